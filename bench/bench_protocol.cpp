@@ -1,0 +1,166 @@
+// Prints throughput figures for the checksum, the cipher, whole message cycles and log
+// appends, each against a baseline measured in the same run.
+#include "log/CLog.h"
+#include "protocol/CNetMsg.h"
+#include "protocol/Cipher.h"
+#include "protocol/CrcBinding.h"
+#include "protocol/NetCodec.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QPlainTextEdit>
+
+#include <zlib.h>
+
+#include <cstdio>
+#include <functional>
+
+namespace {
+
+// Runs `work` repeatedly for at least `minMs` and returns seconds per run.
+double TimePerRun(const std::function<void()>& work, qint64 minMs = 400) {
+    work(); // warm-up
+    QElapsedTimer t;
+    t.start();
+    long runs = 0;
+    do {
+        work();
+        ++runs;
+    } while (t.elapsed() < minMs);
+    return static_cast<double>(t.nsecsElapsed()) / 1e9 / static_cast<double>(runs);
+}
+
+QByteArray Buffer(qsizetype size) {
+    QByteArray b(size, Qt::Uninitialized);
+    std::uint32_t x = 12345;
+    for (qsizetype k = 0; k < size; ++k) {
+        x = x * 1103515245u + 12345u;
+        b[k] = static_cast<char>(x >> 24);
+    }
+    return b;
+}
+
+volatile std::uint32_t sink = 0;
+
+void BenchCrc() {
+    const QByteArray buf = Buffer(32767);
+    const double ours = TimePerRun([&] { sink = sink + *crcbinding::Compute(buf); });
+    const double zlib = TimePerRun([&] {
+        sink = sink + static_cast<std::uint32_t>(
+                          crc32(0L, reinterpret_cast<const Bytef*>(buf.constData()),
+                                static_cast<uInt>(buf.size())));
+    });
+    const double mb = static_cast<double>(buf.size()) / 1e6;
+    std::printf("CRCBuffer (32767-byte buffers): %8.1f MB/s   zlib crc32: %8.1f MB/s   "
+                "ratio sumcore/zlib: %.2f\n",
+                mb / ours, mb / zlib, zlib / ours);
+}
+
+void BenchCipher() {
+    for (qsizetype size : {qsizetype{16}, qsizetype{32746}}) {
+        const QByteArray buf = Buffer(size);
+        QByteArray out;
+        const double secs = TimePerRun([&] { out = CipherText(buf, "password"); });
+        // Baseline: a plain byte-wise XOR pass over the same buffer (the floor for any
+        // stream cipher that touches every byte).
+        QByteArray x(buf.size(), Qt::Uninitialized);
+        const double floor = TimePerRun([&] {
+            for (qsizetype k = 0; k < buf.size(); ++k) {
+                x[k] = static_cast<char>(buf[k] ^ 0x5A);
+            }
+            sink = sink + static_cast<unsigned char>(x[0]);
+        });
+        std::printf("CipherText %5lld bytes: %8.1f MB/s (%.2f us per call)   XOR pass: %8.1f "
+                    "MB/s   ratio cipher/XOR time: %.1f\n",
+                    static_cast<long long>(size), static_cast<double>(size) / 1e6 / secs,
+                    secs * 1e6, static_cast<double>(size) / 1e6 / floor, secs / floor);
+    }
+}
+
+void BenchCycles() {
+    const QList<QByteArray> layers = {"one", "two", "three", "four", "five"};
+    for (qsizetype size : {qsizetype{16}, qsizetype{32 * 1024 - 22}}) {
+        const QByteArray body = Buffer(size);
+        CNetMsg out;
+        CNetMsg in;
+        const double secs = TimePerRun([&] {
+            out.CreateMessage("QV;(", 0, 1, CmdText, body);
+            for (const QByteArray& pw : layers) {
+                out.CipherMessage(pw);
+            }
+            in.BufferMsg(out.FullMessage());
+            for (auto it = layers.crbegin(); it != layers.crend(); ++it) {
+                in.CipherMessage(*it);
+            }
+            if (in.VerifyMsg() != 0) {
+                std::fprintf(stderr, "verification failed\n");
+            }
+            in.Clear();
+        });
+        // Baseline: the same cycle with no password layers.
+        const double plain = TimePerRun([&] {
+            out.CreateMessage("QV;(", 0, 1, CmdText, body);
+            in.BufferMsg(out.FullMessage());
+            sink = sink + static_cast<std::uint32_t>(in.VerifyMsg());
+            in.Clear();
+        });
+        std::printf("message cycle, %5lld-byte body, 5 layers: %10.0f cycles/s   no layers: "
+                    "%10.0f cycles/s   ratio: %.2f\n",
+                    static_cast<long long>(size), 1.0 / secs, 1.0 / plain, secs / plain);
+    }
+}
+
+void BenchLog() {
+    QPlainTextEdit box;
+    box.resize(400, 200);
+    CLog log;
+    log.Start(std::nullopt, &box);
+    const QString line = QStringLiteral("Nick: a line of chat text of ordinary length");
+    // The box is filled with chat-like lines; each sample times 20 appends, which stay
+    // below the purge limit, and the fill is restored outside the timed part.
+    QString filler;
+    while (filler.size() < 59000) {
+        filler += line + QLatin1Char('\n');
+    }
+    auto costAt = [&](qsizetype fill) {
+        const QString text = filler.left(fill);
+        double total = 0;
+        int lines = 0;
+        QElapsedTimer wall;
+        wall.start();
+        while (wall.elapsed() < 1500) {
+            box.setPlainText(text);
+            QElapsedTimer t;
+            t.start();
+            for (int k = 0; k < 20; ++k) {
+                log.Log(line);
+            }
+            total += static_cast<double>(t.nsecsElapsed()) / 1e9;
+            lines += 20;
+        }
+        return total / lines;
+    };
+    const double empty = costAt(0);
+    const double full = costAt(59000 - 60);
+    std::printf("CLog::Log into a box of 0 chars: %.2f us   of 59000 chars: %.2f us   ratio: "
+                "%.2f\n",
+                empty * 1e6, full * 1e6, full / empty);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    QApplication app(argc, argv);
+    if (!crcbinding::Available()) {
+        std::fprintf(stderr, "sumcore not found: %s\n", qPrintable(crcbinding::LastError()));
+        return 1;
+    }
+    BenchCrc();
+    BenchCipher();
+    BenchCycles();
+    BenchLog();
+    return 0;
+}

@@ -1,0 +1,21 @@
+// The locale's date and time texts.
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+
+namespace platform {
+
+QString DateSeparator();
+QString TimeSeparator();
+QString AmText();
+QString PmText();
+
+// The general date format: short date, a blank, long time.
+QString GeneralDate(const QDateTime& when);
+
+// Formats `when` with a pattern of the tokens mm dd yyyy hh nn ss ampm; "/" and ":" stand
+// for the locale's separators, anything else for itself. With ampm the hour is 12-hour.
+QString FormatStamp(const QString& pattern, const QDateTime& when);
+
+} // namespace platform

@@ -1,0 +1,112 @@
+#include "CNetMsg.h"
+
+#include "Cipher.h"
+#include "CrcBinding.h"
+#include "NetCodec.h"
+
+#include <limits>
+
+void CNetMsg::Clear() {
+    AppID_.clear();
+    Message_.clear();
+    InBuffer_.clear();
+    NetID_ = 0;
+    UserID_ = 0;
+    Cmd_ = 0;
+    crc_ = 0;
+    MsgLen_ = 0;
+    MsgStatus_ = 0;
+    headerTaken_ = false;
+}
+
+void CNetMsg::CipherMessage(const QByteArray& password) {
+    if (!password.isEmpty()) {
+        Message_ = CipherText(Message_, password);
+    }
+}
+
+CNetMsg::CreateResult CNetMsg::CreateMessage(const QByteArray& AppID, std::int32_t NetID,
+                                             std::int32_t UserID, std::uint8_t Cmd,
+                                             const QByteArray& msg) {
+    // Refused before anything changes, so a refused message leaves no trace on the object.
+    if (msg.size() > kMaxBody) {
+        return CreateResult::TooLong;
+    }
+    if (!crcbinding::Available()) {
+        return CreateResult::NoCrc;
+    }
+    AppID_ = AppID;
+    NetID_ = NetID;
+    UserID_ = UserID;
+    Cmd_ = Cmd;
+    Message_ = msg;
+    // The sequence number wraps to 1 rather than leave the range a header can carry.
+    MsgNum_ = MsgNum_ == std::numeric_limits<std::int32_t>::max() ? 1 : MsgNum_ + 1;
+    MsgLen_ = static_cast<std::int32_t>(Message_.size());
+    QByteArray header = AppID_ + EncodeLong(NetID_) + EncodeLong(UserID_) + EncodeLong(MsgNum_);
+    header.append(static_cast<char>(Cmd_));
+    header += EncodeLong(MsgLen_);
+    crc_ = NormaliseCrc(crcbinding::Compute(header + Message_).value_or(0));
+    Header_ = header + EncodeLong(crc_);
+    return CreateResult::Ok;
+}
+
+std::int16_t CNetMsg::BufferMsg(const QByteArray& msg) {
+    InBuffer_ += msg;
+    ValidateMsg();
+    return MsgStatus_;
+}
+
+void CNetMsg::ValidateMsg() {
+    if (!headerTaken_) {
+        if (InBuffer_.size() < 25) {
+            MsgStatus_ = 1;
+            return;
+        }
+        Header_ = InBuffer_.left(21);
+        AppID_ = InBuffer_.left(4);
+        NetID_ = DecodeLong(InBuffer_.mid(4, 4));
+        UserID_ = DecodeLong(InBuffer_.mid(8, 4));
+        MsgNum_ = DecodeLong(InBuffer_.mid(12, 4));
+        Cmd_ = static_cast<std::uint8_t>(InBuffer_.at(16));
+        MsgLen_ = DecodeLong(InBuffer_.mid(17, 4));
+        crc_ = DecodeLong(InBuffer_.mid(21, 4));
+        InBuffer_.remove(0, 25);
+        headerTaken_ = true;
+    }
+    const qsizetype have = InBuffer_.size();
+    if (MsgLen_ == have) {
+        MsgStatus_ = 2;
+        Message_ = InBuffer_;
+        InBuffer_.clear();
+    } else if (MsgLen_ > have) {
+        MsgStatus_ = 1;
+    } else {
+        MsgStatus_ = 3;
+    }
+}
+
+std::int16_t CNetMsg::VerifyMsg() {
+    if (AppID_ != AppKey_) {
+        return 2;
+    }
+    const auto raw = crcbinding::Compute(Header_ + Message_);
+    if (!raw) {
+        // Without the checksum library no message is accepted.
+        CheckCRC_ = 0;
+        return 1;
+    }
+    CheckCRC_ = NormaliseCrc(*raw);
+    return CheckCRC_ == crc_ ? 0 : 1;
+}
+
+QByteArray CNetMsg::SplitOverflow() {
+    if (MsgStatus_ != 3) {
+        return {};
+    }
+    Message_ = InBuffer_.left(MsgLen_);
+    QByteArray rest = InBuffer_.mid(MsgLen_);
+    InBuffer_.clear();
+    MsgStatus_ = 2;
+    return rest;
+}

@@ -1,0 +1,64 @@
+// One network message: built and enciphered on the sending side; collected, framed,
+// deciphered and checked on the receiving side. Every text here is a byte string in which
+// all 256 values are ordinary.
+#pragma once
+
+#include <QByteArray>
+
+#include <cstdint>
+
+class CNetMsg {
+public:
+    enum class CreateResult {
+        Ok,
+        TooLong, // header plus body would exceed what a peer can check (32767 characters)
+        NoCrc,   // the checksum library is not available; nothing may be sent
+    };
+
+    std::uint8_t Cmd() const { return Cmd_; }
+    QByteArray FullMessage() const { return Header_ + Message_; }
+    const QByteArray& Header() const { return Header_; }
+    const QByteArray& Message() const { return Message_; }
+    std::int32_t crc() const { return crc_; }
+    std::int32_t CheckCRC() const { return CheckCRC_; }
+
+    // Not part of the wire record, but needed by the receive path and the tests.
+    const QByteArray& AppID() const { return AppID_; }
+    std::int32_t NetID() const { return NetID_; }
+    std::int32_t UserID() const { return UserID_; }
+    std::int32_t MsgNum() const { return MsgNum_; }
+    std::int32_t MsgLen() const { return MsgLen_; }
+    std::int16_t MsgStatus() const { return MsgStatus_; }
+    const QByteArray& InBuffer() const { return InBuffer_; }
+    bool HeaderTaken() const { return headerTaken_; }
+
+    void Clear();
+    void CipherMessage(const QByteArray& password);
+    CreateResult CreateMessage(const QByteArray& AppID, std::int32_t NetID, std::int32_t UserID,
+                               std::uint8_t Cmd, const QByteArray& msg);
+    std::int16_t BufferMsg(const QByteArray& msg);
+    void ValidateMsg();
+    std::int16_t VerifyMsg();
+
+    // After BufferMsg gave 3 (more buffered than this message declares): takes this
+    // message's body out of the buffer, makes the object complete (status 2) and returns
+    // the characters that follow it, which belong to the next message.
+    QByteArray SplitOverflow();
+
+private:
+    QByteArray AppID_;
+    std::int32_t NetID_ = 0;
+    std::int32_t UserID_ = 0;
+    std::int32_t MsgNum_ = 0;
+    std::uint8_t Cmd_ = 0;
+    std::int32_t crc_ = 0;
+    std::int32_t MsgLen_ = 0;
+    QByteArray Message_;
+    QByteArray Header_;
+    QByteArray AppKey_ = QByteArrayLiteral("QV;(");
+    std::int16_t MsgStatus_ = 0;
+    QByteArray InBuffer_;
+    std::int32_t CheckCRC_ = 0;
+    // A received AppID may be four zero bytes; "no header taken" is therefore kept apart.
+    bool headerTaken_ = false;
+};

@@ -1,0 +1,145 @@
+#include "log/CLog.h"
+#include "log/frmDebug.h"
+#include "platform/LocaleText.h"
+
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+class TestLog : public QObject {
+    Q_OBJECT
+private slots:
+    void purgeBoundary();
+    void purgeLineWithTimestamp();
+    void lineEndsCountTwo();
+    void startArguments();
+    void fileSink();
+    void stampTokens();
+    void debugWindowReleasesLog();
+};
+
+void TestLog::purgeBoundary() {
+    QPlainTextEdit box;
+    CLog log;
+    log.Start(std::nullopt, &box);
+    box.setPlainText(QString(59990, 'x'));
+    QCOMPARE(CLog::BoxLength(&box), 59990);
+    log.Log(QString(10, 'a')); // exactly 60000: kept
+    QVERIFY(box.toPlainText().startsWith(QString(59990, 'x')));
+    QCOMPARE(CLog::BoxLength(&box), 60002);
+
+    box.setPlainText(QString(59990, 'x'));
+    log.Log(QString(11, 'b')); // 60001: purged first
+    QCOMPARE(box.toPlainText(), QStringLiteral("Log Purged\n") + QString(11, 'b') + "\n");
+    QCOMPARE(CLog::BoxLength(&box), 10 + 2 + 11 + 2);
+}
+
+void TestLog::purgeLineWithTimestamp() {
+    QPlainTextEdit box;
+    CLog log;
+    log.Start(QString(), &box);
+    box.setPlainText(QString(59999, 'x'));
+    log.Log("next");
+    const QStringList lines = box.toPlainText().split('\n');
+    QCOMPARE(lines.size(), 3);
+    QVERIFY(lines[0].endsWith(": Log Purged"));
+    QVERIFY(lines[1].endsWith(": next"));
+}
+
+void TestLog::lineEndsCountTwo() {
+    QPlainTextEdit box;
+    CLog log;
+    log.Start(std::nullopt, &box);
+    log.Log("ab");
+    log.Log("cd\r\n"); // a line that itself ends with a break leaves an empty line
+    QCOMPARE(CLog::BoxLength(&box), 4 + 6);
+    QCOMPARE(box.toPlainText(), QStringLiteral("ab\ncd\n\n"));
+    QCOMPARE(box.textCursor().position(), box.document()->characterCount() - 1);
+    log.Clear();
+    QCOMPARE(CLog::BoxLength(&box), 0);
+}
+
+void TestLog::startArguments() {
+    QPlainTextEdit box;
+    CLog log;
+    log.Start(std::nullopt, &box);
+    QVERIFY(log.DateFilter().isEmpty());
+    log.Log("plain");
+    QCOMPARE(box.toPlainText(), QStringLiteral("plain\n"));
+
+    log.Start(QString(), nullptr);
+    QCOMPARE(log.DateFilter(), CLog::kDefaultPattern);
+    log.Start(std::nullopt); // omitted: kept
+    QCOMPARE(log.DateFilter(), CLog::kDefaultPattern);
+    log.Start(QStringLiteral("yyyy"));
+    QCOMPARE(log.DateFilter(), QStringLiteral("yyyy"));
+
+    log.AttachFile("x.log");
+    log.Start(std::nullopt); // no LogFile: no file
+    QVERIFY(log.LogFile().isEmpty());
+
+    CLog none; // nothing attached: nothing happens
+    none.Log("ignored");
+}
+
+void TestLog::fileSink() {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("palaver.log");
+    CLog log;
+    log.AttachFile(path);
+    log.Log(QStringLiteral("caf\u00e9 \u20ac \u4e2d"));
+    log.Log("two");
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QCOMPARE(f.readAll(), QByteArray("caf\xe9 \x80 ?\r\ntwo\r\n"));
+    f.close();
+    log.Clear(); // omitted flag: the file stays
+    QVERIFY(QFile::exists(path));
+    log.Clear(true);
+    QVERIFY(!QFile::exists(path));
+    log.Clear(true); // already gone: nothing happens
+}
+
+void TestLog::stampTokens() {
+    const QDateTime when(QDate(2026, 3, 4), QTime(15, 6, 7));
+    const QString d = platform::DateSeparator();
+    const QString t = platform::TimeSeparator();
+    QCOMPARE(platform::FormatStamp(CLog::kDefaultPattern, when),
+             "03" + d + "04" + d + "2026 03" + t + "06" + t + "07 " + platform::PmText());
+    const QDateTime midnight(QDate(2026, 12, 31), QTime(0, 0, 1));
+    QCOMPARE(platform::FormatStamp(CLog::kDefaultPattern, midnight),
+             "12" + d + "31" + d + "2026 12" + t + "00" + t + "01 " + platform::AmText());
+    // Without ampm the hour is on the 24-hour clock; other characters stand for themselves.
+    QCOMPARE(platform::FormatStamp("hh-nn [x]", when), QStringLiteral("15-06 [x]"));
+
+    QPlainTextEdit box;
+    CLog log;
+    log.Start(QString(), &box);
+    log.Log("Debugger started");
+    static const QRegularExpression re(
+        R"(^\d\d.\d\d.\d{4} \d\d.\d\d.\d\d \S+: Debugger started\n$)");
+    QVERIFY2(re.match(box.toPlainText()).hasMatch(), qPrintable(box.toPlainText()));
+}
+
+void TestLog::debugWindowReleasesLog() {
+    DebugLog() = std::make_unique<CLog>();
+    frmDebug* w = LoadDebugWindow();
+    QCOMPARE(w->windowTitle(), QStringLiteral("Debug Window"));
+    QVERIFY(w->findChild<QPlainTextEdit*>("txtLog") != nullptr);
+    DebugLog()->Start(QString(), w->txtLog());
+    DebugLog()->Log("line");
+    QVERIFY(!w->isVisible());
+    QPointer<frmDebug> guard(w);
+    UnloadDebugWindow();
+    QVERIFY(!DebugLog());
+    QTRY_VERIFY(guard.isNull());
+    QVERIFY(DebugWindow() == nullptr);
+    // A fresh window after the first one was unloaded is empty.
+    frmDebug* again = LoadDebugWindow();
+    QVERIFY(again->txtLog()->toPlainText().isEmpty());
+    UnloadDebugWindow();
+    QTRY_VERIFY(DebugWindow() == nullptr);
+}
+
+QTEST_MAIN(TestLog)
+#include "tst_log.moc"
