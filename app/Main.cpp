@@ -1,11 +1,31 @@
 #include "Main.h"
 
+#include "Settings.h"
+
+#include "chat/ClientWindows.h"
+#include "chat/frmClient.h"
 #include "log/frmDebug.h"
 
+#include <QApplication>
+
 void Main() {
+    QApplication::setApplicationName(QStringLiteral("Palaver"));
+    QApplication::setApplicationVersion(QStringLiteral("%1.%2.%3")
+                                            .arg(PALAVER_VERSION_MAJOR)
+                                            .arg(PALAVER_VERSION_MINOR)
+                                            .arg(PALAVER_VERSION_PATCH));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/palaver/palaver.png")));
+    // Hidden conference lines are windows too; the program ends with the last unload.
+    QApplication::setQuitOnLastWindowClosed(false);
+
     DebugLog() = std::make_unique<CLog>();
     frmDebug* debug = LoadDebugWindow();
     debug->hide();
     DebugLog()->Start(QString(), debug->txtLog());
     DebugLog()->Log(QStringLiteral("Debugger started"));
+    LoadSettings();
+    const std::int16_t slot = CreateClientWindow();
+    if (frmClient* board = ClientWindows(slot)) {
+        board->show();
+    }
 }

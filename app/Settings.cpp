@@ -1,0 +1,176 @@
+#include "Settings.h"
+
+#include "log/frmDebug.h"
+#include "platform/Text1252.h"
+
+#include <QFile>
+#include <QSaveFile>
+
+#include <cfenv>
+#include <cmath>
+#include <limits>
+
+SettingsRecord Settings;
+
+namespace {
+
+// A settings file is a few kilobytes; anything past this is not read, so a huge or
+// endless file costs bounded memory and time.
+constexpr qint64 kMaxFileBytes = 1 << 20;
+
+// Splits the raw bytes into lines ending in CR LF (or a lone CR or LF).
+class LineReader {
+public:
+    explicit LineReader(QByteArray data) : data_(std::move(data)) {}
+
+    std::optional<QString> Next() {
+        if (pos_ >= data_.size()) {
+            return std::nullopt;
+        }
+        qsizetype end = pos_;
+        while (end < data_.size() && data_[end] != '\r' && data_[end] != '\n') {
+            ++end;
+        }
+        const QByteArray line = data_.mid(pos_, end - pos_);
+        pos_ = end;
+        if (pos_ < data_.size() && data_[pos_] == '\r') {
+            ++pos_;
+        }
+        if (pos_ < data_.size() && data_[pos_] == '\n') {
+            ++pos_;
+        }
+        return platform::FromAnsi(line);
+    }
+
+private:
+    QByteArray data_;
+    qsizetype pos_ = 0;
+};
+
+} // namespace
+
+double NumericValue(const QString& text) {
+    QByteArray number;
+    bool sign = false;
+    bool digits = false;
+    bool point = false;
+    for (const QChar c : text) {
+        if (c == QLatin1Char(' ') || c == QLatin1Char('\t')) {
+            continue;
+        }
+        if ((c == QLatin1Char('-') || c == QLatin1Char('+')) && !sign && !digits && !point) {
+            sign = true;
+            number.append(static_cast<char>(c.unicode()));
+        } else if (c >= QLatin1Char('0') && c <= QLatin1Char('9')) {
+            digits = true;
+            number.append(static_cast<char>(c.unicode()));
+        } else if (c == QLatin1Char('.') && !point) {
+            point = true;
+            number.append('.');
+        } else {
+            break;
+        }
+    }
+    if (!digits) {
+        return 0.0;
+    }
+    return std::strtod(number.constData(), nullptr);
+}
+
+std::optional<std::int32_t> RoundToInt32(double value) {
+    if (!std::isfinite(value)) {
+        return std::nullopt;
+    }
+    const int previous = std::fegetround();
+    std::fesetround(FE_TONEAREST);
+    const double r = std::nearbyint(value);
+    std::fesetround(previous);
+    if (r < std::numeric_limits<std::int32_t>::min() ||
+        r > std::numeric_limits<std::int32_t>::max()) {
+        return std::nullopt;
+    }
+    return static_cast<std::int32_t>(r);
+}
+
+void LoadSettings(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return;
+    }
+    LineReader in(file.read(kMaxFileBytes));
+    file.close();
+
+    const auto nickname = in.Next();
+    if (!nickname) {
+        return;
+    }
+    Settings.Nickname = *nickname;
+    if (!in.Next()) {
+        return;
+    }
+    auto readInt = [&in](std::int32_t& field) {
+        const auto line = in.Next();
+        if (!line) {
+            return false;
+        }
+        const auto v = RoundToInt32(NumericValue(*line));
+        if (!v) {
+            return false;
+        }
+        field = *v;
+        return true;
+    };
+    if (!readInt(Settings.Port) || !readInt(Settings.Timeout)) {
+        return;
+    }
+    const auto countLine = in.Next();
+    if (!countLine) {
+        return;
+    }
+    const double n = NumericValue(*countLine);
+    for (double i = 1; i <= n; ++i) {
+        const auto line = in.Next();
+        if (!line) {
+            return;
+        }
+        if (line->trimmed().isEmpty()) {
+            continue; // a blank line counts against N but is not stored
+        }
+        if (Settings.AddressCount >= SettingsRecord::kMaxAddresses) {
+            return;
+        }
+        ++Settings.AddressCount;
+        Settings.AddressList[Settings.AddressCount] = *line;
+    }
+}
+
+bool WriteSettingsFile(const QStringList& addresses, QString* error, const QString& path) {
+    QByteArray out;
+    const QByteArray crlf = QByteArrayLiteral("\r\n");
+    out += platform::ToAnsi(Settings.Nickname) + crlf;
+    out += crlf;
+    out += QByteArray::number(Settings.Port) + crlf;
+    out += QByteArray::number(Settings.Timeout) + crlf;
+    out += ' ' + QByteArray::number(addresses.size()) + ' ' + crlf;
+    for (const QString& a : addresses) {
+        out += platform::ToAnsi(a) + crlf;
+    }
+    // Written beside the old file and renamed over it, so a failure never leaves a
+    // truncated file behind.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(out) != out.size() || !file.commit()) {
+        if (error != nullptr) {
+            *error = file.errorString();
+        }
+        return false;
+    }
+    return true;
+}
+
+void LogDebug(const QString& text) {
+    if (auto& log = DebugLog()) {
+        log->Log(text);
+    }
+}
+
+void ResetSettings() { Settings = SettingsRecord{}; }

@@ -1,0 +1,48 @@
+// The process-wide settings record and the settings file that keeps part of it.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <array>
+#include <cstdint>
+#include <optional>
+
+struct SettingsRecord {
+    static constexpr int kMaxAddresses = 100;
+
+    QString Nickname;
+    std::int32_t Port = 0;
+    std::int32_t Timeout = 0;
+    QString LoginPassword;
+    std::array<QString, 6> Passwords; // entries 1 to 5; entry 0 is unused
+    std::optional<int> EncryptAll;
+    std::optional<int> SecureOnly;
+    std::array<QString, kMaxAddresses + 1> AddressList; // entries 1 to 100
+    std::int16_t AddressCount = 0;
+};
+
+extern SettingsRecord Settings;
+
+inline const QString kSettingsFileName = QStringLiteral("insettings.ini");
+
+// The leading number of a text (sign, digits, decimal point and digits; blanks skipped),
+// 0 when the text does not begin with one.
+double NumericValue(const QString& text);
+// Rounded to the nearest 32-bit integer, halves to even; nothing when out of range.
+std::optional<std::int32_t> RoundToInt32(double value);
+
+// Reads the settings file into Settings. Fails silently; what was read before a failure
+// stays. `path` defaults to the file in the current working directory.
+void LoadSettings(const QString& path = kSettingsFileName);
+
+// Writes the file from Settings and the given addresses, replacing the old file only once
+// the new one is complete. On failure the old file stays and `error` says why.
+bool WriteSettingsFile(const QStringList& addresses, QString* error = nullptr,
+                       const QString& path = kSettingsFileName);
+
+// Appends a line to the debug log; does nothing when there is none.
+void LogDebug(const QString& text);
+
+// Back to the start values (tests).
+void ResetSettings();

@@ -1,0 +1,292 @@
+#include "TcpSocket.h"
+
+#include <QHash>
+#include <QHostAddress>
+#include <QNetworkInterface>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+
+namespace platform {
+namespace {
+
+struct Pending {
+    QPointer<QTcpSocket> socket;
+    QString address;
+    int port = 0;
+};
+
+QHash<int, Pending>& PendingRequests() {
+    static QHash<int, Pending> pending;
+    return pending;
+}
+
+int nextRequestId = 1;
+
+} // namespace
+
+QString DisplayAddress(const QHostAddress& address) {
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    if (isV4) {
+        return QHostAddress(v4).toString();
+    }
+    QHostAddress plain = address;
+    plain.setScopeId(QString());
+    return plain.toString();
+}
+
+int TcpSocket::ErrorNumberFor(int qtSocketError) {
+    switch (static_cast<QAbstractSocket::SocketError>(qtSocketError)) {
+    case QAbstractSocket::ConnectionRefusedError:
+        return 10061;
+    case QAbstractSocket::RemoteHostClosedError:
+        return 10053;
+    case QAbstractSocket::HostNotFoundError:
+        return 11001;
+    case QAbstractSocket::SocketAccessError:
+        return 10013;
+    case QAbstractSocket::SocketResourceError:
+        return 10055;
+    case QAbstractSocket::SocketTimeoutError:
+        return 10060;
+    case QAbstractSocket::NetworkError:
+        return 10050;
+    case QAbstractSocket::AddressInUseError:
+        return 10048;
+    case QAbstractSocket::SocketAddressNotAvailableError:
+        return 10049;
+    case QAbstractSocket::UnsupportedSocketOperationError:
+        return 10045;
+    default:
+        return 10000 + qtSocketError + 1;
+    }
+}
+
+TcpSocket::TcpSocket(QObject* parent) : QObject(parent) {}
+
+TcpSocket::~TcpSocket() {
+    // Requests this socket raised and nobody took are closed with it.
+    auto& pending = PendingRequests();
+    for (auto it = pending.begin(); it != pending.end();) {
+        if (it->socket && it->socket->parent() == server_.data()) {
+            it->socket->abort();
+            it = pending.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    Close();
+}
+
+int TcpSocket::LocalPort() const {
+    if (server_ && server_->isListening()) {
+        return server_->serverPort();
+    }
+    if (socket_ && socket_->state() == QAbstractSocket::ConnectedState) {
+        return socket_->localPort();
+    }
+    return localPort_;
+}
+
+QString TcpSocket::LocalIP() const {
+    if (socket_ && socket_->state() == QAbstractSocket::ConnectedState) {
+        return DisplayAddress(socket_->localAddress());
+    }
+    const auto all = QNetworkInterface::allAddresses();
+    for (const QHostAddress& a : all) {
+        if (a.protocol() == QAbstractSocket::IPv4Protocol && !a.isLoopback()) {
+            return a.toString();
+        }
+    }
+    return QStringLiteral("127.0.0.1");
+}
+
+QString TcpSocket::RemoteHostIP() const {
+    if (socket_ && !socket_->peerAddress().isNull()) {
+        return DisplayAddress(socket_->peerAddress());
+    }
+    return lastPeer_;
+}
+
+int TcpSocket::RemotePort() const { return socket_ ? socket_->peerPort() : lastPeerPort_; }
+
+bool TcpSocket::Listen() {
+    Close();
+    if (localPort_ < 0 || localPort_ > 65535) {
+        SetError(10049, QStringLiteral("Port %1 is out of range (0 to 65535)").arg(localPort_));
+        return false;
+    }
+    auto* server = new QTcpServer(this);
+    connect(server, &QTcpServer::newConnection, this, &TcpSocket::OnNewConnection);
+    if (!server->listen(QHostAddress::Any, static_cast<quint16>(localPort_))) {
+        SetError(ErrorNumberFor(server->serverError()), server->errorString());
+        delete server;
+        return false;
+    }
+    server_ = server;
+    state_ = Listening;
+    return true;
+}
+
+void TcpSocket::OnNewConnection() {
+    while (server_ && server_->hasPendingConnections()) {
+        QTcpSocket* s = server_->nextPendingConnection(); // parented to the server
+        const int id = nextRequestId++;
+        if (nextRequestId == 0x7FFFFFFF) {
+            nextRequestId = 1;
+        }
+        PendingRequests().insert(id, {s, DisplayAddress(s->peerAddress()), s->peerPort()});
+        emit ConnectionRequest(id);
+        // A request that no handler accepted is closed, never left open.
+        const auto it = PendingRequests().find(id);
+        if (it != PendingRequests().end()) {
+            if (it->socket) {
+                it->socket->abort();
+                it->socket->deleteLater();
+            }
+            PendingRequests().erase(it);
+        }
+    }
+}
+
+QString TcpSocket::RequestAddress(int requestID) {
+    return PendingRequests().value(requestID).address;
+}
+
+int TcpSocket::RequestPort(int requestID) { return PendingRequests().value(requestID).port; }
+
+bool TcpSocket::Accept(int requestID) {
+    const auto it = PendingRequests().find(requestID);
+    if (it == PendingRequests().end() || !it->socket) {
+        return false;
+    }
+    QTcpSocket* s = it->socket;
+    PendingRequests().erase(it);
+    Close();
+    s->setParent(this);
+    Adopt(s);
+    wasConnected_ = true;
+    state_ = Connected;
+    // Data that came with the connection is reported like any later data.
+    if (s->bytesAvailable() > 0) {
+        QTimer::singleShot(0, this, [this, guard = QPointer<QTcpSocket>(s)] {
+            if (guard && socket_ == guard && guard->bytesAvailable() > 0) {
+                emit DataArrival(guard->bytesAvailable());
+            }
+        });
+    }
+    return true;
+}
+
+void TcpSocket::Adopt(QTcpSocket* socket) {
+    socket_ = socket;
+    lastPeer_.clear();
+    lastPeerPort_ = 0;
+    socket->setReadBufferSize(kReadBufferSize);
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    connect(socket, &QTcpSocket::connected, this, [this] {
+        socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        wasConnected_ = true;
+        state_ = Connected;
+        emit ConnectedEvent();
+    });
+    connect(socket, &QTcpSocket::readyRead, this,
+            [this] { emit DataArrival(socket_ ? socket_->bytesAvailable() : 0); });
+    connect(socket, &QTcpSocket::disconnected, this, &TcpSocket::OnDisconnected);
+    connect(socket, &QTcpSocket::errorOccurred, this,
+            [this](QAbstractSocket::SocketError e) { OnSocketError(static_cast<int>(e)); });
+    connect(socket, &QTcpSocket::stateChanged, this,
+            [this](QAbstractSocket::SocketState s) { OnStateChanged(static_cast<int>(s)); });
+}
+
+void TcpSocket::OnStateChanged(int qtState) {
+    switch (static_cast<QAbstractSocket::SocketState>(qtState)) {
+    case QAbstractSocket::HostLookupState:
+        state_ = ResolvingHost;
+        break;
+    case QAbstractSocket::ConnectingState:
+        state_ = Connecting;
+        break;
+    default:
+        break; // connected, closing and errors are set by their own events
+    }
+}
+
+void TcpSocket::OnSocketError(int error) {
+    if (error == QAbstractSocket::RemoteHostClosedError) {
+        return; // the peer closed: "disconnected" follows and raises the close
+    }
+    SetError(ErrorNumberFor(error), socket_ ? socket_->errorString() : QString());
+    state_ = Error;
+    emit ErrorEvent(errorNumber_, errorText_);
+}
+
+void TcpSocket::OnDisconnected() {
+    if (state_ == Error || state_ == Closed) {
+        return; // already reported as an error, or closed here
+    }
+    state_ = Closing;
+    emit ClosedEvent();
+}
+
+void TcpSocket::Connect(const QString& host, int port) {
+    Close();
+    wasConnected_ = false;
+    auto* s = new QTcpSocket(this);
+    Adopt(s);
+    state_ = ResolvingHost;
+    if (port <= 0 || port > 65535) {
+        // Reported as an event, like every other failure to connect.
+        QTimer::singleShot(0, this, [this, guard = QPointer<QTcpSocket>(s), port] {
+            if (guard && socket_ == guard) {
+                SetError(10049, QStringLiteral("Port %1 is out of range (1 to 65535)").arg(port));
+                state_ = Error;
+                emit ErrorEvent(errorNumber_, errorText_);
+            }
+        });
+        return;
+    }
+    s->connectToHost(host, static_cast<quint16>(port));
+}
+
+bool TcpSocket::SendData(const QByteArray& data) {
+    if (state_ != Connected || !socket_) {
+        return false;
+    }
+    return socket_->write(data) == data.size();
+}
+
+QByteArray TcpSocket::GetData() { return socket_ ? socket_->readAll() : QByteArray(); }
+
+void TcpSocket::DropSocket() {
+    if (socket_) {
+        lastPeer_ = socket_->peerAddress().isNull() ? QString()
+                                                    : DisplayAddress(socket_->peerAddress());
+        lastPeerPort_ = socket_->peerPort();
+        QTcpSocket* s = socket_;
+        socket_ = nullptr;
+        s->disconnect(this); // a local close raises no events
+        s->abort();
+        s->deleteLater();
+    }
+}
+
+void TcpSocket::Close() {
+    DropSocket();
+    if (server_) {
+        QTcpServer* srv = server_;
+        server_ = nullptr;
+        srv->disconnect(this);
+        srv->close();
+        srv->deleteLater();
+    }
+    state_ = Closed;
+}
+
+void TcpSocket::SetError(int number, const QString& text) {
+    errorNumber_ = number;
+    errorText_ = text;
+}
+
+} // namespace platform

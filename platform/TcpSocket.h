@@ -1,0 +1,106 @@
+// The socket object of a chat window: one TCP endpoint that either listens or carries one
+// connection, with numbered states and the events the windows handle. Events arrive on the
+// GUI thread. "Closed" is raised only when the peer closes, never for a local Close().
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+class QHostAddress;
+class QTcpServer;
+class QTcpSocket;
+
+namespace platform {
+
+class TcpSocket : public QObject {
+    Q_OBJECT
+public:
+    enum State {
+        Closed = 0,
+        Open = 1,
+        Listening = 2,
+        ConnectionPending = 3,
+        ResolvingHost = 4,
+        HostResolved = 5,
+        Connecting = 6,
+        Connected = 7,
+        Closing = 8,
+        Error = 9,
+    };
+
+    // Reads arriving faster than the window handles them wait in the kernel, not in memory.
+    static constexpr qint64 kReadBufferSize = 64 * 1024;
+
+    explicit TcpSocket(QObject* parent = nullptr);
+    ~TcpSocket() override;
+    TcpSocket(const TcpSocket&) = delete;
+    TcpSocket& operator=(const TcpSocket&) = delete;
+
+    int state() const { return state_; }
+
+    // The port to listen on (0: any free port); while listening or connected, the real one.
+    int LocalPort() const;
+    void SetLocalPort(int port) { localPort_ = port; }
+    // This machine's address as a caller would use it: the connection's own address when
+    // connected, otherwise the first non-loopback IPv4 address of the machine.
+    QString LocalIP() const;
+    QString RemoteHostIP() const;
+    int RemotePort() const;
+
+    // Start listening on LocalPort() on IPv4 and IPv6. False on failure (see LastError*).
+    bool Listen();
+    // Takes over the pending connection `requestID` raised by any listening socket.
+    bool Accept(int requestID);
+    void Connect(const QString& host, int port);
+    // False when the socket is not connected; nothing is sent then.
+    bool SendData(const QByteArray& data);
+    QByteArray GetData();
+    void Close();
+
+    // True once the current connection had been established (reset by Close and Connect).
+    bool WasConnected() const { return wasConnected_; }
+    int LastErrorNumber() const { return errorNumber_; }
+    QString LastErrorDescription() const { return errorText_; }
+
+    // Address and port of a pending request, as the listening socket saw them.
+    static QString RequestAddress(int requestID);
+    static int RequestPort(int requestID);
+
+    // Numbers in the style of Winsock for Qt's socket errors; tests read them too.
+    static int ErrorNumberFor(int qtSocketError);
+
+signals:
+    void ConnectionRequest(int requestID);
+    void ConnectedEvent();
+    void DataArrival(qint64 bytesTotal);
+    void ClosedEvent();
+    void ErrorEvent(int number, const QString& description);
+
+private:
+    void Adopt(QTcpSocket* socket);
+    void DropSocket();
+    void OnNewConnection();
+    void OnSocketError(int error);
+    void OnDisconnected();
+    void OnStateChanged(int qtState);
+    void SetError(int number, const QString& text);
+
+    int state_ = Closed;
+    int localPort_ = 0;
+    bool wasConnected_ = false;
+    int errorNumber_ = 0;
+    QString errorText_;
+    // The peer of the last connection stays readable after a close, for log lines.
+    QString lastPeer_;
+    int lastPeerPort_ = 0;
+    QPointer<QTcpServer> server_;
+    QPointer<QTcpSocket> socket_;
+};
+
+// Displays an address the way users know it: IPv4 peers in dotted form even when the
+// socket is dual-stack.
+QString DisplayAddress(const QHostAddress& address);
+
+} // namespace platform

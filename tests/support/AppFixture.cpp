@@ -1,0 +1,64 @@
+#include "AppFixture.h"
+
+#include "app/Main.h"
+#include "app/Settings.h"
+#include "chat/ClientWindows.h"
+#include "chat/frmClient.h"
+#include "log/frmDebug.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QPlainTextEdit>
+#include <QTest>
+
+AppFixture::AppFixture() : boxes(std::make_unique<ScriptedBoxes>()), oldDir_(QDir::currentPath()) {
+    QDir::setCurrent(dir_.path());
+    ResetSettings();
+    IP.clear();
+    SetLastWindowHandler({});
+}
+
+AppFixture::~AppFixture() {
+    CloseAll();
+    UnloadDebugWindow();
+    DebugLog().reset();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QDir::setCurrent(oldDir_);
+}
+
+frmClient* AppFixture::Start() {
+    Main();
+    return ClientWindows(0);
+}
+
+void AppFixture::CloseAll() {
+    ScriptedBoxes quiet;
+    for (int pass = 0; pass < 3; ++pass) {
+        for (int slot = kWindowSlots - 1; slot >= 0; --slot) {
+            if (frmClient* w = ClientWindows(slot)) {
+                w->Unload();
+            }
+        }
+    }
+    for (int k = 0; k < 5; ++k) {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QCoreApplication::processEvents();
+    }
+}
+
+QString AppFixture::SettingsPath() const { return QDir(dir_.path()).filePath("insettings.ini"); }
+
+void AppFixture::WriteSettings(const QByteArray& bytes) const {
+    QFile f(SettingsPath());
+    if (f.open(QIODevice::WriteOnly)) {
+        f.write(bytes);
+    }
+}
+
+QByteArray AppFixture::ReadSettings() const {
+    QFile f(SettingsPath());
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+QString LogText(const frmClient* w) { return w->txtLog->toPlainText(); }
