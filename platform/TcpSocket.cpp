@@ -109,7 +109,12 @@ QString TcpSocket::RemoteHostIP() const {
     return lastPeer_;
 }
 
-int TcpSocket::RemotePort() const { return socket_ ? socket_->peerPort() : lastPeerPort_; }
+int TcpSocket::RemotePort() const {
+    if (socket_ && !socket_->peerAddress().isNull()) {
+        return socket_->peerPort();
+    }
+    return lastPeerPort_;
+}
 
 bool TcpSocket::Listen() {
     Close();
@@ -181,12 +186,12 @@ bool TcpSocket::Accept(int requestID) {
 
 void TcpSocket::Adopt(QTcpSocket* socket) {
     socket_ = socket;
-    lastPeer_.clear();
-    lastPeerPort_ = 0;
+    RememberPeer();
     socket->setReadBufferSize(kReadBufferSize);
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     connect(socket, &QTcpSocket::connected, this, [this] {
         socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        RememberPeer();
         wasConnected_ = true;
         state_ = Connected;
         emit ConnectedEvent();
@@ -259,11 +264,18 @@ bool TcpSocket::SendData(const QByteArray& data) {
 
 QByteArray TcpSocket::GetData() { return socket_ ? socket_->readAll() : QByteArray(); }
 
+void TcpSocket::RememberPeer() {
+    if (socket_ && !socket_->peerAddress().isNull()) {
+        lastPeer_ = DisplayAddress(socket_->peerAddress());
+        lastPeerPort_ = socket_->peerPort();
+    } else {
+        lastPeer_.clear();
+        lastPeerPort_ = 0;
+    }
+}
+
 void TcpSocket::DropSocket() {
     if (socket_) {
-        lastPeer_ = socket_->peerAddress().isNull() ? QString()
-                                                    : DisplayAddress(socket_->peerAddress());
-        lastPeerPort_ = socket_->peerPort();
         QTcpSocket* s = socket_;
         socket_ = nullptr;
         s->disconnect(this); // a local close raises no events

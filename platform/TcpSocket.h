@@ -81,6 +81,7 @@ signals:
 private:
     void Adopt(QTcpSocket* socket);
     void DropSocket();
+    void RememberPeer();
     void OnNewConnection();
     void OnSocketError(int error);
     void OnDisconnected();

@@ -1,0 +1,318 @@
+#include "app/Settings.h"
+#include "chat/ClientWindows.h"
+#include "chat/frmClient.h"
+#include "log/frmDebug.h"
+#include "platform/TcpSocket.h"
+#include "platform/Twips.h"
+#include "support/AppFixture.h"
+
+#include <QComboBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QtTest>
+
+namespace {
+
+int FreePort() {
+    QTcpServer probe;
+    probe.listen(QHostAddress::Any, 0);
+    return probe.serverPort();
+}
+
+// Presses "+ Line" on `owner` and returns the window it added to the owner's line table.
+frmClient* AddLine(frmClient* owner) {
+    QList<int> before;
+    for (int k = 0; k < frmClient::kLines; ++k) {
+        before << owner->Lines(k);
+    }
+    owner->cmdLine2_Click();
+    for (int k = 0; k < frmClient::kLines; ++k) {
+        if (owner->Lines(k) >= 0 && owner->Lines(k) != before[k]) {
+            return ClientWindows(owner->Lines(k));
+        }
+    }
+    return nullptr;
+}
+
+QColor Background(const QLabel* l) { return l->palette().color(QPalette::Window); }
+
+} // namespace
+
+class TestWindows : public QObject {
+    Q_OBJECT
+private slots:
+    void startUp();
+    void controlsAndTabOrder();
+    void titlesAndPlacement();
+    void twentyWindowLimit();
+    void fullLineTableReleasesWindow();
+    void confHidesVisibleLinesOnly();
+    void switchboardCloseRefusal();
+    void removeClientAndOrphans();
+    void closeSavesAndEnds();
+    void serverSwitch();
+    void serverSwitchPortInUse();
+};
+
+void TestWindows::startUp() {
+    AppFixture app;
+    frmClient* board = app.Start();
+    QVERIFY(board != nullptr);
+    QCOMPARE(board->ID(), 0);
+    QVERIFY(board->Tag().isEmpty());
+    QVERIFY(board->isVisible());
+    QCOMPARE(board->windowTitle(), QStringLiteral("Palaver"));
+    QCOMPARE(Settings.Port, 7000);
+    QCOMPARE(board->lblServer->text(), QStringLiteral("Reject"));
+    QCOMPARE(Background(board->lblServer), QColor(128, 0, 0));
+    QCOMPARE(board->cmbIP->count(), 0);
+    QVERIFY(app.boxes->texts.isEmpty());
+    // Slot 0 sits 20 pixels right and down.
+    QCOMPARE(board->pos(), QPoint(20, 20));
+    frmDebug* debug = DebugWindow();
+    QVERIFY(debug != nullptr && !debug->isVisible());
+    const QStringList lines = debug->txtLog()->toPlainText().split('\n');
+    QVERIFY2(lines[0].endsWith(QStringLiteral(": Debugger started")), qPrintable(lines[0]));
+    QVERIFY(lines[1].endsWith(QStringLiteral(": Server is currently stopped")));
+    for (int k = 0; k < frmClient::kLines; ++k) {
+        QCOMPARE(board->Lines(k), -1);
+    }
+}
+
+void TestWindows::controlsAndTabOrder() {
+    AppFixture app;
+    app.WriteSettings("Ann\r\n\r\n7100\r\n0\r\n 2 \r\nhost1\r\nhost2\r\n");
+    frmClient* board = app.Start();
+    QCOMPARE(Settings.Port, 7100);
+    QCOMPARE(board->cmbIP->count(), 2);
+    QCOMPARE(board->cmbIP->itemText(0), QStringLiteral("host1"));
+    QCOMPARE(board->cmbIP->itemText(1), QStringLiteral("host2"));
+
+    const struct {
+        const char* name;
+        int l, t, w, h;
+    } layout[] = {{"lblConn", 30, 30, 5595, 315},      {"lblConnIP", 3900, 90, 1605, 225},
+                  {"txtLog", 30, 390, 5595, 2535},     {"lblStatus", 30, 2970, 4545, 255},
+                  {"lblLevels", 4620, 2970, 1005, 255}, {"txtSend", 30, 3270, 5595, 795},
+                  {"cmbIP", 30, 4110, 1635, 315},      {"cmdConnect", 1710, 4110, 705, 315},
+                  {"cmdClose", 2430, 4110, 705, 315},  {"cmdLine2", 3150, 4110, 705, 315},
+                  {"cmdConf", 3870, 4110, 705, 315},   {"lblServer", 4620, 4140, 1005, 255}};
+    for (const auto& c : layout) {
+        auto* w = board->findChild<QWidget*>(QString::fromLatin1(c.name));
+        QVERIFY2(w != nullptr, c.name);
+        QCOMPARE(w->geometry(), platform::TwipsRect(c.l, c.t, c.w, c.h));
+    }
+    QCOMPARE(board->centralWidget()->size(),
+             QSize(platform::ToPixelsX(5640), platform::ToPixelsY(4455)));
+    QCOMPARE(board->cmdConnect->text(), QStringLiteral("Call"));
+    QCOMPARE(board->cmdClose->text(), QStringLiteral("Bye"));
+    QCOMPARE(board->cmdLine2->text(), QStringLiteral("+ Line"));
+    QCOMPARE(board->cmdConf->text(), QStringLiteral("Conf"));
+    QVERIFY(board->lblConn->font().bold());
+    QCOMPARE(Background(board->lblLevels), QColor(0xC0, 0xC0, 0xC0));
+
+    // The send box is first; the rest follow in the order of the bottom row.
+    QCOMPARE(board->focusProxy(), board->txtSend);
+    QStringList order;
+    QWidget* w = board->txtSend;
+    for (int k = 0; k < 40 && order.size() < 6; ++k, w = w->nextInFocusChain()) {
+        const QString name = w->objectName();
+        if (!order.contains(name) &&
+            QStringList{"txtSend", "cmbIP", "cmdConnect", "cmdClose", "cmdLine2", "cmdConf"}
+                .contains(name)) {
+            order << name;
+        }
+    }
+    QCOMPARE(order,
+             (QStringList{"txtSend", "cmbIP", "cmdConnect", "cmdClose", "cmdLine2", "cmdConf"}));
+}
+
+void TestWindows::titlesAndPlacement() {
+    AppFixture app;
+    app.WriteSettings("Ann\r\n");
+    frmClient* board = app.Start();
+    QCOMPARE(board->windowTitle(), QStringLiteral("Palaver Switchboard - Ann"));
+    board->move(100, 80);
+    frmClient* line = AddLine(board);
+    QVERIFY(line != nullptr);
+    QCOMPARE(line->ID(), 1);
+    QCOMPARE(line->Level(), 0);
+    QCOMPARE(line->Tag(), QStringLiteral("2"));
+    QCOMPARE(line->windowTitle(), QStringLiteral("Palaver - Ann  (Line #2)"));
+    const int tx = platform::TwipsPerPixelX();
+    QCOMPARE(line->pos(), QPoint(100 + platform::ToPixelsX(tx * tx), 80 + platform::ToPixelsY(tx * tx)));
+    AddLine(board);
+    frmClient* third = AddLine(board);
+    QCOMPARE(third->ID(), 3);
+    QCOMPARE(third->windowTitle(), QStringLiteral("Palaver - Ann  (Line #4)"));
+
+    Settings.Nickname.clear();
+    RefreshAllTitles();
+    QCOMPARE(board->windowTitle(), QStringLiteral("Palaver"));
+    QCOMPARE(third->windowTitle(), QStringLiteral("Palaver"));
+}
+
+void TestWindows::twentyWindowLimit() {
+    AppFixture app;
+    frmClient* board = app.Start();
+    // The switchboard holds ten lines; the rest hang off lines of their own.
+    QList<frmClient*> lines;
+    for (int k = 0; k < 10; ++k) {
+        lines << AddLine(board);
+    }
+    for (int k = 0; k < 9; ++k) {
+        QVERIFY(AddLine(lines[k]) != nullptr);
+    }
+    QCOMPARE(std::count(WindowInUse.begin(), WindowInUse.end(), 1), 20);
+    QCOMPARE(WindowInUse[20], 0);
+    lines[9]->cmdLine2_Click();
+    QCOMPARE(app.boxes->texts.size(), 1);
+    QCOMPARE(app.boxes->texts[0], QStringLiteral("Unable to create a new client window"));
+    QCOMPARE(app.boxes->requests[0].icon, platform::MsgIcon::Exclamation);
+    QCOMPARE(std::count(WindowInUse.begin(), WindowInUse.end(), 1), 20);
+    QVERIFY(ClientWindows(20) == nullptr);
+}
+
+void TestWindows::fullLineTableReleasesWindow() {
+    AppFixture app;
+    frmClient* board = app.Start();
+    for (int k = 0; k < 10; ++k) {
+        AddLine(board);
+    }
+    board->cmdLine2_Click();
+    // The window made for the eleventh line is released at once, not left hidden.
+    QCOMPARE(std::count(WindowInUse.begin(), WindowInUse.end(), 1), 11);
+    QCOMPARE(WindowInUse[11], 0);
+    QTRY_VERIFY(ClientWindows(11) == nullptr);
+    QVERIFY(app.boxes->texts.isEmpty());
+}
+
+void TestWindows::confHidesVisibleLinesOnly() {
+    AppFixture app;
+    frmClient* board = app.Start();
+    frmClient* a = AddLine(board);
+    frmClient* b = AddLine(board);
+    a->SetNickname("Alice");
+    b->SetNickname("Bob");
+    b->hide();
+    board->lblConn->setText("x");
+    board->cmdConf_Click();
+    QVERIFY(!a->isVisible());
+    QVERIFY(!b->isVisible());
+    QCOMPARE(board->lblConn->text(), QStringLiteral("x, Alice"));
+    // DisplayConn lists hidden members after the (closed) call with a blank first.
+    board->lblConn->clear();
+    board->DisplayConn();
+    QCOMPARE(board->lblConn->text(), QStringLiteral(" Alice, Bob"));
+}
+
+void TestWindows::switchboardCloseRefusal() {
+    AppFixture app;
+    frmClient* board = app.Start();
+    frmClient* v1 = AddLine(board);
+    frmClient* v2 = AddLine(board);
+    frmClient* member = AddLine(board);
+    member->hide();
+    QPointer<frmClient> memberGuard(member);
+    QVERIFY(!board->close());
+    QCOMPARE(app.boxes->texts.size(), 1);
+    QCOMPARE(app.boxes->texts[0], QStringLiteral("Unable to close switchboard window until\n"
+                                                 "all other client windows are closed first."));
+    QCOMPARE(app.boxes->requests[0].icon, platform::MsgIcon::Information);
+    QVERIFY(board->isVisible());
+    QVERIFY(v1->isVisible() && v2->isVisible());
+    QTRY_VERIFY(memberGuard.isNull()); // the conference member went
+    QCOMPARE(WindowInUse[3], 0);
+    QCOMPARE(board->Lines(2), -1);
+    // Exit from the menu follows the same rules.
+    board->mnuFile_Click(0);
+    QCOMPARE(app.boxes->texts.size(), 2);
+    QVERIFY(ClientWindows(0) == board);
+}
+
+void TestWindows::removeClientAndOrphans() {
+    AppFixture app;
+    frmClient* board = app.Start();
+    frmClient* l1 = AddLine(board);
+    QVERIFY(!board->RemoveClient(7));
+    QCOMPARE(board->Lines(0), 1);
+    frmClient* l2 = AddLine(l1); // slot 2, owned by line 1
+    QCOMPARE(l2->Level(), 1);
+    QVERIFY(l1->Unload());
+    QTRY_VERIFY(ClientWindows(1) == nullptr);
+    QVERIFY(l2->isVisible()); // a visible line of a line stays open
+    // Slot 1 is reused by a window that does not own line 2.
+    frmClient* reuse = AddLine(board);
+    QCOMPARE(reuse->ID(), 1);
+    frmClient* other = AddLine(reuse);
+    QCOMPARE(reuse->Lines(0), other->ID());
+    l2->sckClient_Close(); // the orphan's call ends: it closes without touching slot 1
+    QTRY_VERIFY(ClientWindows(2) == nullptr);
+    QVERIFY(!LogText(reuse).contains("Lost client call"));
+    QCOMPARE(reuse->Lines(0), other->ID());
+}
+
+void TestWindows::closeSavesAndEnds() {
+    AppFixture app;
+    bool ended = false;
+    SetLastWindowHandler([&] { ended = true; });
+    app.WriteSettings("Ann\r\n\r\n7001\r\n5\r\n 1 \r\nhost1\r\n");
+    frmClient* board = app.Start();
+    board->cmbIP->addItem("host2");
+    frmClient* line = AddLine(board);
+    QVERIFY(line->Unload());
+    QVERIFY(!ended);
+    board->close(); // the close box
+    QVERIFY(ClientWindows(0) == nullptr);
+    QVERIFY(ended);
+    QVERIFY(DebugWindow() == nullptr || !DebugLog());
+    QCOMPARE(app.ReadSettings(), QByteArray("Ann\r\n\r\n7001\r\n5\r\n 2 \r\nhost1\r\nhost2\r\n"));
+    SetLastWindowHandler({});
+}
+
+void TestWindows::serverSwitch() {
+    AppFixture app;
+    frmClient* board = app.Start();
+    const int port = FreePort();
+    Settings.Port = port;
+    board->lblServer_Click();
+    QCOMPARE(board->lblServer->text(), QStringLiteral("Accept"));
+    QCOMPARE(Background(board->lblServer), QColor(0, 128, 0));
+    QCOMPARE(board->sckServer()->state(), int(platform::TcpSocket::Listening));
+    QCOMPARE(board->sckServer()->LocalPort(), port);
+    const QString where = board->sckServer()->LocalIP() + ":" + QString::number(port);
+    QCOMPARE(board->lblStatus->text(), " Server accepting calls on " + where);
+    QVERIFY(DebugWindow()->txtLog()->toPlainText().contains(": Server accepting calls on " + where));
+
+    // The tool tip shows what the socket reported before the click.
+    board->mnuTools_Click(1);
+    QCOMPARE(board->lblServer->toolTip(), "Your Server: " + where);
+    QCOMPARE(board->lblServer->text(), QStringLiteral("Reject"));
+    QCOMPARE(Background(board->lblServer), QColor(128, 0, 0));
+    QVERIFY(board->lblStatus->text().isEmpty());
+    QCOMPARE(board->sckServer()->state(), int(platform::TcpSocket::Closed));
+    QVERIFY(DebugWindow()->txtLog()->toPlainText().contains(": Server stopped on " + where));
+}
+
+void TestWindows::serverSwitchPortInUse() {
+    AppFixture app;
+    frmClient* board = app.Start();
+    QTcpServer holder;
+    QVERIFY(holder.listen(QHostAddress::Any, 0));
+    Settings.Port = holder.serverPort();
+    board->lblServer_Click();
+    QCOMPARE(board->lblServer->text(), QStringLiteral("Accept")); // the caption changes anyway
+    static const QRegularExpression re(QStringLiteral(R"(^Error #10048 - .+$)"));
+    QVERIFY2(re.match(board->lblStatus->text()).hasMatch(), qPrintable(board->lblStatus->text()));
+    QCOMPARE(board->sckServer()->state(), int(platform::TcpSocket::Closed));
+    // No retry behind the user's back: the error stays until the next click.
+    QTest::qWait(50);
+    QVERIFY(board->lblStatus->text().startsWith("Error #10048"));
+    board->lblServer_Click();
+    QCOMPARE(board->lblServer->text(), QStringLiteral("Reject"));
+}
+
+QTEST_MAIN(TestWindows)
+#include "tst_windows.moc"
