@@ -119,7 +119,7 @@ void TestSettings::missingFileAndGarbage() {
         AppFixture app;
         QByteArray junk(3 << 20, '\0');
         for (int k = 0; k < junk.size(); ++k) {
-            junk[k] = static_cast<char>((k * 7919) % 251);
+            junk[k] = static_cast<char>((static_cast<long long>(k) * 7919) % 251);
         }
         app.WriteSettings(junk);
         LoadSettings();

@@ -5,6 +5,7 @@
 #include "platform/TcpSocket.h"
 #include "platform/Twips.h"
 #include "support/AppFixture.h"
+#include "support/CallHelpers.h"
 
 #include <QComboBox>
 #include <QPlainTextEdit>
@@ -14,27 +15,6 @@
 #include <QtTest>
 
 namespace {
-
-int FreePort() {
-    QTcpServer probe;
-    probe.listen(QHostAddress::Any, 0);
-    return probe.serverPort();
-}
-
-// Presses "+ Line" on `owner` and returns the window it added to the owner's line table.
-frmClient* AddLine(frmClient* owner) {
-    QList<int> before;
-    for (int k = 0; k < frmClient::kLines; ++k) {
-        before << owner->Lines(k);
-    }
-    owner->cmdLine2_Click();
-    for (int k = 0; k < frmClient::kLines; ++k) {
-        if (owner->Lines(k) >= 0 && owner->Lines(k) != before[k]) {
-            return ClientWindows(owner->Lines(k));
-        }
-    }
-    return nullptr;
-}
 
 QColor Background(const QLabel* l) { return l->palette().color(QPalette::Window); }
 

@@ -1,0 +1,301 @@
+// A scripted peer that speaks raw bytes against a real window.
+#include "app/Settings.h"
+#include "chat/ClientWindows.h"
+#include "chat/frmClient.h"
+#include "platform/TcpSocket.h"
+#include "protocol/NetCodec.h"
+#include "support/AppFixture.h"
+#include "support/CallHelpers.h"
+#include "support/ScriptedPeer.h"
+
+#include <QComboBox>
+#include <QtTest>
+
+class TestWire : public QObject {
+    Q_OBJECT
+private slots:
+    void exactAuthAndPassBytes();
+    void acknowledgementsOkAndBc();
+    void forcedCloseBeforeLogin();
+    void callerForcedCloseBeforeLogin();
+    void twoLinesInOneWrite();
+    void ackAndLineInOneWrite();
+    void authToAnsweringWindowGetsNoPass();
+    void acptToAnsweringWindowDoesNotLogIn();
+    void passToCallerIsRefused();
+    void hugeDeclaredLengthClosesCall();
+    void headerInSingleByteWrites();
+    void unknownCommandIsDropped();
+    void otherLoginBodyIsLogged();
+    void passWithoutZeroByte();
+};
+
+void TestWire::exactAuthAndPassBytes() {
+    AppFixture app;
+    app.WriteSettings("Bea\r\n");
+    frmClient* board = app.Start();
+    StartListening(board);
+    ScriptedPeer peer;
+    QVERIFY(peer.ConnectTo(Settings.Port));
+    QVERIFY(peer.WaitForMessages(1));
+    QCOMPARE(peer.Messages()[0].raw,
+             QByteArray::fromHex("51563b2800000000000000000100000003040000008ad8bd0d41555448"));
+
+    // A window that calls answers AUTH with PASS, its login password, a zero byte and its
+    // nickname.
+    ScriptedPeer callee;
+    Settings.Port = callee.Listen();
+    Settings.LoginPassword = "pw";
+    frmClient* caller = AddLine(board);
+    caller->cmbIP->setEditText("127.0.0.1");
+    caller->cmdConnect_Click();
+    QVERIFY(callee.WaitForCall());
+    QTest::qWait(50);
+    QVERIFY(callee.Received().isEmpty()); // nothing is sent on connecting
+    callee.Send(callee.Build(CmdLogin, "AUTH", 0));
+    QVERIFY(callee.WaitForMessages(1));
+    const WireMessage pass = callee.Messages()[0];
+    QCOMPARE(pass.cmd, CmdLogin);
+    QCOMPARE(pass.userId, 1);
+    QCOMPARE(pass.body, QByteArray("PASSpw\0Bea", 10));
+    callee.Send(callee.Build(CmdLogin, "ACPTCarl"));
+    QTRY_COMPARE(caller->LoginFlag(), 1);
+    QCOMPARE(caller->Nickname(), QStringLiteral("Carl"));
+    QCOMPARE(caller->lblConn->text(), QStringLiteral(" Carl"));
+}
+
+void TestWire::acknowledgementsOkAndBc() {
+    AppFixture app;
+    frmClient* board = app.Start();
+    StartListening(board);
+    ScriptedPeer peer;
+    peer.passwords = {"k1"};
+    Settings.Passwords[1] = "k1";
+    QVERIFY(peer.ConnectTo(Settings.Port));
+    QVERIFY(peer.LogIn("", "Pat"));
+    QTRY_COMPARE(board->LoginFlag(), 1);
+    QByteArray line = peer.Build(CmdText, "hello");
+    const std::int32_t crc = DecodeLong(line.mid(21, 4));
+    peer.Send(line);
+    QVERIFY(peer.WaitForMessages(3));
+    WireMessage ack = peer.Messages()[2];
+    QCOMPARE(ack.cmd, CmdAck);
+    QCOMPARE(ack.body, QByteArray("OK") + EncodeLong(crc));
+    QTRY_VERIFY(LogText(board).endsWith("Pat: hello\n"));
+
+    QByteArray damaged = peer.Build(CmdText, "world");
+    damaged[27] = static_cast<char>(damaged[27] ^ 0x01);
+    peer.Send(damaged);
+    QVERIFY(peer.WaitForMessages(4));
+    ack = peer.Messages()[3];
+    QVERIFY(ack.body.startsWith("BC"));
+    QCOMPARE(ack.body.size(), 6);
+    QVERIFY(LogText(board).endsWith("Bad Message CRC - May be mismatched passwords\n"));
+
+    QByteArray foreign = peer.Build(CmdText, "marker");
+    foreign[0] = 'X';
+    peer.Send(foreign);
+    QVERIFY(peer.WaitForMessages(5));
+    QVERIFY(peer.Messages()[4].body.startsWith("BC"));
+    QVERIFY(LogText(board).endsWith("Incorrect or Corrupted Header\n"));
+}
+
+void TestWire::forcedCloseBeforeLogin() {
+    AppFixture app;
+    frmClient* board = app.Start();
+    StartListening(board);
+    ScriptedPeer peer;
+    QVERIFY(peer.ConnectTo(Settings.Port));
+    QVERIFY(peer.WaitForMessages(1));
+    peer.Send(peer.Build(CmdText, "let me in"));
+    QVERIFY(peer.WaitForDisconnect());
+    QTRY_VERIFY(LogText(board).contains("127.0.0.1 forced closed due to non-auth msg"));
+    QVERIFY(!LogText(board).contains("let me in"));
+    QCOMPARE(board->sckClient()->state(), int(platform::TcpSocket::Closed));
+    QVERIFY(board->lblConn->text().isEmpty());
+    QVERIFY(!board->Incoming().HeaderTaken());
+    // The forced close is not a close by the peer: nothing of that is logged.
+    QVERIFY(!LogText(board).contains("Call rejected - Bad Password?"));
+}
+
+void TestWire::callerForcedCloseBeforeLogin() {
+    AppFixture app;
+    frmClient* board = app.Start();
+    ScriptedPeer callee;
+    Settings.Port = callee.Listen();
+    board->cmbIP->setEditText("127.0.0.1");
+    board->cmdConnect_Click();
+    QVERIFY(callee.WaitForCall());
+    callee.Send(callee.Build(CmdAck, "OK1234"));
+    QVERIFY(callee.WaitForDisconnect());
+    QTRY_VERIFY(LogText(board).contains("forced closed due to non-auth msg"));
+}
+
+void TestWire::twoLinesInOneWrite() {
+    AppFixture app;
+    frmClient* board = app.Start();
+    StartListening(board);
+    ScriptedPeer peer;
+    QVERIFY(peer.ConnectTo(Settings.Port));
+    QVERIFY(peer.LogIn("", "Pat"));
+    const QByteArray first = peer.Build(CmdText, "first");
+    const QByteArray second = peer.Build(CmdText, "second");
+    peer.Send(first + second);
+    QVERIFY(peer.WaitForMessages(4));
+    QTRY_VERIFY(LogText(board).contains("Pat: first\nPat: second\n"));
+    QCOMPARE(peer.Messages()[2].body, QByteArray("OK") + first.mid(21, 4));
+    QCOMPARE(peer.Messages()[3].body, QByteArray("OK") + second.mid(21, 4));
+    QVERIFY(!LogText(board).contains("3=overflow"));
+
+    // A line and the start of the next: the rest arrives later and completes it.
+    const QByteArray third = peer.Build(CmdText, "third");
+    const QByteArray fourth = peer.Build(CmdText, "fourth");
+    peer.Send(third + fourth.left(10));
+    QTRY_VERIFY(LogText(board).endsWith("Pat: third\n1=incomplete\n"));
+    peer.Send(fourth.mid(10));
+    QTRY_VERIFY(LogText(board).endsWith("Pat: fourth\n"));
+}
+
+void TestWire::ackAndLineInOneWrite() {
+    AppFixture app;
+    frmClient* board = app.Start();
+    StartListening(board);
+    ScriptedPeer peer;
+    QVERIFY(peer.ConnectTo(Settings.Port));
+    QVERIFY(peer.LogIn("", "Pat"));
+    Type(board, "question");
+    QVERIFY(peer.WaitForMessages(3));
+    const WireMessage line = peer.Messages()[2];
+    QCOMPARE(line.body, QByteArray("question"));
+    peer.Send(peer.Build(CmdAck, QByteArray("OK") + EncodeLong(line.crc)) +
+              peer.Build(CmdText, "answer"));
+    QTRY_VERIFY(LogText(board).endsWith("Pat: answer\n"));
+    QVERIFY(board->txtSend->toPlainText().isEmpty());
+    QVERIFY(board->lblStatus->text().startsWith(" CRC OK ("));
+}
+
+void TestWire::authToAnsweringWindowGetsNoPass() {
+    AppFixture app;
+    frmClient* board = app.Start();
+    StartListening(board);
+    Settings.LoginPassword = "do not tell";
+    ScriptedPeer peer;
+    QVERIFY(peer.ConnectTo(Settings.Port));
+    QVERIFY(peer.WaitForMessages(1));
+    peer.Send(peer.Build(CmdLogin, "AUTH", 0));
+    QVERIFY(peer.WaitForDisconnect());
+    QCOMPARE(peer.Messages().size(), 1); // only the window's own AUTH
+    QVERIFY(!peer.Received().contains("do not tell"));
+    QTRY_VERIFY(LogText(board).contains("127.0.0.1"));
+    QVERIFY(LogText(board).contains("Call closed: 127.0.0.1 sent \"AUTH\""));
+}
+
+void TestWire::acptToAnsweringWindowDoesNotLogIn() {
+    AppFixture app;
+    frmClient* board = app.Start();
+    StartListening(board);
+    Settings.LoginPassword = "secret";
+    ScriptedPeer peer;
+    QVERIFY(peer.ConnectTo(Settings.Port));
+    QVERIFY(peer.WaitForMessages(1));
+    peer.Send(peer.Build(CmdLogin, "ACPTMallory") + peer.Build(CmdText, "sneaky"));
+    QVERIFY(peer.WaitForDisconnect());
+    QCOMPARE(board->LoginFlag(), 0);
+    QVERIFY(!LogText(board).contains("sneaky"));
+    QVERIFY(LogText(board).contains("Call closed: 127.0.0.1 sent \"ACPT\""));
+}
+
+void TestWire::passToCallerIsRefused() {
+    AppFixture app;
+    frmClient* board = app.Start();
+    ScriptedPeer callee;
+    Settings.Port = callee.Listen();
+    board->cmbIP->setEditText("127.0.0.1");
+    board->cmdConnect_Click();
+    QVERIFY(callee.WaitForCall());
+    QByteArray pass("PASS\0x", 6);
+    callee.Send(callee.Build(CmdLogin, pass));
+    QVERIFY(callee.WaitForDisconnect());
+    QCOMPARE(board->LoginFlag(), 0);
+    QVERIFY(callee.Messages().isEmpty()); // no ACPT
+}
+
+void TestWire::hugeDeclaredLengthClosesCall() {
+    AppFixture app;
+    frmClient* board = app.Start();
+    StartListening(board);
+    ScriptedPeer peer;
+    QVERIFY(peer.ConnectTo(Settings.Port));
+    QVERIFY(peer.LogIn("", "Pat"));
+    QByteArray header = peer.Build(CmdText, "x").left(25);
+    header.replace(17, 4, EncodeLong(1000000));
+    peer.Send(header + QByteArray(4000, 'z'));
+    QVERIFY(peer.WaitForDisconnect());
+    QTRY_VERIFY(LogText(board).contains("sent a message declaring 1000000 characters"));
+    QVERIFY(board->Incoming().InBuffer().isEmpty());
+    QCOMPARE(board->sckClient()->state(), int(platform::TcpSocket::Closed));
+}
+
+void TestWire::headerInSingleByteWrites() {
+    AppFixture app;
+    frmClient* board = app.Start();
+    StartListening(board);
+    ScriptedPeer peer;
+    QVERIFY(peer.ConnectTo(Settings.Port));
+    QVERIFY(peer.LogIn("", "Pat"));
+    const QByteArray line = peer.Build(CmdText, "slowly");
+    for (char c : line) {
+        peer.Send(QByteArray(1, c));
+        QTest::qWait(2);
+    }
+    QTRY_VERIFY(LogText(board).endsWith("Pat: slowly\n"));
+    QCOMPARE(LogText(board).count("Pat: slowly"), 1);
+    QVERIFY(LogText(board).contains("1=incomplete"));
+    QVERIFY(peer.WaitForMessages(3));
+}
+
+void TestWire::unknownCommandIsDropped() {
+    AppFixture app;
+    frmClient* board = app.Start();
+    StartListening(board);
+    ScriptedPeer peer;
+    QVERIFY(peer.ConnectTo(Settings.Port));
+    QVERIFY(peer.LogIn("", "Pat"));
+    peer.Send(peer.Build(9, "future"));
+    QTest::qWait(50);
+    peer.Send(peer.Build(CmdText, "still here"));
+    QTRY_VERIFY(LogText(board).endsWith("Pat: still here\n"));
+    QVERIFY(peer.Connected());
+}
+
+void TestWire::otherLoginBodyIsLogged() {
+    AppFixture app;
+    frmClient* board = app.Start();
+    StartListening(board);
+    ScriptedPeer peer;
+    QVERIFY(peer.ConnectTo(Settings.Port));
+    QVERIFY(peer.WaitForMessages(1));
+    peer.Send(peer.Build(CmdLogin, "HELLO"));
+    QTRY_VERIFY(LogText(board).endsWith("127.0.0.1+ HELLO\n"));
+    QVERIFY(peer.Connected());
+    QCOMPARE(board->LoginFlag(), 0);
+}
+
+void TestWire::passWithoutZeroByte() {
+    AppFixture app;
+    frmClient* board = app.Start();
+    StartListening(board);
+    ScriptedPeer peer;
+    QVERIFY(peer.ConnectTo(Settings.Port));
+    QVERIFY(peer.WaitForMessages(1));
+    // Checked as an empty password: accepted only while the login password is empty.
+    peer.Send(peer.Build(CmdLogin, "PASSnozero"));
+    QVERIFY(peer.WaitForMessages(2));
+    QVERIFY(peer.Messages()[1].body.startsWith("ACPT"));
+    QTRY_COMPARE(board->LoginFlag(), 1);
+    QVERIFY(board->Nickname().isEmpty());
+    QVERIFY(LogText(board).contains(QRegularExpression("\n connected at ")));
+}
+
+QTEST_MAIN(TestWire)
+#include "tst_wire.moc"
