@@ -119,6 +119,8 @@ bool frmAbout::eventFilter(QObject* watched, QEvent* event) {
         if (event->type() == QEvent::MouseMove || event->type() == QEvent::Enter) {
             SetLinkState(other, LinkLeft, this);
             SetLinkState(link, LinkOver, this);
+            // Consumed: passed on, it would reach the background and reset the link.
+            return event->type() == QEvent::MouseMove;
         } else if (event->type() == QEvent::MouseButtonRelease) {
             SetLinkState(link, LinkOpen, this);
             return true;
