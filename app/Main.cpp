@@ -9,6 +9,8 @@
 #include <QApplication>
 
 void Main() {
+    // The icons live in the static core library, whose resources must be registered.
+    Q_INIT_RESOURCE(palaver);
     QApplication::setApplicationName(QStringLiteral("Palaver"));
     QApplication::setApplicationVersion(QStringLiteral("%1.%2.%3")
                                             .arg(PALAVER_VERSION_MAJOR)

@@ -897,6 +897,12 @@ void frmClient::cmdSend_Click() {
 // Outgoing calls and line control
 
 void frmClient::cmdConnect_Click() {
+    if (cmbIP->currentText().trimmed().isEmpty()) {
+        // Nothing to call: say so rather than retry an empty address five times.
+        lblStatus->setText(QStringLiteral(" Type or pick an address to call"));
+        cmbIP->setFocus();
+        return;
+    }
     if (sckClient_->state() != platform::TcpSocket::Closed) {
         const QPointer<frmClient> alive(this);
         platform::MessageRequest box;

@@ -204,6 +204,10 @@ void TestCalls::retriesAgainstNobody() {
     frmClient::RetryIntervalMs = 30;
     frmClient* caller = AddLine(board);
     Settings.Port = FreePort();
+    caller->cmdConnect_Click(); // no address: nothing is called
+    QCOMPARE(caller->lblStatus->text(), QStringLiteral(" Type or pick an address to call"));
+    QVERIFY(LogText(caller).isEmpty());
+    QVERIFY(!caller->Timer1()->isActive());
     caller->cmbIP->setEditText("127.0.0.1");
     caller->cmdConnect_Click();
     QCOMPARE(caller->lblConn->text(), QStringLiteral("<Unknown Name>"));

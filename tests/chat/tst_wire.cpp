@@ -28,6 +28,7 @@ private slots:
     void unknownCommandIsDropped();
     void otherLoginBodyIsLogged();
     void passWithoutZeroByte();
+    void garbageNeverCrashes();
 };
 
 void TestWire::exactAuthAndPassBytes() {
@@ -295,6 +296,49 @@ void TestWire::passWithoutZeroByte() {
     QTRY_COMPARE(board->LoginFlag(), 1);
     QVERIFY(board->Nickname().isEmpty());
     QVERIFY(LogText(board).contains(QRegularExpression("\n connected at ")));
+}
+
+void TestWire::garbageNeverCrashes() {
+    AppFixture app;
+    frmClient* board = app.Start();
+    StartListening(board);
+    std::uint32_t x = 2463534242u;
+    auto next = [&x] {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        return x;
+    };
+    for (int round = 0; round < 40; ++round) {
+        ScriptedPeer peer;
+        QVERIFY(peer.ConnectTo(Settings.Port));
+        if (round % 2 == 0) {
+            QVERIFY(peer.LogIn("", "Fuzz"));
+        }
+        for (int write = 0; write < 20 && peer.Connected(); ++write) {
+            QByteArray junk(static_cast<int>(1 + next() % 300), Qt::Uninitialized);
+            for (char& c : junk) {
+                c = static_cast<char>(next());
+            }
+            // Sometimes a plausible header, so that bodies, acks and logins are reached.
+            if (next() % 3 == 0) {
+                junk.prepend(peer.Build(static_cast<std::uint8_t>(1 + next() % 3),
+                                        junk.left(static_cast<int>(next() % 40))));
+            }
+            peer.Send(junk);
+            QTest::qWait(1);
+        }
+        QTest::qWait(20);
+    }
+    // Still answering calls properly afterwards.
+    AppFixture::CloseAll();
+    board = app.Start();
+    StartListening(board);
+    ScriptedPeer last;
+    QVERIFY(last.ConnectTo(Settings.Port));
+    QVERIFY(last.LogIn("", "Calm"));
+    last.Send(last.Build(CmdText, "fine"));
+    QTRY_VERIFY(LogText(board).endsWith("Calm: fine\n"));
 }
 
 QTEST_MAIN(TestWire)

@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Two real copies of Palaver under Xvfb, each in its own folder with its own settings file:
+# Alice switches her server on, Bob calls her by address, each sends a line, Bob hangs up.
+# Screenshots land in docs/. Needs xvfb, xdotool and imagemagick.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+bin="$top/build/bin/palaver"
+work=$(mktemp -d)
+mkdir -p "$work/alice" "$work/bob"
+printf 'Alice\r\n\r\n7411\r\n0\r\n 0 \r\n' > "$work/alice/insettings.ini"
+printf 'Bob\r\n\r\n7411\r\n0\r\n 1 \r\n127.0.0.1\r\n' > "$work/bob/insettings.ini"
+
+export DISPLAY=:47
+Xvfb "$DISPLAY" -screen 0 860x400x24 >/dev/null 2>&1 &
+xvfb=$!
+trap 'kill $xvfb 2>/dev/null; pkill -f "$bin" 2>/dev/null || true' EXIT
+sleep 1
+(cd "$work/alice" && "$bin" >/dev/null 2>&1 &)
+sleep 1.5
+(cd "$work/bob" && "$bin" >/dev/null 2>&1 &)
+sleep 1.5
+A=$(xdotool search --name "Switchboard - Alice" | head -1)
+B=$(xdotool search --name "Switchboard - Bob" | head -1)
+xdotool windowmove "$B" 440 20
+sleep 0.5
+# Control positions inside a window at 96 DPI (menu bar included).
+click() { xdotool mousemove --window "$1" "$2" "$3" click 1; sleep 0.4; }
+click "$A" 341 303                        # Alice: server switch to Accept
+click "$B" 45 303                         # Bob: address box
+xdotool type --delay 20 "127.0.0.1"
+click "$B" 137 303                        # Bob: Call
+sleep 1.5
+click "$B" 180 263                        # Bob: send box
+xdotool type --delay 20 "Hello Alice, Bob here."
+xdotool key Return
+sleep 1
+click "$A" 180 263                        # Alice: send box
+xdotool type --delay 20 "Hi Bob! Loud and clear."
+xdotool key Return
+sleep 1
+import -window root "$top/docs/two-copies-talking.png"
+click "$B" 185 303                        # Bob: Bye
+sleep 1
+import -window root "$top/docs/two-copies-after-bye.png"
+echo "screenshots written to $top/docs"
