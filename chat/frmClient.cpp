@@ -380,6 +380,7 @@ bool frmClient::Unload() {
         unloadPending_ = true;
         return false;
     }
+    unloadPending_ = false;
     if (!Tag_.isEmpty()) {
         if (frmClient* owner = Owner(); owner != nullptr && owner != this) {
             owner->RemoveClient(ID_);
@@ -444,7 +445,7 @@ platform::MsgResult frmClient::Ask(const platform::MessageRequest& request) {
     const platform::MsgResult answer = platform::ShowMessage(request);
     --modalDepth_;
     if (modalDepth_ == 0 && unloadPending_) {
-        unloadPending_ = false;
+        // The caller sees unloadPending_ and stops; the unload itself runs from the loop.
         QTimer::singleShot(0, this, [this] { Unload(); });
     }
     return answer;

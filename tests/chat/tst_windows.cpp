@@ -32,6 +32,7 @@ private slots:
     void switchboardCloseRefusal();
     void removeClientAndOrphans();
     void closeSavesAndEnds();
+    void unwritableSettingsFileIsReported();
     void serverSwitch();
     void serverSwitchPortInUse();
 };
@@ -250,6 +251,17 @@ void TestWindows::closeSavesAndEnds() {
     QVERIFY(DebugWindow() == nullptr || !DebugLog());
     QCOMPARE(app.ReadSettings(), QByteArray("Ann\r\n\r\n7001\r\n5\r\n 2 \r\nhost1\r\nhost2\r\n"));
     SetLastWindowHandler({});
+}
+
+void TestWindows::unwritableSettingsFileIsReported() {
+    AppFixture app;
+    frmClient* board = app.Start();
+    QVERIFY(QDir().mkpath(app.SettingsPath() + "/blocked")); // a folder where the file goes
+    QVERIFY(!board->SaveSettings());
+    QVERIFY2(board->lblStatus->text().startsWith(" Settings not saved: "),
+             qPrintable(board->lblStatus->text()));
+    QVERIFY(QFileInfo(app.SettingsPath() + "/blocked").isDir());
+    QDir(app.SettingsPath()).removeRecursively();
 }
 
 void TestWindows::serverSwitch() {

@@ -55,8 +55,25 @@ void TestProtocol::crcThroughLoadedLibrary() {
     }
     QCOMPARE(*crcbinding::Compute(all), 0x29058C73u);
     QVERIFY(*crcbinding::Compute(QByteArray(1, '\0')) != *crcbinding::Compute(QByteArray()));
-    // Lengths that are not a multiple of four take the byte-wise tail.
+    // Lengths that are not a multiple of the folding width take the byte-wise tail.
     QCOMPARE(*crcbinding::Compute(QByteArrayLiteral("12345678")), 0x9AE0DAAFu);
+    // Every length and alignment agrees with the plain bit-by-bit definition.
+    auto bitwise = [](const QByteArray& b) {
+        std::uint32_t r = 0xFFFFFFFFu;
+        for (char c : b) {
+            r ^= static_cast<unsigned char>(c);
+            for (int k = 0; k < 8; ++k) {
+                r = (r & 1u) ? (r >> 1) ^ 0xEDB88320u : r >> 1;
+            }
+        }
+        return ~r;
+    };
+    for (int len = 0; len < 70; ++len) {
+        for (int offset = 0; offset < 4; ++offset) {
+            const QByteArray piece = all.mid(offset * 37 % 200, len);
+            QCOMPARE(*crcbinding::Compute(piece), bitwise(piece));
+        }
+    }
 }
 
 void TestProtocol::crcNormalisation() {
