@@ -18,7 +18,9 @@ QPointer<frmAbout>& Current() {
 
 } // namespace
 
-frmAbout* frmAbout::Instance() { return Current().data(); }
+frmAbout* frmAbout::Instance() {
+    return Current().data();
+}
 
 frmAbout::frmAbout() {
     setObjectName(QStringLiteral("frmAbout"));

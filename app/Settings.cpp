@@ -173,4 +173,6 @@ void LogDebug(const QString& text) {
     }
 }
 
-void ResetSettings() { Settings = SettingsRecord{}; }
+void ResetSettings() {
+    Settings = SettingsRecord{};
+}

@@ -34,7 +34,9 @@ bool IsNumber(const QString& text) {
 
 } // namespace
 
-frmSettings* frmSettings::Instance() { return Current().data(); }
+frmSettings* frmSettings::Instance() {
+    return Current().data();
+}
 
 frmSettings::frmSettings(QWidget* owner) : QWidget(owner, Qt::Window | Qt::Dialog) {
     setObjectName(QStringLiteral("frmSettings"));
@@ -119,9 +121,10 @@ frmSettings::frmSettings(QWidget* owner) : QWidget(owner, Qt::Window | Qt::Dialo
     layout->addWidget(Frame2);
     layout->addLayout(buttons);
 
-    QWidget* order[] = {txtIP,          cmdIP,          txtPort,        txtTimeout,
-                        txtNickname,    txtLoginPassword, txtPassword[1], txtPassword[2],
-                        txtPassword[3], txtPassword[4], txtPassword[5], cmdOK,
+    QWidget* order[] = {txtIP,          cmdIP,          txtPort,
+                        txtTimeout,     txtNickname,    txtLoginPassword,
+                        txtPassword[1], txtPassword[2], txtPassword[3],
+                        txtPassword[4], txtPassword[5], cmdOK,
                         cmdCancel,      chkCrypt,       chkAcceptSecure};
     for (std::size_t k = 0; k + 1 < std::size(order); ++k) {
         QWidget::setTabOrder(order[k], order[k + 1]);
@@ -203,18 +206,16 @@ void frmSettings::cmdOK_Click() {
     Settings.Timeout = RoundToInt32(NumericValue(txtTimeout->text())).value_or(0);
     Settings.Nickname = txtNickname->text();
     RefreshAllTitles();
-    for (int slot = 0; slot < kWindowSlots; ++slot) {
-        if (frmClient* w = ClientWindows(slot); w != nullptr && WindowInUse[static_cast<std::size_t>(slot)]) {
-            w->SetLayers();
-        }
-    }
+    RefreshAllLevels();
     if (frmClient* board = ClientWindows(0); board != nullptr && WindowInUse[0]) {
         board->SaveSettings();
     }
     close();
 }
 
-void frmSettings::cmdCancel_Click() { close(); }
+void frmSettings::cmdCancel_Click() {
+    close();
+}
 
 bool frmSettings::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::KeyPress) {

@@ -46,9 +46,9 @@ void BenchCrc() {
     const QByteArray buf = Buffer(32767);
     const double ours = TimePerRun([&] { sink = sink + *crcbinding::Compute(buf); });
     const double zlib = TimePerRun([&] {
-        sink = sink + static_cast<std::uint32_t>(
-                          crc32(0L, reinterpret_cast<const Bytef*>(buf.constData()),
-                                static_cast<uInt>(buf.size())));
+        sink = sink +
+               static_cast<std::uint32_t>(crc32(0L, reinterpret_cast<const Bytef*>(buf.constData()),
+                                                static_cast<uInt>(buf.size())));
     });
     const double mb = static_cast<double>(buf.size()) / 1e6;
     std::printf("CRCBuffer (32767-byte buffers): %8.1f MB/s   zlib crc32: %8.1f MB/s   "

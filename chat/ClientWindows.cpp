@@ -74,6 +74,14 @@ void RefreshAllTitles() {
     }
 }
 
+void RefreshAllLevels() {
+    for (int slot = 0; slot < kWindowSlots; ++slot) {
+        if (WindowInUse[static_cast<std::size_t>(slot)] == 1 && ClientWindows(slot) != nullptr) {
+            ClientWindows(slot)->SetLayers();
+        }
+    }
+}
+
 void DestroyClientWindow(frmClient* window) {
     bool anyLeft = false;
     for (auto& cell : windows) {

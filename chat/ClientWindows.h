@@ -9,7 +9,7 @@
 
 class frmClient;
 
-inline constexpr int kWindowSlots = 21;   // slots 0 to 20; slot 20 stays empty
+inline constexpr int kWindowSlots = 21;    // slots 0 to 20; slot 20 stays empty
 inline constexpr int kCreatableSlots = 20; // creation uses slots 0 to 19
 
 extern std::array<std::int16_t, kWindowSlots> WindowInUse;
@@ -23,6 +23,8 @@ frmClient* ClientWindows(int slot);
 std::int16_t CreateClientWindow();
 void ReleaseClientWindow(std::int16_t slot);
 void RefreshAllTitles();
+// Every window's security level label follows the current passwords.
+void RefreshAllLevels();
 
 // Called by a window's unload: the table gives the window up for deletion.
 void DestroyClientWindow(frmClient* window);

@@ -14,7 +14,6 @@
 #include "protocol/NetCodec.h"
 
 #include <QAction>
-#include <algorithm>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -25,6 +24,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTimer>
+#include <algorithm>
 
 namespace {
 
@@ -37,9 +37,13 @@ QColor FromBgr(unsigned bgr) {
             static_cast<int>((bgr >> 16) & 0xFFu)};
 }
 
-QByteArray Password(int k) { return platform::ToAnsi(Settings.Passwords[static_cast<std::size_t>(k)]); }
+QByteArray Password(int k) {
+    return platform::ToAnsi(Settings.Passwords[static_cast<std::size_t>(k)]);
+}
 
-QString Now() { return platform::GeneralDate(QDateTime::currentDateTime()); }
+QString Now() {
+    return platform::GeneralDate(QDateTime::currentDateTime());
+}
 
 } // namespace
 
@@ -64,10 +68,8 @@ frmClient::frmClient()
     sckClient_->setObjectName(QStringLiteral("sckClient"));
     connect(sckServer_, &platform::TcpSocket::ConnectionRequest, this,
             &frmClient::sckServer_ConnectionRequest);
-    connect(sckClient_, &platform::TcpSocket::DataArrival, this,
-            &frmClient::sckClient_DataArrival);
-    connect(sckClient_, &platform::TcpSocket::ConnectedEvent, this,
-            &frmClient::sckClient_Connect);
+    connect(sckClient_, &platform::TcpSocket::DataArrival, this, &frmClient::sckClient_DataArrival);
+    connect(sckClient_, &platform::TcpSocket::ConnectedEvent, this, &frmClient::sckClient_Connect);
     connect(sckClient_, &platform::TcpSocket::ClosedEvent, this, &frmClient::sckClient_Close);
     connect(sckClient_, &platform::TcpSocket::ErrorEvent, this, &frmClient::sckClient_Error);
 }
@@ -194,8 +196,7 @@ void frmClient::BuildMenus() {
     addItem(mnuTools, "mnuTools", 1, QStringLiteral("&Accept/Reject Calls"),
             &frmClient::mnuTools_Click);
     addItem(mnuTools, "mnuTools", 2, QStringLiteral("-"), &frmClient::mnuTools_Click);
-    addItem(mnuTools, "mnuTools", 3, QStringLiteral("&Clear Settings"),
-            &frmClient::mnuTools_Click);
+    addItem(mnuTools, "mnuTools", 3, QStringLiteral("&Clear Settings"), &frmClient::mnuTools_Click);
     addItem(mnuTools, "mnuTools", 4, QStringLiteral("-"), &frmClient::mnuTools_Click);
     addItem(mnuTools, "mnuTools", 8, QStringLiteral("Clear Chat Window"),
             &frmClient::mnuTools_Click);
@@ -206,8 +207,7 @@ void frmClient::BuildMenus() {
 
     mnuHelp = menuBar()->addMenu(QStringLiteral("&Help"));
     mnuHelp->setObjectName(QStringLiteral("mnuHelp"));
-    addItem(mnuHelp, "mnuHelp", 0, QStringLiteral("&About Palaver..."),
-            &frmClient::mnuHelp_Click);
+    addItem(mnuHelp, "mnuHelp", 0, QStringLiteral("&About Palaver..."), &frmClient::mnuHelp_Click);
 }
 
 void frmClient::SetLabelColour(QLabel* label, const QColor& background) {
@@ -246,10 +246,18 @@ void frmClient::AddAddresses() {
     cmbIP->setEditText(QString());
 }
 
-QString frmClient::GetIP() const { return IP; }
-void frmClient::SetIP(const QString& ip) { IP = ip; }
-std::int32_t frmClient::Port() const { return Settings.Port; }
-void frmClient::SetPort(std::int32_t PortNum) { Settings.Port = PortNum; }
+QString frmClient::GetIP() const {
+    return IP;
+}
+void frmClient::SetIP(const QString& ip) {
+    IP = ip;
+}
+std::int32_t frmClient::Port() const {
+    return Settings.Port;
+}
+void frmClient::SetPort(std::int32_t PortNum) {
+    Settings.Port = PortNum;
+}
 
 void frmClient::SetTitle() {
     if (Settings.Nickname.isEmpty()) {
@@ -309,24 +317,30 @@ void frmClient::cmdLine2_Click() {
         return;
     }
     frmClient* line = ClientWindows(slot);
-    for (auto& entry : lines_) {
-        if (entry != -1) {
-            continue;
-        }
-        entry = slot;
-        line->SetLevel(ID_);
-        line->SetTag(QStringLiteral("2"));
-        line->hide();
-        line->show();
-        const int tx = platform::TwipsPerPixelX();
-        const int ty = platform::TwipsPerPixelY();
-        line->MoveTwips(platform::ToTwipsX(x()) + tx * tx, platform::ToTwipsY(y()) + ty * ty);
-        line->setVisible(true);
+    if (AttachLine(line)) {
         return;
     }
     // No free entry in this window's line table: the new window would be stranded.
     line->Unload();
     lblStatus->setText(QStringLiteral(" All %1 lines of this window are in use").arg(kLines));
+}
+
+bool frmClient::AttachLine(frmClient* line) {
+    const auto free = std::find(lines_.begin(), lines_.end(), std::int16_t{-1});
+    if (free == lines_.end()) {
+        return false;
+    }
+    *free = line->ID();
+    line->SetLevel(ID_);
+    line->SetTag(QStringLiteral("2"));
+    line->hide();
+    line->show();
+    // One pixel-squared step down and right of its owner, as the twips arithmetic has it.
+    const int tx = platform::TwipsPerPixelX();
+    const int ty = platform::TwipsPerPixelY();
+    line->MoveTwips(platform::ToTwipsX(x()) + tx * tx, platform::ToTwipsY(y()) + ty * ty);
+    line->setVisible(true);
+    return true;
 }
 
 void frmClient::cmdConf_Click() {
@@ -484,20 +498,20 @@ void frmClient::StartServer() {
     // One attempt per click: a failure stays on the status line until the next click.
     if (!sckServer_->Listen()) {
         lblStatus->setText(QStringLiteral("Error #") +
-                           QString::number(sckServer_->LastErrorNumber()) +
-                           QStringLiteral(" - ") + sckServer_->LastErrorDescription());
+                           QString::number(sckServer_->LastErrorNumber()) + QStringLiteral(" - ") +
+                           sckServer_->LastErrorDescription());
         return;
     }
-    const QString where = sckServer_->LocalIP() + QStringLiteral(":") +
-                          QString::number(sckServer_->LocalPort());
+    const QString where =
+        sckServer_->LocalIP() + QStringLiteral(":") + QString::number(sckServer_->LocalPort());
     lblStatus->setText(QStringLiteral(" Server accepting calls on ") + where);
     LogDebug(QStringLiteral("Server accepting calls on ") + where);
 }
 
 void frmClient::StopServer() {
     if (sckServer_->state() != platform::TcpSocket::Closed) {
-        const QString where = sckServer_->LocalIP() + QStringLiteral(":") +
-                              QString::number(sckServer_->LocalPort());
+        const QString where =
+            sckServer_->LocalIP() + QStringLiteral(":") + QString::number(sckServer_->LocalPort());
         sckServer_->Close();
         lblStatus->setText(QString());
         LogDebug(QStringLiteral("Server stopped on ") + where);
@@ -532,26 +546,14 @@ void frmClient::sckServer_ConnectionRequest(int requestID) {
     log_.Log(QStringLiteral("*** Connecting ") + platform::TcpSocket::RequestAddress(requestID) +
              QStringLiteral(" to line #") + QString::number(slot + 1));
     frmClient* line = ClientWindows(slot);
-    for (auto& entry : lines_) {
-        if (entry != -1) {
-            continue;
-        }
-        entry = slot;
-        line->SetStartStamp(Now());
-        line->SetLevel(ID_);
-        line->SetTag(QStringLiteral("2"));
-        line->hide();
-        line->show();
-        const int tx = platform::TwipsPerPixelX();
-        const int ty = platform::TwipsPerPixelY();
-        line->MoveTwips(platform::ToTwipsX(x()) + tx * tx, platform::ToTwipsY(y()) + ty * ty);
-        line->setVisible(true);
-        LogDebug(QStringLiteral("Client Window #") + QString::number(slot));
-        AnswerOnLine(line, requestID);
+    line->SetStartStamp(Now());
+    if (!AttachLine(line)) {
+        // Every line entry is taken: release the window again and leave the call unanswered.
+        line->Unload();
         return;
     }
-    // Every line entry is taken: release the window again and leave the call unanswered.
-    line->Unload();
+    LogDebug(QStringLiteral("Client Window #") + QString::number(slot));
+    AnswerOnLine(line, requestID);
 }
 
 void frmClient::AnswerOnLine(frmClient* line, int requestID) {
@@ -688,6 +690,17 @@ void frmClient::SendAnswer(const QByteArray& body) {
     EncipherAndSend();
 }
 
+QByteArray frmClient::BadMessageAnswer(std::int16_t v) {
+    log_.Log(v == 1 ? QStringLiteral("Bad Message CRC - May be mismatched passwords")
+                    : QStringLiteral("Incorrect or Corrupted Header"));
+    return QByteArrayLiteral("BC") + EncodeLong(incoming_.CheckCRC());
+}
+
+void frmClient::DropOverflow() {
+    log_.Log(QStringLiteral("3=overflow"));
+    incoming_.Clear();
+}
+
 void frmClient::ReceiveChat(std::int16_t s) {
     if (s == 2) {
         DecipherIncoming();
@@ -704,16 +717,13 @@ void frmClient::ReceiveChat(std::int16_t s) {
             }
             answer = QByteArrayLiteral("OK") + EncodeLong(incoming_.CheckCRC());
         } else {
-            log_.Log(v == 1 ? QStringLiteral("Bad Message CRC - May be mismatched passwords")
-                            : QStringLiteral("Incorrect or Corrupted Header"));
-            answer = QByteArrayLiteral("BC") + EncodeLong(incoming_.CheckCRC());
+            answer = BadMessageAnswer(v);
         }
         SendAnswer(answer);
         outgoing_.Clear();
         incoming_.Clear();
     } else if (s == 3) {
-        log_.Log(QStringLiteral("3=overflow"));
-        incoming_.Clear();
+        DropOverflow();
     }
 }
 
@@ -739,8 +749,7 @@ void frmClient::ReceiveAck(std::int16_t s) {
         }
         incoming_.Clear();
     } else if (s == 3) {
-        log_.Log(QStringLiteral("3=overflow"));
-        incoming_.Clear();
+        DropOverflow();
     }
 }
 
@@ -751,15 +760,12 @@ void frmClient::ReceiveLogin(std::int16_t s) {
         if (v == 0) {
             HandleLoginBody();
         } else {
-            log_.Log(v == 1 ? QStringLiteral("Bad Message CRC - May be mismatched passwords")
-                            : QStringLiteral("Incorrect or Corrupted Header"));
-            SendAnswer(QByteArrayLiteral("BC") + EncodeLong(incoming_.CheckCRC()));
+            SendAnswer(BadMessageAnswer(v));
         }
         outgoing_.Clear();
         incoming_.Clear();
     } else if (s == 3) {
-        log_.Log(QStringLiteral("3=overflow"));
-        incoming_.Clear();
+        DropOverflow();
     }
 }
 
@@ -770,8 +776,7 @@ void frmClient::HandleLoginBody() {
     const bool isPass = !isAuth && head == "PASS";
     const bool isAcpt = !isAuth && !isPass && head == "ACPT";
     const bool wrongSide = (isAuth && role_ != Role::Caller) ||
-                           (isPass && role_ != Role::Answerer) ||
-                           (isAcpt && role_ != Role::Caller);
+                           (isPass && role_ != Role::Answerer) || (isAcpt && role_ != Role::Caller);
     if (wrongSide) {
         // A peer that asks for our password, offers one to the caller or accepts itself is
         // not a Palaver peer playing its part.
@@ -837,7 +842,9 @@ int frmClient::txtSend_KeyPress(int KeyAscii) {
     return KeyAscii;
 }
 
-void frmClient::LogInfo(const QString& msg) { log_.Log(msg); }
+void frmClient::LogInfo(const QString& msg) {
+    log_.Log(msg);
+}
 
 void frmClient::cmdSend_Click() {
     const QPointer<frmClient> alive(this);
@@ -908,8 +915,8 @@ void frmClient::cmdConnect_Click() {
         const QPointer<frmClient> alive(this);
         platform::MessageRequest box;
         box.parent = this;
-        box.text = QStringLiteral("Break current connection with ") + Nickname_ +
-                   QStringLiteral("?");
+        box.text =
+            QStringLiteral("Break current connection with ") + Nickname_ + QStringLiteral("?");
         box.icon = platform::MsgIcon::Question;
         box.buttons = platform::MsgButtons::YesNo;
         const platform::MsgResult answer = Ask(box);
@@ -956,7 +963,9 @@ void frmClient::Timer1_Timer() {
     }
 }
 
-void frmClient::sckClient_Connect() { Timer1_->stop(); }
+void frmClient::sckClient_Connect() {
+    Timer1_->stop();
+}
 
 void frmClient::cmdClose_Click() {
     Timer1_->stop();
@@ -999,8 +1008,8 @@ void frmClient::sckClient_Close() {
 }
 
 void frmClient::sckClient_Error(int number, const QString& description) {
-    lblStatus->setText(QStringLiteral("Error #") + QString::number(number) +
-                       QStringLiteral(" - ") + description);
+    lblStatus->setText(QStringLiteral("Error #") + QString::number(number) + QStringLiteral(" - ") +
+                       description);
     if (sckClient_->WasConnected()) {
         // An established call that fails has ended, as if the peer had closed it.
         sckClient_Close();
@@ -1081,7 +1090,9 @@ bool frmClient::SaveSettings() {
     return true;
 }
 
-void frmClient::ShowSettings() { frmSettings::ShowFor(this); }
+void frmClient::ShowSettings() {
+    frmSettings::ShowFor(this);
+}
 
 void frmClient::mnuFile_Click(int Index) {
     if (Index == 0) {
@@ -1137,12 +1148,7 @@ void frmClient::ClearSettings() {
     cmbIP->clear();
     SaveSettings();
     platform::Beep();
-    // The level display follows the passwords.
-    for (int slot = 0; slot < kWindowSlots; ++slot) {
-        if (frmClient* w = ClientWindows(slot); w != nullptr && WindowInUse[static_cast<std::size_t>(slot)]) {
-            w->SetLayers();
-        }
-    }
+    RefreshAllLevels(); // the level display follows the passwords
 }
 
 void frmClient::LogConnections() {

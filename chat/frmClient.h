@@ -67,8 +67,7 @@ public:
     void StartServer();
     void StopServer();
     void SetPasswords(const QString& lpwd, const QString& pwd1, const QString& pwd2 = {},
-                      const QString& pwd3 = {}, const QString& pwd4 = {},
-                      const QString& pwd5 = {});
+                      const QString& pwd3 = {}, const QString& pwd4 = {}, const QString& pwd5 = {});
     void SetLayers();
     void FinishSwitch();
     void LogInfo(const QString& msg);
@@ -146,6 +145,9 @@ private:
     void ReceiveLogin(std::int16_t s);
     void HandleLoginBody();
     void SendAnswer(const QByteArray& body);
+    QByteArray BadMessageAnswer(std::int16_t v);
+    void DropOverflow();
+    bool AttachLine(frmClient* line);
     bool EncipherAndSend();
     void DecipherIncoming();
     void DropCall(const QString& logLine);

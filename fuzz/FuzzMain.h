@@ -37,7 +37,8 @@ int main(int argc, char** argv) {
         const int edits = 1 + static_cast<int>(next() % 8);
         for (int e = 0; e < edits; ++e) {
             const auto kind = next() % 4;
-            const qsizetype pos = input.isEmpty() ? 0 : static_cast<qsizetype>(next() % input.size());
+            const qsizetype pos =
+                input.isEmpty() ? 0 : static_cast<qsizetype>(next() % input.size());
             if (kind == 0 && !input.isEmpty()) {
                 input[pos] = static_cast<char>(next());
             } else if (kind == 1) {

@@ -39,7 +39,9 @@ void CLog::AttachTextBox(QPlainTextEdit* obj) {
     attached_ = true;
 }
 
-void CLog::AttachFile(const QString& file) { logFile_ = file; }
+void CLog::AttachFile(const QString& file) {
+    logFile_ = file;
+}
 
 void CLog::Clear(bool PurgeLogFile) {
     if (attached_ && box_) {
@@ -64,8 +66,8 @@ void CLog::Start(std::optional<QString> DateFilter, QPlainTextEdit* txtBox,
 void CLog::Log(const QString& msg) {
     QString prefix;
     if (!dateFilter_.isEmpty()) {
-        prefix = platform::FormatStamp(dateFilter_, QDateTime::currentDateTime()) +
-                 QStringLiteral(": ");
+        prefix =
+            platform::FormatStamp(dateFilter_, QDateTime::currentDateTime()) + QStringLiteral(": ");
     }
     if (attached_ && box_) {
         if (BoxLength(box_) + prefix.size() + msg.size() > kBoxLimit) {

@@ -38,7 +38,9 @@ void frmDebug::closeEvent(QCloseEvent* event) {
     event->accept();
 }
 
-frmDebug* DebugWindow() { return Current().data(); }
+frmDebug* DebugWindow() {
+    return Current().data();
+}
 
 frmDebug* LoadDebugWindow() {
     if (Current().isNull()) {

@@ -37,6 +37,8 @@ void Beep() {
     QApplication::beep();
 }
 
-int BeepCount() { return beeps; }
+int BeepCount() {
+    return beeps;
+}
 
 } // namespace platform

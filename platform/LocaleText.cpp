@@ -14,18 +14,18 @@ QString FirstSeparator(const QString& format, const QString& fallback) {
     return fallback;
 }
 
-QString Two(int v) { return QStringLiteral("%1").arg(v, 2, 10, QLatin1Char('0')); }
+QString Two(int v) {
+    return QStringLiteral("%1").arg(v, 2, 10, QLatin1Char('0'));
+}
 
 } // namespace
 
 QString DateSeparator() {
-    return FirstSeparator(QLocale::system().dateFormat(QLocale::ShortFormat),
-                          QStringLiteral("/"));
+    return FirstSeparator(QLocale::system().dateFormat(QLocale::ShortFormat), QStringLiteral("/"));
 }
 
 QString TimeSeparator() {
-    return FirstSeparator(QLocale::system().timeFormat(QLocale::ShortFormat),
-                          QStringLiteral(":"));
+    return FirstSeparator(QLocale::system().timeFormat(QLocale::ShortFormat), QStringLiteral(":"));
 }
 
 QString AmText() {

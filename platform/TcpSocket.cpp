@@ -159,7 +159,9 @@ QString TcpSocket::RequestAddress(int requestID) {
     return PendingRequests().value(requestID).address;
 }
 
-int TcpSocket::RequestPort(int requestID) { return PendingRequests().value(requestID).port; }
+int TcpSocket::RequestPort(int requestID) {
+    return PendingRequests().value(requestID).port;
+}
 
 bool TcpSocket::Accept(int requestID) {
     const auto it = PendingRequests().find(requestID);
@@ -262,7 +264,9 @@ bool TcpSocket::SendData(const QByteArray& data) {
     return socket_->write(data) == data.size();
 }
 
-QByteArray TcpSocket::GetData() { return socket_ ? socket_->readAll() : QByteArray(); }
+QByteArray TcpSocket::GetData() {
+    return socket_ ? socket_->readAll() : QByteArray();
+}
 
 void TcpSocket::RememberPeer() {
     if (socket_ && !socket_->peerAddress().isNull()) {

@@ -19,13 +19,25 @@ double Dpi(bool x) {
 
 } // namespace
 
-int TwipsPerPixelX() { return std::max(1, static_cast<int>(std::lround(1440.0 / Dpi(true)))); }
-int TwipsPerPixelY() { return std::max(1, static_cast<int>(std::lround(1440.0 / Dpi(false)))); }
+int TwipsPerPixelX() {
+    return std::max(1, static_cast<int>(std::lround(1440.0 / Dpi(true))));
+}
+int TwipsPerPixelY() {
+    return std::max(1, static_cast<int>(std::lround(1440.0 / Dpi(false))));
+}
 
-int ToPixelsX(int twips) { return static_cast<int>(std::lround(twips * Dpi(true) / 1440.0)); }
-int ToPixelsY(int twips) { return static_cast<int>(std::lround(twips * Dpi(false) / 1440.0)); }
-int ToTwipsX(int pixels) { return static_cast<int>(std::lround(pixels * 1440.0 / Dpi(true))); }
-int ToTwipsY(int pixels) { return static_cast<int>(std::lround(pixels * 1440.0 / Dpi(false))); }
+int ToPixelsX(int twips) {
+    return static_cast<int>(std::lround(twips * Dpi(true) / 1440.0));
+}
+int ToPixelsY(int twips) {
+    return static_cast<int>(std::lround(twips * Dpi(false) / 1440.0));
+}
+int ToTwipsX(int pixels) {
+    return static_cast<int>(std::lround(pixels * 1440.0 / Dpi(true)));
+}
+int ToTwipsY(int pixels) {
+    return static_cast<int>(std::lround(pixels * 1440.0 / Dpi(false)));
+}
 
 QRect TwipsRect(int left, int top, int width, int height) {
     return {ToPixelsX(left), ToPixelsY(top), ToPixelsX(width), ToPixelsY(height)};

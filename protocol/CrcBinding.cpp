@@ -100,7 +100,9 @@ std::optional<std::uint32_t> Compute(const QByteArray& bytes) {
                       static_cast<std::uint32_t>(bytes.size()));
 }
 
-QString LastError() { return State().error; }
+QString LastError() {
+    return State().error;
+}
 
 void ResetForTesting(const QString& baseName) {
     Binding& b = State();

@@ -44,7 +44,9 @@ std::int32_t DecodeLong(const QByteArray& s) {
     if (s.size() != 4) {
         return 0;
     }
-    const auto c = [&](int k) { return static_cast<std::uint32_t>(static_cast<unsigned char>(s[k])); };
+    const auto c = [&](int k) {
+        return static_cast<std::uint32_t>(static_cast<unsigned char>(s[k]));
+    };
     if (c(3) >= 128) {
         ReportDecodeFailure();
         return 0;

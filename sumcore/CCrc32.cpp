@@ -39,9 +39,9 @@ void CCrc32::Update(const unsigned char* data, std::uint32_t length) {
     while (length >= 8) {
         r ^= word(data);
         const std::uint32_t hi = word(data + 4);
-        r = kTables[7][r & 0xFFu] ^ kTables[6][(r >> 8) & 0xFFu] ^
-            kTables[5][(r >> 16) & 0xFFu] ^ kTables[4][r >> 24] ^ kTables[3][hi & 0xFFu] ^
-            kTables[2][(hi >> 8) & 0xFFu] ^ kTables[1][(hi >> 16) & 0xFFu] ^ kTables[0][hi >> 24];
+        r = kTables[7][r & 0xFFu] ^ kTables[6][(r >> 8) & 0xFFu] ^ kTables[5][(r >> 16) & 0xFFu] ^
+            kTables[4][r >> 24] ^ kTables[3][hi & 0xFFu] ^ kTables[2][(hi >> 8) & 0xFFu] ^
+            kTables[1][(hi >> 16) & 0xFFu] ^ kTables[0][hi >> 24];
         data += 8;
         length -= 8;
     }

@@ -16,5 +16,7 @@ extern "C" SUMCORE_API std::uint32_t SUMCORE_CALL CRCBuffer(const unsigned char*
 #if defined(_WIN32)
 #include <windows.h>
 // Nothing to set up or tear down per process or thread.
-BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) { return TRUE; }
+BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) {
+    return TRUE;
+}
 #endif

@@ -22,9 +22,13 @@
 
 namespace {
 
-QColor TextColour(const QLabel* l) { return l->palette().color(QPalette::WindowText); }
+QColor TextColour(const QLabel* l) {
+    return l->palette().color(QPalette::WindowText);
+}
 
-QByteArray Line(const QByteArray& file, int n) { return file.split('\n').value(n - 1).trimmed(); }
+QByteArray Line(const QByteArray& file, int n) {
+    return file.split('\n').value(n - 1).trimmed();
+}
 
 } // namespace
 
@@ -69,7 +73,8 @@ void TestDialogs::settingsDialogFill() {
         QCOMPARE(box->echoMode(), QLineEdit::Password);
     }
     QVERIFY(d->chkCrypt->isChecked());
-    QVERIFY(!d->chkCrypt->isVisible() && !d->chkAcceptSecure->isVisible() && !d->cmdIP->isVisible());
+    QVERIFY(!d->chkCrypt->isVisible() && !d->chkAcceptSecure->isVisible() &&
+            !d->cmdIP->isVisible());
     QVERIFY(d->txtPassword[1]->isEnabled());
     QCOMPARE(d->Frame1->title(), QStringLiteral("Server Settings"));
     QCOMPARE(d->Frame2->title(), QStringLiteral("Secure Transfers"));
@@ -137,7 +142,7 @@ void TestDialogs::portRules() {
     const struct {
         const char* typed;
         int port;
-    } cases[] = {{"abc", 7000}, {"", 7000}, {" 8080.5 ", 8080}, {"70000", 70000},
+    } cases[] = {{"abc", 7000},    {"", 7000}, {" 8080.5 ", 8080},   {"70000", 70000},
                  {"7001.5", 7002}, {"-5", -5}, {"99999999999", 7000}};
     for (const auto& c : cases) {
         board->ShowSettings();
@@ -265,8 +270,7 @@ void TestDialogs::aboutWindow() {
     QCOMPARE(about->Label1->text(), QStringLiteral("e-mail:"));
     QCOMPARE(about->Label2->text(), QStringLiteral("web:"));
     QVERIFY(!about->lblCopyright->text().isEmpty());
-    QCOMPARE(about->lblMailTo->property("Tag").toString(),
-             "mailto:" + about->lblMailTo->text());
+    QCOMPARE(about->lblMailTo->property("Tag").toString(), "mailto:" + about->lblMailTo->text());
     QVERIFY(about->lblQuorvex->property("Tag").toString().startsWith("http"));
     QCOMPARE(about->lblQuorvex->cursor().shape(), Qt::PointingHandCursor);
     QCOMPARE(about->lblMailTo->cursor().shape(), Qt::PointingHandCursor);
@@ -292,8 +296,9 @@ void TestDialogs::aboutLinkStates() {
     QCOMPARE(TextColour(about->lblMailTo), blue);
 
     QTest::mouseMove(about->lblQuorvex);
-    QMouseEvent over(QEvent::MouseMove, QPointF(2, 2), about->lblQuorvex->mapToGlobal(QPointF(2, 2)),
-                     Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+    QMouseEvent over(QEvent::MouseMove, QPointF(2, 2),
+                     about->lblQuorvex->mapToGlobal(QPointF(2, 2)), Qt::NoButton, Qt::NoButton,
+                     Qt::NoModifier);
     QCoreApplication::sendEvent(about->lblQuorvex, &over);
     QCOMPARE(TextColour(about->lblQuorvex), red);
     QVERIFY(about->lblQuorvex->font().underline());
@@ -329,8 +334,14 @@ void TestDialogs::menuItems() {
     QCOMPARE(board->mnuFile->title(), QStringLiteral("&File"));
     QCOMPARE(board->mnuTools->title(), QStringLiteral("&Tools"));
     QCOMPARE(board->mnuHelp->title(), QStringLiteral("&Help"));
-    const QStringList tools = {"&Settings", "&Accept/Reject Calls", "", "&Clear Settings", "",
-                               "Clear Chat Window", "&Show Debug Window", "Log Connections"};
+    const QStringList tools = {"&Settings",
+                               "&Accept/Reject Calls",
+                               "",
+                               "&Clear Settings",
+                               "",
+                               "Clear Chat Window",
+                               "&Show Debug Window",
+                               "Log Connections"};
     QStringList seen;
     for (QAction* a : board->mnuTools->actions()) {
         seen << a->text();

@@ -55,9 +55,8 @@ void TestSettings::readerTrickyFiles_data() {
     QTest::newRow("blank line counts against N")
         << QByteArray("Ann\r\n\r\n7000\r\n30\r\n 2 \r\nhost1\r\n\r\nhost3\r\n") << "Ann" << 7000
         << 30 << QStringList{"host1"};
-    QTest::newRow("N of 2.5 reads two")
-        << QByteArray("Bo\r\n\r\n1\r\n2\r\n2.5\r\na\r\nb\r\nc\r\n") << "Bo" << 1 << 2
-        << QStringList{"a", "b"};
+    QTest::newRow("N of 2.5 reads two") << QByteArray("Bo\r\n\r\n1\r\n2\r\n2.5\r\na\r\nb\r\nc\r\n")
+                                        << "Bo" << 1 << 2 << QStringList{"a", "b"};
     QTest::newRow("N of 0") << QByteArray("x\r\n\r\n1\r\n2\r\n0\r\na\r\n") << "x" << 1 << 2
                             << QStringList{};
     QTest::newRow("negative N") << QByteArray("x\r\n\r\n1\r\n2\r\n-4\r\na\r\n") << "x" << 1 << 2
@@ -67,17 +66,16 @@ void TestSettings::readerTrickyFiles_data() {
     QTest::newRow("port 7001.5") << QByteArray("n\r\n\r\n7001.5\r\n0\r\n") << "n" << 7002 << 0
                                  << QStringList{};
     QTest::newRow("padded addresses kept untrimmed")
-        << QByteArray("  Nick  \r\n\r\n8\r\n9\r\n 1 \r\n  host.example  \r\n") << "  Nick  "
-        << 8 << 9 << QStringList{"  host.example  "};
-    QTest::newRow("not a number gives 0") << QByteArray("n\r\n\r\nabc\r\n\r\n") << "n" << 0 << 0
-                                          << QStringList{};
+        << QByteArray("  Nick  \r\n\r\n8\r\n9\r\n 1 \r\n  host.example  \r\n") << "  Nick  " << 8
+        << 9 << QStringList{"  host.example  "};
+    QTest::newRow("not a number gives 0")
+        << QByteArray("n\r\n\r\nabc\r\n\r\n") << "n" << 0 << 0 << QStringList{};
     QTest::newRow("port too large ends reading")
         << QByteArray("n\r\n\r\n99999999999\r\n5\r\n") << "n" << 0 << 0 << QStringList{};
-    QTest::newRow("file ends early") << QByteArray("n\r\n\r\n1234") << "n" << 1234 << 0
-                                     << QStringList{};
+    QTest::newRow("file ends early")
+        << QByteArray("n\r\n\r\n1234") << "n" << 1234 << 0 << QStringList{};
     QTest::newRow("N larger than the file")
-        << QByteArray("n\r\n\r\n1\r\n2\r\n5\r\na\r\nb") << "n" << 1 << 2
-        << QStringList{"a", "b"};
+        << QByteArray("n\r\n\r\n1\r\n2\r\n5\r\na\r\nb") << "n" << 1 << 2 << QStringList{"a", "b"};
     QTest::newRow("lone LF line ends")
         << QByteArray("n\n\n1\n2\n1\nhost\n") << "n" << 1 << 2 << QStringList{"host"};
 }
@@ -164,8 +162,8 @@ void TestSettings::failedWriteKeepsOldFile() {
     QFile::setPermissions(app.Dir(), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
     QString error;
     const bool ok = WriteSettingsFile({"x"}, &error);
-    QFile::setPermissions(app.Dir(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                         QFileDevice::ExeOwner);
+    QFile::setPermissions(app.Dir(),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     if (!ok) {
         QVERIFY(!error.isEmpty());
         QCOMPARE(app.ReadSettings(), QByteArray("old\r\n"));

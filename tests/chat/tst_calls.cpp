@@ -8,9 +8,9 @@
 
 #include <QComboBox>
 #include <QLineEdit>
-#include <QTcpServer>
 #include <QPlainTextEdit>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTimer>
 #include <QtTest>
 
@@ -246,7 +246,7 @@ void TestCalls::peerClosesWhileBreakQuestionIsUp() {
     AppFixture app;
     frmClient* board = app.Start();
     StartListening(board);
-    CallBoard(board);              // the switchboard's own call
+    CallBoard(board); // the switchboard's own call
     frmClient* caller = CallBoard(board);
     QVERIFY(caller != nullptr);
     frmClient* line = nullptr;
@@ -268,7 +268,7 @@ void TestCalls::peerClosesWhileBreakQuestionIsUp() {
     line->cmdConnect_Click();
     QCOMPARE(app.boxes->texts.size(), 1);
     QVERIFY(!LogText(line).contains("Calling")); // nothing was called after the box
-    QTRY_VERIFY(guard.isNull()); // closed once the box was answered
+    QTRY_VERIFY(guard.isNull());                 // closed once the box was answered
     QVERIFY(LogText(board).contains("Lost client call"));
 }
 

@@ -16,7 +16,9 @@
 
 namespace {
 
-QColor Background(const QLabel* l) { return l->palette().color(QPalette::Window); }
+QColor Background(const QLabel* l) {
+    return l->palette().color(QPalette::Window);
+}
 
 } // namespace
 
@@ -74,12 +76,12 @@ void TestWindows::controlsAndTabOrder() {
     const struct {
         const char* name;
         int l, t, w, h;
-    } layout[] = {{"lblConn", 30, 30, 5595, 315},      {"lblConnIP", 3900, 90, 1605, 225},
-                  {"txtLog", 30, 390, 5595, 2535},     {"lblStatus", 30, 2970, 4545, 255},
+    } layout[] = {{"lblConn", 30, 30, 5595, 315},       {"lblConnIP", 3900, 90, 1605, 225},
+                  {"txtLog", 30, 390, 5595, 2535},      {"lblStatus", 30, 2970, 4545, 255},
                   {"lblLevels", 4620, 2970, 1005, 255}, {"txtSend", 30, 3270, 5595, 795},
-                  {"cmbIP", 30, 4110, 1635, 315},      {"cmdConnect", 1710, 4110, 705, 315},
-                  {"cmdClose", 2430, 4110, 705, 315},  {"cmdLine2", 3150, 4110, 705, 315},
-                  {"cmdConf", 3870, 4110, 705, 315},   {"lblServer", 4620, 4140, 1005, 255}};
+                  {"cmbIP", 30, 4110, 1635, 315},       {"cmdConnect", 1710, 4110, 705, 315},
+                  {"cmdClose", 2430, 4110, 705, 315},   {"cmdLine2", 3150, 4110, 705, 315},
+                  {"cmdConf", 3870, 4110, 705, 315},    {"lblServer", 4620, 4140, 1005, 255}};
     for (const auto& c : layout) {
         auto* w = board->findChild<QWidget*>(QString::fromLatin1(c.name));
         QVERIFY2(w != nullptr, c.name);
@@ -123,7 +125,8 @@ void TestWindows::titlesAndPlacement() {
     QCOMPARE(line->Tag(), QStringLiteral("2"));
     QCOMPARE(line->windowTitle(), QStringLiteral("Palaver - Ann  (Line #2)"));
     const int tx = platform::TwipsPerPixelX();
-    QCOMPARE(line->pos(), QPoint(100 + platform::ToPixelsX(tx * tx), 80 + platform::ToPixelsY(tx * tx)));
+    QCOMPARE(line->pos(),
+             QPoint(100 + platform::ToPixelsX(tx * tx), 80 + platform::ToPixelsY(tx * tx)));
     AddLine(board);
     frmClient* third = AddLine(board);
     QCOMPARE(third->ID(), 3);
@@ -276,7 +279,8 @@ void TestWindows::serverSwitch() {
     QCOMPARE(board->sckServer()->LocalPort(), port);
     const QString where = board->sckServer()->LocalIP() + ":" + QString::number(port);
     QCOMPARE(board->lblStatus->text(), " Server accepting calls on " + where);
-    QVERIFY(DebugWindow()->txtLog()->toPlainText().contains(": Server accepting calls on " + where));
+    QVERIFY(
+        DebugWindow()->txtLog()->toPlainText().contains(": Server accepting calls on " + where));
 
     // The tool tip shows what the socket reported before the click.
     board->mnuTools_Click(1);

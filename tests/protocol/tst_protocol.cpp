@@ -8,7 +8,9 @@
 
 namespace {
 
-QByteArray Hex(const char* hex) { return QByteArray::fromHex(hex); }
+QByteArray Hex(const char* hex) {
+    return QByteArray::fromHex(hex);
+}
 
 const QByteArray kMarker = QByteArrayLiteral("QV;(");
 
@@ -158,8 +160,13 @@ void TestProtocol::codec() {
 void TestProtocol::abcWireBytes() {
     CNetMsg out;
     QCOMPARE(out.CreateMessage(kMarker, 0, 1, CmdText, "abc"), CNetMsg::CreateResult::Ok);
-    const QByteArray expected = kMarker + Hex("00000000" "01000000" "01000000" "01" "03000000"
-                                              "c9e7a203" "616263");
+    const QByteArray expected = kMarker + Hex("00000000"
+                                              "01000000"
+                                              "01000000"
+                                              "01"
+                                              "03000000"
+                                              "c9e7a203"
+                                              "616263");
     QCOMPARE(out.FullMessage(), expected);
     QCOMPARE(out.crc(), 0x03A2E7C9);
     QCOMPARE(out.Header().size(), 25);
@@ -339,7 +346,8 @@ void TestProtocol::decodeErrorIsDeferred() {
     QCOMPARE(in.MsgNum(), 0);
     QCOMPARE(in.Message(), QByteArray("abc"));
     QTRY_COMPARE(boxes.texts.size(), 2); // once per bad group
-    QCOMPARE(boxes.texts[0], QStringLiteral("Error decoding message. Maybe passwords don't match."));
+    QCOMPARE(boxes.texts[0],
+             QStringLiteral("Error decoding message. Maybe passwords don't match."));
     QCOMPARE(boxes.requests[0].buttons, platform::MsgButtons::Ok);
 }
 

@@ -47,7 +47,9 @@ void AppFixture::CloseAll() {
     }
 }
 
-QString AppFixture::SettingsPath() const { return QDir(dir_.path()).filePath("insettings.ini"); }
+QString AppFixture::SettingsPath() const {
+    return QDir(dir_.path()).filePath("insettings.ini");
+}
 
 void AppFixture::WriteSettings(const QByteArray& bytes) const {
     QFile f(SettingsPath());
@@ -61,4 +63,6 @@ QByteArray AppFixture::ReadSettings() const {
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-QString LogText(const frmClient* w) { return w->txtLog->toPlainText(); }
+QString LogText(const frmClient* w) {
+    return w->txtLog->toPlainText();
+}

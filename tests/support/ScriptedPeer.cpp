@@ -9,7 +9,9 @@
 namespace {
 
 std::int32_t Le32(const QByteArray& b, int at) {
-    const auto u = [&](int k) { return static_cast<std::uint32_t>(static_cast<unsigned char>(b[at + k])); };
+    const auto u = [&](int k) {
+        return static_cast<std::uint32_t>(static_cast<unsigned char>(b[at + k]));
+    };
     return static_cast<std::int32_t>(u(0) | (u(1) << 8) | (u(2) << 16) | (u(3) << 24));
 }
 
@@ -61,8 +63,8 @@ void ScriptedPeer::Send(const QByteArray& bytes) {
 
 QByteArray ScriptedPeer::Build(std::uint8_t cmd, const QByteArray& body, std::int32_t userId) {
     ++msgNum_;
-    QByteArray header = QByteArrayLiteral("QV;(") + EncodeLong(0) + EncodeLong(userId) +
-                        EncodeLong(msgNum_);
+    QByteArray header =
+        QByteArrayLiteral("QV;(") + EncodeLong(0) + EncodeLong(userId) + EncodeLong(msgNum_);
     header.append(static_cast<char>(cmd));
     header += EncodeLong(static_cast<std::int32_t>(body.size()));
     const std::int32_t crc = NormaliseCrc(crcbinding::Compute(header + body).value_or(0));

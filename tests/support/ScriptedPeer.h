@@ -12,7 +12,7 @@
 #include <memory>
 
 struct WireMessage {
-    QByteArray raw;      // the whole message as it came
+    QByteArray raw; // the whole message as it came
     QByteArray appId;
     std::int32_t netId = 0;
     std::int32_t userId = 0;
@@ -20,7 +20,7 @@ struct WireMessage {
     std::uint8_t cmd = 0;
     std::int32_t msgLen = 0;
     std::int32_t crc = 0;
-    QByteArray body;     // deciphered with the peer's passwords
+    QByteArray body; // deciphered with the peer's passwords
 };
 
 class ScriptedPeer {
