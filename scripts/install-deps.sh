@@ -2,7 +2,7 @@
 # Installs the Debian packages Palaver needs to build and test, only those missing.
 set -euo pipefail
 
-packages=(cmake make g++ pkg-config qt6-base-dev libgl-dev zlib1g-dev)
+packages=(cmake make g++ binutils qt6-base-dev libgl-dev zlib1g-dev fonts-dejavu-core)
 missing=()
 for p in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
