@@ -957,6 +957,10 @@ void frmClient::Timer1_Timer() {
         --retriesLeft_;
     } else {
         Timer1_->stop();
+        // An attempt still under way may yet connect; a failed one leaves nothing to keep.
+        if (sckClient_->state() == platform::TcpSocket::Error) {
+            sckClient_->Close();
+        }
         log_.Log(QStringLiteral("Call cancalled after 5 tries."));
         lblConn->setText(QString());
         lblConnIP->setText(QString());
@@ -1015,9 +1019,10 @@ void frmClient::sckClient_Error(int number, const QString& description) {
         sckClient_Close();
         return;
     }
-    // A failed attempt: the socket is closed so the retry timer (if running) starts afresh.
-    sckClient_->Close();
+    // A failed attempt while retrying stays as it is: the socket is not free for an incoming
+    // call, and the next tick starts a new attempt. Outside the retries the attempt is over.
     if (!Timer1_->isActive()) {
+        sckClient_->Close();
         log_.Log(QStringLiteral("Call failed: ") + description);
         lblConn->setText(QString());
         lblConnIP->setText(QString());

@@ -41,6 +41,7 @@ private slots:
     void conferenceOfTwoHiddenMembers();
     void byeClosesPeerLineWindow();
     void retriesAgainstNobody();
+    void callWhileRetryingGoesToNewLine();
     void breakQuestion();
     void peerClosesWhileBreakQuestionIsUp();
     void sendWhileConnecting();
@@ -219,12 +220,33 @@ void TestCalls::retriesAgainstNobody() {
     QVERIFY(caller->lblConn->text().isEmpty());
     QVERIFY(caller->lblConnIP->text().isEmpty());
     QVERIFY(!caller->Timer1()->isActive());
+    QVERIFY(caller->lblStatus->text().startsWith("Error #10061 - "));
+    QCOMPARE(caller->sckClient()->state(), int(platform::TcpSocket::Closed));
     QTest::qWait(100);
     QCOMPARE(LogText(caller).count(calling), 5);
     QCOMPARE(caller->Timer1()->interval(), 30);
     frmClient::RetryIntervalMs = 5000;
     frmClient* fresh = AddLine(board);
     QCOMPARE(fresh->Timer1()->interval(), 5000); // the real interval
+}
+
+void TestCalls::callWhileRetryingGoesToNewLine() {
+    AppFixture app;
+    frmClient* board = app.Start();
+    StartListening(board);
+    const int listening = Settings.Port;
+    Settings.Port = FreePort(); // nobody there
+    board->cmbIP->setEditText("127.0.0.1");
+    board->cmdConnect_Click();
+    QTRY_VERIFY(board->lblStatus->text().startsWith("Error #10061"));
+    QVERIFY(board->Timer1()->isActive());
+    // A call that comes in meanwhile is not put on the switchboard's own (retrying) socket.
+    Settings.Port = listening;
+    frmClient* caller = CallBoard(board);
+    QVERIFY(caller != nullptr);
+    QVERIFY(board->StartStamp().isEmpty());
+    QTRY_VERIFY(LogText(board).contains("*** Connecting 127.0.0.1 to line #"));
+    board->cmdClose_Click();
 }
 
 void TestCalls::breakQuestion() {
