@@ -4,6 +4,7 @@
 
 #include <QEvent>
 #include <QGridLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPointer>
@@ -104,6 +105,14 @@ void frmAbout::mouseMoveEvent(QMouseEvent* event) {
     SetLinkState(lblQuorvex, LinkLeft, this);
     SetLinkState(lblMailTo, LinkLeft, this);
     QWidget::mouseMoveEvent(event);
+}
+
+void frmAbout::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape) {
+        close();
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 bool frmAbout::eventFilter(QObject* watched, QEvent* event) {

@@ -217,6 +217,14 @@ void frmSettings::cmdCancel_Click() {
     close();
 }
 
+void frmSettings::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape) {
+        cmdCancel_Click(); // as in any dialog
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
 bool frmSettings::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::KeyPress) {
         const auto* key = static_cast<QKeyEvent*>(event);

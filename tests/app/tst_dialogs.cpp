@@ -199,6 +199,11 @@ void TestDialogs::cancelAndCloseBoxChangeNothing() {
     QTRY_VERIFY(frmSettings::Instance() == nullptr);
     QCOMPARE(Settings.Nickname, QStringLiteral("Old"));
     QCOMPARE(app.ReadSettings(), before);
+    board->ShowSettings();
+    frmSettings::Instance()->txtNickname->setText("New");
+    QTest::keyClick(frmSettings::Instance(), Qt::Key_Escape);
+    QTRY_VERIFY(frmSettings::Instance() == nullptr);
+    QCOMPARE(Settings.Nickname, QStringLiteral("Old"));
 }
 
 void TestDialogs::passwordsNotKeptAcrossRestart() {
