@@ -33,8 +33,23 @@ frmClient* CallBoard(frmClient* board, frmClient* caller = nullptr) {
 
 class TestCalls : public QObject {
     Q_OBJECT
+
+    std::unique_ptr<AppFixture> app;
+
+    // The switchboard of a user called Ann, with its server switched on.
+    frmClient* Board() {
+        app->WriteSettings("Ann\r\n");
+        frmClient* board = app->Start();
+        StartListening(board);
+        return board;
+    }
+
 private slots:
-    void init() { frmClient::RetryIntervalMs = 5000; }
+    void init() {
+        frmClient::RetryIntervalMs = 5000;
+        app = std::make_unique<AppFixture>();
+    }
+    void cleanup() { app.reset(); }
     void handshakeChatAndAcknowledgement();
     void wrongLoginPassword();
     void mismatchedMessagePasswords();
@@ -51,10 +66,7 @@ private slots:
 };
 
 void TestCalls::handshakeChatAndAcknowledgement() {
-    AppFixture app;
-    app.WriteSettings("Ann\r\n");
-    frmClient* board = app.Start();
-    StartListening(board);
+    frmClient* board = Board();
     frmClient* caller = CallBoard(board);
     QVERIFY(caller != nullptr);
     QTRY_COMPARE(board->LoginFlag(), 1);
@@ -91,9 +103,7 @@ void TestCalls::handshakeChatAndAcknowledgement() {
 }
 
 void TestCalls::wrongLoginPassword() {
-    AppFixture app;
-    frmClient* board = app.Start();
-    StartListening(board);
+    frmClient* board = Board();
     Settings.LoginPassword = "Secret";
     // The switchboard calls its own server; its call is busy, so a line window answers.
     // One process shares one password: it is changed after the caller has sent PASS.
@@ -113,9 +123,7 @@ void TestCalls::wrongLoginPassword() {
 }
 
 void TestCalls::mismatchedMessagePasswords() {
-    AppFixture app;
-    frmClient* board = app.Start();
-    StartListening(board);
+    frmClient* board = Board();
     Settings.Passwords[1] = "one";
     frmClient* caller = CallBoard(board);
     QVERIFY(caller != nullptr);
@@ -129,10 +137,7 @@ void TestCalls::mismatchedMessagePasswords() {
 }
 
 void TestCalls::conferenceOfTwoHiddenMembers() {
-    AppFixture app;
-    app.WriteSettings("Ann\r\n");
-    frmClient* board = app.Start();
-    StartListening(board);
+    frmClient* board = Board();
     // Three callers that are not the switchboard's lines: lines of a line that has gone.
     frmClient* holder = AddLine(board);
     frmClient* c1 = AddLine(holder);
@@ -158,7 +163,7 @@ void TestCalls::conferenceOfTwoHiddenMembers() {
     QVERIFY(!members[0]->isVisible() && !members[1]->isVisible());
 
     Type(board, "to all");
-    QVERIFY(app.boxes->texts.isEmpty());
+    QVERIFY(app->boxes->texts.isEmpty());
     QCOMPARE(LogText(board).count("Ann> to all"), 1);
     QCOMPARE(LogText(members[0]).count("Ann> to all"), 1);
     QCOMPARE(LogText(members[1]).count("Ann> to all"), 1);
@@ -173,10 +178,7 @@ void TestCalls::conferenceOfTwoHiddenMembers() {
 }
 
 void TestCalls::byeClosesPeerLineWindow() {
-    AppFixture app;
-    app.WriteSettings("Ann\r\n");
-    frmClient* board = app.Start();
-    StartListening(board);
+    frmClient* board = Board();
     // The switchboard is busy with its own call, so the second call gets a line window.
     frmClient* first = CallBoard(board);
     QVERIFY(first != nullptr);
@@ -200,8 +202,7 @@ void TestCalls::byeClosesPeerLineWindow() {
 }
 
 void TestCalls::retriesAgainstNobody() {
-    AppFixture app;
-    frmClient* board = app.Start();
+    frmClient* board = app->Start();
     frmClient::RetryIntervalMs = 30;
     frmClient* caller = AddLine(board);
     Settings.Port = FreePort();
@@ -231,9 +232,7 @@ void TestCalls::retriesAgainstNobody() {
 }
 
 void TestCalls::callWhileRetryingGoesToNewLine() {
-    AppFixture app;
-    frmClient* board = app.Start();
-    StartListening(board);
+    frmClient* board = Board();
     const int listening = Settings.Port;
     Settings.Port = FreePort(); // nobody there
     board->cmbIP->setEditText("127.0.0.1");
@@ -250,24 +249,19 @@ void TestCalls::callWhileRetryingGoesToNewLine() {
 }
 
 void TestCalls::breakQuestion() {
-    AppFixture app;
-    app.WriteSettings("Ann\r\n");
-    frmClient* board = app.Start();
-    StartListening(board);
+    frmClient* board = Board();
     frmClient* caller = CallBoard(board);
     QVERIFY(caller != nullptr);
-    app.boxes->answers << platform::MsgResult::No;
+    app->boxes->answers << platform::MsgResult::No;
     caller->cmdConnect_Click();
-    QCOMPARE(app.boxes->texts.last(), QStringLiteral("Break current connection with Ann?"));
-    QCOMPARE(app.boxes->requests.last().buttons, platform::MsgButtons::YesNo);
+    QCOMPARE(app->boxes->texts.last(), QStringLiteral("Break current connection with Ann?"));
+    QCOMPARE(app->boxes->requests.last().buttons, platform::MsgButtons::YesNo);
     QCOMPARE(caller->sckClient()->state(), int(platform::TcpSocket::Connected));
     QCOMPARE(caller->LoginFlag(), 1);
 }
 
 void TestCalls::peerClosesWhileBreakQuestionIsUp() {
-    AppFixture app;
-    frmClient* board = app.Start();
-    StartListening(board);
+    frmClient* board = Board();
     CallBoard(board); // the switchboard's own call
     frmClient* caller = CallBoard(board);
     QVERIFY(caller != nullptr);
@@ -281,24 +275,21 @@ void TestCalls::peerClosesWhileBreakQuestionIsUp() {
     QVERIFY(line != nullptr);
     QPointer<frmClient> guard(line);
     // While the line window asks, its peer hangs up: the window must not go under the box.
-    app.boxes->onShow = [&](const platform::MessageRequest&) {
+    app->boxes->onShow = [&](const platform::MessageRequest&) {
         caller->cmdClose_Click();
         QTest::qWait(200);
         QVERIFY(!guard.isNull());
     };
     line->cmbIP->setEditText("127.0.0.1");
     line->cmdConnect_Click();
-    QCOMPARE(app.boxes->texts.size(), 1);
+    QCOMPARE(app->boxes->texts.size(), 1);
     QVERIFY(!LogText(line).contains("Calling")); // nothing was called after the box
     QTRY_VERIFY(guard.isNull());                 // closed once the box was answered
     QVERIFY(LogText(board).contains("Lost client call"));
 }
 
 void TestCalls::sendWhileConnecting() {
-    AppFixture app;
-    app.WriteSettings("Ann\r\n");
-    frmClient* board = app.Start();
-    StartListening(board);
+    frmClient* board = Board();
     frmClient* caller = AddLine(board);
     caller->cmbIP->setEditText("localhost");
     caller->cmdConnect_Click();
@@ -313,13 +304,11 @@ void TestCalls::sendWhileConnecting() {
     frmClient* idle = AddLine(board);
     Type(idle, "nobody");
     QVERIFY(LogText(idle).endsWith("Ann> nobody\n"));
-    QVERIFY(app.boxes->texts.isEmpty());
+    QVERIFY(app->boxes->texts.isEmpty());
 }
 
 void TestCalls::tooLongLineKeptInSendBox() {
-    AppFixture app;
-    frmClient* board = app.Start();
-    StartListening(board);
+    frmClient* board = Board();
     frmClient* caller = CallBoard(board);
     QVERIFY(caller != nullptr);
     const QString longText(32747, 'x');
@@ -333,9 +322,8 @@ void TestCalls::tooLongLineKeptInSendBox() {
 }
 
 void TestCalls::addressBox() {
-    AppFixture app;
-    app.WriteSettings("n\r\n\r\n7000\r\n0\r\n 1 \r\nhost1\r\n");
-    frmClient* board = app.Start();
+    app->WriteSettings("n\r\n\r\n7000\r\n0\r\n 1 \r\nhost1\r\n");
+    frmClient* board = app->Start();
     board->cmbIP->setEditText("host1");
     board->cmbIP_KeyPress(13);
     QCOMPARE(board->cmbIP->count(), 1);
@@ -363,9 +351,7 @@ void TestCalls::addressBox() {
 }
 
 void TestCalls::ipv6Call() {
-    AppFixture app;
-    frmClient* board = app.Start();
-    StartListening(board);
+    frmClient* board = Board();
     QTcpServer probe;
     if (!probe.listen(QHostAddress::LocalHostIPv6, 0)) {
         QSKIP("no IPv6 loopback here");

@@ -13,7 +13,37 @@
 
 class TestWire : public QObject {
     Q_OBJECT
+
+    // Every test starts with a listening switchboard and one scripted peer.
+    std::unique_ptr<AppFixture> app;
+    frmClient* board = nullptr;
+    std::unique_ptr<ScriptedPeer> peerOwner;
+
+    ScriptedPeer& Peer() { return *peerOwner; }
+    // The peer calls the switchboard and has received its opening AUTH.
+    bool Answered() { return Peer().ConnectTo(Settings.Port) && Peer().WaitForMessages(1); }
+    // ... and has logged in as "Pat".
+    bool LoggedIn() { return Peer().ConnectTo(Settings.Port) && Peer().LogIn("", "Pat"); }
+    // The switchboard calls the peer instead, which listens.
+    bool Called() {
+        Settings.Port = Peer().Listen();
+        board->cmbIP->setEditText("127.0.0.1");
+        board->cmdConnect_Click();
+        return Peer().WaitForCall();
+    }
+
 private slots:
+    void init() {
+        app = std::make_unique<AppFixture>();
+        app->WriteSettings("Bea\r\n");
+        board = app->Start();
+        StartListening(board);
+        peerOwner = std::make_unique<ScriptedPeer>();
+    }
+    void cleanup() {
+        peerOwner.reset();
+        app.reset();
+    }
     void exactAuthAndPassBytes();
     void acknowledgementsOkAndBc();
     void forcedCloseBeforeLogin();
@@ -32,13 +62,8 @@ private slots:
 };
 
 void TestWire::exactAuthAndPassBytes() {
-    AppFixture app;
-    app.WriteSettings("Bea\r\n");
-    frmClient* board = app.Start();
-    StartListening(board);
-    ScriptedPeer peer;
-    QVERIFY(peer.ConnectTo(Settings.Port));
-    QVERIFY(peer.WaitForMessages(1));
+    ScriptedPeer& peer = Peer();
+    QVERIFY(Answered());
     QCOMPARE(peer.Messages()[0].raw,
              QByteArray::fromHex("51563b2800000000000000000100000003040000008ad8bd0d41555448"));
 
@@ -66,14 +91,10 @@ void TestWire::exactAuthAndPassBytes() {
 }
 
 void TestWire::acknowledgementsOkAndBc() {
-    AppFixture app;
-    frmClient* board = app.Start();
-    StartListening(board);
-    ScriptedPeer peer;
+    ScriptedPeer& peer = Peer();
     peer.passwords = {"k1"};
     Settings.Passwords[1] = "k1";
-    QVERIFY(peer.ConnectTo(Settings.Port));
-    QVERIFY(peer.LogIn("", "Pat"));
+    QVERIFY(LoggedIn());
     QTRY_COMPARE(board->LoginFlag(), 1);
     QByteArray line = peer.Build(CmdText, "hello");
     const std::int32_t crc = DecodeLong(line.mid(21, 4));
@@ -102,12 +123,8 @@ void TestWire::acknowledgementsOkAndBc() {
 }
 
 void TestWire::forcedCloseBeforeLogin() {
-    AppFixture app;
-    frmClient* board = app.Start();
-    StartListening(board);
-    ScriptedPeer peer;
-    QVERIFY(peer.ConnectTo(Settings.Port));
-    QVERIFY(peer.WaitForMessages(1));
+    ScriptedPeer& peer = Peer();
+    QVERIFY(Answered());
     peer.Send(peer.Build(CmdText, "let me in"));
     QVERIFY(peer.WaitForDisconnect());
     QTRY_VERIFY(LogText(board).contains("127.0.0.1 forced closed due to non-auth msg"));
@@ -120,25 +137,16 @@ void TestWire::forcedCloseBeforeLogin() {
 }
 
 void TestWire::callerForcedCloseBeforeLogin() {
-    AppFixture app;
-    frmClient* board = app.Start();
-    ScriptedPeer callee;
-    Settings.Port = callee.Listen();
-    board->cmbIP->setEditText("127.0.0.1");
-    board->cmdConnect_Click();
-    QVERIFY(callee.WaitForCall());
+    ScriptedPeer& callee = Peer();
+    QVERIFY(Called());
     callee.Send(callee.Build(CmdAck, "OK1234"));
     QVERIFY(callee.WaitForDisconnect());
     QTRY_VERIFY(LogText(board).contains("forced closed due to non-auth msg"));
 }
 
 void TestWire::twoLinesInOneWrite() {
-    AppFixture app;
-    frmClient* board = app.Start();
-    StartListening(board);
-    ScriptedPeer peer;
-    QVERIFY(peer.ConnectTo(Settings.Port));
-    QVERIFY(peer.LogIn("", "Pat"));
+    ScriptedPeer& peer = Peer();
+    QVERIFY(LoggedIn());
     const QByteArray first = peer.Build(CmdText, "first");
     const QByteArray second = peer.Build(CmdText, "second");
     peer.Send(first + second);
@@ -158,12 +166,8 @@ void TestWire::twoLinesInOneWrite() {
 }
 
 void TestWire::ackAndLineInOneWrite() {
-    AppFixture app;
-    frmClient* board = app.Start();
-    StartListening(board);
-    ScriptedPeer peer;
-    QVERIFY(peer.ConnectTo(Settings.Port));
-    QVERIFY(peer.LogIn("", "Pat"));
+    ScriptedPeer& peer = Peer();
+    QVERIFY(LoggedIn());
     Type(board, "question");
     QVERIFY(peer.WaitForMessages(3));
     const WireMessage line = peer.Messages()[2];
@@ -176,13 +180,9 @@ void TestWire::ackAndLineInOneWrite() {
 }
 
 void TestWire::authToAnsweringWindowGetsNoPass() {
-    AppFixture app;
-    frmClient* board = app.Start();
-    StartListening(board);
     Settings.LoginPassword = "do not tell";
-    ScriptedPeer peer;
-    QVERIFY(peer.ConnectTo(Settings.Port));
-    QVERIFY(peer.WaitForMessages(1));
+    ScriptedPeer& peer = Peer();
+    QVERIFY(Answered());
     peer.Send(peer.Build(CmdLogin, "AUTH", 0));
     QVERIFY(peer.WaitForDisconnect());
     QCOMPARE(peer.Messages().size(), 1); // only the window's own AUTH
@@ -192,13 +192,9 @@ void TestWire::authToAnsweringWindowGetsNoPass() {
 }
 
 void TestWire::acptToAnsweringWindowDoesNotLogIn() {
-    AppFixture app;
-    frmClient* board = app.Start();
-    StartListening(board);
     Settings.LoginPassword = "secret";
-    ScriptedPeer peer;
-    QVERIFY(peer.ConnectTo(Settings.Port));
-    QVERIFY(peer.WaitForMessages(1));
+    ScriptedPeer& peer = Peer();
+    QVERIFY(Answered());
     peer.Send(peer.Build(CmdLogin, "ACPTMallory") + peer.Build(CmdText, "sneaky"));
     QVERIFY(peer.WaitForDisconnect());
     QCOMPARE(board->LoginFlag(), 0);
@@ -207,13 +203,8 @@ void TestWire::acptToAnsweringWindowDoesNotLogIn() {
 }
 
 void TestWire::passToCallerIsRefused() {
-    AppFixture app;
-    frmClient* board = app.Start();
-    ScriptedPeer callee;
-    Settings.Port = callee.Listen();
-    board->cmbIP->setEditText("127.0.0.1");
-    board->cmdConnect_Click();
-    QVERIFY(callee.WaitForCall());
+    ScriptedPeer& callee = Peer();
+    QVERIFY(Called());
     QByteArray pass("PASS\0x", 6);
     callee.Send(callee.Build(CmdLogin, pass));
     QVERIFY(callee.WaitForDisconnect());
@@ -222,12 +213,8 @@ void TestWire::passToCallerIsRefused() {
 }
 
 void TestWire::hugeDeclaredLengthClosesCall() {
-    AppFixture app;
-    frmClient* board = app.Start();
-    StartListening(board);
-    ScriptedPeer peer;
-    QVERIFY(peer.ConnectTo(Settings.Port));
-    QVERIFY(peer.LogIn("", "Pat"));
+    ScriptedPeer& peer = Peer();
+    QVERIFY(LoggedIn());
     QByteArray header = peer.Build(CmdText, "x").left(25);
     header.replace(17, 4, EncodeLong(1000000));
     peer.Send(header + QByteArray(4000, 'z'));
@@ -238,12 +225,8 @@ void TestWire::hugeDeclaredLengthClosesCall() {
 }
 
 void TestWire::headerInSingleByteWrites() {
-    AppFixture app;
-    frmClient* board = app.Start();
-    StartListening(board);
-    ScriptedPeer peer;
-    QVERIFY(peer.ConnectTo(Settings.Port));
-    QVERIFY(peer.LogIn("", "Pat"));
+    ScriptedPeer& peer = Peer();
+    QVERIFY(LoggedIn());
     const QByteArray line = peer.Build(CmdText, "slowly");
     for (char c : line) {
         peer.Send(QByteArray(1, c));
@@ -256,12 +239,8 @@ void TestWire::headerInSingleByteWrites() {
 }
 
 void TestWire::unknownCommandIsDropped() {
-    AppFixture app;
-    frmClient* board = app.Start();
-    StartListening(board);
-    ScriptedPeer peer;
-    QVERIFY(peer.ConnectTo(Settings.Port));
-    QVERIFY(peer.LogIn("", "Pat"));
+    ScriptedPeer& peer = Peer();
+    QVERIFY(LoggedIn());
     peer.Send(peer.Build(9, "future"));
     QTest::qWait(50);
     peer.Send(peer.Build(CmdText, "still here"));
@@ -270,12 +249,8 @@ void TestWire::unknownCommandIsDropped() {
 }
 
 void TestWire::otherLoginBodyIsLogged() {
-    AppFixture app;
-    frmClient* board = app.Start();
-    StartListening(board);
-    ScriptedPeer peer;
-    QVERIFY(peer.ConnectTo(Settings.Port));
-    QVERIFY(peer.WaitForMessages(1));
+    ScriptedPeer& peer = Peer();
+    QVERIFY(Answered());
     peer.Send(peer.Build(CmdLogin, "HELLO"));
     QTRY_VERIFY(LogText(board).endsWith("127.0.0.1+ HELLO\n"));
     QVERIFY(peer.Connected());
@@ -283,12 +258,8 @@ void TestWire::otherLoginBodyIsLogged() {
 }
 
 void TestWire::passWithoutZeroByte() {
-    AppFixture app;
-    frmClient* board = app.Start();
-    StartListening(board);
-    ScriptedPeer peer;
-    QVERIFY(peer.ConnectTo(Settings.Port));
-    QVERIFY(peer.WaitForMessages(1));
+    ScriptedPeer& peer = Peer();
+    QVERIFY(Answered());
     // Checked as an empty password: accepted only while the login password is empty.
     peer.Send(peer.Build(CmdLogin, "PASSnozero"));
     QVERIFY(peer.WaitForMessages(2));
@@ -299,9 +270,6 @@ void TestWire::passWithoutZeroByte() {
 }
 
 void TestWire::garbageNeverCrashes() {
-    AppFixture app;
-    frmClient* board = app.Start();
-    StartListening(board);
     std::uint32_t x = 2463534242u;
     auto next = [&x] {
         x ^= x << 13;
@@ -332,7 +300,7 @@ void TestWire::garbageNeverCrashes() {
     }
     // Still answering calls properly afterwards.
     AppFixture::CloseAll();
-    board = app.Start();
+    board = app->Start();
     StartListening(board);
     ScriptedPeer last;
     QVERIFY(last.ConnectTo(Settings.Port));
