@@ -277,7 +277,12 @@ void TestCalls::peerClosesWhileBreakQuestionIsUp() {
     // While the line window asks, its peer hangs up: the window must not go under the box.
     app->boxes->onShow = [&](const platform::MessageRequest&) {
         caller->cmdClose_Click();
-        QTest::qWait(200);
+        // Events run while the box is up, as in a real nested loop, until the close arrived.
+        QVERIFY(QTest::qWaitFor([&] {
+            return guard.isNull() ||
+                   line->sckClient()->state() == platform::TcpSocket::Closed;
+        }));
+        QTest::qWait(20);
         QVERIFY(!guard.isNull());
     };
     line->cmbIP->setEditText("127.0.0.1");
