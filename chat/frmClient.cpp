@@ -28,7 +28,7 @@
 
 namespace {
 
-const QByteArray kAppID = QByteArrayLiteral("QV;(");
+const QByteArray kAppID(kAppMarker);
 const QString kAppTitle = QStringLiteral("Palaver");
 
 // Colours given as the window system's &HBBGGRR values.

@@ -111,7 +111,6 @@ public:
     platform::TcpSocket* sckServer() const { return sckServer_; }
     platform::TcpSocket* sckClient() const { return sckClient_; }
     QTimer* Timer1() const { return Timer1_; }
-    int RetriesLeft() const { return retriesLeft_; }
 
     QLabel* lblConn;
     QLabel* lblConnIP;

@@ -68,7 +68,7 @@ public:
     static QString RequestAddress(int requestID);
     static int RequestPort(int requestID);
 
-    // Numbers in the style of Winsock for Qt's socket errors; tests read them too.
+    // Numbers in the style of Winsock for Qt's socket errors, as users know them.
     static int ErrorNumberFor(int qtSocketError);
 
 signals:

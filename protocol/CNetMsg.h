@@ -3,6 +3,8 @@
 // all 256 values are ordinary.
 #pragma once
 
+#include "NetCodec.h"
+
 #include <QByteArray>
 
 #include <cstdint>
@@ -55,7 +57,7 @@ private:
     std::int32_t MsgLen_ = 0;
     QByteArray Message_;
     QByteArray Header_;
-    QByteArray AppKey_ = QByteArrayLiteral("QV;(");
+    QByteArray AppKey_ = QByteArray(kAppMarker);
     std::int16_t MsgStatus_ = 0;
     QByteArray InBuffer_;
     std::int32_t CheckCRC_ = 0;
