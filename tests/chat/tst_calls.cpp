@@ -279,8 +279,7 @@ void TestCalls::peerClosesWhileBreakQuestionIsUp() {
         caller->cmdClose_Click();
         // Events run while the box is up, as in a real nested loop, until the close arrived.
         QVERIFY(QTest::qWaitFor([&] {
-            return guard.isNull() ||
-                   line->sckClient()->state() == platform::TcpSocket::Closed;
+            return guard.isNull() || line->sckClient()->state() == platform::TcpSocket::Closed;
         }));
         QTest::qWait(20);
         QVERIFY(!guard.isNull());
