@@ -3,22 +3,14 @@
 # Alice switches her server on, Bob calls her by address, each sends a line, Bob hangs up.
 # Screenshots land in docs/. Needs xvfb, xdotool and imagemagick.
 set -euo pipefail
-top=$(cd "$(dirname "$0")/.." && pwd)
-bin="$top/build/bin/palaver"
-work=$(mktemp -d)
+source "$(dirname "$0")/xvfb-common.sh"
 mkdir -p "$work/alice" "$work/bob"
 printf 'Alice\r\n\r\n7411\r\n0\r\n 0 \r\n' > "$work/alice/insettings.ini"
 printf 'Bob\r\n\r\n7411\r\n0\r\n 1 \r\n127.0.0.1\r\n' > "$work/bob/insettings.ini"
 
-export DISPLAY=:47
-Xvfb "$DISPLAY" -screen 0 860x400x24 >/dev/null 2>&1 &
-xvfb=$!
-trap 'kill $xvfb 2>/dev/null; pkill -f "$bin" 2>/dev/null || true' EXIT
-sleep 1
-(cd "$work/alice" && "$bin" >/dev/null 2>&1 &)
-sleep 1.5
-(cd "$work/bob" && "$bin" >/dev/null 2>&1 &)
-sleep 1.5
+start_display 47 860x400
+start_palaver "$work/alice"
+start_palaver "$work/bob"
 A=$(xdotool search --name "Switchboard - Alice" | head -1)
 B=$(xdotool search --name "Switchboard - Bob" | head -1)
 xdotool windowmove "$B" 440 20

@@ -2,17 +2,10 @@
 # Screenshots of the switchboard, the settings dialog and the About window under Xvfb, for
 # docs/. Needs xvfb, xdotool and imagemagick.
 set -euo pipefail
-top=$(cd "$(dirname "$0")/.." && pwd)
-bin="$top/build/bin/palaver"
-work=$(mktemp -d)
+source "$(dirname "$0")/xvfb-common.sh"
 printf 'Alice\r\n\r\n7000\r\n30\r\n 2 \r\nbob.example.org\r\n192.0.2.10\r\n' > "$work/insettings.ini"
-export DISPLAY=:48
-Xvfb "$DISPLAY" -screen 0 900x600x24 >/dev/null 2>&1 &
-xvfb=$!
-trap 'kill $xvfb 2>/dev/null; pkill -f "$bin" 2>/dev/null || true' EXIT
-sleep 1
-(cd "$work" && "$bin" >/dev/null 2>&1 &)
-sleep 1.5
+start_display 48 900x600
+start_palaver "$work"
 W=$(xdotool search --name "Switchboard - Alice" | head -1)
 import -window "$W" "$top/docs/switchboard.png"
 
