@@ -1,6 +1,8 @@
 #include "Main.h"
 
-#include "Settings.h"
+#include "Menus.h"
+
+#include "settings/Settings.h"
 
 #include "chat/ClientWindows.h"
 #include "chat/frmClient.h"
@@ -20,6 +22,7 @@ void Main() {
     // Hidden conference lines are windows too; the program ends with the last unload.
     QApplication::setQuitOnLastWindowClosed(false);
 
+    InstallWindowHooks();
     DebugLog() = std::make_unique<CLog>();
     frmDebug* debug = LoadDebugWindow();
     debug->hide();

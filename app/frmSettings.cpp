@@ -1,6 +1,6 @@
 #include "frmSettings.h"
 
-#include "Settings.h"
+#include "settings/Settings.h"
 
 #include "chat/ClientWindows.h"
 #include "chat/frmClient.h"

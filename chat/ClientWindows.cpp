@@ -41,7 +41,9 @@ frmClient* ClientWindows(int slot) {
 
 std::int16_t CreateClientWindow() {
     for (int slot = 0; slot < kCreatableSlots; ++slot) {
-        if (WindowInUse[static_cast<std::size_t>(slot)] != 0) {
+        // A slot is free only once its last window is gone, not merely released.
+        if (WindowInUse[static_cast<std::size_t>(slot)] != 0 ||
+            windows[static_cast<std::size_t>(slot)] != nullptr) {
             continue;
         }
         WindowInUse[static_cast<std::size_t>(slot)] = 1;
@@ -50,6 +52,9 @@ std::int16_t CreateClientWindow() {
         frmClient* w = cell.get();
         w->SetID(static_cast<std::int16_t>(slot));
         w->SetLevel(0);
+        if (ClientWindowHooks().created) {
+            ClientWindowHooks().created(w);
+        }
         const int tx = platform::TwipsPerPixelX();
         const int ty = platform::TwipsPerPixelY();
         w->MoveTwips((slot + 1) * 20 * tx, (slot + 1) * 20 * ty);
@@ -94,6 +99,11 @@ void DestroyClientWindow(frmClient* window) {
     if (!anyLeft && LastWindowHandler()) {
         LastWindowHandler()();
     }
+}
+
+WindowHooks& ClientWindowHooks() {
+    static WindowHooks hooks;
+    return hooks;
 }
 
 void SetLastWindowHandler(std::function<void()> handler) {

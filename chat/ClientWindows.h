@@ -29,5 +29,13 @@ void RefreshAllLevels();
 // Called by a window's unload: the table gives the window up for deletion.
 void DestroyClientWindow(frmClient* window);
 
+// What the layer above puts on every window: its menus, and the windows its menus open.
+struct WindowHooks {
+    std::function<void(frmClient*)> created;
+    std::function<void(frmClient*)> showSettings;
+    std::function<void(frmClient*)> showAbout;
+};
+WindowHooks& ClientWindowHooks();
+
 // What happens when the last window has been unloaded (the program ends by default).
 void SetLastWindowHandler(std::function<void()> handler);

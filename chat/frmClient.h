@@ -1,9 +1,10 @@
 // The chat window: the switchboard (slot 0) and every line window alike.
 #pragma once
 
+#include "CallSession.h"
+
 #include "log/CLog.h"
 #include "platform/MessageBox.h"
-#include "protocol/CNetMsg.h"
 
 #include <QLabel>
 #include <QMainWindow>
@@ -40,6 +41,9 @@ public:
     static constexpr int kLines = 10;
     // Interval of the call retry timer; tests shorten it.
     static inline int RetryIntervalMs = 5000;
+    // Bytes that may wait to be written on one call before a peer that does not read is
+    // cut off; tests lower it.
+    static inline qint64 MaxPendingWrite = 1024 * 1024;
 
     frmClient();
     ~frmClient() override;
@@ -104,9 +108,12 @@ public:
 
     // State the tests and the report read.
     std::int16_t Lines(int k) const { return lines_[static_cast<std::size_t>(k)]; }
-    std::int16_t LoginFlag() const { return loginFlag_; }
-    CNetMsg& Incoming() { return incoming_; }
-    CNetMsg& Outgoing() { return outgoing_; }
+    std::int16_t LoginFlag() const { return session_->LoginFlag(); }
+    CallSession& Session() const { return *session_; }
+    CNetMsg& Incoming() { return session_->Incoming(); }
+    CNetMsg& Outgoing() { return session_->Outgoing(); }
+    // The address this window's own call was placed to (retries go there).
+    const QString& CallAddress() const { return callAddress_; }
     CLog& Log() { return log_; }
     platform::TcpSocket* sckServer() const { return sckServer_; }
     platform::TcpSocket* sckClient() const { return sckClient_; }
@@ -124,32 +131,28 @@ public:
     QPushButton* cmdLine2;
     QPushButton* cmdConf;
     ClickLabel* lblServer;
-    QMenu* mnuFile;
-    QMenu* mnuTools;
-    QMenu* mnuHelp;
+    // Put on the window by the layer above; null until then.
+    QMenu* mnuFile = nullptr;
+    QMenu* mnuTools = nullptr;
+    QMenu* mnuHelp = nullptr;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    // Which end of the call this window is: only the caller answers "AUTH" or takes
-    // "ACPT", only the answering side judges "PASS".
-    enum class Role { None, Caller, Answerer };
-
     void BuildControls();
-    void BuildMenus();
-    void ReceiveChat(std::int16_t s);
-    void ReceiveAck(std::int16_t s);
-    void ReceiveLogin(std::int16_t s);
-    void HandleLoginBody();
-    void SendAnswer(const QByteArray& body);
-    QByteArray BadMessageAnswer(std::int16_t v);
-    void DropOverflow();
+    void ConnectSession();
     bool AttachLine(frmClient* line);
-    bool EncipherAndSend();
-    void DecipherIncoming();
+    // Writes to the call, or cuts off a peer that leaves too much unread.
+    bool Write(const QByteArray& wire);
     void DropCall(const QString& logLine);
+    void SessionClosed(const QString& reason, bool wasLoggedIn);
+    void ShowLoggedIn();
+    void ShowChatLine(const QString& text);
+    void AckMatched(std::int32_t crc);
+    void ShowDecodeError();
+    static int PendingLogins(const QString& address);
     void PlaceCallAttempt();
     void AnswerOnLine(frmClient* line, int requestID);
     frmClient* Owner() const;
@@ -161,16 +164,15 @@ private:
 
     CLog log_;
     QString Nickname_;
-    std::int16_t loginFlag_ = 0;
-    CNetMsg incoming_;
-    CNetMsg outgoing_;
+    CallSession* session_;
     QString StartStamp_;
     std::int16_t ID_ = 0;
     std::int16_t Level_ = 0;
     std::array<std::int16_t, kLines> lines_{};
     QString Tag_;
-    Role role_ = Role::None;
+    QString callAddress_;
     int retriesLeft_ = 0;
+    bool decodeBoxWaiting_ = false;
     bool unloaded_ = false;
     // While a modal box opened by this window is up, an unload is postponed until it closes.
     int modalDepth_ = 0;

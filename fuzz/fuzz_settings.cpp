@@ -1,7 +1,7 @@
 // Arbitrary settings files: read safely whatever they hold.
 #include "FuzzMain.h"
 
-#include "app/Settings.h"
+#include "settings/Settings.h"
 
 #include <QDir>
 #include <QFile>

@@ -38,6 +38,12 @@ void frmDebug::closeEvent(QCloseEvent* event) {
     event->accept();
 }
 
+void LogDebug(const QString& text) {
+    if (auto& log = DebugLog()) {
+        log->Log(text);
+    }
+}
+
 frmDebug* DebugWindow() {
     return Current().data();
 }

@@ -28,5 +28,8 @@ std::unique_ptr<CLog>& DebugLog();
 frmDebug* DebugWindow();
 // Loads the debug window hidden when it is not loaded; returns it.
 frmDebug* LoadDebugWindow();
+// Appends a line to the debug log; does nothing when there is none.
+void LogDebug(const QString& text);
+
 // Unloads it (releasing the shared debug log) when it is loaded.
 void UnloadDebugWindow();

@@ -264,6 +264,10 @@ bool TcpSocket::SendData(const QByteArray& data) {
     return socket_->write(data) == data.size();
 }
 
+qint64 TcpSocket::BytesToWrite() const {
+    return socket_ ? socket_->bytesToWrite() : 0;
+}
+
 QByteArray TcpSocket::GetData() {
     return socket_ ? socket_->readAll() : QByteArray();
 }

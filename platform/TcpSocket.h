@@ -57,6 +57,8 @@ public:
     // False when the socket is not connected; nothing is sent then.
     bool SendData(const QByteArray& data);
     QByteArray GetData();
+    // Bytes handed to SendData that the peer has not yet taken from us.
+    qint64 BytesToWrite() const;
     void Close();
 
     // True once the current connection had been established (reset by Close and Connect).

@@ -17,6 +17,7 @@ void CNetMsg::Clear() {
     MsgLen_ = 0;
     MsgStatus_ = 0;
     headerTaken_ = false;
+    decodeFailures_ = 0;
 }
 
 void CNetMsg::CipherMessage(const QByteArray& password) {
@@ -65,12 +66,21 @@ void CNetMsg::ValidateMsg() {
         }
         Header_ = InBuffer_.left(21);
         AppID_ = InBuffer_.left(4);
-        NetID_ = DecodeLong(InBuffer_.mid(4, 4));
-        UserID_ = DecodeLong(InBuffer_.mid(8, 4));
-        MsgNum_ = DecodeLong(InBuffer_.mid(12, 4));
+        // A group that does not decode reads 0 and parsing goes on; the count tells the
+        // caller that the header came from a corrupt or foreign stream.
+        decodeFailures_ = 0;
+        auto field = [this](qsizetype at) {
+            bool ok = true;
+            const std::int32_t v = DecodeLong(InBuffer_.mid(at, 4), &ok);
+            decodeFailures_ += ok ? 0 : 1;
+            return v;
+        };
+        NetID_ = field(4);
+        UserID_ = field(8);
+        MsgNum_ = field(12);
         Cmd_ = static_cast<std::uint8_t>(InBuffer_.at(16));
-        MsgLen_ = DecodeLong(InBuffer_.mid(17, 4));
-        crc_ = DecodeLong(InBuffer_.mid(21, 4));
+        MsgLen_ = field(17);
+        crc_ = field(21);
         InBuffer_.remove(0, 25);
         headerTaken_ = true;
     }

@@ -33,6 +33,8 @@ public:
     std::int16_t MsgStatus() const { return MsgStatus_; }
     const QByteArray& InBuffer() const { return InBuffer_; }
     bool HeaderTaken() const { return headerTaken_; }
+    // Header groups of the message being received that did not decode (each read as 0).
+    int DecodeFailures() const { return decodeFailures_; }
 
     void Clear();
     void CipherMessage(const QByteArray& password);
@@ -63,4 +65,5 @@ private:
     std::int32_t CheckCRC_ = 0;
     // A received AppID may be four zero bytes; "no header taken" is therefore kept apart.
     bool headerTaken_ = false;
+    int decodeFailures_ = 0;
 };

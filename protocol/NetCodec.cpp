@@ -1,35 +1,5 @@
 #include "NetCodec.h"
 
-#include "platform/MessageBox.h"
-
-#include <QCoreApplication>
-#include <QTimer>
-
-namespace {
-
-// The box is shown from the event loop; a stream of corrupt headers must not queue boxes
-// without bound, so at most one header's worth waits at a time.
-int pendingDecodeBoxes = 0;
-constexpr int kMaxPendingDecodeBoxes = 5;
-
-void ReportDecodeFailure() {
-    QCoreApplication* app = QCoreApplication::instance();
-    if (app == nullptr || pendingDecodeBoxes >= kMaxPendingDecodeBoxes) {
-        return;
-    }
-    ++pendingDecodeBoxes;
-    QTimer::singleShot(0, app, [] {
-        platform::MessageRequest box;
-        box.text = QStringLiteral("Error decoding message. Maybe passwords don't match.");
-        box.icon = platform::MsgIcon::Exclamation;
-        box.buttons = platform::MsgButtons::Ok;
-        platform::ShowMessage(box);
-        --pendingDecodeBoxes;
-    });
-}
-
-} // namespace
-
 QByteArray EncodeLong(std::int32_t v) {
     const auto u = static_cast<std::uint32_t>(v);
     QByteArray out(4, Qt::Uninitialized);
@@ -40,7 +10,10 @@ QByteArray EncodeLong(std::int32_t v) {
     return out;
 }
 
-std::int32_t DecodeLong(const QByteArray& s) {
+std::int32_t DecodeLong(const QByteArray& s, bool* ok) {
+    if (ok != nullptr) {
+        *ok = true;
+    }
     if (s.size() != 4) {
         return 0;
     }
@@ -48,7 +21,9 @@ std::int32_t DecodeLong(const QByteArray& s) {
         return static_cast<std::uint32_t>(static_cast<unsigned char>(s[k]));
     };
     if (c(3) >= 128) {
-        ReportDecodeFailure();
+        if (ok != nullptr) {
+            *ok = false;
+        }
         return 0;
     }
     return static_cast<std::int32_t>(c(0) | (c(1) << 8) | (c(2) << 16) | (c(3) << 24));

@@ -20,5 +20,6 @@ QByteArray EncodeLong(std::int32_t v);
 
 // Four characters back to a value; anything but four characters gives 0. A group above
 // 2147483647 (fourth code 128 or more) only comes from a corrupt or foreign stream: it
-// gives 0 and tells the user once it is safe to do so (never inside the caller's parse).
-std::int32_t DecodeLong(const QByteArray& s);
+// gives 0 and sets *ok to false. Telling the user is the caller's business, because only
+// the caller knows whether the peer has earned a message box.
+std::int32_t DecodeLong(const QByteArray& s, bool* ok = nullptr);

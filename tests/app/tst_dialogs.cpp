@@ -1,10 +1,10 @@
 #include "about/frmAbout.h"
-#include "app/Settings.h"
 #include "app/frmSettings.h"
 #include "chat/ClientWindows.h"
 #include "chat/frmClient.h"
 #include "log/frmDebug.h"
 #include "platform/Desktop.h"
+#include "settings/Settings.h"
 #include "support/AppFixture.h"
 #include "support/CallHelpers.h"
 

@@ -1,9 +1,9 @@
 // A scripted peer that speaks raw bytes against a real window.
-#include "app/Settings.h"
 #include "chat/ClientWindows.h"
 #include "chat/frmClient.h"
 #include "platform/TcpSocket.h"
 #include "protocol/NetCodec.h"
+#include "settings/Settings.h"
 #include "support/AppFixture.h"
 #include "support/CallHelpers.h"
 #include "support/ScriptedPeer.h"

@@ -1,10 +1,10 @@
 #include "AppFixture.h"
 
 #include "app/Main.h"
-#include "app/Settings.h"
 #include "chat/ClientWindows.h"
 #include "chat/frmClient.h"
 #include "log/frmDebug.h"
+#include "settings/Settings.h"
 
 #include <QCoreApplication>
 #include <QDir>

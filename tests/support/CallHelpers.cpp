@@ -1,8 +1,8 @@
 #include "CallHelpers.h"
 
-#include "app/Settings.h"
 #include "chat/ClientWindows.h"
 #include "chat/frmClient.h"
+#include "settings/Settings.h"
 
 #include <QPlainTextEdit>
 #include <QTcpServer>

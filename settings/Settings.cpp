@@ -1,6 +1,5 @@
 #include "Settings.h"
 
-#include "log/frmDebug.h"
 #include "platform/Text1252.h"
 
 #include <QFile>
@@ -165,12 +164,6 @@ bool WriteSettingsFile(const QStringList& addresses, QString* error, const QStri
         return false;
     }
     return true;
-}
-
-void LogDebug(const QString& text) {
-    if (auto& log = DebugLog()) {
-        log->Log(text);
-    }
 }
 
 void ResetSettings() {

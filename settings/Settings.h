@@ -41,8 +41,5 @@ void LoadSettings(const QString& path = kSettingsFileName);
 bool WriteSettingsFile(const QStringList& addresses, QString* error = nullptr,
                        const QString& path = kSettingsFileName);
 
-// Appends a line to the debug log; does nothing when there is none.
-void LogDebug(const QString& text);
-
 // Back to the start values (tests).
 void ResetSettings();

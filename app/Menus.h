@@ -1,0 +1,10 @@
+// The menus of every chat window, put on each window as it is created.
+#pragma once
+
+class frmClient;
+
+// Adds File, Tools and Help to the window, wired to its menu handlers.
+void AddMenus(frmClient* window);
+// Makes every window created from now on get its menus, the settings dialog and the About
+// window.
+void InstallWindowHooks();

@@ -1,0 +1,101 @@
+// One call's wire state: framing, the login role and flag, the password layers and the
+// matching of acknowledgements. Bytes go in and events come out; text goes in and bytes
+// come out. It never sees a socket or a widget: the chat window shows what it reports and
+// writes what it asks to send.
+#pragma once
+
+#include "protocol/CNetMsg.h"
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <cstdint>
+
+// A peer's text made safe for a log: every line of it stays visibly the peer's, continuation
+// lines indented under the first, other control characters shown as "?".
+QString PeerLine(const QString& text);
+// A peer's nickname on one line: every control character, line breaks included, is "?".
+QString PeerName(const QString& name);
+
+class CallSession : public QObject {
+    Q_OBJECT
+public:
+    enum class Role { None, Caller, Answerer };
+
+    // Bytes from a peer that keep arriving while its login waits to be judged.
+    static constexpr qsizetype kMaxBacklog = 64 * 1024;
+
+    explicit CallSession(QObject* parent = nullptr);
+
+    // A new call with `peerAddress`; everything of the last call is forgotten. The login
+    // deadline starts now.
+    void Start(Role role, const QString& peerAddress);
+    // The call is over, whoever ended it.
+    void End();
+
+    bool Active() const { return active_; }
+    Role role() const { return role_; }
+    std::int16_t LoginFlag() const { return loginFlag_; }
+    const QString& PeerAddress() const { return peer_; }
+    // The CRC of the last chat line built here: what the peer's acknowledgement must carry.
+    std::int32_t LastLineCrc() const { return lastLineCrc_; }
+    CNetMsg& Incoming() { return incoming_; }
+    CNetMsg& Outgoing() { return outgoing_; }
+
+    // Text in, bytes out. Anything but Ok leaves `wire` untouched: nothing may be sent.
+    CNetMsg::CreateResult Auth(QByteArray* wire);
+    CNetMsg::CreateResult Line(const QByteArray& text, QByteArray* wire);
+
+    // Bytes in: every whole message is handled in order, a partial one waits for more.
+    void Feed(const QByteArray& bytes);
+
+    // Why a message could not be built, for the status line.
+    static QString Why(CNetMsg::CreateResult result);
+    // Seconds a call may take to log in (the settings' Timeout, 30 when unset).
+    static int LoginDeadlineSeconds();
+
+signals:
+    void Send(const QByteArray& wire);
+    void LogLine(const QString& text);
+    // A verified chat line, made safe to show.
+    void ChatLine(const QString& text);
+    void AckMatched(std::int32_t crc);
+    void PeerNamed(const QString& nickname);
+    void LoggedIn();
+    // This side must close the call; `reason` is the log line.
+    void Closed(const QString& reason, bool wasLoggedIn);
+    // A message this side had to send could not be built.
+    void NotSent(const QString& why);
+    // A logged-in peer sent a number that does not decode.
+    void DecodeFailed();
+    // The address has started being held back for wrong login passwords.
+    void HeldBack(const QString& address);
+
+private:
+    void Handle();
+    void ReceiveChat();
+    void ReceiveAck();
+    void ReceiveLogin();
+    void HandleLoginBody();
+    void JudgePass(const QByteArray& offered);
+    void ResumeAfterHold();
+    bool Answer(std::uint8_t cmd, const QByteArray& body);
+    void Encipher();
+    void Decipher();
+    void Close(const QString& reason);
+
+    CNetMsg incoming_;
+    CNetMsg outgoing_;
+    Role role_ = Role::None;
+    std::int16_t loginFlag_ = 0;
+    bool active_ = false;
+    QString peer_;
+    std::int32_t lastLineCrc_ = 0;
+    QTimer deadline_;
+    // A login from an address that is held back waits here until its time comes.
+    QTimer hold_;
+    bool holding_ = false;
+    QByteArray heldPassword_;
+    QByteArray backlog_;
+};
