@@ -57,6 +57,7 @@ private slots:
     void byeClosesPeerLineWindow();
     void retriesAgainstNobody();
     void callWhileRetryingGoesToNewLine();
+    void retriesGoWhereTheyWereAsked();
     void breakQuestion();
     void peerClosesWhileBreakQuestionIsUp();
     void sendWhileConnecting();
@@ -174,6 +175,15 @@ void TestCalls::conferenceOfTwoHiddenMembers() {
     // A member's incoming line shows in the switchboard too.
     Type(c2, "from c2");
     QTRY_VERIFY(LogText(board).endsWith("Ann: from c2\n"));
+
+    // The header shows exactly who is left after each leave.
+    QCOMPARE(board->lblConn->text(), QStringLiteral(" Ann, Ann"));
+    c2->cmdClose_Click();
+    QTRY_COMPARE(board->lblConn->text(), QStringLiteral(" Ann"));
+    QCOMPARE(board->lblConnIP->text(), QStringLiteral("127.0.0.1"));
+    c3->cmdClose_Click();
+    QTRY_VERIFY(board->lblConn->text().isEmpty());
+    QVERIFY(board->lblConnIP->text().isEmpty());
 }
 
 void TestCalls::byeClosesPeerLineWindow() {
@@ -247,6 +257,23 @@ void TestCalls::callWhileRetryingGoesToNewLine() {
     board->cmdClose_Click();
 }
 
+void TestCalls::retriesGoWhereTheyWereAsked() {
+    frmClient* board = app->Start();
+    frmClient::RetryIntervalMs = 40;
+    Settings.Port = FreePort(); // nobody there
+    board->cmbIP->setEditText("127.0.0.1");
+    board->cmdConnect_Click();
+    frmClient* other = AddLine(board);
+    other->cmbIP->setEditText("127.0.0.2");
+    other->cmdConnect_Click();
+    QCOMPARE(IP, QStringLiteral("127.0.0.2")); // the program-wide last address
+    QTRY_VERIFY(LogText(board).contains("Call cancalled after 5 tries."));
+    const QString port = ":" + QString::number(Settings.Port) + "...";
+    QCOMPARE(LogText(board).count("Calling 127.0.0.1" + port), 5);
+    QVERIFY(!LogText(board).contains("127.0.0.2"));
+    QTRY_COMPARE(LogText(other).count("Calling 127.0.0.2" + port), 5);
+}
+
 void TestCalls::breakQuestion() {
     frmClient* board = Board();
     frmClient* caller = CallBoard(board);
@@ -273,7 +300,10 @@ void TestCalls::peerClosesWhileBreakQuestionIsUp() {
     }
     QVERIFY(line != nullptr);
     QPointer<frmClient> guard(line);
-    // While the line window asks, its peer hangs up: the window must not go under the box.
+    const int lineSlot = line->ID();
+    // While the line window asks, its peer hangs up and a third caller arrives: the window
+    // must not go under the box, and its slot must not be handed to the newcomer.
+    frmClient* third = nullptr;
     app->boxes->onShow = [&](const platform::MessageRequest&) {
         caller->cmdClose_Click();
         // Events run while the box is up, as in a real nested loop, until the close arrived.
@@ -282,6 +312,10 @@ void TestCalls::peerClosesWhileBreakQuestionIsUp() {
         }));
         QTest::qWait(20);
         QVERIFY(!guard.isNull());
+        third = CallBoard(board);
+        QVERIFY(third != nullptr);
+        QCOMPARE(ClientWindows(lineSlot), line);
+        QCOMPARE(WindowInUse[static_cast<std::size_t>(lineSlot)], 1);
     };
     line->cmbIP->setEditText("127.0.0.1");
     line->cmdConnect_Click();
@@ -289,6 +323,8 @@ void TestCalls::peerClosesWhileBreakQuestionIsUp() {
     QVERIFY(!LogText(line).contains("Calling")); // nothing was called after the box
     QTRY_VERIFY(guard.isNull());                 // closed once the box was answered
     QVERIFY(LogText(board).contains("Lost client call"));
+    QCOMPARE(WindowInUse[static_cast<std::size_t>(lineSlot)], 0);
+    QCOMPARE(third->LoginFlag(), 1);
 }
 
 void TestCalls::sendWhileConnecting() {

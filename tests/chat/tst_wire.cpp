@@ -50,6 +50,7 @@ private slots:
     void callerForcedCloseBeforeLogin();
     void twoLinesInOneWrite();
     void ackAndLineInOneWrite();
+    void crossingLines();
     void authToAnsweringWindowGetsNoPass();
     void acptToAnsweringWindowDoesNotLogIn();
     void passToCallerIsRefused();
@@ -177,6 +178,21 @@ void TestWire::ackAndLineInOneWrite() {
     QTRY_VERIFY(LogText(board).endsWith("Pat: answer\n"));
     QVERIFY(board->txtSend->toPlainText().isEmpty());
     QVERIFY(board->lblStatus->text().startsWith(" CRC OK ("));
+}
+
+void TestWire::crossingLines() {
+    ScriptedPeer& peer = Peer();
+    QVERIFY(LoggedIn());
+    Type(board, "from bea");
+    QVERIFY(peer.WaitForMessages(3));
+    const WireMessage line = peer.Messages()[2];
+    // The peer's own line reaches Bea before its acknowledgement of hers.
+    peer.Send(peer.Build(CmdText, "from pat"));
+    QVERIFY(peer.WaitForMessages(4)); // Bea's acknowledgement of it
+    peer.Send(peer.Build(CmdAck, QByteArray("OK") + EncodeLong(line.crc)));
+    QTRY_VERIFY(board->txtSend->toPlainText().isEmpty());
+    QVERIFY(!LogText(board).contains("CRC BAD"));
+    QCOMPARE(board->lblStatus->text(), " CRC OK (" + QString::number(line.crc, 16).toUpper() + ")");
 }
 
 void TestWire::authToAnsweringWindowGetsNoPass() {

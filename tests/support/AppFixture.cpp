@@ -2,6 +2,7 @@
 
 #include "app/Main.h"
 #include "chat/ClientWindows.h"
+#include "chat/LoginGuard.h"
 #include "chat/frmClient.h"
 #include "log/frmDebug.h"
 #include "settings/Settings.h"
@@ -15,6 +16,7 @@
 AppFixture::AppFixture() : boxes(std::make_unique<ScriptedBoxes>()), oldDir_(QDir::currentPath()) {
     QDir::setCurrent(dir_.path());
     ResetSettings();
+    ResetLogins();
     IP.clear();
     SetLastWindowHandler({});
 }

@@ -26,9 +26,10 @@ ScriptedPeer::~ScriptedPeer() {
     }
 }
 
-bool ScriptedPeer::ConnectTo(int port) {
+bool ScriptedPeer::ConnectTo(int port, const QString& from) {
     own_ = std::make_unique<QTcpSocket>();
     socket_ = own_.get();
+    socket_->bind(QHostAddress(from));
     QObject::connect(socket_, &QTcpSocket::readyRead, [this] { Read(); });
     QObject::connect(socket_, &QTcpSocket::disconnected, [this] { disconnected_ = true; });
     socket_->connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));

@@ -30,8 +30,8 @@ public:
     ScriptedPeer(const ScriptedPeer&) = delete;
     ScriptedPeer& operator=(const ScriptedPeer&) = delete;
 
-    // Calls a listening window.
-    bool ConnectTo(int port);
+    // Calls a listening window, from `from` (any loopback address 127.x.y.z on Linux).
+    bool ConnectTo(int port, const QString& from = QStringLiteral("127.0.0.1"));
     // Listens for a window's call; returns the port.
     int Listen();
     bool WaitForCall(int timeoutMs = 5000);

@@ -1,0 +1,213 @@
+// Callers that do not play by the rules, against a real listening switchboard: silent ones,
+// guessers, forgers, peers that never read.
+#include "chat/ClientWindows.h"
+#include "chat/LoginGuard.h"
+#include "chat/frmClient.h"
+#include "platform/TcpSocket.h"
+#include "protocol/NetCodec.h"
+#include "settings/Settings.h"
+#include "support/AppFixture.h"
+#include "support/CallHelpers.h"
+#include "support/ScriptedPeer.h"
+
+#include <QComboBox>
+#include <QPlainTextEdit>
+#include <QtTest>
+
+#include <algorithm>
+
+namespace {
+
+int WindowsInUse() {
+    return static_cast<int>(std::count(WindowInUse.begin(), WindowInUse.end(), 1));
+}
+
+// The peer at `from` offers `password`; true once the call is over (rejected) or accepted.
+std::unique_ptr<ScriptedPeer> TryLogin(const QString& from, const QByteArray& password) {
+    auto peer = std::make_unique<ScriptedPeer>();
+    if (!peer->ConnectTo(Settings.Port, from) || !peer->WaitForMessages(1, 2000)) {
+        return peer;
+    }
+    peer->Send(peer->Build(CmdLogin, QByteArrayLiteral("PASS") + password + '\0' + "Eve"));
+    (void)QTest::qWaitFor([&] { return !peer->Connected() || peer->Messages().size() > 1; }, 3000);
+    return peer;
+}
+
+} // namespace
+
+class TestHostile : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<AppFixture> app;
+    frmClient* board = nullptr;
+
+private slots:
+    void init() {
+        app = std::make_unique<AppFixture>();
+        app->WriteSettings("Bea\r\n");
+        board = app->Start();
+        StartListening(board);
+    }
+    void cleanup() {
+        frmClient::MaxPendingWrite = 1024 * 1024;
+        app.reset();
+        ResetLogins();
+    }
+    void silentCallersCannotLockOut();
+    void wrongLoginsLeaveNothingBehind();
+    void undecodableHeaders();
+    void forgedLogLines();
+    void peerThatNeverReadsIsCutOff();
+    void guessingIsSlowedDown();
+    void refusedCallerLeavesNoStaleName();
+};
+
+void TestHostile::silentCallersCannotLockOut() {
+    Settings.Timeout = 1;
+    std::vector<std::unique_ptr<ScriptedPeer>> silent;
+    for (int k = 0; k < 11; ++k) {
+        silent.push_back(std::make_unique<ScriptedPeer>());
+        QVERIFY(silent.back()->ConnectTo(Settings.Port));
+    }
+    QTest::qWait(100);
+    // Two calls from one address may wait for their login; the rest are closed at once.
+    const auto answered = std::count_if(silent.begin(), silent.end(),
+                                        [](const auto& p) { return p->Messages().size() == 1; });
+    QCOMPARE(answered, 2);
+    QTRY_COMPARE(
+        std::count_if(silent.begin(), silent.end(), [](const auto& p) { return !p->Connected(); }),
+        9);
+    QCOMPARE(WindowsInUse(), 2);
+
+    // Someone else still gets through at once.
+    ScriptedPeer other;
+    QVERIFY(other.ConnectTo(Settings.Port, "127.0.0.2"));
+    QVERIFY(other.WaitForMessages(1, 500));
+    QVERIFY(other.LogIn("", "Olga"));
+
+    // The silent ones are closed after the deadline: no window is left for them.
+    QTRY_COMPARE_WITH_TIMEOUT(
+        std::count_if(silent.begin(), silent.end(), [](const auto& p) { return !p->Connected(); }),
+        11, 4000);
+    QTRY_COMPARE(WindowsInUse(), 2); // the switchboard and Olga's line
+    QCOMPARE(LogText(board).count("Call with 127.0.0.1 closed: not logged in within 1 seconds"), 2);
+    QVERIFY(other.Connected());
+}
+
+void TestHostile::wrongLoginsLeaveNothingBehind() {
+    Settings.LoginPassword = "right";
+    ScriptedPeer first; // keeps the switchboard busy, so every guess gets a line window
+    QVERIFY(first.ConnectTo(Settings.Port));
+    QVERIFY(first.LogIn("right", "Ann"));
+    for (int k = 1; k <= 30; ++k) {
+        const auto guess = TryLogin(QStringLiteral("127.0.1.%1").arg(k), "wrong");
+        QVERIFY2(guess->WaitForDisconnect(2000), qPrintable(QString::number(k)));
+    }
+    QTRY_COMPARE(WindowsInUse(), 1);
+    for (int k = 0; k < frmClient::kLines; ++k) {
+        QCOMPARE(board->Lines(k), -1);
+    }
+    QCOMPARE(LogText(board).count(" - Invalid Login Password"), 30);
+    const auto right = TryLogin("127.0.2.1", "right");
+    QVERIFY(right->Messages().last().body.startsWith("ACPTBea"));
+}
+
+void TestHostile::undecodableHeaders() {
+    ScriptedPeer stranger;
+    QVERIFY(stranger.ConnectTo(Settings.Port));
+    QVERIFY(stranger.WaitForMessages(1));
+    QByteArray bad = stranger.Build(CmdLogin, "PASS");
+    bad[7] = static_cast<char>(0x80);
+    stranger.Send(bad);
+    QVERIFY(stranger.WaitForDisconnect());
+    QTRY_VERIFY(LogText(board).contains("127.0.0.1 sent a header that does not decode"));
+    QTest::qWait(20);
+    QVERIFY(app->boxes->texts.isEmpty());
+
+    // Logged in: one box per call at a time, however many bad headers arrive.
+    ScriptedPeer peer;
+    QVERIFY(peer.ConnectTo(Settings.Port));
+    QVERIFY(peer.LogIn("", "Pat"));
+    QByteArray burst;
+    for (int k = 0; k < 10; ++k) {
+        QByteArray line = peer.Build(CmdText, "x");
+        line[15] = static_cast<char>(0xFF);
+        burst += line;
+    }
+    peer.Send(burst);
+    QVERIFY(peer.WaitForMessages(12)); // AUTH, ACPT and ten "BC"
+    QTRY_COMPARE(app->boxes->texts.size(), 1);
+    QCOMPARE(app->boxes->texts[0],
+             QStringLiteral("Error decoding message. Maybe passwords don't match."));
+    QVERIFY(peer.Connected());
+}
+
+void TestHostile::forgedLogLines() {
+    ScriptedPeer peer;
+    QVERIFY(peer.ConnectTo(Settings.Port));
+    QVERIFY(peer.LogIn("", "Pat\r\nBea> I quit"));
+    QCOMPARE(board->Nickname(), QStringLiteral("Pat??Bea> I quit"));
+    peer.Send(peer.Build(CmdText, "hi\r\nBea> send money\nCall rejected - Bad\x01"));
+    QTRY_VERIFY(LogText(board).endsWith("Pat??Bea> I quit: hi\n    Bea> send money\n"
+                                        "    Call rejected - Bad?\n"));
+    QVERIFY(!LogText(board).contains("\nBea> "));
+}
+
+void TestHostile::peerThatNeverReadsIsCutOff() {
+    frmClient::MaxPendingWrite = 2000;
+    ScriptedPeer peer;
+    QVERIFY(peer.ConnectTo(Settings.Port));
+    QVERIFY(peer.LogIn("", "Pat"));
+    QByteArray lines;
+    for (int k = 0; k < 200; ++k) {
+        lines += peer.Build(CmdText, "flood");
+    }
+    peer.Send(lines);
+    QVERIFY(peer.WaitForDisconnect());
+    QTRY_VERIFY(LogText(board).contains("127.0.0.1 does not read what is sent (over 2000 bytes "
+                                        "waiting) - call closed"));
+    QCOMPARE(board->sckClient()->state(), int(platform::TcpSocket::Closed));
+}
+
+void TestHostile::guessingIsSlowedDown() {
+    qint64 now = 0;
+    ResetLogins([&now] { return now; });
+    Settings.LoginPassword = "right";
+    for (int k = 0; k < 3; ++k) {
+        QVERIFY(TryLogin("127.0.0.1", "guess")->WaitForDisconnect());
+    }
+    QTRY_COMPARE(LogText(board).count("Slowing down logins from 127.0.0.1 after 3 wrong "
+                                      "passwords"),
+                 1);
+    // Held back: the next call from there is closed without AUTH.
+    ScriptedPeer held;
+    QVERIFY(held.ConnectTo(Settings.Port));
+    QVERIFY(held.WaitForDisconnect());
+    QVERIFY(held.Received().isEmpty());
+    // Another address is not held for it.
+    auto other = TryLogin("127.0.0.3", "right");
+    QVERIFY(other->Messages().last().body.startsWith("ACPT"));
+    // Once the hold is over, the right password gets in, and another wrong one is held
+    // twice as long.
+    now += 1000;
+    auto late = TryLogin("127.0.0.1", "right");
+    QVERIFY(late->Messages().last().body.startsWith("ACPT"));
+    QCOMPARE(Logins().WrongCount("127.0.0.1"), 0);
+    QCOMPARE(LogText(board).count("Slowing down logins"), 1);
+    ResetLogins();
+}
+
+void TestHostile::refusedCallerLeavesNoStaleName() {
+    Settings.LoginPassword = "pw";
+    // Eve names herself in PASS and is refused on the switchboard's own call.
+    QVERIFY(TryLogin("127.0.0.1", "no")->WaitForDisconnect());
+    auto quitter = std::make_unique<ScriptedPeer>();
+    QVERIFY(quitter->ConnectTo(Settings.Port));
+    QVERIFY(quitter->WaitForMessages(1));
+    quitter.reset(); // hangs up before logging in
+    QTRY_VERIFY(LogText(board).endsWith("Call rejected - Bad Password? - 127.0.0.1\n"));
+    QVERIFY(!LogText(board).contains("Lost call Eve"));
+}
+
+QTEST_MAIN(TestHostile)
+#include "tst_hostile.moc"
