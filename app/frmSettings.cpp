@@ -89,8 +89,12 @@ frmSettings::frmSettings(QWidget* owner) : QWidget(owner, Qt::Window | Qt::Dialo
         g2->addWidget(txtPassword[k], k, 2);
     }
     txtLoginPassword->setEchoMode(QLineEdit::Password);
+    // Whatever is typed here must fit the login message, or no login could be sent.
+    txtNickname->setMaxLength(SettingsRecord::kMaxNicknameLength);
+    txtLoginPassword->setMaxLength(SettingsRecord::kMaxPasswordLength);
     for (int k = 1; k <= 5; ++k) {
         txtPassword[k]->setEchoMode(QLineEdit::Password);
+        txtPassword[k]->setMaxLength(SettingsRecord::kMaxPasswordLength);
     }
     chkCrypt = new QCheckBox(QStringLiteral("Encrypt all data being sent"), Frame2);
     named(chkCrypt, "chkCrypt");

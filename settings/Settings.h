@@ -10,6 +10,10 @@
 
 struct SettingsRecord {
     static constexpr int kMaxAddresses = 100;
+    // The login message carries "PASS", the login password, a zero byte and the nickname
+    // in one message body (at most 32746 characters): each gets half of what is left.
+    static constexpr int kMaxNicknameLength = (32746 - 5) / 2;
+    static constexpr int kMaxPasswordLength = (32746 - 5) / 2;
 
     QString Nickname;
     std::int32_t Port = 0;

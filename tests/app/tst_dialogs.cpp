@@ -4,6 +4,7 @@
 #include "chat/frmClient.h"
 #include "log/frmDebug.h"
 #include "platform/Desktop.h"
+#include "protocol/CNetMsg.h"
 #include "settings/Settings.h"
 #include "support/AppFixture.h"
 #include "support/CallHelpers.h"
@@ -49,6 +50,7 @@ private slots:
     void logConnections();
     void clearSettingsOnLineWindow();
     void clearChatWindowAndDebugWindow();
+    void longestLoginStillFitsOneMessage();
 };
 
 void TestDialogs::settingsDialogFill() {
@@ -447,6 +449,21 @@ void TestDialogs::clearChatWindowAndDebugWindow() {
     QVERIFY(DebugWindow()->txtLog()->toPlainText().isEmpty());
     board->lblServer_Click();
     QVERIFY(DebugWindow()->txtLog()->toPlainText().isEmpty());
+}
+
+void TestDialogs::longestLoginStillFitsOneMessage() {
+    AppFixture app;
+    frmClient* board = app.Start();
+    board->mnuTools_Click(0);
+    frmSettings* d = frmSettings::Instance();
+    d->txtNickname->setText(QString(40000, QLatin1Char('n')));
+    d->txtLoginPassword->setText(QString(40000, QLatin1Char('p')));
+    d->cmdOK_Click();
+    QVERIFY(Settings.Nickname.size() < 40000);
+    const QByteArray pass =
+        "PASS" + Settings.LoginPassword.toLatin1() + '\0' + Settings.Nickname.toLatin1();
+    CNetMsg login;
+    QCOMPARE(login.CreateMessage(kAppMarker, 0, 1, CmdLogin, pass), CNetMsg::CreateResult::Ok);
 }
 
 QTEST_MAIN(TestDialogs)
