@@ -4,7 +4,7 @@ BUILD ?= build
 SAN_BUILD ?= build-sanitize
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: run test test-sanitize build deps bench screenshots
+.PHONY: run test test-sanitize test-unit build deps bench fuzz screenshots
 
 deps:
 	./scripts/install-deps.sh
@@ -21,10 +21,15 @@ test: deps
 	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure
 
+# The quick part of the suite: no sockets, no windows.
+test-unit: deps
+	cmake -S . -B $(BUILD) -DPALAVER_WERROR=ON
+	cmake --build $(BUILD) -j $(JOBS)
+	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -L unit
+
 # The same suite under AddressSanitizer and UndefinedBehaviorSanitizer. Allocation stacks
-# are unwound in full so that a report names its callers even through Qt. A test that fails
-# is run once more: Qt's worker threads (host name lookups) can, rarely, still hold a small
-# allocation at exit; a real fault fails both runs.
+# are unwound in full so that a report names its callers even through Qt. Every test runs
+# once: an intermittent fault must show, not be retried away.
 test-sanitize: deps
 	cmake -S . -B $(SAN_BUILD) -DPALAVER_WERROR=ON -DPALAVER_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 	cmake --build $(SAN_BUILD) -j $(JOBS)
@@ -32,9 +37,24 @@ test-sanitize: deps
 	  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:fast_unwind_on_malloc=0 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0 \
-	  ctest --output-on-failure --repeat until-pass:2
+	  ctest --output-on-failure
 
 bench: deps
 	cmake -S . -B $(BUILD) -DPALAVER_BENCH=ON
 	cmake --build $(BUILD) -j $(JOBS)
 	./$(BUILD)/bin/bench_protocol
+
+# Long fuzzing runs with libFuzzer (clang), program code instrumented as well:
+# FUZZ_SECONDS per target, corpora kept in build-fuzz/corpus/.
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 600
+fuzz:
+	./scripts/install-deps.sh fuzz
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DPALAVER_LIBFUZZER=ON -DPALAVER_SANITIZE=ON -DPALAVER_TESTS=OFF
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_session fuzz_settings sumcore
+	for t in fuzz_session fuzz_settings; do \
+	  mkdir -p $(FUZZ_BUILD)/corpus/$$t && \
+	  QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=0 \
+	    ./$(FUZZ_BUILD)/bin/$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    $(FUZZ_BUILD)/corpus/$$t || exit 1; \
+	done

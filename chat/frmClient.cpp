@@ -174,6 +174,8 @@ void frmClient::Load() {
     lblServer_Click();
     lines_.fill(-1);
     SetTitle();
+    // A window opened after the passwords were set shows their level like the others.
+    SetLayers();
     if (Settings.Port == 0) {
         Settings.Port = 7000;
     }

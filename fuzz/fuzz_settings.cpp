@@ -1,11 +1,10 @@
-// Arbitrary settings files: read safely whatever they hold.
+// Arbitrary settings files: read safely whatever they hold, and what was read writes back
+// to a file that reads the same.
 #include "FuzzMain.h"
 
 #include "settings/Settings.h"
 
-#include <QDir>
-#include <QFile>
-#include <QTemporaryDir>
+#include <cstdlib>
 
 QList<QByteArray> FuzzSeeds() {
     return {QByteArray("Ann\r\n\r\n7000\r\n30\r\n 2 \r\nhost1\r\n\r\nhost3\r\n"),
@@ -14,17 +13,8 @@ QList<QByteArray> FuzzSeeds() {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static QTemporaryDir dir;
-    const QString path = QDir(dir.path()).filePath("insettings.ini");
-    {
-        QFile f(path);
-        if (!f.open(QIODevice::WriteOnly)) {
-            return 0;
-        }
-        f.write(reinterpret_cast<const char*>(data), static_cast<qint64>(size));
-    }
     ResetSettings();
-    LoadSettings(path);
+    ParseSettings(QByteArray(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size)));
     if (Settings.AddressCount < 0 || Settings.AddressCount > SettingsRecord::kMaxAddresses) {
         std::abort();
     }
@@ -32,15 +22,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (int k = 1; k <= Settings.AddressCount; ++k) {
         addresses << Settings.AddressList[static_cast<std::size_t>(k)];
     }
-    // What was read is written back and reads back the same.
     const SettingsRecord before = Settings;
-    if (WriteSettingsFile(addresses, nullptr, path)) {
-        ResetSettings();
-        LoadSettings(path);
-        if (Settings.Port != before.Port || Settings.Timeout != before.Timeout ||
-            Settings.AddressCount != before.AddressCount) {
-            std::abort();
-        }
+    const QByteArray written = SettingsFileBytes(addresses);
+    ResetSettings();
+    ParseSettings(written);
+    if (Settings.Port != before.Port || Settings.Timeout != before.Timeout ||
+        Settings.AddressCount != before.AddressCount) {
+        std::abort();
     }
     return 0;
 }

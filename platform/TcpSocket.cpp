@@ -59,7 +59,8 @@ int TcpSocket::ErrorNumberFor(int qtSocketError) {
     case QAbstractSocket::UnsupportedSocketOperationError:
         return 10045;
     default:
-        return 10000 + qtSocketError + 1;
+        // Outside the range of the numbers above, so no two errors share a number.
+        return 11100 + qtSocketError;
     }
 }
 

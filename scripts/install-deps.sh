@@ -2,7 +2,16 @@
 # Installs the Debian packages Palaver needs to build and test, only those missing.
 set -euo pipefail
 
+# Extra groups on request: "fuzz" (clang with libFuzzer), "desktop" (a real X display with a
+# window manager, for the scripts in scripts/).
 packages=(cmake make g++ binutils qt6-base-dev libgl-dev zlib1g-dev fonts-dejavu-core)
+for group in "$@"; do
+    case "$group" in
+    fuzz) packages+=(clang libclang-rt-14-dev) ;;
+    desktop) packages+=(xvfb openbox xdotool x11-utils xclip imagemagick python3) ;;
+    *) echo "unknown package group: $group" >&2; exit 2 ;;
+    esac
+done
 missing=()
 for p in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

@@ -96,8 +96,13 @@ void LoadSettings(const QString& path) {
     if (!file.open(QIODevice::ReadOnly)) {
         return;
     }
-    LineReader in(file.read(kMaxFileBytes));
+    const QByteArray bytes = file.read(kMaxFileBytes);
     file.close();
+    ParseSettings(bytes);
+}
+
+void ParseSettings(const QByteArray& bytes) {
+    LineReader in(bytes.left(kMaxFileBytes));
 
     const auto nickname = in.Next();
     if (!nickname) {
@@ -143,7 +148,7 @@ void LoadSettings(const QString& path) {
     }
 }
 
-bool WriteSettingsFile(const QStringList& addresses, QString* error, const QString& path) {
+QByteArray SettingsFileBytes(const QStringList& addresses) {
     QByteArray out;
     const QByteArray crlf = QByteArrayLiteral("\r\n");
     out += platform::ToAnsi(Settings.Nickname) + crlf;
@@ -154,6 +159,11 @@ bool WriteSettingsFile(const QStringList& addresses, QString* error, const QStri
     for (const QString& a : addresses) {
         out += platform::ToAnsi(a) + crlf;
     }
+    return out;
+}
+
+bool WriteSettingsFile(const QStringList& addresses, QString* error, const QString& path) {
+    const QByteArray out = SettingsFileBytes(addresses);
     // Written beside the old file and renamed over it, so a failure never leaves a
     // truncated file behind.
     QSaveFile file(path);

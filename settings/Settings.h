@@ -39,6 +39,10 @@ std::optional<std::int32_t> RoundToInt32(double value);
 // Reads the settings file into Settings. Fails silently; what was read before a failure
 // stays. `path` defaults to the file in the current working directory.
 void LoadSettings(const QString& path = kSettingsFileName);
+// The same from the file's bytes.
+void ParseSettings(const QByteArray& bytes);
+// What the settings file holds for Settings and the given addresses.
+QByteArray SettingsFileBytes(const QStringList& addresses);
 
 // Writes the file from Settings and the given addresses, replacing the old file only once
 // the new one is complete. On failure the old file stays and `error` says why.

@@ -51,6 +51,11 @@ private slots:
     void clearSettingsOnLineWindow();
     void clearChatWindowAndDebugWindow();
     void longestLoginStillFitsOneMessage();
+    void labelsBesideTheirBoxes_data();
+    void labelsBesideTheirBoxes();
+    void boxesReachTheSettings_data();
+    void boxesReachTheSettings();
+    void encryptionBoxClicks();
 };
 
 void TestDialogs::settingsDialogFill() {
@@ -234,7 +239,7 @@ void TestDialogs::levelsAfterOk() {
     AppFixture app;
     frmClient* board = app.Start();
     frmClient* line = AddLine(board);
-    QVERIFY(board->lblLevels->text().isEmpty()); // nothing shown before the first OK
+    QCOMPARE(board->lblLevels->text(), QStringLiteral("None")); // no password yet
     board->ShowSettings();
     frmSettings::Instance()->txtPassword[1]->setText("a");
     frmSettings::Instance()->txtPassword[3]->setText("c");
@@ -283,6 +288,7 @@ void TestDialogs::aboutWindow() {
     QCOMPARE(about->lblMailTo->cursor().shape(), Qt::PointingHandCursor);
     QVERIFY(about->parentWidget() == nullptr);
     QCOMPARE(about->windowIcon().cacheKey(), board->windowIcon().cacheKey());
+    QVERIFY(!about->picIcon->pixmap().isNull());
     board->mnuHelp_Click(0); // one instance, brought forward
     QCOMPARE(frmAbout::Instance(), about);
     QPointer<frmAbout> guard(about);
@@ -464,6 +470,112 @@ void TestDialogs::longestLoginStillFitsOneMessage() {
         "PASS" + Settings.LoginPassword.toLatin1() + '\0' + Settings.Nickname.toLatin1();
     CNetMsg login;
     QCOMPARE(login.CreateMessage(kAppMarker, 0, 1, CmdLogin, pass), CNetMsg::CreateResult::Ok);
+}
+
+// The settings dialog's labels name the box on their own row.
+void TestDialogs::labelsBesideTheirBoxes_data() {
+    QTest::addColumn<QString>("label");
+    QTest::addColumn<QString>("box");
+    QTest::newRow("address") << "Enter your IP address for server:" << "txtIP";
+    QTest::newRow("port") << "Server Port:" << "txtPort";
+    QTest::newRow("timeout") << "Timeout:" << "txtTimeout";
+    QTest::newRow("seconds") << "Seconds" << "txtTimeout";
+    QTest::newRow("nickname") << "Nickname:" << "txtNickname";
+    QTest::newRow("login password") << "Login Password:" << "txtLoginPassword";
+    QTest::newRow("passwords") << "Passwords:" << "txtPassword1";
+    for (int k = 1; k <= 5; ++k) {
+        QTest::newRow(qPrintable(QStringLiteral("password %1").arg(k)))
+            << QStringLiteral("%1.").arg(k) << QStringLiteral("txtPassword%1").arg(k);
+    }
+}
+
+void TestDialogs::labelsBesideTheirBoxes() {
+    QFETCH(QString, label);
+    QFETCH(QString, box);
+    AppFixture app;
+    frmClient* board = app.Start();
+    board->mnuTools_Click(0);
+    frmSettings* d = frmSettings::Instance();
+    const QLabel* l = nullptr;
+    for (const QLabel* candidate : d->findChildren<QLabel*>()) {
+        if (candidate->text() == label) {
+            l = candidate;
+        }
+    }
+    QVERIFY2(l != nullptr, qPrintable(label));
+    const auto* b = d->findChild<QLineEdit*>(box);
+    QVERIFY(b != nullptr);
+    const int labelMiddle = l->mapTo(d, l->rect().center()).y();
+    const QRect boxRect(b->mapTo(d, QPoint(0, 0)), b->size());
+    QVERIFY2(labelMiddle >= boxRect.top() && labelMiddle <= boxRect.bottom(),
+             qPrintable(QStringLiteral("%1 at %2, box %3..%4")
+                            .arg(label)
+                            .arg(labelMiddle)
+                            .arg(boxRect.top())
+                            .arg(boxRect.bottom())));
+    d->cmdCancel_Click();
+}
+
+// What is typed in each box is what OK puts in the settings.
+void TestDialogs::boxesReachTheSettings_data() {
+    QTest::addColumn<QString>("box");
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("field");
+    QTest::newRow("nickname") << "txtNickname" << "Zed" << "Nickname";
+    QTest::newRow("port") << "txtPort" << "7100" << "Port";
+    QTest::newRow("timeout") << "txtTimeout" << "45" << "Timeout";
+    QTest::newRow("login password") << "txtLoginPassword" << "lp" << "LoginPassword";
+    for (int k = 1; k <= 5; ++k) {
+        QTest::newRow(qPrintable(QStringLiteral("password %1").arg(k)))
+            << QStringLiteral("txtPassword%1").arg(k) << QStringLiteral("pw%1").arg(k)
+            << QStringLiteral("Password%1").arg(k);
+    }
+}
+
+void TestDialogs::boxesReachTheSettings() {
+    QFETCH(QString, box);
+    QFETCH(QString, typed);
+    QFETCH(QString, field);
+    AppFixture app;
+    frmClient* board = app.Start();
+    board->mnuTools_Click(0);
+    frmSettings* d = frmSettings::Instance();
+    d->findChild<QLineEdit*>(box)->setText(typed);
+    d->cmdOK_Click();
+    const QMap<QString, QString> fields{
+        {"Nickname", Settings.Nickname},
+        {"Port", QString::number(Settings.Port)},
+        {"Timeout", QString::number(Settings.Timeout)},
+        {"LoginPassword", Settings.LoginPassword},
+        {"Password1", Settings.Passwords[1]},
+        {"Password2", Settings.Passwords[2]},
+        {"Password3", Settings.Passwords[3]},
+        {"Password4", Settings.Passwords[4]},
+        {"Password5", Settings.Passwords[5]}};
+    for (auto it = fields.begin(); it != fields.end(); ++it) {
+        if (it.key() == field) {
+            QCOMPARE(it.value(), typed);
+        } else {
+            QVERIFY2(it.value() != typed, qPrintable(it.key())); // nothing else took it
+        }
+    }
+}
+
+void TestDialogs::encryptionBoxClicks() {
+    AppFixture app;
+    frmClient* board = app.Start();
+    board->mnuTools_Click(0);
+    frmSettings* d = frmSettings::Instance();
+    for (bool on : {false, true, false}) {
+        d->chkCrypt->click();
+        QCOMPARE(d->chkCrypt->isChecked(), on);
+        for (int k = 1; k <= 5; ++k) {
+            QCOMPARE(d->txtPassword[k]->isEnabled(), on);
+        }
+        QCOMPARE(d->chkAcceptSecure->isEnabled(), on);
+        QVERIFY(d->txtLoginPassword->isEnabled());
+    }
+    d->cmdCancel_Click();
 }
 
 QTEST_MAIN(TestDialogs)

@@ -64,6 +64,10 @@ private slots:
     void tooLongLineKeptInSendBox();
     void addressBox();
     void ipv6Call();
+    void layersThroughTwoWindows_data();
+    void layersThroughTwoWindows();
+    void addressListLimit();
+    void answeringLineLabels();
 };
 
 void TestCalls::handshakeChatAndAcknowledgement() {
@@ -387,6 +391,82 @@ void TestCalls::addressBox() {
     QTest::keyClick(later->txtSend, Qt::Key_Return);
     QCOMPARE(later->txtSend->toPlainText(), QStringLiteral("abc"));
     QVERIFY(LogText(later).endsWith("> abc\n"));
+}
+
+void TestCalls::layersThroughTwoWindows_data() {
+    QTest::addColumn<QStringList>("passwords");
+    QTest::addColumn<QString>("level");
+    QTest::newRow("0") << QStringList{"", "", "", "", ""} << "None";
+    QTest::newRow("1") << QStringList{"a", "", "", "", ""} << "Lowest";
+    QTest::newRow("only 5") << QStringList{"", "", "", "", "e"} << "Lowest";
+    QTest::newRow("2 with a gap") << QStringList{"a", "", "c", "", ""} << "Low";
+    QTest::newRow("3 with gaps") << QStringList{"a", "", "c", "", "e"} << "Mid";
+    QTest::newRow("4") << QStringList{"a", "b", "c", "d", ""} << "High";
+    QTest::newRow("5") << QStringList{"a", "b", "c", "d", "e"} << "Highest";
+}
+
+void TestCalls::layersThroughTwoWindows() {
+    QFETCH(QStringList, passwords);
+    QFETCH(QString, level);
+    frmClient* board = Board();
+    for (int k = 1; k <= 5; ++k) {
+        Settings.Passwords[static_cast<std::size_t>(k)] = passwords[k - 1];
+    }
+    RefreshAllLevels();
+    frmClient* caller = CallBoard(board);
+    QVERIFY(caller != nullptr);
+    QCOMPARE(caller->lblLevels->text(), level);
+    QCOMPARE(board->lblLevels->text(), level);
+    Type(caller, "through the layers");
+    QTRY_VERIFY(LogText(board).endsWith("Ann: through the layers\n"));
+    QTRY_VERIFY(caller->txtSend->toPlainText().isEmpty()); // acknowledged with a matching CRC
+}
+
+void TestCalls::addressListLimit() {
+    QByteArray file("n\r\n\r\n7000\r\n0\r\n 100 \r\n");
+    for (int k = 1; k <= 100; ++k) {
+        file += "host" + QByteArray::number(k) + "\r\n";
+    }
+    app->WriteSettings(file);
+    frmClient* board = app->Start();
+    QCOMPARE(board->cmbIP->count(), 100);
+    board->cmbIP->setEditText("host101");
+    board->cmbIP_KeyPress(13);
+    // This window keeps it; the shared list is full, so windows opened later do not get it.
+    QCOMPARE(board->cmbIP->count(), 101);
+    QCOMPARE(board->lblStatus->text(), QStringLiteral("host101 Added "));
+    QCOMPARE(Settings.AddressCount, 100);
+    frmClient* later = AddLine(board);
+    QCOMPARE(later->cmbIP->count(), 100);
+    QCOMPARE(later->cmbIP->findText("host101"), -1);
+    QCOMPARE(later->cmbIP->itemText(99), QStringLiteral("host100"));
+}
+
+void TestCalls::answeringLineLabels() {
+    frmClient* board = Board();
+    QVERIFY(CallBoard(board) != nullptr); // the switchboard's own call
+    frmClient* caller = CallBoard(board);
+    QVERIFY(caller != nullptr);
+    frmClient* line = nullptr;
+    for (int k = 0; k < frmClient::kLines; ++k) {
+        frmClient* w = board->Lines(k) >= 0 ? ClientWindows(board->Lines(k)) : nullptr;
+        if (w != nullptr && !w->StartStamp().isEmpty()) {
+            line = w;
+        }
+    }
+    QVERIFY(line != nullptr);
+    QTRY_COMPARE(line->LoginFlag(), 1);
+    QCOMPARE(line->lblConn->text(), QStringLiteral(" Ann"));
+    QCOMPARE(line->lblConnIP->text(), QStringLiteral("127.0.0.1"));
+    QCOMPARE(line->Nickname(), QStringLiteral("Ann"));
+    QCOMPARE(line->windowTitle(), "Palaver - Ann  (Line #" + QString::number(line->ID() + 1) + ")");
+    // Bye on the calling side empties its labels and closes the answering line.
+    QPointer<frmClient> guard(line);
+    caller->cmdClose_Click();
+    QVERIFY(caller->lblConn->text().isEmpty());
+    QVERIFY(caller->lblConnIP->text().isEmpty());
+    QVERIFY(caller->Nickname().isEmpty());
+    QTRY_VERIFY(guard.isNull());
 }
 
 void TestCalls::ipv6Call() {

@@ -15,6 +15,8 @@ private slots:
     void sendWhileConnectingIsRefused();
     void listenErrors();
     void ipv6Loopback();
+    void errorNumbers_data();
+    void errorNumbers();
 };
 
 void TestSocket::callAcceptExchangeAndClose() {
@@ -125,6 +127,38 @@ void TestSocket::listenErrors() {
     server.SetLocalPort(70000); // never wrapped round to another port
     QVERIFY(!server.Listen());
     QCOMPARE(server.LastErrorNumber(), 10049);
+}
+
+void TestSocket::errorNumbers_data() {
+    QTest::addColumn<int>("qtError");
+    QTest::addColumn<int>("number");
+    using E = QAbstractSocket::SocketError;
+    const struct {
+        const char* name;
+        E error;
+        int number;
+    } rows[] = {
+        {"refused", E::ConnectionRefusedError, 10061},
+        {"peer closed", E::RemoteHostClosedError, 10053},
+        {"host not found", E::HostNotFoundError, 11001},
+        {"access", E::SocketAccessError, 10013},
+        {"resources", E::SocketResourceError, 10055},
+        {"timeout", E::SocketTimeoutError, 10060},
+        {"network", E::NetworkError, 10050},
+        {"address in use", E::AddressInUseError, 10048},
+        {"address not available", E::SocketAddressNotAvailableError, 10049},
+        {"unsupported", E::UnsupportedSocketOperationError, 10045},
+        {"anything else", E::ProxyAuthenticationRequiredError, 11112},
+    };
+    for (const auto& row : rows) {
+        QTest::newRow(row.name) << int(row.error) << row.number;
+    }
+}
+
+void TestSocket::errorNumbers() {
+    QFETCH(int, qtError);
+    QFETCH(int, number);
+    QCOMPARE(TcpSocket::ErrorNumberFor(qtError), number);
 }
 
 void TestSocket::ipv6Loopback() {
