@@ -77,9 +77,11 @@ frmAbout::frmAbout() {
     layout->addWidget(lblTitle, 0, 1, 1, 2);
     layout->addWidget(lblCopyright, 1, 1, 1, 2);
     layout->addWidget(Label1, 2, 1);
-    layout->addWidget(lblMailTo, 2, 2);
+    // Aligned left, the links are only as wide as their text: the blank right of them
+    // opens nothing.
+    layout->addWidget(lblMailTo, 2, 2, Qt::AlignLeft);
     layout->addWidget(Label2, 3, 1);
-    layout->addWidget(lblQuorvex, 3, 2);
+    layout->addWidget(lblQuorvex, 3, 2, Qt::AlignLeft);
     layout->addWidget(cmdOK, 4, 2, Qt::AlignRight);
     layout->setColumnStretch(2, 1);
 

@@ -62,33 +62,49 @@ frmSettings::frmSettings(QWidget* owner) : QWidget(owner, Qt::Window | Qt::Dialo
     named(txtTimeout, "txtTimeout");
     txtNickname = new QLineEdit(Frame1);
     named(txtNickname, "txtNickname");
-    g1->addWidget(new QLabel(QStringLiteral("Enter your IP address for server:"), Frame1), 0, 0);
+    // Each label is its box's buddy, so a screen reader names the box by it.
+    auto label = [](const QString& text, QWidget* parent, QLineEdit* box) {
+        auto* l = new QLabel(text, parent);
+        l->setBuddy(box);
+        return l;
+    };
+    g1->addWidget(label(QStringLiteral("Enter your IP address for server:"), Frame1, txtIP), 0, 0);
     g1->addWidget(txtIP, 0, 1);
     g1->addWidget(cmdIP, 0, 2);
-    g1->addWidget(new QLabel(QStringLiteral("Server Port:"), Frame1), 1, 0);
+    g1->addWidget(label(QStringLiteral("Server Port:"), Frame1, txtPort), 1, 0);
     g1->addWidget(txtPort, 1, 1);
-    g1->addWidget(new QLabel(QStringLiteral("Timeout:"), Frame1), 2, 0);
+    g1->addWidget(label(QStringLiteral("Timeout:"), Frame1, txtTimeout), 2, 0);
     g1->addWidget(txtTimeout, 2, 1);
     g1->addWidget(new QLabel(QStringLiteral("Seconds"), Frame1), 2, 2);
-    g1->addWidget(new QLabel(QStringLiteral("Nickname:"), Frame1), 3, 0);
+    g1->addWidget(label(QStringLiteral("Nickname:"), Frame1, txtNickname), 3, 0);
     g1->addWidget(txtNickname, 3, 1);
+    txtTimeout->setToolTip(QStringLiteral("Seconds a call may take to log in (0: 30)"));
+    txtIP->setAccessibleName(QStringLiteral("Server address"));
+    txtPort->setAccessibleName(QStringLiteral("Server port"));
+    txtTimeout->setAccessibleName(QStringLiteral("Login timeout in seconds"));
+    txtNickname->setAccessibleName(QStringLiteral("Nickname"));
 
     Frame2 = new QGroupBox(QStringLiteral("Secure Transfers"), this);
     named(Frame2, "Frame2");
     auto* g2 = new QGridLayout(Frame2);
     txtLoginPassword = new QLineEdit(Frame2);
     named(txtLoginPassword, "txtLoginPassword");
-    g2->addWidget(new QLabel(QStringLiteral("Login Password:"), Frame2), 0, 0);
+    g2->addWidget(label(QStringLiteral("Login Password:"), Frame2, txtLoginPassword), 0, 0);
     g2->addWidget(txtLoginPassword, 0, 1, 1, 2);
-    g2->addWidget(new QLabel(QStringLiteral("Passwords:"), Frame2), 1, 0);
+    txtLoginPassword->setAccessibleName(QStringLiteral("Login password"));
     txtPassword[0] = nullptr;
     for (int k = 1; k <= 5; ++k) {
         txtPassword[k] = new QLineEdit(Frame2);
         txtPassword[k]->setObjectName(QStringLiteral("txtPassword%1").arg(k));
-        g2->addWidget(new QLabel(QStringLiteral("%1.").arg(k), Frame2), k, 1, Qt::AlignRight);
+        txtPassword[k]->setAccessibleName(QStringLiteral("Message password %1").arg(k));
+        g2->addWidget(label(QStringLiteral("%1.").arg(k), Frame2, txtPassword[k]), k, 1,
+                      Qt::AlignRight);
         g2->addWidget(txtPassword[k], k, 2);
     }
+    g2->addWidget(label(QStringLiteral("Passwords:"), Frame2, txtPassword[1]), 1, 0);
     txtLoginPassword->setEchoMode(QLineEdit::Password);
+    // Masked with "*", as users of this dialog know it, whatever the style's own mark.
+    setStyleSheet(QStringLiteral("QLineEdit { lineedit-password-character: 42; }"));
     // Whatever is typed here must fit the login message, or no login could be sent.
     txtNickname->setMaxLength(SettingsRecord::kMaxNicknameLength);
     txtLoginPassword->setMaxLength(SettingsRecord::kMaxPasswordLength);
@@ -145,11 +161,21 @@ frmSettings::frmSettings(QWidget* owner) : QWidget(owner, Qt::Window | Qt::Dialo
 frmSettings* frmSettings::ShowFor(frmClient* window) {
     frmSettings* dialog = Current().data();
     if (dialog == nullptr) {
-        dialog = new frmSettings(window); // owned by the calling window; deletes itself on close
+        // Owned by the switchboard, which outlives every line: a line whose call ends must
+        // not take the user's unsaved edits with it. Deletes itself on close.
+        frmClient* board = ClientWindows(0);
+        dialog = new frmSettings(board != nullptr ? board : window);
         Current() = dialog;
     }
     dialog->Fill();
     dialog->setWindowIcon(window->windowIcon());
+    if (!dialog->isVisible()) {
+        // Centred over the window that asked for it.
+        dialog->adjustSize();
+        QRect box(QPoint(0, 0), dialog->frameGeometry().size());
+        box.moveCenter(window->frameGeometry().center());
+        dialog->move(box.topLeft());
+    }
     dialog->show();
     dialog->raise();
     dialog->activateWindow();

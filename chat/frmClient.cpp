@@ -30,6 +30,14 @@ void ClickLabel::mouseReleaseEvent(QMouseEvent* event) {
     emit clicked();
 }
 
+void ClickLabel::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Space) {
+        emit clicked();
+        return;
+    }
+    QLabel::keyPressEvent(event);
+}
+
 frmClient::frmClient()
     : session_(new CallSession(this)), sckServer_(new platform::TcpSocket(this)),
       sckClient_(new platform::TcpSocket(this)), Timer1_(new QTimer(this)) {
@@ -143,12 +151,29 @@ void frmClient::BuildControls() {
     lblServer->setAutoFillBackground(true);
     connect(lblServer, &ClickLabel::clicked, this, &frmClient::lblServer_Click);
 
+    // Names a screen reader speaks, and tips for the buttons.
+    lblConn->setAccessibleName(QStringLiteral("Connected with"));
+    lblConnIP->setAccessibleName(QStringLiteral("Peer address"));
+    txtLog->setAccessibleName(QStringLiteral("Chat log"));
+    lblStatus->setAccessibleName(QStringLiteral("Status"));
+    lblLevels->setAccessibleName(QStringLiteral("Security level"));
+    txtSend->setAccessibleName(QStringLiteral("Message to send"));
+    cmbIP->setAccessibleName(QStringLiteral("Address to call"));
+    cmbIP->setToolTip(QStringLiteral("Host name or address to call. Enter remembers it, Esc "
+                                     "forgets the selected one"));
+    cmdConnect->setToolTip(QStringLiteral("Call the address on the left"));
+    cmdClose->setToolTip(QStringLiteral("Hang up this window's call"));
+    cmdLine2->setToolTip(QStringLiteral("Open another line window"));
+    cmdConf->setToolTip(QStringLiteral("Merge this window's lines into a conference"));
+    lblServer->setFocusPolicy(Qt::StrongFocus);
+
     // The send box comes first in the tab order.
     QWidget::setTabOrder(txtSend, cmbIP);
     QWidget::setTabOrder(cmbIP, cmdConnect);
     QWidget::setTabOrder(cmdConnect, cmdClose);
     QWidget::setTabOrder(cmdClose, cmdLine2);
     QWidget::setTabOrder(cmdLine2, cmdConf);
+    QWidget::setTabOrder(cmdConf, lblServer);
     setFocusProxy(txtSend);
 }
 
@@ -278,11 +303,17 @@ bool frmClient::AttachLine(frmClient* line) {
     line->SetLevel(ID_);
     line->SetTag(QStringLiteral("2"));
     line->hide();
-    line->show();
-    // One pixel-squared step down and right of its owner, as the twips arithmetic has it.
-    const int tx = platform::TwipsPerPixelX();
-    const int ty = platform::TwipsPerPixelY();
-    line->MoveTwips(platform::ToTwipsX(x()) + tx * tx, platform::ToTwipsY(y()) + ty * ty);
+    // 15 pixels below and right of the owner's frame, or of its last visible line, so that
+    // lines stack instead of covering each other. The position is set before the window is
+    // shown, so the window manager places the frame there rather than the client area.
+    QPoint at = frameGeometry().topLeft();
+    for (std::int16_t entry : lines_) {
+        const frmClient* w = entry >= 0 && entry != line->ID() ? ClientWindows(entry) : nullptr;
+        if (w != nullptr && w->isVisible()) {
+            at = w->frameGeometry().topLeft();
+        }
+    }
+    line->move(at + QPoint(15, 15));
     line->setVisible(true);
     return true;
 }
@@ -392,8 +423,12 @@ bool frmClient::Unload() {
     unloaded_ = true;
     if (Tag_.isEmpty()) {
         if (!SaveSettings()) {
-            // The window is going; the debug log keeps the reason.
+            // The window is going and the debug log with it: the user must see this.
             LogDebug(lblStatus->text());
+            platform::MessageRequest box;
+            box.text = lblStatus->text().trimmed();
+            box.icon = platform::MsgIcon::Exclamation;
+            platform::ShowMessage(box);
         }
         UnloadDebugWindow();
     }
@@ -496,6 +531,7 @@ void frmClient::ClearSettings() {
     cmbIP->clear();
     SaveSettings();
     platform::Beep();
+    RefreshAllTitles(); // the titles name the (now empty) nickname
     RefreshAllLevels(); // the level display follows the passwords
 }
 

@@ -33,6 +33,8 @@ signals:
 
 protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
+    // Space toggles it from the keyboard, like a button.
+    void keyPressEvent(QKeyEvent* event) override;
 };
 
 class frmClient : public QMainWindow {
@@ -100,6 +102,9 @@ public:
 
     // Runs the unload rules; false when the close is refused.
     bool Unload();
+
+    // Draws the user's eye to this window when it is not the active one.
+    void AlertIfInactive();
 
     // Window creation steps (the window table calls these).
     void MoveTwips(int left, int top);

@@ -7,6 +7,7 @@
 #include "WindowHelpers.h"
 
 #include "log/frmDebug.h"
+#include "platform/Desktop.h"
 #include "platform/LocaleText.h"
 #include "platform/TcpSocket.h"
 #include "platform/Text1252.h"
@@ -38,10 +39,12 @@ void frmClient::lblServer_Click() {
     if (lblServer->text() != QLatin1String("Reject")) {
         StopServer();
         lblServer->setText(QStringLiteral("Reject"));
+        lblServer->setAccessibleName(QStringLiteral("Server switch: Reject"));
         SetLabelColour(lblServer, FromBgr(0x000080));
     } else {
         StartServer();
         lblServer->setText(QStringLiteral("Accept"));
+        lblServer->setAccessibleName(QStringLiteral("Server switch: Accept"));
         SetLabelColour(lblServer, FromBgr(0x008000));
     }
 }
@@ -118,6 +121,7 @@ void frmClient::sckServer_ConnectionRequest(int requestID) {
         session_->Start(CallSession::Role::Answerer, sckClient_->RemoteHostIP());
         log_.Log(QStringLiteral("Incomming call from ") + sckClient_->RemoteHostIP());
         FinishSwitch();
+        AlertIfInactive();
         return;
     }
     LogDebug(QStringLiteral("Creating new client window"));
@@ -142,6 +146,7 @@ void frmClient::AnswerOnLine(frmClient* line, int requestID) {
     if (line->sckClient_->Accept(requestID)) {
         line->session_->Start(CallSession::Role::Answerer, line->sckClient_->RemoteHostIP());
         line->FinishSwitch();
+        line->AlertIfInactive();
     }
 }
 
@@ -230,7 +235,16 @@ void frmClient::ShowChatLine(const QString& text) {
     if (ID_ != 0 && !isVisible()) {
         if (frmClient* owner = Owner(); owner != nullptr && owner != this) {
             owner->LogInfo(line);
+            owner->AlertIfInactive(); // a conference member is seen in its owner
         }
+        return;
+    }
+    AlertIfInactive();
+}
+
+void frmClient::AlertIfInactive() {
+    if (isVisible() && !isActiveWindow()) {
+        platform::Alert(this);
     }
 }
 

@@ -13,6 +13,11 @@ UrlOpener& Opener() {
 
 int beeps = 0;
 
+AlertHandler& Alerter() {
+    static AlertHandler handler;
+    return handler;
+}
+
 } // namespace
 
 bool OpenTarget(const QString& target) {
@@ -35,6 +40,20 @@ UrlOpener SetUrlOpener(UrlOpener opener) {
 void Beep() {
     ++beeps;
     QApplication::beep();
+}
+
+void Alert(QWidget* window) {
+    if (Alerter()) {
+        Alerter()(window);
+        return;
+    }
+    QApplication::alert(window);
+}
+
+AlertHandler SetAlertHandler(AlertHandler handler) {
+    AlertHandler previous = std::move(Alerter());
+    Alerter() = std::move(handler);
+    return previous;
 }
 
 int BeepCount() {

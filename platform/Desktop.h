@@ -7,6 +7,8 @@
 
 #include <functional>
 
+class QWidget;
+
 namespace platform {
 
 using UrlOpener = std::function<bool(const QUrl&)>;
@@ -17,6 +19,11 @@ bool OpenTarget(const QString& target);
 UrlOpener SetUrlOpener(UrlOpener opener);
 
 void Beep();
+
+// Asks the desktop to draw the user's attention to a window (taskbar flash, urgency hint).
+using AlertHandler = std::function<void(QWidget*)>;
+void Alert(QWidget* window);
+AlertHandler SetAlertHandler(AlertHandler handler);
 // How many beeps have sounded (for tests).
 int BeepCount();
 

@@ -38,10 +38,28 @@ QString PmText() {
     return t.isEmpty() ? QStringLiteral("PM") : t;
 }
 
+QString TimeFormatWithoutZone(const QString& format) {
+    // Drops the zone tokens ("t") outside quoted text, with the blank before them.
+    QString out;
+    bool quoted = false;
+    for (const QChar c : format) {
+        if (c == QLatin1Char('\'')) {
+            quoted = !quoted;
+        } else if (!quoted && c == QLatin1Char('t')) {
+            while (out.endsWith(QLatin1Char(' '))) {
+                out.chop(1);
+            }
+            continue;
+        }
+        out += c;
+    }
+    return out.trimmed();
+}
+
 QString GeneralDate(const QDateTime& when) {
     const QLocale loc = QLocale::system();
     return loc.toString(when.date(), QLocale::ShortFormat) + QLatin1Char(' ') +
-           loc.toString(when.time(), QLocale::LongFormat);
+           loc.toString(when.time(), TimeFormatWithoutZone(loc.timeFormat(QLocale::LongFormat)));
 }
 
 QString FormatStamp(const QString& pattern, const QDateTime& when) {

@@ -11,8 +11,10 @@ QString TimeSeparator();
 QString AmText();
 QString PmText();
 
-// The general date format: short date, a blank, long time.
+// The general date format: short date, a blank, long time without a time zone.
 QString GeneralDate(const QDateTime& when);
+// A time format with its time-zone part taken out.
+QString TimeFormatWithoutZone(const QString& format);
 
 // Formats `when` with a pattern of the tokens mm dd yyyy hh nn ss ampm; "/" and ":" stand
 // for the locale's separators, anything else for itself. With ampm the hour is 12-hour.

@@ -476,13 +476,20 @@ void TestDialogs::longestLoginStillFitsOneMessage() {
 void TestDialogs::labelsBesideTheirBoxes_data() {
     QTest::addColumn<QString>("label");
     QTest::addColumn<QString>("box");
-    QTest::newRow("address") << "Enter your IP address for server:" << "txtIP";
-    QTest::newRow("port") << "Server Port:" << "txtPort";
-    QTest::newRow("timeout") << "Timeout:" << "txtTimeout";
-    QTest::newRow("seconds") << "Seconds" << "txtTimeout";
-    QTest::newRow("nickname") << "Nickname:" << "txtNickname";
-    QTest::newRow("login password") << "Login Password:" << "txtLoginPassword";
-    QTest::newRow("passwords") << "Passwords:" << "txtPassword1";
+    QTest::newRow("address") << "Enter your IP address for server:"
+                             << "txtIP";
+    QTest::newRow("port") << "Server Port:"
+                          << "txtPort";
+    QTest::newRow("timeout") << "Timeout:"
+                             << "txtTimeout";
+    QTest::newRow("seconds") << "Seconds"
+                             << "txtTimeout";
+    QTest::newRow("nickname") << "Nickname:"
+                              << "txtNickname";
+    QTest::newRow("login password") << "Login Password:"
+                                    << "txtLoginPassword";
+    QTest::newRow("passwords") << "Passwords:"
+                               << "txtPassword1";
     for (int k = 1; k <= 5; ++k) {
         QTest::newRow(qPrintable(QStringLiteral("password %1").arg(k)))
             << QStringLiteral("%1.").arg(k) << QStringLiteral("txtPassword%1").arg(k);
@@ -505,6 +512,9 @@ void TestDialogs::labelsBesideTheirBoxes() {
     QVERIFY2(l != nullptr, qPrintable(label));
     const auto* b = d->findChild<QLineEdit*>(box);
     QVERIFY(b != nullptr);
+    if (label != QLatin1String("Seconds")) {
+        QCOMPARE(l->buddy(), b); // a screen reader names the box by its label
+    }
     const int labelMiddle = l->mapTo(d, l->rect().center()).y();
     const QRect boxRect(b->mapTo(d, QPoint(0, 0)), b->size());
     QVERIFY2(labelMiddle >= boxRect.top() && labelMiddle <= boxRect.bottom(),
@@ -521,10 +531,18 @@ void TestDialogs::boxesReachTheSettings_data() {
     QTest::addColumn<QString>("box");
     QTest::addColumn<QString>("typed");
     QTest::addColumn<QString>("field");
-    QTest::newRow("nickname") << "txtNickname" << "Zed" << "Nickname";
-    QTest::newRow("port") << "txtPort" << "7100" << "Port";
-    QTest::newRow("timeout") << "txtTimeout" << "45" << "Timeout";
-    QTest::newRow("login password") << "txtLoginPassword" << "lp" << "LoginPassword";
+    QTest::newRow("nickname") << "txtNickname"
+                              << "Zed"
+                              << "Nickname";
+    QTest::newRow("port") << "txtPort"
+                          << "7100"
+                          << "Port";
+    QTest::newRow("timeout") << "txtTimeout"
+                             << "45"
+                             << "Timeout";
+    QTest::newRow("login password") << "txtLoginPassword"
+                                    << "lp"
+                                    << "LoginPassword";
     for (int k = 1; k <= 5; ++k) {
         QTest::newRow(qPrintable(QStringLiteral("password %1").arg(k)))
             << QStringLiteral("txtPassword%1").arg(k) << QStringLiteral("pw%1").arg(k)
@@ -542,16 +560,15 @@ void TestDialogs::boxesReachTheSettings() {
     frmSettings* d = frmSettings::Instance();
     d->findChild<QLineEdit*>(box)->setText(typed);
     d->cmdOK_Click();
-    const QMap<QString, QString> fields{
-        {"Nickname", Settings.Nickname},
-        {"Port", QString::number(Settings.Port)},
-        {"Timeout", QString::number(Settings.Timeout)},
-        {"LoginPassword", Settings.LoginPassword},
-        {"Password1", Settings.Passwords[1]},
-        {"Password2", Settings.Passwords[2]},
-        {"Password3", Settings.Passwords[3]},
-        {"Password4", Settings.Passwords[4]},
-        {"Password5", Settings.Passwords[5]}};
+    const QMap<QString, QString> fields{{"Nickname", Settings.Nickname},
+                                        {"Port", QString::number(Settings.Port)},
+                                        {"Timeout", QString::number(Settings.Timeout)},
+                                        {"LoginPassword", Settings.LoginPassword},
+                                        {"Password1", Settings.Passwords[1]},
+                                        {"Password2", Settings.Passwords[2]},
+                                        {"Password3", Settings.Passwords[3]},
+                                        {"Password4", Settings.Passwords[4]},
+                                        {"Password5", Settings.Passwords[5]}};
     for (auto it = fields.begin(); it != fields.end(); ++it) {
         if (it.key() == field) {
             QCOMPARE(it.value(), typed);

@@ -126,11 +126,12 @@ void TestWindows::titlesAndPlacement() {
     QCOMPARE(line->Level(), 0);
     QCOMPARE(line->Tag(), QStringLiteral("2"));
     QCOMPARE(line->windowTitle(), QStringLiteral("Palaver - Ann  (Line #2)"));
-    const int tx = platform::TwipsPerPixelX();
-    QCOMPARE(line->pos(),
-             QPoint(100 + platform::ToPixelsX(tx * tx), 80 + platform::ToPixelsY(tx * tx)));
-    AddLine(board);
+    // 15 pixels below and right of the owner's frame, each further line of the last one.
+    QCOMPARE(line->frameGeometry().topLeft(), QPoint(115, 95));
+    frmClient* second = AddLine(board);
+    QCOMPARE(second->frameGeometry().topLeft(), QPoint(130, 110));
     frmClient* third = AddLine(board);
+    QCOMPARE(third->frameGeometry().topLeft(), QPoint(145, 125));
     QCOMPARE(third->ID(), 3);
     QCOMPARE(third->windowTitle(), QStringLiteral("Palaver - Ann  (Line #4)"));
 

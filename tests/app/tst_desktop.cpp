@@ -1,0 +1,228 @@
+// What makes Palaver a desktop program: the command line, alerts, what a screen reader is
+// told, and the window faults users met.
+#include "about/frmAbout.h"
+#include "app/frmSettings.h"
+#include "chat/ClientWindows.h"
+#include "chat/frmClient.h"
+#include "platform/Desktop.h"
+#include "platform/LocaleText.h"
+#include "protocol/NetCodec.h"
+#include "settings/Settings.h"
+#include "support/AppFixture.h"
+#include "support/CallHelpers.h"
+#include "support/ScriptedPeer.h"
+
+#include <QAccessible>
+#include <QComboBox>
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QStyle>
+#include <QtTest>
+
+class TestDesktop : public QObject {
+    Q_OBJECT
+private slots:
+    void commandLine_data();
+    void commandLine();
+    void accessibleNames_data();
+    void accessibleNames();
+    void serverSwitchByKeyboard();
+    void passwordBoxesShowStars();
+    void linesAlertWhenInBackground();
+    void settingsDialogOutlivesItsLine();
+    void aboutLinksSpanTheirText();
+    void clearSettingsRetitles();
+    void generalDateHasNoZone();
+    void failedSaveAtCloseIsShown();
+};
+
+void TestDesktop::commandLine_data() {
+    QTest::addColumn<QString>("option");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("version") << "--version"
+                             << "Palaver 0.1.1\n";
+    QTest::newRow("short version") << "-v"
+                                   << "Palaver 0.1.1\n";
+    QTest::newRow("help") << "--help"
+                          << "Usage: palaver [options]";
+}
+
+void TestDesktop::commandLine() {
+    QFETCH(QString, option);
+    QFETCH(QString, expected);
+    QProcess palaver;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("DISPLAY"); // opening a window would fail here
+    env.insert("QT_QPA_PLATFORM", "xcb");
+    palaver.setProcessEnvironment(env);
+    palaver.start(QDir(QCoreApplication::applicationDirPath()).filePath("palaver"), {option});
+    QVERIFY(palaver.waitForFinished(10000));
+    QCOMPARE(palaver.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(palaver.exitCode(), 0);
+    QVERIFY2(QString::fromLocal8Bit(palaver.readAllStandardOutput()).startsWith(expected),
+             qPrintable(expected));
+}
+
+void TestDesktop::accessibleNames_data() {
+    QTest::addColumn<QString>("control");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("tip");
+    QTest::newRow("log") << "txtLog"
+                         << "Chat log" << false;
+    QTest::newRow("send box") << "txtSend"
+                              << "Message to send" << false;
+    QTest::newRow("address") << "cmbIP"
+                             << "Address to call" << true;
+    QTest::newRow("peer") << "lblConn"
+                          << "Connected with" << false;
+    QTest::newRow("peer address") << "lblConnIP"
+                                  << "Peer address" << false;
+    QTest::newRow("status") << "lblStatus"
+                            << "Status" << false;
+    QTest::newRow("levels") << "lblLevels"
+                            << "Security level" << true;
+    QTest::newRow("switch") << "lblServer"
+                            << "Server switch: Reject" << true;
+    QTest::newRow("call") << "cmdConnect"
+                          << "Call" << true;
+    QTest::newRow("bye") << "cmdClose"
+                         << "Bye" << true;
+    QTest::newRow("line") << "cmdLine2"
+                          << "+ Line" << true;
+    QTest::newRow("conf") << "cmdConf"
+                          << "Conf" << true;
+}
+
+void TestDesktop::accessibleNames() {
+    QFETCH(QString, control);
+    QFETCH(QString, name);
+    QFETCH(bool, tip);
+    AppFixture app;
+    frmClient* board = app.Start();
+    auto* w = board->findChild<QWidget*>(control);
+    QVERIFY(w != nullptr);
+    QAccessibleInterface* a = QAccessible::queryAccessibleInterface(w);
+    QVERIFY(a != nullptr);
+    QCOMPARE(a->text(QAccessible::Name), name);
+    QCOMPARE(!w->toolTip().isEmpty(), tip);
+}
+
+void TestDesktop::serverSwitchByKeyboard() {
+    AppFixture app;
+    frmClient* board = app.Start();
+    Settings.Port = FreePort();
+    QCOMPARE(board->lblServer->focusPolicy(), Qt::StrongFocus);
+    QTest::keyClick(board->lblServer, Qt::Key_Space);
+    QCOMPARE(board->lblServer->text(), QStringLiteral("Accept"));
+    QCOMPARE(board->lblServer->accessibleName(), QStringLiteral("Server switch: Accept"));
+    QTest::keyClick(board->lblServer, Qt::Key_Space);
+    QCOMPARE(board->lblServer->text(), QStringLiteral("Reject"));
+}
+
+void TestDesktop::passwordBoxesShowStars() {
+    AppFixture app;
+    frmClient* board = app.Start();
+    board->mnuTools_Click(0);
+    frmSettings* d = frmSettings::Instance();
+    for (QLineEdit* box : {d->txtLoginPassword, d->txtPassword[1], d->txtPassword[2],
+                           d->txtPassword[3], d->txtPassword[4], d->txtPassword[5]}) {
+        QCOMPARE(box->style()->styleHint(QStyle::SH_LineEdit_PasswordCharacter, nullptr, box),
+                 int('*'));
+    }
+    d->cmdCancel_Click();
+}
+
+void TestDesktop::linesAlertWhenInBackground() {
+    AppFixture app;
+    QList<QWidget*> alerted;
+    const auto previous = platform::SetAlertHandler([&](QWidget* w) { alerted << w; });
+    frmClient* board = app.Start();
+    StartListening(board);
+    // The user is busy in another window.
+    frmClient* other = AddLine(board);
+    other->activateWindow();
+    QTRY_VERIFY(other->isActiveWindow());
+    ScriptedPeer peer;
+    QVERIFY(peer.ConnectTo(Settings.Port));
+    QVERIFY(peer.WaitForMessages(1));
+    QCOMPARE(alerted, QList<QWidget*>{board}); // an incoming call
+    QVERIFY(peer.LogIn("", "Pat"));
+    peer.Send(peer.Build(CmdText, "psst"));
+    QTRY_VERIFY(LogText(board).endsWith("Pat: psst\n"));
+    QCOMPARE(alerted.size(), 2); // a line
+    QCOMPARE(alerted.last(), board);
+    // Nothing asks for attention in the window the user is looking at.
+    board->activateWindow();
+    QTRY_VERIFY(board->isActiveWindow());
+    peer.Send(peer.Build(CmdText, "again"));
+    QTRY_VERIFY(LogText(board).endsWith("Pat: again\n"));
+    QCOMPARE(alerted.size(), 2);
+    platform::SetAlertHandler(previous);
+}
+
+void TestDesktop::settingsDialogOutlivesItsLine() {
+    AppFixture app;
+    frmClient* board = app.Start();
+    frmClient* line = AddLine(board);
+    line->mnuTools_Click(0);
+    QPointer<frmSettings> d(frmSettings::Instance());
+    d->txtNickname->setText("edited");
+    line->Unload(); // its call ended, say
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QVERIFY(!d.isNull());
+    QCOMPARE(d->txtNickname->text(), QStringLiteral("edited"));
+    d->cmdOK_Click();
+    QCOMPARE(Settings.Nickname, QStringLiteral("edited"));
+}
+
+void TestDesktop::aboutLinksSpanTheirText() {
+    AppFixture app;
+    frmAbout* about = frmAbout::ShowWithIcon(QIcon());
+    about->resize(about->width() + 200, about->height());
+    QCoreApplication::processEvents();
+    for (QLabel* link : {about->lblMailTo, about->lblQuorvex}) {
+        QCOMPARE(link->width(), link->sizeHint().width());
+    }
+    about->close();
+}
+
+void TestDesktop::clearSettingsRetitles() {
+    AppFixture app;
+    app.WriteSettings("Ann\r\n");
+    frmClient* board = app.Start();
+    frmClient* line = AddLine(board);
+    QCOMPARE(line->windowTitle(), QStringLiteral("Palaver - Ann  (Line #2)"));
+    line->mnuTools_Click(3);
+    QCOMPARE(board->windowTitle(), QStringLiteral("Palaver"));
+    QCOMPARE(line->windowTitle(), QStringLiteral("Palaver"));
+}
+
+void TestDesktop::generalDateHasNoZone() {
+    const QDateTime when(QDate(2026, 12, 8), QTime(5, 15, 45), QTimeZone::utc());
+    const QString text = platform::GeneralDate(when);
+    QVERIFY2(!text.contains("UTC") && !text.contains("GMT") && !text.contains("Coordinated"),
+             qPrintable(text));
+    QVERIFY2(text.contains("5:15:45") || text.contains("05:15:45"), qPrintable(text));
+    QCOMPARE(platform::TimeFormatWithoutZone("HH:mm:ss t"), QStringLiteral("HH:mm:ss"));
+    QCOMPARE(platform::TimeFormatWithoutZone("h:mm:ss AP t"), QStringLiteral("h:mm:ss AP"));
+    QCOMPARE(platform::TimeFormatWithoutZone("H 'h' mm tttt"), QStringLiteral("H 'h' mm"));
+    QCOMPARE(platform::TimeFormatWithoutZone("'at' HH:mm"), QStringLiteral("'at' HH:mm"));
+}
+
+void TestDesktop::failedSaveAtCloseIsShown() {
+    AppFixture app;
+    frmClient* board = app.Start();
+    QVERIFY(QDir().mkpath(app.SettingsPath() + "/blocked")); // a folder where the file goes
+    QVERIFY(board->Unload());
+    QCOMPARE(app.boxes->texts.size(), 1);
+    QVERIFY2(app.boxes->texts[0].startsWith("Settings not saved: "),
+             qPrintable(app.boxes->texts[0]));
+    QDir(app.SettingsPath()).removeRecursively();
+}
+
+QTEST_MAIN(TestDesktop)
+#include "tst_desktop.moc"
