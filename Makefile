@@ -4,7 +4,7 @@ BUILD ?= build
 SAN_BUILD ?= build-sanitize
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: run test test-sanitize test-unit build deps bench fuzz screenshots
+.PHONY: run test test-sanitize test-unit build deps bench fuzz screenshots install package check-desktop
 
 deps:
 	./scripts/install-deps.sh
@@ -15,6 +15,27 @@ build: deps
 
 run: build
 	./$(BUILD)/bin/palaver
+
+# Installs under PREFIX (bin/palaver, the checksum library in lib/.../palaver/, the desktop
+# entry, icons, AppStream metadata and documents under share/).
+PREFIX ?= /usr/local
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+# A Debian package, built for /usr, its dependencies found by dpkg-shlibdeps.
+PKG_BUILD ?= build-package
+package: deps
+	cmake -S . -B $(PKG_BUILD) -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+	  -DPALAVER_TESTS=OFF -DPALAVER_FUZZ=OFF
+	cmake --build $(PKG_BUILD) -j $(JOBS)
+	cd $(PKG_BUILD) && cpack -G DEB
+	dpkg-deb --info $(PKG_BUILD)/palaver_*.deb
+
+# What only a real window manager shows: installation, placement, alerts.
+check-desktop: build
+	./scripts/install-deps.sh desktop
+	./scripts/check-install.sh
+	./scripts/check-desktop.sh
 
 test: deps
 	cmake -S . -B $(BUILD) -DPALAVER_WERROR=ON

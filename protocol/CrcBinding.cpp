@@ -9,8 +9,15 @@
 
 #include <memory>
 
+#ifndef PALAVER_PRIVATE_LIB_RELDIR
+#define PALAVER_PRIVATE_LIB_RELDIR ""
+#endif
+
 namespace crcbinding {
 namespace {
+
+// The library's SONAME version.
+constexpr int kSumcoreVersion = 1;
 
 struct Binding {
     QString baseName = QStringLiteral("sumcore");
@@ -36,16 +43,18 @@ QString LibraryFileName(const QString& base) {
 #endif
 }
 
-// Beside the executable first, then wherever the system's loader looks.
 bool Bind(Binding& b) {
-    QStringList candidates;
-    if (QCoreApplication::instance() != nullptr) {
-        candidates << QDir(QCoreApplication::applicationDirPath()).filePath(b.baseName);
-    }
-    candidates << b.baseName;
+    const QStringList candidates = CandidatePaths(QCoreApplication::instance() != nullptr
+                                                      ? QCoreApplication::applicationDirPath()
+                                                      : QString(),
+                                                  b.baseName);
     QStringList reasons;
     for (const QString& name : candidates) {
-        auto lib = std::make_unique<QLibrary>(name);
+        // Versioned first (an installed library has only its SONAME file), then plain.
+        auto lib = std::make_unique<QLibrary>(name, kSumcoreVersion);
+        if (!lib->load()) {
+            lib = std::make_unique<QLibrary>(name);
+        }
         if (!lib->load()) {
             reasons << lib->errorString();
             continue;
@@ -61,7 +70,9 @@ bool Bind(Binding& b) {
         b.error.clear();
         return true;
     }
-    b.error = reasons.isEmpty() ? QStringLiteral("not found") : reasons.last();
+    // Every place tried, so that a broken installation can be put right.
+    b.error = QStringLiteral("Looked in: ") + candidates.join(QStringLiteral(", ")) +
+              QStringLiteral(".\n") + (reasons.isEmpty() ? QString() : reasons.last());
     return false;
 }
 
@@ -79,6 +90,22 @@ void ReportOnce(Binding& b) {
 }
 
 } // namespace
+
+QStringList CandidatePaths(const QString& appDir, const QString& baseName) {
+    // Absolute paths: the load is issued from inside Qt, so the loader would not search
+    // the program's own run path.
+    QStringList out;
+    if (!appDir.isEmpty()) {
+        const QDir dir(appDir);
+        out << dir.filePath(baseName);
+        const QString privateDir = QStringLiteral(PALAVER_PRIVATE_LIB_RELDIR);
+        if (!privateDir.isEmpty()) {
+            out << QDir::cleanPath(dir.filePath(privateDir + QLatin1Char('/') + baseName));
+        }
+    }
+    out << baseName;
+    return out;
+}
 
 bool Available() {
     Binding& b = State();

@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 #include <optional>
@@ -18,6 +19,10 @@ bool Available();
 
 // The loader's reason for the last failure, empty when bound.
 QString LastError();
+
+// Where the library is looked for, in order: beside the executable in `appDir`, in the
+// program's private library folder relative to it, then by name through the loader.
+QStringList CandidatePaths(const QString& appDir, const QString& baseName);
 
 // Tests: forget the binding and look for the library under another base name.
 void ResetForTesting(const QString& baseName);

@@ -1,20 +1,20 @@
 #!/usr/bin/env bash
 # Two real copies of Palaver under Xvfb, each in its own folder with its own settings file:
 # Alice switches her server on, Bob calls her by address, each sends a line, Bob hangs up.
-# Screenshots land in docs/. Needs xvfb, xdotool and imagemagick.
+# Screenshots land in docs/. Needs the packages of: scripts/install-deps.sh desktop
 set -euo pipefail
 source "$(dirname "$0")/xvfb-common.sh"
 mkdir -p "$work/alice" "$work/bob"
 printf 'Alice\r\n\r\n7411\r\n0\r\n 0 \r\n' > "$work/alice/insettings.ini"
 printf 'Bob\r\n\r\n7411\r\n0\r\n 1 \r\n127.0.0.1\r\n' > "$work/bob/insettings.ini"
 
-start_display 47 860x400
-start_palaver "$work/alice"
-start_palaver "$work/bob"
-A=$(xdotool search --name "Switchboard - Alice" | head -1)
-B=$(xdotool search --name "Switchboard - Bob" | head -1)
-xdotool windowmove "$B" 440 20
-sleep 0.5
+start_display 860x400
+start_palaver "$work/alice" "Switchboard - Alice"
+A=$window
+start_palaver "$work/bob" "Switchboard - Bob"
+B=$window
+xdotool windowmove --sync "$A" 0 20
+xdotool windowmove --sync "$B" 430 20
 # Control positions inside a window at 96 DPI (menu bar included).
 click() { xdotool mousemove --window "$1" "$2" "$3" click 1; sleep 0.4; }
 click "$A" 341 303                        # Alice: server switch to Accept

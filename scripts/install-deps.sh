@@ -4,7 +4,8 @@ set -euo pipefail
 
 # Extra groups on request: "fuzz" (clang with libFuzzer), "desktop" (a real X display with a
 # window manager, for the scripts in scripts/).
-packages=(cmake make g++ binutils qt6-base-dev libgl-dev zlib1g-dev fonts-dejavu-core)
+packages=(cmake make g++ binutils qt6-base-dev libgl-dev zlib1g-dev fonts-dejavu-core
+          desktop-file-utils appstream dpkg-dev file)
 for group in "$@"; do
     case "$group" in
     fuzz) packages+=(clang libclang-rt-14-dev) ;;

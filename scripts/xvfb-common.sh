@@ -1,20 +1,55 @@
-# Sourced by the screenshot scripts: paths, a scratch folder, and a private Xvfb display
-# that is torn down (with any Palaver started on it) when the script exits.
-# Usage: start_display NUMBER WIDTHxHEIGHT
+# Sourced by the desktop scripts: a private X display with a window manager, Palaver copies
+# started in folders of their own, and a teardown that stops exactly the processes started
+# here (by PID), never anything else the user runs.
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-bin="$top/build/bin/palaver"
+bin="${PALAVER_BIN:-$top/build/bin/palaver}"
 work=$(mktemp -d)
+started=()
 
+stop_started() {
+    for pid in "${started[@]}"; do
+        kill "$pid" 2>/dev/null || true
+    done
+    for pid in "${started[@]}"; do
+        wait "$pid" 2>/dev/null || true
+    done
+    rm -rf "$work"
+}
+trap stop_started EXIT
+
+# start_display WIDTHxHEIGHT: Xvfb on the first free display, then openbox on it.
 start_display() {
-    export DISPLAY=":$1"
-    Xvfb "$DISPLAY" -screen 0 "$2x24" >/dev/null 2>&1 &
-    xvfb=$!
-    trap 'kill $xvfb 2>/dev/null; pkill -f "$bin" 2>/dev/null || true' EXIT
-    sleep 1
+    local fifo="$work/displayfd"
+    mkfifo "$fifo"
+    Xvfb -displayfd 3 -screen 0 "$1x24" -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
+    started+=($!)
+    local number
+    read -r number <"$fifo"
+    export DISPLAY=":$number"
+    openbox >/dev/null 2>&1 &
+    started+=($!)
+    # The window manager is up once it has claimed the screen.
+    for _ in $(seq 1 100); do
+        xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id" && return 0
+        sleep 0.05
+    done
+    echo "openbox did not start" >&2
+    return 1
 }
 
-# Starts Palaver in a folder (its settings file lives there) and gives it time to appear.
+# start_palaver FOLDER TITLE: starts Palaver there (its settings file lives there) and sets
+# $window to its switchboard's window id once the window is mapped. Not to be run in a
+# subshell: the PID must reach the teardown.
 start_palaver() {
-    (cd "$1" && "$bin" >/dev/null 2>&1 &)
-    sleep 1.5
+    (cd "$1" && exec "$bin" >"$1/palaver.log" 2>&1) &
+    started+=($!)
+    window=$(timeout 20 xdotool search --sync --onlyvisible --name "$2" | head -1)
+    [ -n "$window" ]
+}
+
+# The absolute position of a window's frame, as "X Y".
+frame_position() {
+    local frame
+    frame=$(xwininfo -id "$1" -children | awk '/Parent window id/ {print $4}')
+    xwininfo -id "$frame" | awk '/Absolute upper-left X/ {x=$4} /Absolute upper-left Y/ {y=$4} END {print x, y}'
 }

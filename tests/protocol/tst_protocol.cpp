@@ -105,6 +105,17 @@ void TestProtocol::missingLibraryRefusesEverything() {
     QTRY_COMPARE(boxes.texts.size(), 1);
     QVERIFY(boxes.texts[0].contains(QStringLiteral("libno_such_sumcore")));
     QVERIFY(!crcbinding::LastError().isEmpty());
+    // The reason names every place looked in, the private library folder included.
+    for (const QString& place : crcbinding::CandidatePaths(QCoreApplication::applicationDirPath(),
+                                                           QStringLiteral("no_such_sumcore"))) {
+        QVERIFY2(crcbinding::LastError().contains(place), qPrintable(place));
+    }
+    const QStringList places = crcbinding::CandidatePaths("/opt/p/bin", "sumcore");
+    QCOMPARE(places.size(), 3);
+    QCOMPARE(places[0], QStringLiteral("/opt/p/bin/sumcore"));
+    QVERIFY2(places[1].startsWith("/opt/p/lib") && places[1].endsWith("/palaver/sumcore"),
+             qPrintable(places[1]));
+    QCOMPARE(places[2], QStringLiteral("sumcore"));
     QVERIFY(boxes.texts[0].contains(crcbinding::LastError()));
     QCoreApplication::processEvents();
     QCOMPARE(boxes.texts.size(), 1); // one box, not one per message

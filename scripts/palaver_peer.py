@@ -1,0 +1,109 @@
+#!/usr/bin/env python3
+"""A scripted Palaver peer for checks from outside the program.
+
+  palaver_peer.py talk HOST PORT [NICK]   log in, send one line, wait for its acknowledgement
+  palaver_peer.py guess HOST PORT SECONDS  offer wrong login passwords as fast as allowed
+
+Only message passwords left empty are supported: bodies travel as they are."""
+import socket
+import struct
+import sys
+import time
+import zlib
+
+
+def normalised_crc(data: bytes) -> int:
+    raw = zlib.crc32(data) & 0xFFFFFFFF
+    signed = raw - (1 << 32) if raw >= 1 << 31 else raw
+    if signed >= 1:
+        return signed
+    if raw == 0xFFFFFFFF:
+        return 2147483647
+    return (raw & 0x7FFFFFFF) + 1
+
+
+def message(cmd: int, body: bytes, num: int, user: int = 1) -> bytes:
+    header = b"QV;(" + struct.pack("<iii", 0, user, num) + bytes([cmd]) + struct.pack("<i", len(body))
+    return header + struct.pack("<i", normalised_crc(header + body)) + body
+
+
+def read_message(sock: socket.socket, buffer: bytearray):
+    """The next whole message as (cmd, crc, body), or None when the call ends."""
+    while True:
+        if len(buffer) >= 25:
+            length = struct.unpack_from("<i", buffer, 17)[0]
+            if len(buffer) >= 25 + length:
+                cmd, crc = buffer[16], struct.unpack_from("<i", buffer, 21)[0]
+                body = bytes(buffer[25:25 + length])
+                del buffer[:25 + length]
+                return cmd, crc, body
+        chunk = sock.recv(65536)
+        if not chunk:
+            return None
+        buffer.extend(chunk)
+
+
+def talk(host: str, port: int, nick: str) -> int:
+    with socket.create_connection((host, port), timeout=20) as s:
+        buf = bytearray()
+        first = read_message(s, buf)
+        if first is None or first[2] != b"AUTH":
+            print("no AUTH from", host, port)
+            return 1
+        s.sendall(message(3, b"PASS\0" + nick.encode(), 1))
+        acpt = read_message(s, buf)
+        if acpt is None or not acpt[2].startswith(b"ACPT"):
+            print("not accepted:", acpt)
+            return 1
+        line = message(1, b"Hello from " + nick.encode(), 2)
+        s.sendall(line)
+        ack = read_message(s, buf)
+        expected = b"OK" + line[21:25]
+        if ack is None or ack[0] != 2 or ack[2] != expected:
+            print("no matching acknowledgement:", ack)
+            return 1
+        print(f"logged in as {nick}, accepted by {acpt[2][4:].decode(errors='replace')!r}, "
+              "line acknowledged with the right CRC")
+        return 0
+
+
+def try_once(host: str, port: int, guess: bytes) -> str:
+    with socket.create_connection((host, port), timeout=90) as s:
+        buf = bytearray()
+        if read_message(s, buf) is None:
+            return "refused"  # closed before AUTH: held back or too many pending
+        s.sendall(message(3, b"PASS" + guess + b"\0guesser", 1))
+        answer = read_message(s, buf)
+        return "judged" if answer is None else "accepted"
+
+
+def guess(host: str, port: int, seconds: float) -> int:
+    start = time.monotonic()
+    counts = {"judged": 0, "refused": 0, "accepted": 0}
+    n = 0
+    while time.monotonic() - start < seconds:
+        n += 1
+        try:
+            outcome = try_once(host, port, b"guess%d" % n)
+        except OSError:
+            outcome = "refused"
+        counts[outcome] += 1
+        if outcome == "refused":
+            time.sleep(0.01)
+    print(f"{seconds:.0f} s: {counts['judged']} guesses judged, "
+          f"{counts['refused']} calls closed before AUTH, {counts['accepted']} accepted")
+    return 0
+
+
+def main() -> int:
+    if len(sys.argv) < 4 or sys.argv[1] not in ("talk", "guess"):
+        print(__doc__)
+        return 2
+    host, port = sys.argv[2], int(sys.argv[3])
+    if sys.argv[1] == "talk":
+        return talk(host, port, sys.argv[4] if len(sys.argv) > 4 else "Peer")
+    return guess(host, port, float(sys.argv[4]))
+
+
+if __name__ == "__main__":
+    sys.exit(main())
