@@ -167,6 +167,9 @@ bool WriteSettingsFile(const QStringList& addresses, QString* error, const QStri
     // Written beside the old file and renamed over it, so a failure never leaves a
     // truncated file behind.
     QSaveFile file(path);
+    // A folder the user may not write in, holding a file the user may write: write the
+    // file in place rather than refuse.
+    file.setDirectWriteFallback(true);
     if (!file.open(QIODevice::WriteOnly) || file.write(out) != out.size() || !file.commit()) {
         if (error != nullptr) {
             *error = file.errorString();

@@ -5,6 +5,11 @@
 #include <QFile>
 #include <QtTest>
 
+#include <grp.h>
+#include <pwd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 namespace {
 
 QStringList Addresses() {
@@ -27,6 +32,7 @@ private slots:
     void missingFileAndGarbage();
     void roundTripByteForByte();
     void failedWriteKeepsOldFile();
+    void readOnlyFolderWritesInPlace();
 };
 
 void TestSettings::numericValue() {
@@ -174,6 +180,45 @@ void TestSettings::failedWriteKeepsOldFile() {
     QVERIFY(!WriteSettingsFile({"x"}, &error, blocked));
     QVERIFY(!error.isEmpty());
     QVERIFY(QFileInfo(blocked + "/inner").isDir());
+}
+
+void TestSettings::readOnlyFolderWritesInPlace() {
+    // A folder the user may not create files in, holding a settings file the user may
+    // write. Root may create files anywhere, so as root the write runs as "nobody".
+    QTemporaryDir dir;
+    const QString path = QDir(dir.path()).filePath("insettings.ini");
+    QFile seed(path);
+    QVERIFY(seed.open(QIODevice::WriteOnly));
+    seed.write("old\r\n");
+    seed.close();
+    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                    QFileDevice::ReadOther | QFileDevice::WriteOther);
+    QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner |
+                                          QFileDevice::ReadOther | QFileDevice::ExeOther);
+    Settings.Nickname = "Zoe";
+    bool written = false;
+    if (geteuid() == 0) {
+        const passwd* nobody = getpwnam("nobody");
+        QVERIFY(nobody != nullptr);
+        const pid_t child = fork();
+        if (child == 0) {
+            // All of root's groups go too, or the file's group bits would still apply.
+            const bool ok = setgroups(0, nullptr) == 0 && setgid(nobody->pw_gid) == 0 &&
+                            setuid(nobody->pw_uid) == 0 && WriteSettingsFile({"h"}, nullptr, path);
+            _exit(ok ? 0 : 1);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        written = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    } else {
+        written = WriteSettingsFile({"h"}, nullptr, path);
+    }
+    QFile::setPermissions(dir.path(),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QVERIFY(written);
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QVERIFY(f.readAll().startsWith("Zoe\r\n"));
 }
 
 QTEST_MAIN(TestSettings)
