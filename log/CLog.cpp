@@ -12,18 +12,27 @@
 
 namespace {
 
-// Appends at the end without re-setting the text, so a line costs the same in an empty box
-// as in a full one. Line ends inside the text become line breaks of the box.
+// Appends at the end as one edit (the line and its break together), without moving the
+// box's own cursor: a line costs the same in an empty box as in a full one, and nothing is
+// laid out or painted twice. The view follows the end only when it was showing the end, so
+// a user reading further up is not pulled down.
 void AppendToBox(QPlainTextEdit* box, const QString& text) {
+    QScrollBar* bar = box->verticalScrollBar();
+    const bool follow = bar->value() >= bar->maximum();
+    QString body;
+    body.reserve(text.size() + 1);
+    body = text;
+    if (body.contains(QLatin1Char('\r'))) {
+        body.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+        body.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    }
+    body += QLatin1Char('\n');
     QTextCursor cursor(box->document());
     cursor.movePosition(QTextCursor::End);
-    QString body = text;
-    body.replace(QLatin1String("\r\n"), QLatin1String("\n"));
-    body.replace(QLatin1Char('\r'), QLatin1Char('\n'));
     cursor.insertText(body);
-    cursor.insertBlock();
-    box->setTextCursor(cursor);
-    box->ensureCursorVisible();
+    if (follow) {
+        bar->setValue(bar->maximum());
+    }
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "platform/LocaleText.h"
 
 #include <QRegularExpression>
+#include <QScrollBar>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -16,6 +17,7 @@ private slots:
     void fileSink();
     void stampTokens();
     void debugWindowReleasesLog();
+    void viewFollowsTheEndOnlyFromTheEnd();
 };
 
 void TestLog::purgeBoundary() {
@@ -139,6 +141,29 @@ void TestLog::debugWindowReleasesLog() {
     QVERIFY(again->txtLog()->toPlainText().isEmpty());
     UnloadDebugWindow();
     QTRY_VERIFY(DebugWindow() == nullptr);
+}
+
+void TestLog::viewFollowsTheEndOnlyFromTheEnd() {
+    QPlainTextEdit box;
+    box.resize(300, 120);
+    box.show();
+    CLog log;
+    log.Start(std::nullopt, &box);
+    for (int k = 0; k < 50; ++k) {
+        log.Log(QStringLiteral("line %1").arg(k));
+    }
+    QScrollBar* bar = box.verticalScrollBar();
+    QVERIFY(bar->maximum() > 0);
+    QCOMPARE(bar->value(), bar->maximum()); // the newest line is in view
+    // A user reading further up stays where they are.
+    bar->setValue(3);
+    log.Log(QStringLiteral("while reading"));
+    QCOMPARE(bar->value(), 3);
+    // Back at the end, the view follows again.
+    bar->setValue(bar->maximum());
+    log.Log(QStringLiteral("at the end"));
+    QCOMPARE(bar->value(), bar->maximum());
+    QVERIFY(box.toPlainText().endsWith("while reading\nat the end\n"));
 }
 
 QTEST_MAIN(TestLog)
