@@ -64,6 +64,7 @@ bench: deps
 	cmake -S . -B $(BUILD) -DPALAVER_BENCH=ON
 	cmake --build $(BUILD) -j $(JOBS)
 	./$(BUILD)/bin/bench_protocol
+	./$(BUILD)/bin/bench_app
 
 # Long fuzzing runs with libFuzzer (clang), program code instrumented as well:
 # FUZZ_SECONDS per target, corpora kept in build-fuzz/corpus/.

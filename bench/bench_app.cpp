@@ -1,0 +1,246 @@
+// Whole-program figures, each against a bare Qt anchor measured in the same run: start-up to
+// a shown window, the round trip of one chat line, and the memory of line windows.
+#include "app/Main.h"
+#include "chat/ClientWindows.h"
+#include "chat/frmClient.h"
+#include "log/frmDebug.h"
+#include "settings/Settings.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QMainWindow>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QWindow>
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+void WaitUntil(const std::function<bool()>& done, int timeoutMs = 10000) {
+    QElapsedTimer t;
+    t.start();
+    while (!done() && t.elapsed() < timeoutMs) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+}
+
+bool Exposed(QWidget* w) {
+    return w != nullptr && w->windowHandle() != nullptr && w->windowHandle()->isExposed();
+}
+
+void CloseEverything() {
+    for (int pass = 0; pass < 3; ++pass) {
+        for (int slot = kWindowSlots - 1; slot >= 0; --slot) {
+            if (frmClient* w = ClientWindows(slot)) {
+                w->Unload();
+            }
+        }
+    }
+    for (int k = 0; k < 5; ++k) {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QCoreApplication::processEvents();
+    }
+}
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+// Private memory of the process in kB (what it alone holds).
+long PrivateKb() {
+    QFile f(QStringLiteral("/proc/self/smaps_rollup"));
+    if (!f.open(QIODevice::ReadOnly)) {
+        return 0;
+    }
+    long kb = 0;
+    for (const QByteArray& line : f.readAll().split('\n')) {
+        if (line.startsWith("Private_Clean:") || line.startsWith("Private_Dirty:")) {
+            kb += line.simplified().split(' ').value(1).toLong();
+        }
+    }
+    return kb;
+}
+
+void BenchStartup() {
+    // The first window of a process pays for fonts and styles; both sides come after it.
+    {
+        QMainWindow warm;
+        warm.show();
+        WaitUntil([&] { return Exposed(&warm); });
+    }
+    std::vector<double> anchor;
+    std::vector<double> ours;
+    for (int round = 0; round < 5; ++round) {
+        QElapsedTimer t;
+        t.start();
+        {
+            QMainWindow empty;
+            empty.menuBar()->addMenu(QStringLiteral("&File"));
+            empty.show();
+            WaitUntil([&] { return Exposed(&empty); });
+            anchor.push_back(static_cast<double>(t.nsecsElapsed()) / 1e6);
+        }
+        t.restart();
+        Main();
+        WaitUntil([] { return Exposed(ClientWindows(0)); });
+        ours.push_back(static_cast<double>(t.nsecsElapsed()) / 1e6);
+        CloseEverything();
+    }
+    // Where Palaver's time goes, each step alone.
+    QElapsedTimer t;
+    t.start();
+    LoadSettings();
+    const double settings = static_cast<double>(t.nsecsElapsed()) / 1e6;
+    t.restart();
+    frmDebug* debug = LoadDebugWindow();
+    const double debugWindow = static_cast<double>(t.nsecsElapsed()) / 1e6;
+    debug->close();
+    t.restart();
+    const std::int16_t slot = CreateClientWindow();
+    const double window = static_cast<double>(t.nsecsElapsed()) / 1e6;
+    t.restart();
+    ClientWindows(slot)->show();
+    WaitUntil([slot] { return Exposed(ClientWindows(slot)); });
+    const double shown = static_cast<double>(t.nsecsElapsed()) / 1e6;
+    CloseEverything();
+    std::printf("start-up to a shown switchboard: %.2f ms   empty main window with menu: %.2f ms "
+                "  ratio: %.2f (goal <= 1.1)\n",
+                Median(ours), Median(anchor), Median(ours) / Median(anchor));
+    std::printf("  of which: settings read %.2f ms, debug window %.2f ms, switchboard created "
+                "%.2f ms, shown and painted %.2f ms\n",
+                settings, debugWindow, window, shown);
+}
+
+void BenchMemory() {
+    Main();
+    frmClient* board = ClientWindows(0);
+    WaitUntil([board] { return Exposed(board); });
+    std::vector<long> afterRound;
+    long perWindow = 0;
+    for (int round = 0; round < 3; ++round) {
+        const long before = PrivateKb();
+        std::vector<frmClient*> lines;
+        for (int k = 0; k < 11 && k < frmClient::kLines; ++k) {
+            board->cmdLine2_Click();
+        }
+        for (int k = 0; k < frmClient::kLines; ++k) {
+            if (frmClient* w = ClientWindows(board->Lines(k))) {
+                lines.push_back(w);
+            }
+        }
+        WaitUntil([&] {
+            return std::all_of(lines.begin(), lines.end(), [](frmClient* w) { return Exposed(w); });
+        });
+        if (round == 0) {
+            perWindow = (PrivateKb() - before) / static_cast<long>(lines.size());
+        }
+        for (frmClient* w : lines) {
+            w->Unload();
+        }
+        for (int k = 0; k < 5; ++k) {
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+            QCoreApplication::processEvents();
+        }
+        afterRound.push_back(PrivateKb());
+    }
+    CloseEverything();
+    std::printf("line window: %ld kB private (goal <= 512)   after 3 rounds of 10 lines opened "
+                "and closed: %ld, %ld, %ld kB   growth after the first round: %ld kB\n",
+                perWindow, afterRound[0], afterRound[1], afterRound[2],
+                afterRound[2] - afterRound[0]);
+}
+
+void BenchRoundTrip() {
+    constexpr int kLines = 300;
+    // Palaver: a line window calls its own switchboard; one line at a time until acknowledged.
+    Main();
+    frmClient* board = ClientWindows(0);
+    Settings.Port = [] {
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost, 0);
+        return probe.serverPort();
+    }();
+    board->lblServer_Click();
+    board->cmdLine2_Click();
+    frmClient* caller = ClientWindows(board->Lines(0));
+    caller->cmbIP->setEditText(QStringLiteral("127.0.0.1"));
+    caller->cmdConnect_Click();
+    WaitUntil([&] { return caller->LoginFlag() == 1 && board->LoginFlag() == 1; });
+    std::vector<double> ours;
+    for (int k = 0; k < kLines; ++k) {
+        QElapsedTimer t;
+        t.start();
+        caller->txtSend->setPlainText(QStringLiteral("line %1").arg(k));
+        caller->txtSend_KeyPress(13);
+        WaitUntil([&] { return caller->txtSend->toPlainText().isEmpty(); });
+        ours.push_back(static_cast<double>(t.nsecsElapsed()) / 1e3);
+    }
+    CloseEverything();
+
+    // Anchor: length-framed lines into a shown log and a 31-byte answer, nothing else.
+    QTcpServer server;
+    server.listen(QHostAddress::LocalHost, 0);
+    QPlainTextEdit log;
+    log.resize(376, 169);
+    log.show();
+    QTcpSocket* answering = nullptr;
+    QByteArray pending;
+    QObject::connect(&server, &QTcpServer::newConnection, [&] {
+        answering = server.nextPendingConnection();
+        QObject::connect(answering, &QTcpSocket::readyRead, [&] {
+            pending += answering->readAll();
+            while (pending.size() >= 4) {
+                const int n = static_cast<unsigned char>(pending[0]);
+                if (pending.size() < 4 + n) {
+                    break;
+                }
+                log.appendPlainText(QString::fromLatin1(pending.mid(4, n)));
+                pending.remove(0, 4 + n);
+                answering->write(QByteArray(31, 'a'));
+            }
+        });
+    });
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, server.serverPort());
+    client.waitForConnected();
+    WaitUntil([&] { return answering != nullptr; });
+    std::vector<double> anchor;
+    for (int k = 0; k < kLines; ++k) {
+        QElapsedTimer t;
+        t.start();
+        const QByteArray text = QStringLiteral("line %1").arg(k).toLatin1();
+        client.write(QByteArray(1, static_cast<char>(text.size())) + QByteArray(3, '\0') + text);
+        WaitUntil([&] { return client.bytesAvailable() >= 31; });
+        client.read(31);
+        anchor.push_back(static_cast<double>(t.nsecsElapsed()) / 1e3);
+    }
+    std::printf("round trip of one line, p50: Palaver %.1f us   bare Qt anchor %.1f us   ratio: "
+                "%.2f (goal <= 1.05)\n",
+                Median(ours), Median(anchor), Median(ours) / Median(anchor));
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    QApplication app(argc, argv);
+    QTemporaryDir dir; // the settings file is read and written in the working folder
+    QDir::setCurrent(dir.path());
+    SetLastWindowHandler({});
+    BenchStartup();
+    BenchMemory();
+    BenchRoundTrip();
+    return 0;
+}
