@@ -60,11 +60,17 @@ test-sanitize: deps
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0 \
 	  ctest --output-on-failure
 
-bench: deps
-	cmake -S . -B $(BUILD) -DPALAVER_BENCH=ON
-	cmake --build $(BUILD) -j $(JOBS)
-	./$(BUILD)/bin/bench_protocol
-	./$(BUILD)/bin/bench_app
+# Benchmarks in their own optimised build; start-up is measured under a real X server.
+BENCH_BUILD ?= build-bench
+bench:
+	./scripts/install-deps.sh desktop
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DPALAVER_BENCH=ON \
+	  -DPALAVER_TESTS=OFF -DPALAVER_FUZZ=OFF
+	cmake --build $(BENCH_BUILD) -j $(JOBS)
+	./$(BENCH_BUILD)/bin/bench_protocol
+	./$(BENCH_BUILD)/bin/bench_app
+	ANCHOR_BIN=$(BENCH_BUILD)/bin/anchor_window PALAVER_BIN=$(BENCH_BUILD)/bin/palaver \
+	  ./scripts/bench-startup.sh
 
 # Long fuzzing runs with libFuzzer (clang), program code instrumented as well:
 # FUZZ_SECONDS per target, corpora kept in build-fuzz/corpus/.

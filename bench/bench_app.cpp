@@ -4,6 +4,8 @@
 #include "chat/ClientWindows.h"
 #include "chat/frmClient.h"
 #include "log/frmDebug.h"
+#include "protocol/CNetMsg.h"
+#include "protocol/NetCodec.h"
 #include "settings/Settings.h"
 
 #include <QApplication>
@@ -162,29 +164,38 @@ void BenchMemory() {
 
 void BenchRoundTrip() {
     constexpr int kLines = 300;
-    // Palaver: a line window calls its own switchboard; one line at a time until acknowledged.
+    // Palaver's switchboard answers a raw client that has logged in: each line is read,
+    // checked, shown and acknowledged (31 bytes), one at a time.
     Main();
     frmClient* board = ClientWindows(0);
+    WaitUntil([board] { return Exposed(board); });
     Settings.Port = [] {
         QTcpServer probe;
         probe.listen(QHostAddress::LocalHost, 0);
         return probe.serverPort();
     }();
     board->lblServer_Click();
-    board->cmdLine2_Click();
-    frmClient* caller = ClientWindows(board->Lines(0));
-    caller->cmbIP->setEditText(QStringLiteral("127.0.0.1"));
-    caller->cmdConnect_Click();
-    WaitUntil([&] { return caller->LoginFlag() == 1 && board->LoginFlag() == 1; });
+    QTcpSocket peer;
+    peer.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(Settings.Port));
+    peer.waitForConnected();
+    WaitUntil([&] { return peer.bytesAvailable() >= 29; }); // AUTH
+    peer.readAll();
+    CNetMsg out;
+    out.CreateMessage(kAppMarker, 0, 1, CmdLogin, QByteArray("PASS\0Bench", 10));
+    peer.write(out.FullMessage());
+    WaitUntil([&] { return board->LoginFlag() == 1 && peer.bytesAvailable() > 0; });
+    peer.readAll();
     std::vector<double> ours;
     for (int k = 0; k < kLines; ++k) {
         QElapsedTimer t;
         t.start();
-        caller->txtSend->setPlainText(QStringLiteral("line %1").arg(k));
-        caller->txtSend_KeyPress(13);
-        WaitUntil([&] { return caller->txtSend->toPlainText().isEmpty(); });
+        out.CreateMessage(kAppMarker, 0, 1, CmdText, QStringLiteral("line %1").arg(k).toLatin1());
+        peer.write(out.FullMessage());
+        WaitUntil([&] { return peer.bytesAvailable() >= 31; });
+        peer.read(31);
         ours.push_back(static_cast<double>(t.nsecsElapsed()) / 1e3);
     }
+    peer.abort();
     CloseEverything();
 
     // Anchor: length-framed lines into a shown log and a 31-byte answer, nothing else.

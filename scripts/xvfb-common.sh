@@ -2,7 +2,7 @@
 # started in folders of their own, and a teardown that stops exactly the processes started
 # here (by PID), never anything else the user runs.
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-bin="${PALAVER_BIN:-$top/build/bin/palaver}"
+bin=$(realpath "${PALAVER_BIN:-$top/build/bin/palaver}")
 work=$(mktemp -d)
 started=()
 

@@ -28,6 +28,8 @@ class TestDesktop : public QObject {
 private slots:
     void commandLine_data();
     void commandLine();
+    void qtOptionsStartTheProgram();
+    void escapeInSendBoxKeepsAddresses();
     void accessibleNames_data();
     void accessibleNames();
     void serverSwitchByKeyboard();
@@ -65,6 +67,29 @@ void TestDesktop::commandLine() {
     QCOMPARE(palaver.exitCode(), 0);
     QVERIFY2(QString::fromLocal8Bit(palaver.readAllStandardOutput()).startsWith(expected),
              qPrintable(expected));
+}
+
+void TestDesktop::qtOptionsStartTheProgram() {
+    // An option that is Qt's, not ours, is left to Qt: the program starts and keeps running.
+    QProcess palaver;
+    palaver.setWorkingDirectory(QDir::tempPath());
+    palaver.start(QDir(QCoreApplication::applicationDirPath()).filePath("palaver"),
+                  {"-platform", "offscreen"});
+    QVERIFY(palaver.waitForStarted());
+    QVERIFY(!palaver.waitForFinished(1500));
+    palaver.kill();
+    palaver.waitForFinished();
+}
+
+void TestDesktop::escapeInSendBoxKeepsAddresses() {
+    AppFixture app;
+    app.WriteSettings("n\r\n\r\n7000\r\n0\r\n 1 \r\nhost1\r\n");
+    frmClient* board = app.Start();
+    board->cmbIP->setCurrentIndex(0);
+    QTest::keyClick(board->txtSend, Qt::Key_Escape);
+    QCOMPARE(board->cmbIP->count(), 1);
+    QTest::keyClick(board->cmbIP->lineEdit(), Qt::Key_Escape); // there it removes
+    QCOMPARE(board->cmbIP->count(), 0);
 }
 
 void TestDesktop::accessibleNames_data() {

@@ -84,6 +84,11 @@ void TestDialogs::settingsDialogFill() {
             !d->cmdIP->isVisible());
     QVERIFY(d->txtPassword[1]->isEnabled());
     QCOMPARE(d->Frame1->title(), QStringLiteral("Server Settings"));
+    // OK and Cancel sit side by side at the bottom right, Cancel last.
+    QVERIFY(d->cmdCancel->isVisible() && d->cmdOK->isVisible());
+    QCOMPARE(d->cmdCancel->y(), d->cmdOK->y());
+    QVERIFY(d->cmdCancel->x() > d->cmdOK->x() + d->cmdOK->width() - 1);
+    QVERIFY(d->cmdOK->y() > d->Frame2->geometry().bottom());
     QCOMPARE(d->Frame2->title(), QStringLiteral("Secure Transfers"));
     // Unchecking the hidden box greys the passwords but keeps their text.
     d->chkCrypt->setChecked(false);
@@ -398,6 +403,14 @@ void TestDialogs::logConnections() {
     QCOMPARE(lines[3], QStringLiteral("<0> Client #1 [2] - Bob,I=2,L=0,"));
     QCOMPARE(lines[4], QString());
     QCOMPARE(lines.size(), 6);
+
+    // An entry in use at the head of the table is reported like any other.
+    board->Log().Clear();
+    frmClient* c = AddLine(board);
+    QCOMPARE(board->Lines(0), c->ID());
+    board->mnuTools_Click(10);
+    QVERIFY2(LogText(board).contains("> Client #0 [" + QString::number(c->ID()) + "] - ,I="),
+             qPrintable(LogText(board)));
 
     b->SetStartStamp("sb");
     b->mnuTools_Click(10); // a line window reports itself with "Switchboard" too

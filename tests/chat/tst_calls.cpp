@@ -29,6 +29,18 @@ frmClient* CallBoard(frmClient* board, frmClient* caller = nullptr) {
     return caller;
 }
 
+// The line window of `board` that answered an incoming call (the last one, if several).
+frmClient* AnsweringLine(frmClient* board) {
+    frmClient* line = nullptr;
+    for (int k = 0; k < frmClient::kLines; ++k) {
+        frmClient* w = board->Lines(k) >= 0 ? ClientWindows(board->Lines(k)) : nullptr;
+        if (w != nullptr && !w->StartStamp().isEmpty()) {
+            line = w;
+        }
+    }
+    return line;
+}
+
 } // namespace
 
 class TestCalls : public QObject {
@@ -295,13 +307,7 @@ void TestCalls::peerClosesWhileBreakQuestionIsUp() {
     CallBoard(board); // the switchboard's own call
     frmClient* caller = CallBoard(board);
     QVERIFY(caller != nullptr);
-    frmClient* line = nullptr;
-    for (int k = 0; k < frmClient::kLines; ++k) {
-        frmClient* w = board->Lines(k) >= 0 ? ClientWindows(board->Lines(k)) : nullptr;
-        if (w != nullptr && !w->StartStamp().isEmpty()) {
-            line = w; // the line window that answered the second call
-        }
-    }
+    frmClient* line = AnsweringLine(board);
     QVERIFY(line != nullptr);
     QPointer<frmClient> guard(line);
     const int lineSlot = line->ID();
@@ -447,13 +453,7 @@ void TestCalls::answeringLineLabels() {
     QVERIFY(CallBoard(board) != nullptr); // the switchboard's own call
     frmClient* caller = CallBoard(board);
     QVERIFY(caller != nullptr);
-    frmClient* line = nullptr;
-    for (int k = 0; k < frmClient::kLines; ++k) {
-        frmClient* w = board->Lines(k) >= 0 ? ClientWindows(board->Lines(k)) : nullptr;
-        if (w != nullptr && !w->StartStamp().isEmpty()) {
-            line = w;
-        }
-    }
+    frmClient* line = AnsweringLine(board);
     QVERIFY(line != nullptr);
     QTRY_COMPARE(line->LoginFlag(), 1);
     QCOMPARE(line->lblConn->text(), QStringLiteral(" Ann"));

@@ -308,6 +308,8 @@ void TestProtocol::msgNumAcrossClear() {
         out.Clear();
         QCOMPARE(out.MsgNum(), n);
         QCOMPARE(out.Header().size(), 25); // Header survives Clear
+        QCOMPARE(out.Cmd(), 0);            // the wire fields do not
+        QCOMPARE(out.MsgLen(), 0);
     }
 }
 
