@@ -184,6 +184,8 @@ void frmClient::ConnectSession() {
 }
 
 void frmClient::sckClient_DataArrival(qint64 /*bytesTotal*/) {
+    // What one read brings is shown together: one append and one repaint per read.
+    const CLog::Batch batch(log_);
     session_->Feed(sckClient_->GetData());
 }
 

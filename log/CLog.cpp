@@ -5,42 +5,40 @@
 
 #include <QDateTime>
 #include <QFile>
-#include <QScrollBar>
-#include <QTextBlock>
-#include <QTextCursor>
 #include <QTextDocument>
 
 namespace {
 
-// Appends at the end as one edit (the line and its break together), without moving the
-// box's own cursor: a line costs the same in an empty box as in a full one, and nothing is
-// laid out or painted twice. The view follows the end only when it was showing the end, so
-// a user reading further up is not pulled down.
-void AppendToBox(QPlainTextEdit* box, const QString& text) {
-    QScrollBar* bar = box->verticalScrollBar();
-    const bool follow = bar->value() >= bar->maximum();
-    QString body;
-    body.reserve(text.size() + 1);
-    body = text;
-    if (body.contains(QLatin1Char('\r'))) {
-        body.replace(QLatin1String("\r\n"), QLatin1String("\n"));
-        body.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+// Lines become the box's next lines through QPlainTextEdit's own append: it repaints only
+// the new lines and scrolls the rest, where an edit at the end by cursor made it lay out,
+// re-shape and repaint every visible line. It also follows the end only when the view was
+// showing the end, so a user reading further up is not pulled down.
+QString OneLineBreakEach(const QString& text) {
+    if (!text.contains(QLatin1Char('\r'))) {
+        return text;
     }
-    body += QLatin1Char('\n');
-    QTextCursor cursor(box->document());
-    cursor.movePosition(QTextCursor::End);
-    cursor.insertText(body);
-    if (follow) {
-        bar->setValue(bar->maximum());
-    }
+    QString body = text;
+    body.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    body.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    return body;
+}
+
+// What a line adds to the box's length: its characters and a two-character line break
+// for it and for each break inside it.
+qsizetype LineLength(const QString& line) {
+    return line.size() + 2 + line.count(QLatin1Char('\n'));
 }
 
 } // namespace
 
 qsizetype CLog::BoxLength(const QPlainTextEdit* box) {
     const QTextDocument* doc = box->document();
-    // characterCount counts each block separator once and one final separator.
-    return (doc->characterCount() - 1) + (doc->blockCount() - 1);
+    if (doc->isEmpty()) {
+        return 0;
+    }
+    // Every line of the box ends with a line break of two characters (CR LF), the last one
+    // included; characterCount counts one separator per block.
+    return (doc->characterCount() - 1) + (doc->blockCount() - 1) + 2;
 }
 
 void CLog::AttachTextBox(QPlainTextEdit* obj) {
@@ -53,6 +51,8 @@ void CLog::AttachFile(const QString& file) {
 }
 
 void CLog::Clear(bool PurgeLogFile) {
+    pending_.clear();
+    pendingLength_ = 0;
     if (attached_ && box_) {
         box_->clear();
     }
@@ -79,11 +79,14 @@ void CLog::Log(const QString& msg) {
             platform::FormatStamp(dateFilter_, QDateTime::currentDateTime()) + QStringLiteral(": ");
     }
     if (attached_ && box_) {
-        if (BoxLength(box_) + prefix.size() + msg.size() > kBoxLimit) {
+        if (BoxLength(box_) + pendingLength_ + prefix.size() + msg.size() > kBoxLimit) {
+            // Everything before this line goes, what waits to be shown included.
+            pending_.clear();
+            pendingLength_ = 0;
             box_->clear();
-            AppendToBox(box_, prefix + QStringLiteral("Log Purged"));
+            Show(prefix + QStringLiteral("Log Purged"));
         }
-        AppendToBox(box_, prefix + msg);
+        Show(prefix + msg);
     }
     if (!logFile_.isEmpty()) {
         // Opened and closed for every line so that the file is complete after a crash.
@@ -91,5 +94,29 @@ void CLog::Log(const QString& msg) {
         if (file.open(QIODevice::Append)) {
             file.write(platform::ToAnsi(prefix + msg) + QByteArrayLiteral("\r\n"));
         }
+    }
+}
+
+void CLog::Show(const QString& line) {
+    const QString text = OneLineBreakEach(line);
+    if (batchDepth_ == 0) {
+        box_->appendPlainText(text);
+        return;
+    }
+    pending_ << text;
+    pendingLength_ += LineLength(text);
+}
+
+void CLog::BeginBatch() {
+    ++batchDepth_;
+}
+
+void CLog::EndBatch() {
+    if (batchDepth_ > 0 && --batchDepth_ == 0 && !pending_.isEmpty()) {
+        if (box_) {
+            box_->appendPlainText(pending_.join(QLatin1Char('\n')));
+        }
+        pending_.clear();
+        pendingLength_ = 0;
     }
 }

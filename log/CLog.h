@@ -4,6 +4,7 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 
@@ -25,12 +26,33 @@ public:
     const QString& LogFile() const { return logFile_; }
     QPlainTextEdit* TextBox() const { return box_; }
 
-    // The length of a box's text counted with every line end as two characters (CR LF),
-    // in constant time.
+    // The length of a box's text counted as lines each ending with a line break of two
+    // characters (CR LF), in constant time. The box holds one line per block.
     static qsizetype BoxLength(const QPlainTextEdit* box);
 
+    // Lines logged between these reach the box together, as one append, when the last
+    // EndBatch runs: a read that brings many messages costs one append and one repaint.
+    // The length rule and "Log Purged" apply to every line as if it had been shown at once.
+    void BeginBatch();
+    void EndBatch();
+    class Batch {
+    public:
+        explicit Batch(CLog& log) : log_(log) { log_.BeginBatch(); }
+        ~Batch() { log_.EndBatch(); }
+        Batch(const Batch&) = delete;
+        Batch& operator=(const Batch&) = delete;
+
+    private:
+        CLog& log_;
+    };
+
 private:
+    void Show(const QString& line);
+
     bool attached_ = false;
+    int batchDepth_ = 0;
+    QStringList pending_;
+    qsizetype pendingLength_ = 0;
     QPointer<QPlainTextEdit> box_;
     QString logFile_;
     QString dateFilter_;

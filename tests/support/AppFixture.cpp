@@ -66,5 +66,7 @@ QByteArray AppFixture::ReadSettings() const {
 }
 
 QString LogText(const frmClient* w) {
-    return w->txtLog->toPlainText();
+    // As the log writes it: every line ends with a line break.
+    const QString text = w->txtLog->toPlainText();
+    return text.isEmpty() ? text : text + QLatin1Char('\n');
 }
