@@ -42,7 +42,8 @@ frmClient::frmClient()
     : session_(new CallSession(this)), sckServer_(new platform::TcpSocket(this)),
       sckClient_(new platform::TcpSocket(this)), Timer1_(new QTimer(this)) {
     setObjectName(QStringLiteral("frmClient"));
-    setWindowIcon(QIcon(QStringLiteral(":/palaver/palaver.png")));
+    // The icon is the application's (set once at start-up); a copy per window would be
+    // loaded and decoded again for every line.
     lines_.fill(-1);
     BuildControls();
     ConnectSession();
