@@ -115,8 +115,10 @@ void BenchStartup() {
     WaitUntil([slot] { return Exposed(ClientWindows(slot)); });
     const double shown = static_cast<double>(t.nsecsElapsed()) / 1e6;
     CloseEverything();
-    std::printf("start-up to a shown switchboard: %.2f ms   empty main window with menu: %.2f ms "
-                "  ratio: %.2f (goal <= 1.1)\n",
+    // Within a running process, so without loading Qt and its fonts: the start-up goal is
+    // measured from launch by scripts/bench-startup.sh.
+    std::printf("switchboard created and shown in a running process: %.2f ms   empty main window "
+                "with menu: %.2f ms   ratio: %.2f (no goal here)\n",
                 Median(ours), Median(anchor), Median(ours) / Median(anchor));
     std::printf("  of which: settings read %.2f ms, debug window %.2f ms, switchboard created "
                 "%.2f ms, shown and painted %.2f ms\n",
@@ -129,6 +131,7 @@ void BenchMemory() {
     WaitUntil([board] { return Exposed(board); });
     std::vector<long> afterRound;
     long perWindow = 0;
+    long backingKb = 0;
     for (int round = 0; round < 3; ++round) {
         const long before = PrivateKb();
         std::vector<frmClient*> lines;
@@ -145,6 +148,9 @@ void BenchMemory() {
         });
         if (round == 0) {
             perWindow = (PrivateKb() - before) / static_cast<long>(lines.size());
+            // The window's backing store, an image of the window's size, is most of it.
+            const QSize size = lines.front()->size();
+            backingKb = static_cast<long>(size.width()) * size.height() * 4 / 1024;
         }
         for (frmClient* w : lines) {
             w->Unload();
@@ -156,9 +162,10 @@ void BenchMemory() {
         afterRound.push_back(PrivateKb());
     }
     CloseEverything();
-    std::printf("line window: %ld kB private (goal <= 512)   after 3 rounds of 10 lines opened "
-                "and closed: %ld, %ld, %ld kB   growth after the first round: %ld kB\n",
-                perWindow, afterRound[0], afterRound[1], afterRound[2],
+    std::printf("line window: %ld kB private (goal <= 512), of which about %ld kB is its backing "
+                "store   after 3 rounds of 10 lines opened and closed: %ld, %ld, %ld kB   growth "
+                "after the first round: %ld kB\n",
+                perWindow, backingKb, afterRound[0], afterRound[1], afterRound[2],
                 afterRound[2] - afterRound[0]);
 }
 
