@@ -5,6 +5,12 @@
 namespace platform {
 namespace {
 
+QString Two(int v) {
+    return QStringLiteral("%1").arg(v, 2, 10, QLatin1Char('0'));
+}
+
+} // namespace
+
 QString FirstSeparator(const QString& format, const QString& fallback) {
     for (const QChar c : format) {
         if (!c.isLetter() && c != QLatin1Char('\'') && !c.isSpace()) {
@@ -13,12 +19,6 @@ QString FirstSeparator(const QString& format, const QString& fallback) {
     }
     return fallback;
 }
-
-QString Two(int v) {
-    return QStringLiteral("%1").arg(v, 2, 10, QLatin1Char('0'));
-}
-
-} // namespace
 
 QString DateSeparator() {
     return FirstSeparator(QLocale::system().dateFormat(QLocale::ShortFormat), QStringLiteral("/"));

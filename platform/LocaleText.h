@@ -6,6 +6,9 @@
 
 namespace platform {
 
+// The first character of a locale format that is neither a letter, a quote nor a blank:
+// the separator the locale writes between the date's or the time's parts.
+QString FirstSeparator(const QString& format, const QString& fallback);
 QString DateSeparator();
 QString TimeSeparator();
 QString AmText();

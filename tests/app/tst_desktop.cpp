@@ -180,12 +180,23 @@ void TestDesktop::linesAlertWhenInBackground() {
     QTRY_VERIFY(LogText(board).endsWith("Pat: psst\n"));
     QCOMPARE(alerted.size(), 2); // a line
     QCOMPARE(alerted.last(), board);
+    // A conference member's line is seen in its owner, so the owner asks for attention.
+    ScriptedPeer member;
+    QVERIFY(member.ConnectTo(Settings.Port)); // the switchboard is busy: a line window
+    QVERIFY(member.LogIn("", "Max"));
+    board->cmdConf_Click();
+    const qsizetype before = alerted.size();
+    member.Send(member.Build(CmdText, "to the conference"));
+    QTRY_VERIFY(LogText(board).endsWith("Max: to the conference\n"));
+    QCOMPARE(alerted.size(), before + 1);
+    QCOMPARE(alerted.last(), board);
     // Nothing asks for attention in the window the user is looking at.
     board->activateWindow();
     QTRY_VERIFY(board->isActiveWindow());
+    const qsizetype seen = alerted.size();
     peer.Send(peer.Build(CmdText, "again"));
     QTRY_VERIFY(LogText(board).endsWith("Pat: again\n"));
-    QCOMPARE(alerted.size(), 2);
+    QCOMPARE(alerted.size(), seen);
     platform::SetAlertHandler(previous);
 }
 

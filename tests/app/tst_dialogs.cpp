@@ -283,6 +283,11 @@ void TestDialogs::aboutWindow() {
     frmAbout* about = frmAbout::Instance();
     QVERIFY(about != nullptr && about->isVisible());
     QCOMPARE(about->windowTitle(), QStringLiteral("About Palaver"));
+    QCOMPARE(about->objectName(), QStringLiteral("frmAbout"));
+    // Title, then copyright, then the two link rows, one under the other.
+    QVERIFY(about->lblTitle->geometry().bottom() < about->lblCopyright->y());
+    QVERIFY(about->lblCopyright->geometry().bottom() < about->Label1->y());
+    QVERIFY(about->Label1->geometry().bottom() < about->Label2->y());
     QCOMPARE(about->lblTitle->text(), QStringLiteral("Palaver v0.1.1"));
     QCOMPARE(about->Label1->text(), QStringLiteral("e-mail:"));
     QCOMPARE(about->Label2->text(), QStringLiteral("web:"));

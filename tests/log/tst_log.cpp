@@ -18,6 +18,8 @@ private slots:
     void stampTokens();
     void debugWindowReleasesLog();
     void viewFollowsTheEndOnlyFromTheEnd();
+    void localeSeparators_data();
+    void localeSeparators();
 };
 
 void TestLog::purgeBoundary() {
@@ -173,6 +175,29 @@ void TestLog::viewFollowsTheEndOnlyFromTheEnd() {
     log.Log(QStringLiteral("at the end"));
     QCOMPARE(bar->value(), bar->maximum());
     QVERIFY(box.toPlainText().endsWith("while reading\nat the end"));
+}
+
+void TestLog::localeSeparators_data() {
+    QTest::addColumn<QString>("format");
+    QTest::addColumn<QString>("separator");
+    QTest::newRow("US date") << "M/d/yy"
+                             << "/";
+    QTest::newRow("German date") << "dd.MM.yy"
+                                 << ".";
+    QTest::newRow("ISO date") << "yyyy-MM-dd"
+                              << "-";
+    QTest::newRow("quoted text first") << "'le' d.M"
+                                       << ".";
+    QTest::newRow("time") << "HH:mm"
+                          << ":";
+    QTest::newRow("none: fallback") << "d MMMM"
+                                    << "~";
+}
+
+void TestLog::localeSeparators() {
+    QFETCH(QString, format);
+    QFETCH(QString, separator);
+    QCOMPARE(platform::FirstSeparator(format, "~"), separator);
 }
 
 QTEST_MAIN(TestLog)

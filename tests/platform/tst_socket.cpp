@@ -97,11 +97,15 @@ void TestSocket::refusedConnectionIsAnError() {
     QVERIFY(!call.WasConnected());
     QCOMPARE(closed.count(), 0);
 
-    TcpSocket badPort;
-    QSignalSpy badErrors(&badPort, &TcpSocket::ErrorEvent);
-    badPort.Connect(QStringLiteral("127.0.0.1"), 70000);
-    QTRY_COMPARE(badErrors.count(), 1);
-    QCOMPARE(badPort.state(), int(TcpSocket::Error));
+    // Ports a TCP connection cannot use are refused, not wrapped round to another port.
+    for (int port : {0, 65536, 70000}) {
+        TcpSocket badPort;
+        QSignalSpy badErrors(&badPort, &TcpSocket::ErrorEvent);
+        badPort.Connect(QStringLiteral("127.0.0.1"), port);
+        QTRY_COMPARE(badErrors.count(), 1);
+        QCOMPARE(badErrors.at(0).at(0).toInt(), 10049);
+        QCOMPARE(badPort.state(), int(TcpSocket::Error));
+    }
 }
 
 void TestSocket::sendWhileConnectingIsRefused() {
