@@ -4,7 +4,7 @@ BUILD ?= build
 SAN_BUILD ?= build-sanitize
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: run test test-sanitize test-unit build deps bench fuzz screenshots install package check-desktop
+.PHONY: run test test-build test-sanitize test-unit build deps bench fuzz screenshots install package check-desktop
 
 deps:
 	./scripts/install-deps.sh
@@ -37,15 +37,15 @@ check-desktop: build
 	./scripts/check-install.sh
 	./scripts/check-desktop.sh
 
-test: deps
+test-build: deps
 	cmake -S . -B $(BUILD) -DPALAVER_WERROR=ON
 	cmake --build $(BUILD) -j $(JOBS)
+
+test: test-build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure
 
 # The quick part of the suite: no sockets, no windows.
-test-unit: deps
-	cmake -S . -B $(BUILD) -DPALAVER_WERROR=ON
-	cmake --build $(BUILD) -j $(JOBS)
+test-unit: test-build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -L unit
 
 # The same suite under AddressSanitizer and UndefinedBehaviorSanitizer. Allocation stacks

@@ -280,11 +280,8 @@ int main(int argc, char** argv) {
         std::printf("anchor round trip p50 %.1f us\n", AnchorRoundTrip());
         return 0;
     }
-    const bool only = false;
-    if (!only) {
-        BenchStartup();
-        BenchMemory();
-    }
+    BenchStartup();
+    BenchMemory();
     BenchRoundTrip();
     return 0;
 }

@@ -236,17 +236,13 @@ void CallSession::Handle() {
 void CallSession::ReceiveChat() {
     Decipher();
     const std::int16_t v = incoming_.VerifyMsg();
-    QByteArray answer;
     if (v == 0) {
         emit ChatLine(PeerLine(platform::FromAnsi(incoming_.Message())));
-        answer = QByteArrayLiteral("OK");
+        if (active_) {
+            Answer(CmdAck, QByteArrayLiteral("OK") + EncodeLong(incoming_.CheckCRC()));
+        }
     } else {
-        emit LogLine(v == 1 ? QStringLiteral("Bad Message CRC - May be mismatched passwords")
-                            : QStringLiteral("Incorrect or Corrupted Header"));
-        answer = QByteArrayLiteral("BC");
-    }
-    if (active_) {
-        Answer(CmdAck, answer + EncodeLong(incoming_.CheckCRC()));
+        AnswerBadMessage(v);
     }
     outgoing_.Clear();
     incoming_.Clear();
@@ -277,14 +273,18 @@ void CallSession::ReceiveLogin() {
     if (v == 0) {
         HandleLoginBody();
     } else {
-        emit LogLine(v == 1 ? QStringLiteral("Bad Message CRC - May be mismatched passwords")
-                            : QStringLiteral("Incorrect or Corrupted Header"));
-        if (active_) {
-            Answer(CmdAck, QByteArrayLiteral("BC") + EncodeLong(incoming_.CheckCRC()));
-        }
+        AnswerBadMessage(v);
     }
     outgoing_.Clear();
     incoming_.Clear();
+}
+
+void CallSession::AnswerBadMessage(std::int16_t v) {
+    emit LogLine(v == 1 ? QStringLiteral("Bad Message CRC - May be mismatched passwords")
+                        : QStringLiteral("Incorrect or Corrupted Header"));
+    if (active_) {
+        Answer(CmdAck, QByteArrayLiteral("BC") + EncodeLong(incoming_.CheckCRC()));
+    }
 }
 
 void CallSession::HandleLoginBody() {

@@ -77,6 +77,8 @@ private:
     void ReceiveChat();
     void ReceiveAck();
     void ReceiveLogin();
+    // A chat or login message that failed verification: logged and answered with "BC".
+    void AnswerBadMessage(std::int16_t v);
     void HandleLoginBody();
     void JudgePass(const QByteArray& offered);
     void ResumeAfterHold();
