@@ -1,4 +1,5 @@
 #include "frmAbout.h"
+#include "Version.h"
 
 #include "HTMLLink.h"
 

@@ -1,4 +1,5 @@
 #include "Main.h"
+#include "Version.h"
 
 #include "Menus.h"
 
@@ -7,6 +8,8 @@
 #include "chat/ClientWindows.h"
 #include "chat/frmClient.h"
 #include "log/frmDebug.h"
+#include "platform/MessageBox.h"
+#include "protocol/CrcBinding.h"
 
 #include <QApplication>
 
@@ -23,6 +26,12 @@ void Main() {
     QApplication::setQuitOnLastWindowClosed(false);
 
     InstallWindowHooks();
+    crcbinding::SetFailureReporter([](const QString& text) {
+        platform::MessageRequest box;
+        box.text = text;
+        box.icon = platform::MsgIcon::Critical;
+        platform::PostMessage(box);
+    });
     DebugLog() = std::make_unique<CLog>();
     frmDebug* debug = LoadDebugWindow();
     debug->hide();

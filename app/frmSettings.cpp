@@ -235,9 +235,9 @@ void frmSettings::cmdOK_Click() {
     Settings.SecureOnly = chkAcceptSecure->isChecked() ? 1 : 0;
     Settings.Timeout = RoundToInt32(NumericValue(txtTimeout->text())).value_or(0);
     Settings.Nickname = txtNickname->text();
-    RefreshAllTitles();
-    RefreshAllLevels();
-    if (frmClient* board = ClientWindows(0); board != nullptr && WindowInUse[0]) {
+    ClientWindows().RefreshAllTitles();
+    ClientWindows().RefreshAllLevels();
+    if (frmClient* board = ClientWindows(0); board != nullptr && ClientWindows().InUse(0)) {
         board->SaveSettings();
     }
     close();

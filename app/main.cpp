@@ -1,4 +1,5 @@
 #include "app/Main.h"
+#include "Version.h"
 
 #include <QApplication>
 #include <QCommandLineParser>

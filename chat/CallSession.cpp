@@ -2,7 +2,6 @@
 
 #include "LoginGuard.h"
 
-#include "log/frmDebug.h"
 #include "platform/Text1252.h"
 #include "protocol/NetCodec.h"
 #include "settings/Settings.h"
@@ -169,9 +168,9 @@ void CallSession::Feed(const QByteArray& bytes) {
         // read holding many messages is copied once.
         const bool hadHeader = incoming_.HeaderTaken();
         const qsizetype have = incoming_.InBuffer().size();
-        const qsizetype need = hadHeader ? incoming_.MsgLen() - have : 25 - have;
+        const qsizetype need = hadHeader ? incoming_.MsgLen() - have : CNetMsg::kHeaderSize - have;
         const qsizetype take = std::min(need, bytes.size() - pos);
-        const std::int16_t s = incoming_.BufferMsg(bytes.mid(pos, take));
+        const CNetMsg::BufferStatus s = incoming_.BufferMsg(bytes.mid(pos, take));
         pos += take;
         if (!hadHeader && incoming_.HeaderTaken()) {
             if (incoming_.DecodeFailures() > 0) {
@@ -190,7 +189,7 @@ void CallSession::Feed(const QByteArray& bytes) {
                 return;
             }
         }
-        if (s == 1) {
+        if (s == CNetMsg::BufferStatus::Incomplete) {
             if (pos >= bytes.size()) {
                 emit LogLine(QStringLiteral("1=incomplete"));
                 return;
@@ -235,8 +234,8 @@ void CallSession::Handle() {
 
 void CallSession::ReceiveChat() {
     Decipher();
-    const std::int16_t v = incoming_.VerifyMsg();
-    if (v == 0) {
+    const CNetMsg::VerifyResult v = incoming_.VerifyMsg();
+    if (v == CNetMsg::VerifyResult::Good) {
         emit ChatLine(PeerLine(platform::FromAnsi(incoming_.Message())));
         if (active_) {
             Answer(CmdAck, QByteArrayLiteral("OK") + EncodeLong(incoming_.CheckCRC()));
@@ -269,8 +268,8 @@ void CallSession::ReceiveAck() {
 
 void CallSession::ReceiveLogin() {
     Decipher();
-    const std::int16_t v = incoming_.VerifyMsg();
-    if (v == 0) {
+    const CNetMsg::VerifyResult v = incoming_.VerifyMsg();
+    if (v == CNetMsg::VerifyResult::Good) {
         HandleLoginBody();
     } else {
         AnswerBadMessage(v);
@@ -279,9 +278,10 @@ void CallSession::ReceiveLogin() {
     incoming_.Clear();
 }
 
-void CallSession::AnswerBadMessage(std::int16_t v) {
-    emit LogLine(v == 1 ? QStringLiteral("Bad Message CRC - May be mismatched passwords")
-                        : QStringLiteral("Incorrect or Corrupted Header"));
+void CallSession::AnswerBadMessage(CNetMsg::VerifyResult v) {
+    emit LogLine(v == CNetMsg::VerifyResult::BadCrc
+                     ? QStringLiteral("Bad Message CRC - May be mismatched passwords")
+                     : QStringLiteral("Incorrect or Corrupted Header"));
     if (active_) {
         Answer(CmdAck, QByteArrayLiteral("BC") + EncodeLong(incoming_.CheckCRC()));
     }
@@ -318,8 +318,8 @@ void CallSession::HandleLoginBody() {
             emit PeerNamed(PeerName(platform::FromAnsi(r.mid(p + 1))));
         }
         if (const qint64 wait = Logins().HoldMs(peer_); wait > 0) {
-            LogDebug(QStringLiteral("Login from ") + peer_ +
-                     QStringLiteral(" waits %1 ms before it is judged").arg(wait));
+            emit DebugLine(QStringLiteral("Login from ") + peer_ +
+                           QStringLiteral(" waits %1 ms before it is judged").arg(wait));
             holding_ = true;
             heldPassword_ = offered;
             hold_.start(static_cast<int>(wait));
@@ -341,8 +341,8 @@ void CallSession::HandleLoginBody() {
 void CallSession::JudgePass(const QByteArray& offered) {
     if (offered != platform::ToAnsi(Settings.LoginPassword)) {
         const bool startsHold = Logins().Wrong(peer_);
-        LogDebug(QStringLiteral("Wrong login password from ") + peer_ +
-                 QStringLiteral(" (%1 in a row)").arg(Logins().WrongCount(peer_)));
+        emit DebugLine(QStringLiteral("Wrong login password from ") + peer_ +
+                       QStringLiteral(" (%1 in a row)").arg(Logins().WrongCount(peer_)));
         if (startsHold) {
             emit HeldBack(peer_);
         }
@@ -351,7 +351,7 @@ void CallSession::JudgePass(const QByteArray& offered) {
         return;
     }
     Logins().Right(peer_);
-    LogDebug(QStringLiteral("Right login password from ") + peer_);
+    emit DebugLine(QStringLiteral("Right login password from ") + peer_);
     const auto result = outgoing_.CreateMessage(
         kAppID, 0, 1, CmdLogin, QByteArrayLiteral("ACPT") + platform::ToAnsi(Settings.Nickname));
     if (result != CNetMsg::CreateResult::Ok) {

@@ -58,6 +58,8 @@ public:
 signals:
     void Send(const QByteArray& wire);
     void LogLine(const QString& text);
+    // A line for the program's debug log.
+    void DebugLine(const QString& text);
     // A verified chat line, made safe to show.
     void ChatLine(const QString& text);
     void AckMatched(std::int32_t crc);
@@ -78,7 +80,7 @@ private:
     void ReceiveAck();
     void ReceiveLogin();
     // A chat or login message that failed verification: logged and answered with "BC".
-    void AnswerBadMessage(std::int16_t v);
+    void AnswerBadMessage(CNetMsg::VerifyResult v);
     void HandleLoginBody();
     void JudgePass(const QByteArray& offered);
     void ResumeAfterHold();

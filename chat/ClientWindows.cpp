@@ -2,58 +2,110 @@
 
 #include "frmClient.h"
 
+#include "log/frmDebug.h"
 #include "platform/Twips.h"
 
 #include <QCoreApplication>
 #include <QTimer>
 
-#include <memory>
+#include <algorithm>
 
-std::array<std::int16_t, kWindowSlots> WindowInUse{};
-QString IP;
+void WindowTable::DeleteLater::operator()(frmClient* w) const {
+    // A window is often unloaded from inside one of its own handlers.
+    w->deleteLater();
+}
 
-namespace {
-
-// Windows are top-level, so the table owns them; deletion is deferred because a window
-// is often unloaded from inside one of its own handlers.
-struct DeleteLater {
-    void operator()(frmClient* w) const { w->deleteLater(); }
-};
-std::array<std::unique_ptr<frmClient, DeleteLater>, kWindowSlots> windows;
-
-std::function<void()>& LastWindowHandler() {
-    static std::function<void()> handler = [] {
+WindowTable::WindowTable() {
+    lastWindowGone = [] {
         if (QCoreApplication::instance() != nullptr) {
             QTimer::singleShot(0, QCoreApplication::instance(), &QCoreApplication::quit);
         }
     };
-    return handler;
 }
 
-} // namespace
+WindowTable::~WindowTable() = default;
 
-frmClient* ClientWindows(int slot) {
+frmClient* WindowTable::Window(int slot) const {
     if (slot < 0 || slot >= kWindowSlots) {
         return nullptr;
     }
-    return windows[static_cast<std::size_t>(slot)].get();
+    return slots_[static_cast<std::size_t>(slot)].window.get();
 }
 
-std::int16_t CreateClientWindow() {
+bool WindowTable::InUse(int slot) const {
+    return slot >= 0 && slot < kWindowSlots && slots_[static_cast<std::size_t>(slot)].inUse;
+}
+
+int WindowTable::SlotOf(const frmClient* window) const {
+    for (int slot = 0; slot < kWindowSlots; ++slot) {
+        if (window != nullptr && slots_[static_cast<std::size_t>(slot)].window.get() == window) {
+            return slot;
+        }
+    }
+    return -1;
+}
+
+std::int16_t WindowTable::Line(const frmClient* owner, int k) const {
+    const int slot = SlotOf(owner);
+    if (slot < 0 || k < 0 || k >= kLines) {
+        return -1;
+    }
+    return slots_[static_cast<std::size_t>(slot)].lines[static_cast<std::size_t>(k)];
+}
+
+frmClient* WindowTable::OwnerOf(const frmClient* line) const {
+    const int lineSlot = SlotOf(line);
+    for (const Slot& s : slots_) {
+        if (lineSlot >= 0 && s.window != nullptr &&
+            std::find(s.lines.begin(), s.lines.end(), lineSlot) != s.lines.end()) {
+            return s.window.get();
+        }
+    }
+    return nullptr;
+}
+
+QList<std::pair<int, frmClient*>> WindowTable::LinesOf(const frmClient* owner) const {
+    QList<std::pair<int, frmClient*>> lines;
+    for (int k = 0; k < kLines; ++k) {
+        if (frmClient* w = Window(Line(owner, k))) {
+            lines.append({k, w});
+        }
+    }
+    return lines;
+}
+
+std::int16_t WindowTable::Create() {
     for (int slot = 0; slot < kCreatableSlots; ++slot) {
+        Slot& cell = slots_[static_cast<std::size_t>(slot)];
         // A slot is free only once its last window is gone, not merely released.
-        if (WindowInUse[static_cast<std::size_t>(slot)] != 0 ||
-            windows[static_cast<std::size_t>(slot)] != nullptr) {
+        if (cell.inUse || cell.window != nullptr) {
             continue;
         }
-        WindowInUse[static_cast<std::size_t>(slot)] = 1;
-        auto& cell = windows[static_cast<std::size_t>(slot)];
-        cell.reset(new frmClient());
-        frmClient* w = cell.get();
-        w->SetID(static_cast<std::int16_t>(slot));
-        w->SetLevel(0);
-        if (ClientWindowHooks().created) {
-            ClientWindowHooks().created(w);
+        cell.inUse = true;
+        cell.lines.fill(-1);
+        cell.window.reset(new frmClient(static_cast<std::int16_t>(slot), limits));
+        frmClient* w = cell.window.get();
+        connect(w, &frmClient::LineWanted, this,
+                [this, w](int requestID) { OpenLine(w, requestID); });
+        connect(w, &frmClient::ConferenceWanted, this, [this, w] { MergeLines(w); });
+        connect(w, &frmClient::UnloadWanted, this, [this, w] { UnloadWindow(w); });
+        connect(w, &frmClient::OwnerNote, this, [this, w](const QString& text) {
+            if (frmClient* owner = OwnerOf(w); owner != nullptr && owner != w) {
+                owner->LogInfo(text);
+            }
+        });
+        connect(w, &frmClient::SwitchboardNote, this, [this](const QString& text) {
+            if (frmClient* board = Window(0)) {
+                board->LogInfo(text);
+            }
+        });
+        connect(w, &frmClient::ReportWanted, this, [this, w] { w->LogConnections(LinesOf(w)); });
+        connect(w, &frmClient::SettingsCleared, this, [this] {
+            RefreshAllTitles();
+            RefreshAllLevels();
+        });
+        if (created) {
+            created(w);
         }
         const int tx = platform::TwipsPerPixelX();
         const int ty = platform::TwipsPerPixelY();
@@ -65,47 +117,151 @@ std::int16_t CreateClientWindow() {
     return -1;
 }
 
-void ReleaseClientWindow(std::int16_t slot) {
-    if (slot >= 0 && slot < kWindowSlots) {
-        WindowInUse[static_cast<std::size_t>(slot)] = 0;
+void WindowTable::OpenLine(frmClient* owner, int requestID) {
+    const std::int16_t slot = Create();
+    if (slot == -1) {
+        // An incoming call is left unanswered (the socket layer closes it).
+        if (requestID < 0) {
+            owner->Inform(QStringLiteral("Unable to create a new client window"),
+                          platform::MsgIcon::Exclamation);
+        }
+        return;
+    }
+    frmClient* line = Window(slot);
+    if (requestID >= 0) {
+        owner->LogInfo(QStringLiteral("*** Connecting ") +
+                       platform::TcpSocket::RequestAddress(requestID) +
+                       QStringLiteral(" to line #") + QString::number(slot + 1));
+    }
+    if (!Attach(owner, line)) {
+        // No free entry in the owner's line table: the new window would be stranded.
+        line->Unload();
+        if (requestID < 0) {
+            owner->ShowStatus(
+                QStringLiteral(" All %1 lines of this window are in use").arg(kLines));
+        }
+        return;
+    }
+    if (requestID >= 0) {
+        LogDebug(QStringLiteral("Client Window #") + QString::number(slot));
+        line->AnswerCall(requestID);
     }
 }
 
-void RefreshAllTitles() {
-    for (int slot = 0; slot < kWindowSlots; ++slot) {
-        if (WindowInUse[static_cast<std::size_t>(slot)] == 1 && ClientWindows(slot) != nullptr) {
-            ClientWindows(slot)->SetTitle();
+bool WindowTable::Attach(frmClient* owner, frmClient* line) {
+    Slot& cell = slots_[static_cast<std::size_t>(SlotOf(owner))];
+    const auto free = std::find(cell.lines.begin(), cell.lines.end(), std::int16_t{-1});
+    if (free == cell.lines.end()) {
+        return false;
+    }
+    *free = line->ID();
+    line->BecomeLine(owner->ID());
+    // 15 pixels below and right of the owner's frame, or of its last visible line, so that
+    // lines stack instead of covering each other. The position is set before the window is
+    // shown, so the window manager places the frame there rather than the client area.
+    QPoint at = owner->frameGeometry().topLeft();
+    for (const auto& [k, w] : LinesOf(owner)) {
+        if (w != line && w->isVisible()) {
+            at = w->frameGeometry().topLeft();
+        }
+    }
+    line->move(at + QPoint(15, 15));
+    line->setVisible(true);
+    return true;
+}
+
+void WindowTable::MergeLines(frmClient* owner) {
+    for (const auto& [k, line] : LinesOf(owner)) {
+        if (!line->Member()) {
+            owner->Merge(line);
         }
     }
 }
 
-void RefreshAllLevels() {
-    for (int slot = 0; slot < kWindowSlots; ++slot) {
-        if (WindowInUse[static_cast<std::size_t>(slot)] == 1 && ClientWindows(slot) != nullptr) {
-            ClientWindows(slot)->SetLayers();
+void WindowTable::UnloadWindow(frmClient* window) {
+    const int slot = SlotOf(window);
+    if (slot < 0) {
+        return;
+    }
+    Slot& cell = slots_[static_cast<std::size_t>(slot)];
+    // Conference members cannot be seen or reached once their owner has gone; other lines
+    // keep a switchboard open.
+    int open = 0;
+    for (const auto& [k, line] : LinesOf(window)) {
+        if (line->Member()) {
+            cell.lines[static_cast<std::size_t>(k)] = -1;
+            line->Unload();
+        } else {
+            ++open;
         }
     }
+    if (!window->Tag() && open > 0) {
+        window->Inform(QStringLiteral("Unable to close switchboard window until\n"
+                                      "all other client windows are closed first."),
+                       platform::MsgIcon::Information);
+        return;
+    }
+    if (frmClient* owner = OwnerOf(window)) {
+        Slot& ownerCell = slots_[static_cast<std::size_t>(SlotOf(owner))];
+        std::replace(ownerCell.lines.begin(), ownerCell.lines.end(), window->ID(),
+                     std::int16_t{-1});
+    }
+    cell.inUse = false;
+    window->Teardown();
+    Forget(window);
 }
 
-void DestroyClientWindow(frmClient* window) {
+void WindowTable::Forget(frmClient* window) {
     bool anyLeft = false;
-    for (auto& cell : windows) {
-        if (cell.get() == window) {
-            cell.reset();
-        } else if (cell) {
+    for (Slot& cell : slots_) {
+        if (cell.window.get() == window) {
+            cell.window.reset();
+        } else if (cell.window != nullptr) {
             anyLeft = true;
         }
     }
-    if (!anyLeft && LastWindowHandler()) {
-        LastWindowHandler()();
+    if (!anyLeft && lastWindowGone) {
+        lastWindowGone();
     }
 }
 
-WindowHooks& ClientWindowHooks() {
-    static WindowHooks hooks;
-    return hooks;
+void WindowTable::RefreshAllTitles() {
+    for (const Slot& cell : slots_) {
+        if (cell.inUse && cell.window != nullptr) {
+            cell.window->SetTitle();
+        }
+    }
 }
 
-void SetLastWindowHandler(std::function<void()> handler) {
-    LastWindowHandler() = std::move(handler);
+void WindowTable::RefreshAllLevels() {
+    for (const Slot& cell : slots_) {
+        if (cell.inUse && cell.window != nullptr) {
+            cell.window->SetLayers();
+        }
+    }
+}
+
+void WindowTable::CloseAll() {
+    // Lines before their owners, so that no switchboard refuses to close.
+    for (int pass = 0; pass < 3; ++pass) {
+        for (int slot = kWindowSlots - 1; slot >= 0; --slot) {
+            frmClient* w = Window(slot);
+            if (w != nullptr && (w->Tag() || pass > 0)) {
+                w->Unload();
+            }
+        }
+    }
+}
+
+WindowTable& ClientWindows() {
+    static WindowTable table;
+    return table;
+}
+
+frmClient* ClientWindows(int slot) {
+    return ClientWindows().Window(slot);
+}
+
+std::int16_t CreateClientWindow() {
+    return ClientWindows().Create();
 }

@@ -1,41 +1,77 @@
-// The program-wide table of chat windows.
+// The program's chat windows: it creates them in numbered slots, owns them, and keeps which
+// lines belong to which window. Windows say what they need through signals; the table
+// answers with the rules that involve more than one window.
 #pragma once
 
+#include "Call.h"
+
+#include <QList>
+#include <QObject>
 #include <QString>
 
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <utility>
 
 class frmClient;
 
 inline constexpr int kWindowSlots = 21;    // slots 0 to 20; slot 20 stays empty
 inline constexpr int kCreatableSlots = 20; // creation uses slots 0 to 19
 
-extern std::array<std::int16_t, kWindowSlots> WindowInUse;
-// The address most recently called from any window.
-extern QString IP;
+class WindowTable : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int kLines = 10;
 
-// The window in a slot, or null when the slot is empty or out of range.
-frmClient* ClientWindows(int slot);
+    WindowTable();
+    ~WindowTable() override;
 
-// Creates and loads (but does not show) a window in the first free slot; -1 when none.
-std::int16_t CreateClientWindow();
-void ReleaseClientWindow(std::int16_t slot);
-void RefreshAllTitles();
-// Every window's security level label follows the current passwords.
-void RefreshAllLevels();
+    // The window in a slot, or null when the slot is empty or out of range.
+    frmClient* Window(int slot) const;
+    // A slot is in use from its window's creation until its window has unloaded.
+    bool InUse(int slot) const;
+    // Creates and loads (but does not show) a window in the first free slot; -1 when none.
+    std::int16_t Create();
+    // Entry `k` of a window's line table: the slot of a line it owns, or -1.
+    std::int16_t Line(const frmClient* owner, int k) const;
+    void RefreshAllTitles();
+    void RefreshAllLevels();
+    // Unloads every window, lines first (program end, tests).
+    void CloseAll();
 
-// Called by a window's unload: the table gives the window up for deletion.
-void DestroyClientWindow(frmClient* window);
-
-// What the layer above puts on every window: its menus, and the windows its menus open.
-struct WindowHooks {
+    // The limits every new window's call gets.
+    CallLimits limits;
+    // What the layer above puts on every new window (its menus, its dialogs).
     std::function<void(frmClient*)> created;
-    std::function<void(frmClient*)> showSettings;
-    std::function<void(frmClient*)> showAbout;
-};
-WindowHooks& ClientWindowHooks();
+    // What happens when the last window has gone (the program ends by default).
+    std::function<void()> lastWindowGone;
 
-// What happens when the last window has been unloaded (the program ends by default).
-void SetLastWindowHandler(std::function<void()> handler);
+private:
+    struct DeleteLater {
+        void operator()(frmClient* w) const;
+    };
+    struct Slot {
+        std::unique_ptr<frmClient, DeleteLater> window;
+        bool inUse = false;
+        std::array<std::int16_t, kLines> lines{};
+    };
+
+    int SlotOf(const frmClient* window) const;
+    frmClient* OwnerOf(const frmClient* line) const;
+    QList<std::pair<int, frmClient*>> LinesOf(const frmClient* owner) const;
+    void OpenLine(frmClient* owner, int requestID);
+    bool Attach(frmClient* owner, frmClient* line);
+    void MergeLines(frmClient* owner);
+    void UnloadWindow(frmClient* window);
+    void Forget(frmClient* window);
+
+    std::array<Slot, kWindowSlots> slots_;
+};
+
+// The program's one table.
+WindowTable& ClientWindows();
+// The window in `slot` of the program's table.
+frmClient* ClientWindows(int slot);
+std::int16_t CreateClientWindow();

@@ -1,6 +1,5 @@
 #include "frmClient.h"
 
-#include "ClientWindows.h"
 #include "WindowHelpers.h"
 
 #include "log/frmDebug.h"
@@ -16,8 +15,11 @@
 #include <QComboBox>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMetaMethod>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTimer>
 #include <algorithm>
 
@@ -38,27 +40,17 @@ void ClickLabel::keyPressEvent(QKeyEvent* event) {
     QLabel::keyPressEvent(event);
 }
 
-frmClient::frmClient()
-    : session_(new CallSession(this)), sckServer_(new platform::TcpSocket(this)),
-      sckClient_(new platform::TcpSocket(this)), Timer1_(new QTimer(this)) {
+frmClient::frmClient(std::int16_t id, const CallLimits& limits, QWidget* parent)
+    : QMainWindow(parent), ID_(id), Level_(id), call_(new Call(limits, this)), conference_(this),
+      sckServer_(new platform::TcpSocket(this)) {
     setObjectName(QStringLiteral("frmClient"));
     // The icon is the application's (set once at start-up); a copy per window would be
     // loaded and decoded again for every line.
-    lines_.fill(-1);
     BuildControls();
-    ConnectSession();
-
-    Timer1_->setObjectName(QStringLiteral("Timer1"));
-    Timer1_->setInterval(RetryIntervalMs);
-    connect(Timer1_, &QTimer::timeout, this, &frmClient::Timer1_Timer);
+    ConnectCall();
     sckServer_->setObjectName(QStringLiteral("sckServer"));
-    sckClient_->setObjectName(QStringLiteral("sckClient"));
     connect(sckServer_, &platform::TcpSocket::ConnectionRequest, this,
             &frmClient::sckServer_ConnectionRequest);
-    connect(sckClient_, &platform::TcpSocket::DataArrival, this, &frmClient::sckClient_DataArrival);
-    connect(sckClient_, &platform::TcpSocket::ConnectedEvent, this, &frmClient::sckClient_Connect);
-    connect(sckClient_, &platform::TcpSocket::ClosedEvent, this, &frmClient::sckClient_Close);
-    connect(sckClient_, &platform::TcpSocket::ErrorEvent, this, &frmClient::sckClient_Error);
 }
 
 frmClient::~frmClient() = default;
@@ -188,7 +180,7 @@ void frmClient::SetLabelColour(QLabel* label, const QColor& background) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Creation, titles, line table
+// Creation, titles, header
 
 void frmClient::MoveTwips(int left, int top) {
     move(platform::ToPixelsX(left), platform::ToPixelsY(top));
@@ -196,9 +188,8 @@ void frmClient::MoveTwips(int left, int top) {
 
 void frmClient::Load() {
     log_.Start(std::nullopt, txtLog);
-    // The message objects are members; the switch below leaves the server off.
+    // The switch below leaves the server off.
     lblServer_Click();
-    lines_.fill(-1);
     SetTitle();
     // A window opened after the passwords were set shows their level like the others.
     SetLayers();
@@ -216,17 +207,10 @@ void frmClient::AddAddresses() {
     cmbIP->setEditText(QString());
 }
 
-QString frmClient::GetIP() const {
-    return IP;
-}
-void frmClient::SetIP(const QString& ip) {
-    IP = ip;
-}
-std::int32_t frmClient::Port() const {
-    return Settings.Port;
-}
-void frmClient::SetPort(std::int32_t PortNum) {
-    Settings.Port = PortNum;
+void frmClient::BecomeLine(std::int16_t owner) {
+    Level_ = owner;
+    Tag_ = true;
+    SetTitle();
 }
 
 void frmClient::SetTitle() {
@@ -241,121 +225,49 @@ void frmClient::SetTitle() {
     }
 }
 
-bool frmClient::RemoveClient(std::int16_t ID) {
-    for (auto& entry : lines_) {
-        if (entry == ID) {
-            entry = -1;
-            return true;
-        }
-    }
-    return false;
-}
-
-frmClient* frmClient::Owner() const {
-    // Only a live window that still lists this one as its line is its owner; a line whose
-    // owner has gone (or whose slot was reused by another window) has none.
-    frmClient* owner = ClientWindows(Level_);
-    if (owner == this) {
-        return owner;
-    }
-    if (owner == nullptr || WindowInUse[static_cast<std::size_t>(Level_)] == 0) {
-        return nullptr;
-    }
-    const auto& table = owner->lines_;
-    return std::find(table.begin(), table.end(), ID_) != table.end() ? owner : nullptr;
-}
-
-int frmClient::ConferenceMembers() const {
-    int count = 0;
-    for (std::int16_t entry : lines_) {
-        frmClient* w = entry >= 0 ? ClientWindows(entry) : nullptr;
-        if (w != nullptr && !w->isVisible()) {
-            ++count;
-        }
-    }
-    return count;
-}
-
 void frmClient::cmdLine2_Click() {
-    const std::int16_t slot = CreateClientWindow();
-    if (slot == -1) {
-        platform::MessageRequest box;
-        box.parent = this;
-        box.text = QStringLiteral("Unable to create a new client window");
-        box.icon = platform::MsgIcon::Exclamation;
-        Ask(box);
-        return;
-    }
-    frmClient* line = ClientWindows(slot);
-    if (AttachLine(line)) {
-        return;
-    }
-    // No free entry in this window's line table: the new window would be stranded.
-    line->Unload();
-    lblStatus->setText(QStringLiteral(" All %1 lines of this window are in use").arg(kLines));
-}
-
-bool frmClient::AttachLine(frmClient* line) {
-    const auto free = std::find(lines_.begin(), lines_.end(), std::int16_t{-1});
-    if (free == lines_.end()) {
-        return false;
-    }
-    *free = line->ID();
-    line->SetLevel(ID_);
-    line->SetTag(QStringLiteral("2"));
-    line->hide();
-    // 15 pixels below and right of the owner's frame, or of its last visible line, so that
-    // lines stack instead of covering each other. The position is set before the window is
-    // shown, so the window manager places the frame there rather than the client area.
-    QPoint at = frameGeometry().topLeft();
-    for (std::int16_t entry : lines_) {
-        const frmClient* w = entry >= 0 && entry != line->ID() ? ClientWindows(entry) : nullptr;
-        if (w != nullptr && w->isVisible()) {
-            at = w->frameGeometry().topLeft();
-        }
-    }
-    line->move(at + QPoint(15, 15));
-    line->setVisible(true);
-    return true;
+    emit LineWanted(-1);
 }
 
 void frmClient::cmdConf_Click() {
-    for (std::int16_t entry : lines_) {
-        frmClient* w = entry >= 0 ? ClientWindows(entry) : nullptr;
-        if (w != nullptr && w->isVisible()) {
-            w->hide();
-            if (!Tag_.isEmpty()) {
-                lblConn->setText(lblConn->text() + QStringLiteral(", ") + w->Nickname());
-            }
-        }
-    }
-    // The switchboard's header is rebuilt from who is there, never appended to.
+    emit ConferenceWanted();
     DisplayConn();
 }
 
+void frmClient::Merge(frmClient* line) {
+    line->hide();
+    line->member_ = true;
+    conference_.Add(line->call_);
+}
+
+void frmClient::ClearHeader() {
+    lblConn->setText(QString());
+    lblConnIP->setText(QString());
+}
+
 void frmClient::DisplayConn() {
-    if (!Tag_.isEmpty()) {
-        return;
-    }
-    // Rebuilt from the current call and members every time, so that members who have left
-    // do not linger in the header.
+    // Rebuilt from the call and the conference every time, so that members who have left
+    // never linger in the header.
     QString conn;
     QString connIP;
     QString separator = QStringLiteral(", ");
-    if (sckClient_->state() != platform::TcpSocket::Closed) {
-        conn = Nickname_ + QStringLiteral(" ");
-        connIP = sckClient_->RemoteHostIP();
+    if (Tag_) {
+        // A line shows its own peer first, as it did when the peer logged in.
+        if (conference_.Empty()) {
+            return;
+        }
+        conn = call_->LoginFlag() != 0 ? QStringLiteral(" ") + call_->Nickname() : QString();
+        connIP = call_->RemoteAddress();
+    } else if (!call_->Idle()) {
+        conn = call_->Nickname() + QStringLiteral(" ");
+        connIP = call_->RemoteAddress();
     } else {
         separator = QStringLiteral(" ");
     }
-    for (std::int16_t entry : lines_) {
-        frmClient* w = entry >= 0 ? ClientWindows(entry) : nullptr;
-        if (w == nullptr || w->isVisible()) {
-            continue;
-        }
-        conn += separator + w->Nickname();
+    for (const QPointer<Call>& member : conference_.Members()) {
+        conn += separator + member->Nickname();
         if (separator == QLatin1String(" ")) {
-            connIP = w->sckClient()->RemoteHostIP();
+            connIP = member->RemoteAddress();
         }
         separator = QStringLiteral(", ");
     }
@@ -381,48 +293,19 @@ bool frmClient::Unload() {
         return false;
     }
     unloadPending_ = false;
-    if (!Tag_.isEmpty()) {
-        if (frmClient* owner = Owner(); owner != nullptr && owner != this) {
-            owner->RemoveClient(ID_);
-        }
-        ReleaseClientWindow(ID_);
+    // The table runs the rules that involve other windows and tears this one down when
+    // they allow it; a window outside any table goes at once.
+    if (isSignalConnected(QMetaMethod::fromSignal(&frmClient::UnloadWanted))) {
+        emit UnloadWanted();
     } else {
-        int visible = 0;
-        for (std::int16_t entry : lines_) {
-            frmClient* w = entry >= 0 ? ClientWindows(entry) : nullptr;
-            if (w == nullptr) {
-                continue;
-            }
-            if (!w->isVisible()) {
-                RemoveClient(entry);
-                w->Unload();
-            } else {
-                ++visible;
-            }
-        }
-        if (visible > 0) {
-            platform::MessageRequest box;
-            box.parent = this;
-            box.text = QStringLiteral("Unable to close switchboard window until\n"
-                                      "all other client windows are closed first.");
-            box.icon = platform::MsgIcon::Information;
-            Ask(box);
-            return false;
-        }
-        ReleaseClientWindow(ID_);
+        Teardown();
     }
-    // Conference members of a line cannot be seen or reached once it has gone.
-    if (!Tag_.isEmpty()) {
-        for (std::int16_t entry : lines_) {
-            frmClient* w = entry >= 0 ? ClientWindows(entry) : nullptr;
-            if (w != nullptr && !w->isVisible()) {
-                RemoveClient(entry);
-                w->Unload();
-            }
-        }
-    }
+    return unloaded_;
+}
+
+void frmClient::Teardown() {
     unloaded_ = true;
-    if (Tag_.isEmpty()) {
+    if (!Tag_) {
         if (!SaveSettings()) {
             // The window is going and the debug log with it: the user must see this.
             LogDebug(lblStatus->text());
@@ -433,14 +316,10 @@ bool frmClient::Unload() {
         }
         UnloadDebugWindow();
     }
-    Timer1_->stop();
-    sckClient_->Close();
+    call_->Close();
     sckServer_->Close();
     log_.Clear(false);
-    session_->End();
     hide();
-    DestroyClientWindow(this);
-    return true;
 }
 
 platform::MsgResult frmClient::Ask(const platform::MessageRequest& request) {
@@ -452,6 +331,18 @@ platform::MsgResult frmClient::Ask(const platform::MessageRequest& request) {
         QTimer::singleShot(0, this, [this] { Unload(); });
     }
     return answer;
+}
+
+void frmClient::Inform(const QString& text, platform::MsgIcon icon) {
+    platform::MessageRequest box;
+    box.parent = this;
+    box.text = text;
+    box.icon = icon;
+    Ask(box);
+}
+
+void frmClient::ShowStatus(const QString& text) {
+    lblStatus->setText(text);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -470,9 +361,27 @@ bool frmClient::SaveSettings() {
     return true;
 }
 
-void frmClient::ShowSettings() {
-    if (ClientWindowHooks().showSettings) {
-        ClientWindowHooks().showSettings(this);
+void frmClient::SetMenus(QMenu* file, QMenu* tools, QMenu* help) {
+    // Items are named "menu(index)" after the design's control arrays; the index picks the
+    // command.
+    const std::pair<QMenu*, void (frmClient::*)(int)> menus[] = {
+        {file, &frmClient::mnuFile_Click},
+        {tools, &frmClient::mnuTools_Click},
+        {help, &frmClient::mnuHelp_Click}};
+    static const QRegularExpression indexed(QStringLiteral("\\((\\d+)\\)$"));
+    for (const auto& [menu, handler] : menus) {
+        if (menu == nullptr) {
+            continue;
+        }
+        for (QAction* action : menu->actions()) {
+            const QRegularExpressionMatch m = indexed.match(action->objectName());
+            if (!m.hasMatch() || action->isSeparator()) {
+                continue;
+            }
+            const int index = m.captured(1).toInt();
+            connect(action, &QAction::triggered, this,
+                    [this, h = handler, index] { (this->*h)(index); });
+        }
     }
 }
 
@@ -485,7 +394,7 @@ void frmClient::mnuFile_Click(int Index) {
 void frmClient::mnuTools_Click(int Index) {
     switch (Index) {
     case 0:
-        ShowSettings();
+        emit SettingsWanted();
         break;
     case 1:
         lblServer_Click();
@@ -501,7 +410,7 @@ void frmClient::mnuTools_Click(int Index) {
         LoadDebugWindow()->raise();
         break;
     case 10:
-        LogConnections();
+        emit ReportWanted();
         break;
     default:
         break;
@@ -510,9 +419,7 @@ void frmClient::mnuTools_Click(int Index) {
 
 void frmClient::mnuHelp_Click(int Index) {
     if (Index == 0) {
-        if (ClientWindowHooks().showAbout) {
-            ClientWindowHooks().showAbout(this);
-        }
+        emit AboutWanted();
     }
 }
 
@@ -532,27 +439,24 @@ void frmClient::ClearSettings() {
     cmbIP->clear();
     SaveSettings();
     platform::Beep();
-    RefreshAllTitles(); // the titles name the (now empty) nickname
-    RefreshAllLevels(); // the level display follows the passwords
+    // Every title names the (now empty) nickname; every level follows the passwords.
+    if (isSignalConnected(QMetaMethod::fromSignal(&frmClient::SettingsCleared))) {
+        emit SettingsCleared();
+    } else {
+        SetTitle();
+        SetLayers();
+    }
 }
 
-void frmClient::LogConnections() {
+void frmClient::LogConnections(const QList<std::pair<int, frmClient*>>& lines) {
     log_.Log(QStringLiteral("\r\n====Log Connections @ ") + Now() + QStringLiteral("===="));
     log_.Log(QStringLiteral("<") + QString::number(sckServer_->state()) +
              QStringLiteral("> Switchboard [") + QString::number(ID_) + QStringLiteral("] - ") +
-             Nickname_ + QStringLiteral(",") + StartStamp_);
-    for (int k = 0; k < kLines; ++k) {
-        const std::int16_t w = lines_[static_cast<std::size_t>(k)];
-        if (w < 0) {
-            continue;
-        }
-        frmClient* line = ClientWindows(w);
-        if (line == nullptr) {
-            continue;
-        }
-        log_.Log(QStringLiteral("<") + QString::number(line->sckServer()->state()) +
+             Nickname() + QStringLiteral(",") + StartStamp());
+    for (const auto& [k, line] : lines) {
+        log_.Log(QStringLiteral("<") + QString::number(line->sckServer_->state()) +
                  QStringLiteral("> Client #") + QString::number(k) + QStringLiteral(" [") +
-                 QString::number(w) + QStringLiteral("] - ") + line->Nickname() +
+                 QString::number(line->ID()) + QStringLiteral("] - ") + line->Nickname() +
                  QStringLiteral(",I=") + QString::number(line->ID()) + QStringLiteral(",L=") +
                  QString::number(line->Level()) + QStringLiteral(",") + line->StartStamp());
     }

@@ -1,27 +1,26 @@
-// The chat window: the switchboard (slot 0) and every line window alike.
+// The chat window: the switchboard (slot 0) and every line window alike. It shows what its
+// call reports and hands the call what the user types; the window table owns the windows
+// and which window's lines are whose.
 #pragma once
 
-#include "CallSession.h"
+#include "Call.h"
+#include "Conference.h"
 
 #include "log/CLog.h"
 #include "platform/MessageBox.h"
 
 #include <QLabel>
+#include <QList>
 #include <QMainWindow>
-#include <QPointer>
 
-#include <array>
 #include <cstdint>
+#include <utility>
 
 class QComboBox;
 class QMenu;
 class QPlainTextEdit;
 class QPushButton;
-class QTimer;
-
-namespace platform {
-class TcpSocket;
-}
+class WindowTable;
 
 // A label that reports clicks (the server switch).
 class ClickLabel : public QLabel {
@@ -41,58 +40,94 @@ class frmClient : public QMainWindow {
     Q_OBJECT
 public:
     static constexpr int kLines = 10;
-    // Interval of the call retry timer; tests shorten it.
-    static inline int RetryIntervalMs = 5000;
-    // Bytes that may wait to be written on one call before a peer that does not read is
-    // cut off; tests lower it.
-    static inline qint64 MaxPendingWrite = 1024 * 1024;
 
-    frmClient();
+    frmClient(std::int16_t id, const CallLimits& limits, QWidget* parent = nullptr);
     ~frmClient() override;
 
-    // Properties.
-    const QString& StartStamp() const { return StartStamp_; }
-    void SetStartStamp(const QString& stamp) { StartStamp_ = stamp; }
+    // The window's slot in the window table.
     std::int16_t ID() const { return ID_; }
-    void SetID(std::int16_t IDNum) { ID_ = IDNum; }
+    // The slot of the window that owns this line (its own for the switchboard); the name
+    // says "level" but it means the owner, not the security level shown in lblLevels.
     std::int16_t Level() const { return Level_; }
-    void SetLevel(std::int16_t LevelNum) { Level_ = LevelNum; }
-    const QString& Nickname() const { return Nickname_; }
-    void SetNickname(const QString& Nick) { Nickname_ = Nick; }
-    QString GetIP() const;
-    void SetIP(const QString& ip);
-    std::int32_t Port() const;
-    void SetPort(std::int32_t PortNum);
-    const QString& Tag() const { return Tag_; }
-    void SetTag(const QString& tag) { Tag_ = tag; }
+    // True for a line window, false for the switchboard.
+    bool Tag() const { return Tag_; }
+    // The peer's nickname (not ours, which is the settings' Nickname).
+    const QString& Nickname() const { return call_->Nickname(); }
+    const QString& StartStamp() const { return call_->StartStamp(); }
+    std::int16_t LoginFlag() const { return call_->LoginFlag(); }
 
-    // Public operations.
-    bool RemoveClient(std::int16_t ID);
-    void DisplayConn();
     void SetTitle();
+    void SetLayers();
+    void DisplayConn();
+    void LogInfo(const QString& msg);
     void StartServer();
     void StopServer();
     void SetPasswords(const QString& lpwd, const QString& pwd1, const QString& pwd2 = {},
                       const QString& pwd3 = {}, const QString& pwd4 = {}, const QString& pwd5 = {});
-    void SetLayers();
-    void FinishSwitch();
-    void LogInfo(const QString& msg);
-    void cmdSend_Click();
     bool SaveSettings();
-    void ShowSettings();
+    // Runs the unload rules; false when the close is refused or postponed.
+    bool Unload();
+    // The layer above puts its menus on the window; their items are named "mnuTools(3)".
+    void SetMenus(QMenu* file, QMenu* tools, QMenu* help);
 
-    // Event handlers, public so that menus, owners and tests can run them.
+signals:
+    // A line window is wanted: for the call `requestID`, or an idle one when it is -1.
+    void LineWanted(int requestID);
+    void ConferenceWanted();
+    void UnloadWanted();
+    // A line for the log of this line's owner.
+    void OwnerNote(const QString& text);
+    // A line for the switchboard's log.
+    void SwitchboardNote(const QString& text);
+    void ReportWanted();
+    void SettingsCleared();
+    void SettingsWanted();
+    void AboutWanted();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    friend class WindowTable;
+
+    // Steps the window table takes.
+    void MoveTwips(int left, int top);
+    void Load();
+    void AddAddresses();
+    void BecomeLine(std::int16_t owner);
+    void AnswerCall(int requestID);
+    void Merge(frmClient* line);
+    Conference& conference() { return conference_; }
+    Call& call() { return *call_; }
+    bool Member() const { return member_; }
+    void LogConnections(const QList<std::pair<int, frmClient*>>& lines);
+    platform::MsgResult Ask(const platform::MessageRequest& request);
+    void Inform(const QString& text, platform::MsgIcon icon);
+    void ShowStatus(const QString& text);
+    void Teardown();
+
+    void BuildControls();
+    void ConnectCall();
+    void AlertIfInactive();
+    void ClearHeader();
+    void ShowLoggedIn();
+    void ShowChatLine(const QString& line);
+    void AckMatched(std::int32_t crc);
+    void ShowDecodeError();
+    void CallRefused(const QString& reason);
+    void CallLost(const QString& nickname, const QString& remote);
+    void ClearSettings();
+    void SetLabelColour(QLabel* label, const QColor& background);
+
+    // Handlers under the names users of the design know.
+    void cmdSend_Click();
     void lblServer_Click();
     void cmdLine2_Click();
     void cmdConf_Click();
     void cmdConnect_Click();
     void cmdClose_Click();
-    void Timer1_Timer();
     void sckServer_ConnectionRequest(int requestID);
-    void sckClient_DataArrival(qint64 bytesTotal);
-    void sckClient_Connect();
-    void sckClient_Close();
-    void sckClient_Error(int number, const QString& description);
     void cmbIP_KeyPress(int KeyAscii);
     // Returns the key to pass on (0 swallows it).
     int txtSend_KeyPress(int KeyAscii);
@@ -100,30 +135,20 @@ public:
     void mnuTools_Click(int Index);
     void mnuHelp_Click(int Index);
 
-    // Runs the unload rules; false when the close is refused.
-    bool Unload();
+    CLog log_;
+    std::int16_t ID_ = 0;
+    std::int16_t Level_ = 0;
+    bool Tag_ = false;
+    bool member_ = false;
+    Call* call_;
+    Conference conference_;
+    bool decodeBoxWaiting_ = false;
+    bool unloaded_ = false;
+    // While a modal box opened by this window is up, an unload is postponed until it closes.
+    int modalDepth_ = 0;
+    bool unloadPending_ = false;
 
-    // Draws the user's eye to this window when it is not the active one.
-    void AlertIfInactive();
-
-    // Window creation steps (the window table calls these).
-    void MoveTwips(int left, int top);
-    void Load();
-    void AddAddresses();
-
-    // State the tests and the report read.
-    std::int16_t Lines(int k) const { return lines_[static_cast<std::size_t>(k)]; }
-    std::int16_t LoginFlag() const { return session_->LoginFlag(); }
-    CallSession& Session() const { return *session_; }
-    CNetMsg& Incoming() { return session_->Incoming(); }
-    CNetMsg& Outgoing() { return session_->Outgoing(); }
-    // The address this window's own call was placed to (retries go there).
-    const QString& CallAddress() const { return callAddress_; }
-    CLog& Log() { return log_; }
-    platform::TcpSocket* sckServer() const { return sckServer_; }
-    platform::TcpSocket* sckClient() const { return sckClient_; }
-    QTimer* Timer1() const { return Timer1_; }
-
+    platform::TcpSocket* sckServer_;
     QLabel* lblConn;
     QLabel* lblConnIP;
     QPlainTextEdit* txtLog;
@@ -136,54 +161,4 @@ public:
     QPushButton* cmdLine2;
     QPushButton* cmdConf;
     ClickLabel* lblServer;
-    // Put on the window by the layer above; null until then.
-    QMenu* mnuFile = nullptr;
-    QMenu* mnuTools = nullptr;
-    QMenu* mnuHelp = nullptr;
-
-protected:
-    void closeEvent(QCloseEvent* event) override;
-    bool eventFilter(QObject* watched, QEvent* event) override;
-
-private:
-    void BuildControls();
-    void ConnectSession();
-    bool AttachLine(frmClient* line);
-    // Writes to the call, or cuts off a peer that leaves too much unread.
-    bool Write(const QByteArray& wire);
-    void DropCall(const QString& logLine);
-    void SessionClosed(const QString& reason, bool wasLoggedIn);
-    void ShowLoggedIn();
-    void ShowChatLine(const QString& text);
-    void AckMatched(std::int32_t crc);
-    void ShowDecodeError();
-    static int PendingLogins(const QString& address);
-    void PlaceCallAttempt();
-    void AnswerOnLine(frmClient* line, int requestID);
-    frmClient* Owner() const;
-    int ConferenceMembers() const;
-    void LogConnections();
-    void ClearSettings();
-    platform::MsgResult Ask(const platform::MessageRequest& request);
-    void SetLabelColour(QLabel* label, const QColor& background);
-
-    CLog log_;
-    QString Nickname_;
-    CallSession* session_;
-    QString StartStamp_;
-    std::int16_t ID_ = 0;
-    std::int16_t Level_ = 0;
-    std::array<std::int16_t, kLines> lines_{};
-    QString Tag_;
-    QString callAddress_;
-    int retriesLeft_ = 0;
-    bool decodeBoxWaiting_ = false;
-    bool unloaded_ = false;
-    // While a modal box opened by this window is up, an unload is postponed until it closes.
-    int modalDepth_ = 0;
-    bool unloadPending_ = false;
-
-    platform::TcpSocket* sckServer_;
-    platform::TcpSocket* sckClient_;
-    QTimer* Timer1_;
 };

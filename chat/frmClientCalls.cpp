@@ -1,16 +1,13 @@
 // The chat window's calls: the server switch, answering and placing calls, and what the
-// window shows of its call's session.
+// window shows of its call.
 #include "frmClient.h"
 
-#include "ClientWindows.h"
 #include "LoginGuard.h"
 #include "WindowHelpers.h"
 
 #include "log/frmDebug.h"
 #include "platform/Desktop.h"
-#include "platform/LocaleText.h"
 #include "platform/TcpSocket.h"
-#include "platform/Text1252.h"
 #include "settings/Settings.h"
 
 #include <QComboBox>
@@ -81,21 +78,7 @@ void frmClient::StopServer() {
     }
 }
 
-int frmClient::PendingLogins(const QString& address) {
-    int count = 0;
-    for (int slot = 0; slot < kWindowSlots; ++slot) {
-        const frmClient* w = ClientWindows(slot);
-        if (w != nullptr && !w->unloaded_ && w->session_->Active() &&
-            w->session_->role() == CallSession::Role::Answerer && w->LoginFlag() == 0 &&
-            w->session_->PeerAddress() == address) {
-            ++count;
-        }
-    }
-    return count;
-}
-
 void frmClient::sckServer_ConnectionRequest(int requestID) {
-    const int members = ConferenceMembers();
     const QString from = platform::TcpSocket::RequestAddress(requestID);
     LogDebug(QStringLiteral("Server receiving call from ") + from + QStringLiteral(" / ") +
              QString::number(platform::TcpSocket::RequestPort(requestID)));
@@ -105,143 +88,107 @@ void frmClient::sckServer_ConnectionRequest(int requestID) {
                  QStringLiteral(" closed: logins from there are held back for %1 ms").arg(held));
         return;
     }
-    if (PendingLogins(from) >= LoginGuard::kMaxPendingPerAddress) {
+    if (Call::PendingLogins(from) >= LoginGuard::kMaxPendingPerAddress) {
         LogDebug(QStringLiteral("Call from ") + from +
                  QStringLiteral(" closed: %1 calls from there are still to log in")
                      .arg(LoginGuard::kMaxPendingPerAddress));
         return;
     }
-    if (sckClient_->state() == platform::TcpSocket::Closed && members == 0) {
-        StartStamp_ = Now();
-        Nickname_.clear();
-        sckClient_->SetLocalPort(0);
-        if (!sckClient_->Accept(requestID)) {
+    if (call_->Idle() && conference_.Empty()) {
+        if (!call_->Answer(requestID)) {
             return;
         }
-        session_->Start(CallSession::Role::Answerer, sckClient_->RemoteHostIP());
-        log_.Log(QStringLiteral("Incomming call from ") + sckClient_->RemoteHostIP());
-        FinishSwitch();
+        log_.Log(QStringLiteral("Incomming call from ") + call_->RemoteAddress()); // sic
         AlertIfInactive();
         return;
     }
     LogDebug(QStringLiteral("Creating new client window"));
-    const std::int16_t slot = CreateClientWindow();
-    if (slot == -1) {
-        return; // no window left: the request is closed unanswered
-    }
-    log_.Log(QStringLiteral("*** Connecting ") + from + QStringLiteral(" to line #") +
-             QString::number(slot + 1));
-    frmClient* line = ClientWindows(slot);
-    line->SetStartStamp(Now());
-    if (!AttachLine(line)) {
-        // Every line entry is taken: release the window again and leave the call unanswered.
-        line->Unload();
-        return;
-    }
-    LogDebug(QStringLiteral("Client Window #") + QString::number(slot));
-    AnswerOnLine(line, requestID);
+    emit LineWanted(requestID);
 }
 
-void frmClient::AnswerOnLine(frmClient* line, int requestID) {
-    if (line->sckClient_->Accept(requestID)) {
-        line->session_->Start(CallSession::Role::Answerer, line->sckClient_->RemoteHostIP());
-        line->FinishSwitch();
-        line->AlertIfInactive();
+void frmClient::AnswerCall(int requestID) {
+    if (call_->Answer(requestID)) {
+        AlertIfInactive();
     }
-}
-
-void frmClient::FinishSwitch() {
-    QByteArray wire;
-    const CNetMsg::CreateResult built = session_->Auth(&wire);
-    if (built != CNetMsg::CreateResult::Ok) {
-        lblStatus->setText(QStringLiteral(" Login not sent: ") + CallSession::Why(built));
-        return;
-    }
-    Write(wire);
 }
 
 // ---------------------------------------------------------------------------------------
-// What the window shows of its call's session
+// What the window shows of its call
 
-void frmClient::ConnectSession() {
-    connect(session_, &CallSession::Send, this, &frmClient::Write);
-    connect(session_, &CallSession::LogLine, this, [this](const QString& text) { log_.Log(text); });
-    connect(session_, &CallSession::ChatLine, this, &frmClient::ShowChatLine);
-    connect(session_, &CallSession::AckMatched, this, &frmClient::AckMatched);
-    connect(session_, &CallSession::PeerNamed, this,
-            [this](const QString& nickname) { Nickname_ = nickname; });
-    connect(session_, &CallSession::LoggedIn, this, &frmClient::ShowLoggedIn);
-    connect(session_, &CallSession::Closed, this, &frmClient::SessionClosed);
-    connect(session_, &CallSession::NotSent, this,
-            [this](const QString& why) { lblStatus->setText(QStringLiteral(" ") + why); });
-    connect(session_, &CallSession::DecodeFailed, this, &frmClient::ShowDecodeError);
-    connect(session_, &CallSession::HeldBack, this, [](const QString& address) {
-        if (frmClient* board = ClientWindows(0)) {
-            board->LogInfo(QStringLiteral("Slowing down logins from ") + address +
-                           QStringLiteral(" after %1 wrong passwords").arg(LoginGuard::kFreeTries));
-        }
+void frmClient::ConnectCall() {
+    connect(call_, &Call::LogLine, this, &frmClient::LogInfo);
+    connect(call_, &Call::DebugLine, this, [](const QString& text) { LogDebug(text); });
+    connect(call_, &Call::Status, this, &frmClient::ShowStatus);
+    connect(call_, &Call::Calling, this, [this](const QString& address) {
+        lblConn->setText(QStringLiteral("<Unknown Name>"));
+        lblConnIP->setText(address);
     });
+    connect(call_, &Call::LoggedIn, this, &frmClient::ShowLoggedIn);
+    connect(call_, &Call::Echo, this, [this](const QString& text) {
+        log_.Log(Settings.Nickname + QStringLiteral("> ") + text);
+    });
+    connect(call_, &Call::ChatLine, this, &frmClient::ShowChatLine);
+    connect(call_, &Call::AckMatched, this, &frmClient::AckMatched);
+    connect(call_, &Call::DecodeFailed, this, &frmClient::ShowDecodeError);
+    connect(call_, &Call::HeldBack, this, [this](const QString& address) {
+        emit SwitchboardNote(
+            QStringLiteral("Slowing down logins from ") + address +
+            QStringLiteral(" after %1 wrong passwords").arg(LoginGuard::kFreeTries));
+    });
+    connect(call_, &Call::Refused, this, &frmClient::CallRefused);
+    connect(call_, &Call::Dropped, this, &frmClient::ClearHeader);
+    connect(call_, &Call::Lost, this, &frmClient::CallLost);
+    connect(call_, &Call::GaveUp, this, &frmClient::ClearHeader);
+    // What conference members say and acknowledge shows here.
+    connect(&conference_, &Conference::MemberLine, this, [this](const QString& line) {
+        log_.Log(line);
+        AlertIfInactive();
+    });
+    connect(&conference_, &Conference::MemberAck, this, [this] { txtSend->clear(); });
+    connect(&conference_, &Conference::Changed, this, &frmClient::DisplayConn);
 }
 
-void frmClient::sckClient_DataArrival(qint64 /*bytesTotal*/) {
-    // What one read brings is shown together: one append and one repaint per read.
-    const CLog::Batch batch(log_);
-    session_->Feed(sckClient_->GetData());
-}
-
-bool frmClient::Write(const QByteArray& wire) {
-    if (sckClient_->BytesToWrite() + wire.size() > MaxPendingWrite) {
-        DropCall(sckClient_->RemoteHostIP() +
-                 QStringLiteral(" does not read what is sent (over %1 bytes waiting) - call "
-                                "closed")
-                     .arg(MaxPendingWrite));
-        return false;
-    }
-    return sckClient_->SendData(wire);
-}
-
-void frmClient::DropCall(const QString& logLine) {
-    session_->End();
-    log_.Log(logLine);
-    sckClient_->Close();
-    lblConn->setText(QString());
-    lblConnIP->setText(QString());
-    // The next call's close must not be reported under this peer's name.
-    Nickname_.clear();
-}
-
-void frmClient::SessionClosed(const QString& reason, bool wasLoggedIn) {
-    if (!wasLoggedIn && !Tag_.isEmpty() && session_->role() == CallSession::Role::Answerer) {
-        // A call refused before it logged in leaves no window and no line entry behind;
-        // the owner keeps the reason.
-        sckClient_->Close();
-        if (frmClient* owner = Owner(); owner != nullptr && owner != this) {
-            owner->LogInfo(reason);
-            owner->RemoveClient(ID_);
-        }
+void frmClient::CallRefused(const QString& reason) {
+    if (Tag_) {
+        // A call refused before it logged in leaves no window behind; the owner keeps the
+        // reason.
+        emit OwnerNote(reason);
         Unload();
         return;
     }
-    DropCall(reason);
+    log_.Log(reason);
+    ClearHeader();
+}
+
+void frmClient::CallLost(const QString& nickname, const QString& remote) {
+    if (Tag_) {
+        emit OwnerNote(QStringLiteral("Lost client call ") + nickname + QStringLiteral(" - ") +
+                       remote);
+        Unload();
+        return;
+    }
+    if (!nickname.isEmpty()) {
+        log_.Log(QStringLiteral("Lost call ") + nickname + QStringLiteral(" - ") + remote);
+    } else {
+        log_.Log(QStringLiteral("Call rejected - Bad Password? - ") + remote);
+    }
+    lblStatus->setText(QStringLiteral(" Connection closed with ") + remote);
+    ClearHeader();
+    DisplayConn();
 }
 
 void frmClient::ShowLoggedIn() {
-    log_.Log(Nickname_ + QStringLiteral(" connected at ") + Now() + QStringLiteral("\r\n"));
-    lblConn->setText(QStringLiteral(" ") + Nickname_);
-    lblConnIP->setText(sckClient_->RemoteHostIP());
+    log_.Log(call_->Nickname() + QStringLiteral(" connected at ") + Now() + QStringLiteral("\r\n"));
+    lblConn->setText(QStringLiteral(" ") + call_->Nickname());
+    lblConnIP->setText(call_->RemoteAddress());
 }
 
-void frmClient::ShowChatLine(const QString& text) {
-    const QString line = Nickname_ + QStringLiteral(": ") + text;
+void frmClient::ShowChatLine(const QString& line) {
     log_.Log(line);
-    if (ID_ != 0 && !isVisible()) {
-        if (frmClient* owner = Owner(); owner != nullptr && owner != this) {
-            owner->LogInfo(line);
-            owner->AlertIfInactive(); // a conference member is seen in its owner
-        }
-        return;
+    // A conference member is seen, and alerts, in its owner.
+    if (!member_) {
+        AlertIfInactive();
     }
-    AlertIfInactive();
 }
 
 void frmClient::AlertIfInactive() {
@@ -255,11 +202,6 @@ void frmClient::AckMatched(std::int32_t crc) {
                        QString::number(static_cast<std::uint32_t>(crc), 16).toUpper() +
                        QStringLiteral(")"));
     txtSend->clear();
-    // The owner's box held the text only when this line is a conference member it relayed
-    // to; a separate line's acknowledgement leaves the owner's draft alone.
-    if (frmClient* owner = Owner(); owner != nullptr && owner != this && !isVisible()) {
-        owner->txtSend->clear();
-    }
 }
 
 void frmClient::ShowDecodeError() {
@@ -269,11 +211,8 @@ void frmClient::ShowDecodeError() {
     }
     decodeBoxWaiting_ = true;
     QTimer::singleShot(0, this, [this] {
-        platform::MessageRequest box;
-        box.parent = this;
-        box.text = QStringLiteral("Error decoding message. Maybe passwords don't match.");
-        box.icon = platform::MsgIcon::Exclamation;
-        Ask(box);
+        Inform(QStringLiteral("Error decoding message. Maybe passwords don't match."),
+               platform::MsgIcon::Exclamation);
         decodeBoxWaiting_ = false;
     });
 }
@@ -328,53 +267,24 @@ void frmClient::LogInfo(const QString& msg) {
 }
 
 void frmClient::cmdSend_Click() {
-    const QPointer<frmClient> alive(this);
     const QString text = txtSend->toPlainText();
-    QByteArray wire;
-    const CNetMsg::CreateResult built = session_->Line(platform::ToAnsi(text), &wire);
-    if (built != CNetMsg::CreateResult::Ok) {
-        lblStatus->setText(QStringLiteral(" Not sent: ") + CallSession::Why(built));
+    // A switchboard with nobody to talk to says so instead of echoing the line.
+    const bool alone = !Tag_ && call_->Idle() && conference_.Empty();
+    const Call::SendResult sent = call_->SendLine(text, !alone);
+    if (sent == Call::SendResult::NotBuilt) {
         return;
     }
-    const bool switchboard = Tag_.isEmpty() && ID_ == 0;
-    int c = 0;
-    if (switchboard) {
-        for (std::int16_t entry : lines_) {
-            if (entry < 0) {
-                continue;
-            }
-            frmClient* member = ClientWindows(entry);
-            if (member == nullptr || member->isVisible()) {
-                continue;
-            }
-            ++c;
-            member->txtSend->setPlainText(text);
-            member->cmdSend_Click();
-            if (alive.isNull()) {
-                return;
-            }
-        }
+    if (!Tag_) {
+        conference_.Relay(text);
     }
-    const bool closed = sckClient_->state() == platform::TcpSocket::Closed;
-    if (!(switchboard && closed && c == 0)) {
-        log_.Log(Settings.Nickname + QStringLiteral("> ") + text);
+    if (alone) {
+        platform::MessageRequest box;
+        box.parent = this;
+        box.text = QStringLiteral("Your not connected to anyone"); // the design's own wording
+        box.title = kAppTitle;
+        box.icon = platform::MsgIcon::Information;
+        Ask(box);
     }
-    if (closed) {
-        if (switchboard && c == 0) {
-            platform::MessageRequest box;
-            box.parent = this;
-            box.text = QStringLiteral("Your not connected to anyone");
-            box.title = kAppTitle;
-            box.icon = platform::MsgIcon::Information;
-            Ask(box);
-        }
-        return;
-    }
-    if (sckClient_->state() != platform::TcpSocket::Connected) {
-        lblStatus->setText(QStringLiteral(" Not sent: the call is not connected yet"));
-        return;
-    }
-    Write(wire);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -387,12 +297,12 @@ void frmClient::cmdConnect_Click() {
         cmbIP->setFocus();
         return;
     }
-    if (sckClient_->state() != platform::TcpSocket::Closed) {
+    if (!call_->Idle()) {
         const QPointer<frmClient> alive(this);
         platform::MessageRequest box;
         box.parent = this;
-        box.text =
-            QStringLiteral("Break current connection with ") + Nickname_ + QStringLiteral("?");
+        box.text = QStringLiteral("Break current connection with ") + call_->Nickname() +
+                   QStringLiteral("?");
         box.icon = platform::MsgIcon::Question;
         box.buttons = platform::MsgButtons::YesNo;
         const platform::MsgResult answer = Ask(box);
@@ -400,109 +310,16 @@ void frmClient::cmdConnect_Click() {
             return;
         }
     }
-    sckClient_->Close();
-    // A new call starts unauthenticated, whatever the last one reached.
-    session_->End();
-    Nickname_.clear();
     IP = cmbIP->currentText();
-    // Retries go where this window was asked to call, whatever other windows call later.
-    callAddress_ = IP;
-    sckClient_->SetLocalPort(0);
-    PlaceCallAttempt();
-    retriesLeft_ = 4;
-    Timer1_->setInterval(RetryIntervalMs);
-    Timer1_->start();
+    call_->Place(IP, Settings.Port);
     txtSend->setFocus();
 }
 
-void frmClient::PlaceCallAttempt() {
-    log_.Log(QStringLiteral("Calling ") + callAddress_ + QStringLiteral(":") +
-             QString::number(Settings.Port) + QStringLiteral("..."));
-    sckClient_->Connect(callAddress_, Settings.Port);
-    lblConn->setText(QStringLiteral("<Unknown Name>"));
-    lblConnIP->setText(callAddress_);
-}
-
-void frmClient::Timer1_Timer() {
-    if (retriesLeft_ > 0) {
-        sckClient_->Close();
-        session_->End();
-        PlaceCallAttempt();
-        --retriesLeft_;
-    } else {
-        Timer1_->stop();
-        // An attempt still under way may yet connect; a failed one leaves nothing to keep.
-        if (sckClient_->state() == platform::TcpSocket::Error) {
-            sckClient_->Close();
-        }
-        log_.Log(QStringLiteral("Call cancalled after 5 tries."));
-        lblConn->setText(QString());
-        lblConnIP->setText(QString());
-    }
-}
-
-void frmClient::sckClient_Connect() {
-    Timer1_->stop();
-    session_->Start(CallSession::Role::Caller, sckClient_->RemoteHostIP());
-}
-
 void frmClient::cmdClose_Click() {
-    Timer1_->stop();
-    sckClient_->Close();
-    session_->End();
+    call_->Hangup();
     log_.Log(QStringLiteral("Line Disconnected"));
-    lblConn->setText(QString());
-    lblConnIP->setText(QString());
-    Nickname_.clear();
+    ClearHeader();
     cmbIP->setFocus();
-}
-
-void frmClient::sckClient_Close() {
-    const QString remote = sckClient_->RemoteHostIP();
-    session_->End();
-    if (!Tag_.isEmpty()) {
-        sckClient_->Close();
-        frmClient* owner = Owner();
-        if (owner != nullptr && owner != this) {
-            owner->LogInfo(QStringLiteral("Lost client call ") + Nickname_ + QStringLiteral(" - ") +
-                           remote);
-            owner->RemoveClient(ID_);
-            owner->DisplayConn();
-        }
-        // The slot stays taken until the window is really gone: its unload may wait for a
-        // box of its own that is still up.
-        Unload();
-        return;
-    }
-    if (!Nickname_.isEmpty()) {
-        log_.Log(QStringLiteral("Lost call ") + Nickname_ + QStringLiteral(" - ") + remote);
-    } else {
-        log_.Log(QStringLiteral("Call rejected - Bad Password? - ") + remote);
-    }
-    lblStatus->setText(QStringLiteral(" Connection closed with ") + remote);
-    sckClient_->Close();
-    Nickname_.clear();
-    lblConn->setText(QString());
-    lblConnIP->setText(QString());
-    DisplayConn();
-}
-
-void frmClient::sckClient_Error(int number, const QString& description) {
-    lblStatus->setText(QStringLiteral("Error #") + QString::number(number) + QStringLiteral(" - ") +
-                       description);
-    if (sckClient_->WasConnected()) {
-        // An established call that fails has ended, as if the peer had closed it.
-        sckClient_Close();
-        return;
-    }
-    // A failed attempt while retrying stays as it is: the socket is not free for an incoming
-    // call, and the next tick starts a new attempt. Outside the retries the attempt is over.
-    if (!Timer1_->isActive()) {
-        sckClient_->Close();
-        log_.Log(QStringLiteral("Call failed: ") + description);
-        lblConn->setText(QString());
-        lblConnIP->setText(QString());
-    }
 }
 
 void frmClient::cmbIP_KeyPress(int KeyAscii) {

@@ -15,7 +15,7 @@ void CNetMsg::Clear() {
     Cmd_ = 0;
     crc_ = 0;
     MsgLen_ = 0;
-    MsgStatus_ = 0;
+    MsgStatus_ = BufferStatus::Empty;
     headerTaken_ = false;
     decodeFailures_ = 0;
 }
@@ -52,7 +52,7 @@ CNetMsg::CreateResult CNetMsg::CreateMessage(const QByteArray& AppID, std::int32
     return CreateResult::Ok;
 }
 
-std::int16_t CNetMsg::BufferMsg(const QByteArray& msg) {
+CNetMsg::BufferStatus CNetMsg::BufferMsg(const QByteArray& msg) {
     InBuffer_ += msg;
     ValidateMsg();
     return MsgStatus_;
@@ -60,8 +60,8 @@ std::int16_t CNetMsg::BufferMsg(const QByteArray& msg) {
 
 void CNetMsg::ValidateMsg() {
     if (!headerTaken_) {
-        if (InBuffer_.size() < 25) {
-            MsgStatus_ = 1;
+        if (InBuffer_.size() < kHeaderSize) {
+            MsgStatus_ = BufferStatus::Incomplete;
             return;
         }
         Header_ = InBuffer_.left(21);
@@ -81,42 +81,42 @@ void CNetMsg::ValidateMsg() {
         Cmd_ = static_cast<std::uint8_t>(InBuffer_.at(16));
         MsgLen_ = field(17);
         crc_ = field(21);
-        InBuffer_.remove(0, 25);
+        InBuffer_.remove(0, kHeaderSize);
         headerTaken_ = true;
     }
     const qsizetype have = InBuffer_.size();
     if (MsgLen_ == have) {
-        MsgStatus_ = 2;
+        MsgStatus_ = BufferStatus::Complete;
         Message_ = InBuffer_;
         InBuffer_.clear();
     } else if (MsgLen_ > have) {
-        MsgStatus_ = 1;
+        MsgStatus_ = BufferStatus::Incomplete;
     } else {
-        MsgStatus_ = 3;
+        MsgStatus_ = BufferStatus::Overflow;
     }
 }
 
-std::int16_t CNetMsg::VerifyMsg() {
+CNetMsg::VerifyResult CNetMsg::VerifyMsg() {
     if (AppID_ != AppKey_) {
-        return 2;
+        return VerifyResult::WrongMarker;
     }
     const auto raw = crcbinding::Compute(Header_ + Message_);
     if (!raw) {
         // Without the checksum library no message is accepted.
         CheckCRC_ = 0;
-        return 1;
+        return VerifyResult::BadCrc;
     }
     CheckCRC_ = NormaliseCrc(*raw);
-    return CheckCRC_ == crc_ ? 0 : 1;
+    return CheckCRC_ == crc_ ? VerifyResult::Good : VerifyResult::BadCrc;
 }
 
 QByteArray CNetMsg::SplitOverflow() {
-    if (MsgStatus_ != 3) {
+    if (MsgStatus_ != BufferStatus::Overflow) {
         return {};
     }
     Message_ = InBuffer_.left(MsgLen_);
     QByteArray rest = InBuffer_.mid(MsgLen_);
     InBuffer_.clear();
-    MsgStatus_ = 2;
+    MsgStatus_ = BufferStatus::Complete;
     return rest;
 }

@@ -11,6 +11,18 @@
 
 class CNetMsg {
 public:
+    // A header is the marker, three identifiers, the command, the length and the CRC.
+    static constexpr qsizetype kHeaderSize = 25;
+    // What BufferMsg reports (the values are the ones the protocol notes use).
+    enum class BufferStatus : std::int16_t {
+        Empty = 0,
+        Incomplete = 1,
+        Complete = 2,
+        Overflow = 3
+    };
+    // What VerifyMsg reports.
+    enum class VerifyResult : std::int16_t { Good = 0, BadCrc = 1, WrongMarker = 2 };
+
     enum class CreateResult {
         Ok,
         TooLong, // header plus body would exceed what a peer can check (32767 characters)
@@ -30,7 +42,7 @@ public:
     std::int32_t UserID() const { return UserID_; }
     std::int32_t MsgNum() const { return MsgNum_; }
     std::int32_t MsgLen() const { return MsgLen_; }
-    std::int16_t MsgStatus() const { return MsgStatus_; }
+    BufferStatus MsgStatus() const { return MsgStatus_; }
     const QByteArray& InBuffer() const { return InBuffer_; }
     bool HeaderTaken() const { return headerTaken_; }
     // Header groups of the message being received that did not decode (each read as 0).
@@ -40,12 +52,12 @@ public:
     void CipherMessage(const QByteArray& password);
     CreateResult CreateMessage(const QByteArray& AppID, std::int32_t NetID, std::int32_t UserID,
                                std::uint8_t Cmd, const QByteArray& msg);
-    std::int16_t BufferMsg(const QByteArray& msg);
+    BufferStatus BufferMsg(const QByteArray& msg);
     void ValidateMsg();
-    std::int16_t VerifyMsg();
+    VerifyResult VerifyMsg();
 
-    // After BufferMsg gave 3 (more buffered than this message declares): takes this
-    // message's body out of the buffer, makes the object complete (status 2) and returns
+    // After BufferMsg gave Overflow (more buffered than this message declares): takes this
+    // message's body out of the buffer, makes the object complete and returns
     // the characters that follow it, which belong to the next message.
     QByteArray SplitOverflow();
 
@@ -60,7 +72,7 @@ private:
     QByteArray Message_;
     QByteArray Header_;
     QByteArray AppKey_ = QByteArray(kAppMarker);
-    std::int16_t MsgStatus_ = 0;
+    BufferStatus MsgStatus_ = BufferStatus::Empty;
     QByteArray InBuffer_;
     std::int32_t CheckCRC_ = 0;
     // A received AppID may be four zero bytes; "no header taken" is therefore kept apart.

@@ -1,6 +1,5 @@
 #include "CrcBinding.h"
 
-#include "platform/MessageBox.h"
 #include "sumcore.h"
 
 #include <QCoreApplication>
@@ -76,20 +75,28 @@ bool Bind(Binding& b) {
     return false;
 }
 
+std::function<void(const QString&)>& Reporter() {
+    static std::function<void(const QString&)> reporter;
+    return reporter;
+}
+
 void ReportOnce(Binding& b) {
     if (b.reported) {
         return;
     }
     b.reported = true;
-    platform::MessageRequest box;
-    box.text = QStringLiteral("The checksum library \"%1\" could not be loaded, so no message "
-                              "can be sent or accepted.\n\n%2")
-                   .arg(LibraryFileName(b.baseName), b.error);
-    box.icon = platform::MsgIcon::Critical;
-    platform::PostMessage(box);
+    if (Reporter()) {
+        Reporter()(QStringLiteral("The checksum library \"%1\" could not be loaded, so no "
+                                  "message can be sent or accepted.\n\n%2")
+                       .arg(LibraryFileName(b.baseName), b.error));
+    }
 }
 
 } // namespace
+
+void SetFailureReporter(std::function<void(const QString& text)> report) {
+    Reporter() = std::move(report);
+}
 
 QStringList CandidatePaths(const QString& appDir, const QString& baseName) {
     // Absolute paths: the load is issued from inside Qt, so the loader would not search

@@ -6,13 +6,17 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 
 namespace crcbinding {
 
 // The CRC-32 of the bytes, or nothing when the library or its export cannot be loaded.
-// The first failure shows one message box naming the file and the loader's reason.
+// The first failure is reported once, naming the file and the loader's reason.
 std::optional<std::uint32_t> Compute(const QByteArray& bytes);
+
+// Where that report goes (the program shows it in a message box); none by default.
+void SetFailureReporter(std::function<void(const QString& text)> report);
 
 // True once CRCBuffer has been bound (tries to bind it).
 bool Available();

@@ -85,11 +85,12 @@ void TestDesktop::escapeInSendBoxKeepsAddresses() {
     AppFixture app;
     app.WriteSettings("n\r\n\r\n7000\r\n0\r\n 1 \r\nhost1\r\n");
     frmClient* board = app.Start();
-    board->cmbIP->setCurrentIndex(0);
-    QTest::keyClick(board->txtSend, Qt::Key_Escape);
-    QCOMPARE(board->cmbIP->count(), 1);
-    QTest::keyClick(board->cmbIP->lineEdit(), Qt::Key_Escape); // there it removes
-    QCOMPARE(board->cmbIP->count(), 0);
+    Find<QComboBox>(board, "cmbIP")->setCurrentIndex(0);
+    QTest::keyClick(Find<QPlainTextEdit>(board, "txtSend"), Qt::Key_Escape);
+    QCOMPARE(Find<QComboBox>(board, "cmbIP")->count(), 1);
+    QTest::keyClick(Find<QComboBox>(board, "cmbIP")->lineEdit(),
+                    Qt::Key_Escape); // there it removes
+    QCOMPARE(Find<QComboBox>(board, "cmbIP")->count(), 0);
 }
 
 void TestDesktop::accessibleNames_data() {
@@ -140,25 +141,30 @@ void TestDesktop::serverSwitchByKeyboard() {
     AppFixture app;
     frmClient* board = app.Start();
     Settings.Port = FreePort();
-    QCOMPARE(board->lblServer->focusPolicy(), Qt::StrongFocus);
-    QTest::keyClick(board->lblServer, Qt::Key_Space);
-    QCOMPARE(board->lblServer->text(), QStringLiteral("Accept"));
-    QCOMPARE(board->lblServer->accessibleName(), QStringLiteral("Server switch: Accept"));
-    QTest::keyClick(board->lblServer, Qt::Key_Space);
-    QCOMPARE(board->lblServer->text(), QStringLiteral("Reject"));
+    QCOMPARE(Find<ClickLabel>(board, "lblServer")->focusPolicy(), Qt::StrongFocus);
+    QTest::keyClick(Find<ClickLabel>(board, "lblServer"), Qt::Key_Space);
+    QCOMPARE(Find<ClickLabel>(board, "lblServer")->text(), QStringLiteral("Accept"));
+    QCOMPARE(Find<ClickLabel>(board, "lblServer")->accessibleName(),
+             QStringLiteral("Server switch: Accept"));
+    QTest::keyClick(Find<ClickLabel>(board, "lblServer"), Qt::Key_Space);
+    QCOMPARE(Find<ClickLabel>(board, "lblServer")->text(), QStringLiteral("Reject"));
 }
 
 void TestDesktop::passwordBoxesShowStars() {
     AppFixture app;
     frmClient* board = app.Start();
-    board->mnuTools_Click(0);
+    Menu(board, "mnuTools(0)");
     frmSettings* d = frmSettings::Instance();
-    for (QLineEdit* box : {d->txtLoginPassword, d->txtPassword[1], d->txtPassword[2],
-                           d->txtPassword[3], d->txtPassword[4], d->txtPassword[5]}) {
+    for (QLineEdit* box : {Find<QLineEdit>(d, "txtLoginPassword"),
+                           Find<QLineEdit>(d, "txtPassword" + QString::number(1)),
+                           Find<QLineEdit>(d, "txtPassword" + QString::number(2)),
+                           Find<QLineEdit>(d, "txtPassword" + QString::number(3)),
+                           Find<QLineEdit>(d, "txtPassword" + QString::number(4)),
+                           Find<QLineEdit>(d, "txtPassword" + QString::number(5))}) {
         QCOMPARE(box->style()->styleHint(QStyle::SH_LineEdit_PasswordCharacter, nullptr, box),
                  int('*'));
     }
-    d->cmdCancel_Click();
+    Click(d, "cmdCancel");
 }
 
 void TestDesktop::linesAlertWhenInBackground() {
@@ -184,7 +190,7 @@ void TestDesktop::linesAlertWhenInBackground() {
     ScriptedPeer member;
     QVERIFY(member.ConnectTo(Settings.Port)); // the switchboard is busy: a line window
     QVERIFY(member.LogIn("", "Max"));
-    board->cmdConf_Click();
+    Click(board, "cmdConf");
     const qsizetype before = alerted.size();
     member.Send(member.Build(CmdText, "to the conference"));
     QTRY_VERIFY(LogText(board).endsWith("Max: to the conference\n"));
@@ -204,14 +210,14 @@ void TestDesktop::settingsDialogOutlivesItsLine() {
     AppFixture app;
     frmClient* board = app.Start();
     frmClient* line = AddLine(board);
-    line->mnuTools_Click(0);
+    Menu(line, "mnuTools(0)");
     QPointer<frmSettings> d(frmSettings::Instance());
-    d->txtNickname->setText("edited");
+    Find<QLineEdit>(d, "txtNickname")->setText("edited");
     line->Unload(); // its call ended, say
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QVERIFY(!d.isNull());
-    QCOMPARE(d->txtNickname->text(), QStringLiteral("edited"));
-    d->cmdOK_Click();
+    QCOMPARE(Find<QLineEdit>(d, "txtNickname")->text(), QStringLiteral("edited"));
+    Click(d, "cmdOK");
     QCOMPARE(Settings.Nickname, QStringLiteral("edited"));
 }
 
@@ -232,7 +238,7 @@ void TestDesktop::clearSettingsRetitles() {
     frmClient* board = app.Start();
     frmClient* line = AddLine(board);
     QCOMPARE(line->windowTitle(), QStringLiteral("Palaver - Ann  (Line #2)"));
-    line->mnuTools_Click(3);
+    Menu(line, "mnuTools(3)");
     QCOMPARE(board->windowTitle(), QStringLiteral("Palaver"));
     QCOMPARE(line->windowTitle(), QStringLiteral("Palaver"));
 }

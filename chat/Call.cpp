@@ -1,0 +1,229 @@
+#include "Call.h"
+
+#include "platform/LocaleText.h"
+#include "platform/Text1252.h"
+
+#include <QDateTime>
+#include <QSet>
+
+QString IP;
+
+namespace {
+
+// Every call alive, for counting the logins still waiting from one address.
+QSet<const Call*>& LiveCalls() {
+    static QSet<const Call*> calls;
+    return calls;
+}
+
+} // namespace
+
+Call::Call(const CallLimits& limits, QObject* parent)
+    : QObject(parent), limits_(limits), socket_(this), session_(this), timer_(this) {
+    LiveCalls().insert(this);
+    socket_.setObjectName(QStringLiteral("sckClient"));
+    timer_.setObjectName(QStringLiteral("Timer1"));
+    timer_.setInterval(limits_.retryIntervalMs);
+    connect(&timer_, &QTimer::timeout, this, &Call::Timer1_Timer);
+    connect(&socket_, &platform::TcpSocket::DataArrival, this, &Call::sckClient_DataArrival);
+    connect(&socket_, &platform::TcpSocket::ConnectedEvent, this, &Call::sckClient_Connect);
+    connect(&socket_, &platform::TcpSocket::ClosedEvent, this, &Call::sckClient_Close);
+    connect(&socket_, &platform::TcpSocket::ErrorEvent, this, &Call::sckClient_Error);
+
+    connect(&session_, &CallSession::Send, this, &Call::Write);
+    connect(&session_, &CallSession::LogLine, this, &Call::LogLine);
+    connect(&session_, &CallSession::DebugLine, this, &Call::DebugLine);
+    connect(&session_, &CallSession::ChatLine, this, [this](const QString& text) {
+        emit ChatLine(nickname_ + QStringLiteral(": ") + text);
+    });
+    connect(&session_, &CallSession::AckMatched, this, &Call::AckMatched);
+    connect(&session_, &CallSession::PeerNamed, this,
+            [this](const QString& nickname) { nickname_ = nickname; });
+    connect(&session_, &CallSession::LoggedIn, this, &Call::LoggedIn);
+    connect(&session_, &CallSession::Closed, this, &Call::SessionClosed);
+    connect(&session_, &CallSession::NotSent, this,
+            [this](const QString& why) { emit Status(QStringLiteral(" ") + why); });
+    connect(&session_, &CallSession::DecodeFailed, this, &Call::DecodeFailed);
+    connect(&session_, &CallSession::HeldBack, this, &Call::HeldBack);
+}
+
+Call::~Call() {
+    LiveCalls().remove(this);
+}
+
+bool Call::AnswererWaitingForLogin() const {
+    return session_.Active() && session_.role() == CallSession::Role::Answerer &&
+           session_.LoginFlag() == 0;
+}
+
+int Call::PendingLogins(const QString& address) {
+    int count = 0;
+    for (const Call* c : LiveCalls()) {
+        if (c->AnswererWaitingForLogin() && c->session_.PeerAddress() == address) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+// ---------------------------------------------------------------------------------------
+// Placing and answering
+
+void Call::Place(const QString& address, int port) {
+    socket_.Close();
+    // A new call starts unauthenticated, whatever the last one reached.
+    session_.End();
+    nickname_.clear();
+    callAddress_ = address;
+    port_ = port;
+    socket_.SetLocalPort(0);
+    PlaceAttempt();
+    retriesLeft_ = kTries - 1;
+    timer_.setInterval(limits_.retryIntervalMs);
+    timer_.start();
+}
+
+void Call::PlaceAttempt() {
+    emit LogLine(QStringLiteral("Calling ") + callAddress_ + QStringLiteral(":") +
+                 QString::number(port_) + QStringLiteral("..."));
+    socket_.Connect(callAddress_, port_);
+    emit Calling(callAddress_);
+}
+
+void Call::Timer1_Timer() {
+    if (retriesLeft_ > 0) {
+        socket_.Close();
+        session_.End();
+        PlaceAttempt();
+        --retriesLeft_;
+        return;
+    }
+    timer_.stop();
+    // An attempt still under way may yet connect; a failed one leaves nothing to keep.
+    if (socket_.state() == platform::TcpSocket::Error) {
+        socket_.Close();
+    }
+    emit LogLine(QStringLiteral("Call cancalled after 5 tries.")); // the text users know
+    emit GaveUp();
+}
+
+void Call::sckClient_Connect() {
+    timer_.stop();
+    session_.Start(CallSession::Role::Caller, socket_.RemoteHostIP());
+}
+
+bool Call::Answer(int requestID) {
+    startStamp_ = platform::GeneralDate(QDateTime::currentDateTime());
+    nickname_.clear();
+    socket_.SetLocalPort(0);
+    if (!socket_.Accept(requestID)) {
+        return false;
+    }
+    session_.Start(CallSession::Role::Answerer, socket_.RemoteHostIP());
+    QByteArray wire;
+    const CNetMsg::CreateResult built = session_.Auth(&wire);
+    if (built != CNetMsg::CreateResult::Ok) {
+        emit Status(QStringLiteral(" Login not sent: ") + CallSession::Why(built));
+        return true;
+    }
+    Write(wire);
+    return true;
+}
+
+void Call::Hangup() {
+    timer_.stop();
+    socket_.Close();
+    session_.End();
+    nickname_.clear();
+}
+
+void Call::Close() {
+    timer_.stop();
+    socket_.Close();
+    session_.End();
+    emit Dropped();
+}
+
+// ---------------------------------------------------------------------------------------
+// The wire
+
+void Call::sckClient_DataArrival(qint64 /*bytesTotal*/) {
+    session_.Feed(socket_.GetData());
+}
+
+Call::SendResult Call::SendLine(const QString& text, bool echo) {
+    QByteArray wire;
+    const CNetMsg::CreateResult built = session_.Line(platform::ToAnsi(text), &wire);
+    if (built != CNetMsg::CreateResult::Ok) {
+        emit Status(QStringLiteral(" Not sent: ") + CallSession::Why(built));
+        return SendResult::NotBuilt;
+    }
+    if (echo) {
+        emit Echo(text);
+    }
+    if (Idle()) {
+        return SendResult::NoCall;
+    }
+    if (!Connected()) {
+        emit Status(QStringLiteral(" Not sent: the call is not connected yet"));
+        return SendResult::Connecting;
+    }
+    return Write(wire) ? SendResult::Sent : SendResult::Dropped;
+}
+
+bool Call::Write(const QByteArray& wire) {
+    if (socket_.BytesToWrite() + wire.size() > limits_.maxPendingWrite) {
+        Drop(socket_.RemoteHostIP() +
+             QStringLiteral(" does not read what is sent (over %1 bytes waiting) - call closed")
+                 .arg(limits_.maxPendingWrite));
+        return false;
+    }
+    return socket_.SendData(wire);
+}
+
+void Call::Drop(const QString& logLine) {
+    session_.End();
+    emit LogLine(logLine);
+    socket_.Close();
+    // The next call's close must not be reported under this peer's name.
+    nickname_.clear();
+    emit Dropped();
+}
+
+void Call::SessionClosed(const QString& reason, bool wasLoggedIn) {
+    if (!wasLoggedIn && session_.role() == CallSession::Role::Answerer) {
+        socket_.Close();
+        nickname_.clear();
+        emit Refused(reason);
+        return;
+    }
+    Drop(reason);
+}
+
+// ---------------------------------------------------------------------------------------
+// The end of a call
+
+void Call::sckClient_Close() {
+    const QString remote = socket_.RemoteHostIP();
+    const QString nickname = std::exchange(nickname_, {});
+    session_.End();
+    socket_.Close();
+    emit Lost(nickname, remote);
+}
+
+void Call::sckClient_Error(int number, const QString& description) {
+    emit Status(QStringLiteral("Error #") + QString::number(number) + QStringLiteral(" - ") +
+                description);
+    if (socket_.WasConnected()) {
+        // An established call that fails has ended, as if the peer had closed it.
+        sckClient_Close();
+        return;
+    }
+    // A failed attempt while retrying stays as it is: the socket is not free for an incoming
+    // call, and the next tick starts a new attempt. Outside the retries the attempt is over.
+    if (!timer_.isActive()) {
+        socket_.Close();
+        emit LogLine(QStringLiteral("Call failed: ") + description);
+        emit GaveUp();
+    }
+}

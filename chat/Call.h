@@ -1,0 +1,118 @@
+// One call: its socket, its retries, the peer it reached and the session that speaks the
+// protocol over it. Bytes go socket -> call -> events; acknowledgements and logins are
+// answered here, so a window only shows what the call reports and hands it text to send.
+#pragma once
+
+#include "CallSession.h"
+
+#include "platform/TcpSocket.h"
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <cstdint>
+
+// The address most recently called from any window.
+extern QString IP;
+
+// What a call may do; the window table passes the program's limits on, tests shorten them.
+struct CallLimits {
+    int retryIntervalMs = 5000;
+    // Bytes that may wait to be written before a peer that does not read is cut off.
+    qint64 maxPendingWrite = 1024 * 1024;
+};
+
+class Call : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int kTries = 5;
+
+    enum class SendResult {
+        Sent,
+        NoCall,     // no socket open: nothing to send to
+        Connecting, // an attempt is under way but not connected yet
+        NotBuilt,   // the message could not be built; Status says why
+        Dropped,    // the write cap was hit and the call closed
+    };
+
+    explicit Call(const CallLimits& limits = {}, QObject* parent = nullptr);
+    ~Call() override;
+
+    // Places a call to `address` on `port`, retrying until kTries attempts were made.
+    void Place(const QString& address, int port);
+    // Takes the request over and sends AUTH; false when the request is gone.
+    bool Answer(int requestID);
+    // "Bye": this side ends the call.
+    void Hangup();
+    // Ends the call without a log line (the window is going); raises Dropped.
+    void Close();
+    // Builds and sends a line; `echo` raises Echo once the line was built.
+    SendResult SendLine(const QString& text, bool echo = true);
+
+    // Nothing open: no call, no attempt.
+    bool Idle() const { return socket_.state() == platform::TcpSocket::Closed; }
+    bool Connected() const { return socket_.state() == platform::TcpSocket::Connected; }
+    bool Retrying() const { return timer_.isActive(); }
+    int SocketState() const { return socket_.state(); }
+    // 1 once the peer has logged in.
+    std::int16_t LoginFlag() const { return session_.LoginFlag(); }
+    bool AnswererWaitingForLogin() const;
+    QString RemoteAddress() const { return socket_.RemoteHostIP(); }
+    // The peer's nickname as it logged in; empty before.
+    const QString& Nickname() const { return nickname_; }
+    const QString& StartStamp() const { return startStamp_; }
+    // The address this call was placed to (retries go there).
+    const QString& CallAddress() const { return callAddress_; }
+    // The CRC the peer's acknowledgement of our last line must carry.
+    std::int32_t LastLineCrc() const { return session_.LastLineCrc(); }
+
+    // Calls from `address` that are still to log in, program-wide.
+    static int PendingLogins(const QString& address);
+
+signals:
+    // A line for this call's log.
+    void LogLine(const QString& text);
+    // A line for the program's debug log.
+    void DebugLine(const QString& text);
+    void Status(const QString& text);
+    // An attempt to reach `address` has started.
+    void Calling(const QString& address);
+    void LoggedIn();
+    // A line of ours that was built to be sent, for our own log.
+    void Echo(const QString& text);
+    // A verified line of the peer's, with its nickname: "Bob: hello".
+    void ChatLine(const QString& line);
+    void AckMatched(std::int32_t crc);
+    void DecodeFailed();
+    void HeldBack(const QString& address);
+    // An answered call closed by this side before it logged in: nothing of it should stay.
+    void Refused(const QString& reason);
+    // This side closed the call for `reason` (already logged).
+    void Dropped();
+    // The peer ended an established call.
+    void Lost(const QString& nickname, const QString& remote);
+    // The attempts are over without a call.
+    void GaveUp();
+
+private:
+    void sckClient_DataArrival(qint64 bytesTotal);
+    void sckClient_Connect();
+    void sckClient_Close();
+    void sckClient_Error(int number, const QString& description);
+    void Timer1_Timer();
+    void PlaceAttempt();
+    bool Write(const QByteArray& wire);
+    void Drop(const QString& logLine);
+    void SessionClosed(const QString& reason, bool wasLoggedIn);
+
+    CallLimits limits_;
+    platform::TcpSocket socket_;
+    CallSession session_;
+    QTimer timer_;
+    int retriesLeft_ = 0;
+    int port_ = 0;
+    QString callAddress_;
+    QString nickname_;
+    QString startStamp_;
+};
