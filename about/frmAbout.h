@@ -14,6 +14,14 @@ public:
     static frmAbout* ShowWithIcon(const QIcon& icon);
     static frmAbout* Instance();
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    frmAbout();
+
     QLabel* picIcon;
     QLabel* lblTitle;
     QLabel* lblCopyright;
@@ -22,12 +30,4 @@ public:
     QLabel* Label2;
     QLabel* lblQuorvex;
     QPushButton* cmdOK;
-
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override;
-    void mouseMoveEvent(QMouseEvent* event) override;
-    void keyPressEvent(QKeyEvent* event) override;
-
-private:
-    frmAbout();
 };

@@ -18,6 +18,13 @@ public:
     // The open dialog, or null.
     static frmSettings* Instance();
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    explicit frmSettings(QWidget* owner);
+    void Fill();
     void Startup();
     void SetCheck();
     void chkCrypt_Click();
@@ -37,12 +44,4 @@ public:
     QCheckBox* chkAcceptSecure;
     QPushButton* cmdOK;
     QPushButton* cmdCancel;
-
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override;
-    void keyPressEvent(QKeyEvent* event) override;
-
-private:
-    explicit frmSettings(QWidget* owner);
-    void Fill();
 };

@@ -103,7 +103,7 @@ void Call::Timer1_Timer() {
     if (socket_.state() == platform::TcpSocket::Error) {
         socket_.Close();
     }
-    emit LogLine(QStringLiteral("Call cancalled after 5 tries.")); // the text users know
+    emit LogLine(QStringLiteral("Call cancalled after 5 tries.")); // sic: the wording users know
     emit GaveUp();
 }
 

@@ -6,6 +6,8 @@
 #include "protocol/NetCodec.h"
 #include "settings/Settings.h"
 
+#include <QDateTime>
+
 #include <algorithm>
 
 namespace {
@@ -49,11 +51,7 @@ QString PeerName(const QString& name) {
 CallSession::CallSession(QObject* parent) : QObject(parent) {
     deadline_.setSingleShot(true);
     hold_.setSingleShot(true);
-    connect(&deadline_, &QTimer::timeout, this, [this] {
-        Close(
-            QStringLiteral("Call with ") + peer_ +
-            QStringLiteral(" closed: not logged in within %1 seconds").arg(LoginDeadlineSeconds()));
-    });
+    connect(&deadline_, &QTimer::timeout, this, &CallSession::CheckDeadline);
     connect(&hold_, &QTimer::timeout, this, &CallSession::ResumeAfterHold);
 }
 
@@ -67,7 +65,25 @@ void CallSession::Start(Role role, const QString& peerAddress) {
     role_ = role;
     peer_ = peerAddress;
     active_ = true;
+    deadlineAt_ = Now() + LoginDeadlineSeconds() * qint64{1000};
     deadline_.start(LoginDeadlineSeconds() * 1000);
+}
+
+qint64 CallSession::Now() const {
+    return clock_ ? clock_() : QDateTime::currentMSecsSinceEpoch();
+}
+
+void CallSession::CheckDeadline() {
+    if (!active_ || loginFlag_ != 0) {
+        return;
+    }
+    if (const qint64 left = deadlineAt_ - Now(); left > 0) {
+        // A timer may fire a little early; the deadline is the clock's.
+        deadline_.start(static_cast<int>(left));
+        return;
+    }
+    Close(QStringLiteral("Call with ") + peer_ +
+          QStringLiteral(" closed: not logged in within %1 seconds").arg(LoginDeadlineSeconds()));
 }
 
 void CallSession::End() {

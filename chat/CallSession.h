@@ -11,6 +11,7 @@
 #include <QTimer>
 
 #include <cstdint>
+#include <functional>
 
 // A peer's text made safe for a log: every line of it stays visibly the peer's, continuation
 // lines indented under the first, other control characters shown as "?".
@@ -27,6 +28,13 @@ public:
     static constexpr qsizetype kMaxBacklog = 64 * 1024;
 
     explicit CallSession(QObject* parent = nullptr);
+
+    using Clock = std::function<qint64()>; // milliseconds, only ever compared
+
+    // The clock the login deadline is measured with (the real one by default).
+    void SetClock(Clock clock) { clock_ = std::move(clock); }
+    // Closes a call that has not logged in by its deadline; the deadline's timer runs it.
+    void CheckDeadline();
 
     // A new call with `peerAddress`; everything of the last call is forgotten. The login
     // deadline starts now.
@@ -96,6 +104,10 @@ private:
     bool active_ = false;
     QString peer_;
     std::int32_t lastLineCrc_ = 0;
+    qint64 Now() const;
+
+    Clock clock_;
+    qint64 deadlineAt_ = 0;
     QTimer deadline_;
     // A login from an address that is held back waits here until its time comes.
     QTimer hold_;

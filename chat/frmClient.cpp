@@ -362,7 +362,7 @@ bool frmClient::SaveSettings() {
 }
 
 void frmClient::SetMenus(QMenu* file, QMenu* tools, QMenu* help) {
-    // Items are named "menu(index)" after the design's control arrays; the index picks the
+    // Items are named "menu(index)" like a control array; the index picks the
     // command.
     const std::pair<QMenu*, void (frmClient::*)(int)> menus[] = {
         {file, &frmClient::mnuFile_Click},

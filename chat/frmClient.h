@@ -120,7 +120,7 @@ private:
     void ClearSettings();
     void SetLabelColour(QLabel* label, const QColor& background);
 
-    // Handlers under the names users of the design know.
+    // Event handlers, named control_event.
     void cmdSend_Click();
     void lblServer_Click();
     void cmdLine2_Click();

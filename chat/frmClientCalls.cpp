@@ -98,7 +98,8 @@ void frmClient::sckServer_ConnectionRequest(int requestID) {
         if (!call_->Answer(requestID)) {
             return;
         }
-        log_.Log(QStringLiteral("Incomming call from ") + call_->RemoteAddress()); // sic
+        log_.Log(QStringLiteral("Incomming call from ") +
+                 call_->RemoteAddress()); // sic: the wording users know
         AlertIfInactive();
         return;
     }
@@ -280,7 +281,7 @@ void frmClient::cmdSend_Click() {
     if (alone) {
         platform::MessageRequest box;
         box.parent = this;
-        box.text = QStringLiteral("Your not connected to anyone"); // the design's own wording
+        box.text = QStringLiteral("Your not connected to anyone"); // sic: the wording users know
         box.title = kAppTitle;
         box.icon = platform::MsgIcon::Information;
         Ask(box);

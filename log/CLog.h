@@ -24,7 +24,6 @@ public:
 
     const QString& DateFilter() const { return dateFilter_; }
     const QString& LogFile() const { return logFile_; }
-    QPlainTextEdit* TextBox() const { return box_; }
 
     // The length of a box's text counted as lines each ending with a line break of two
     // characters (CR LF), in constant time. The box holds one line per block.

@@ -226,7 +226,7 @@ void TestDesktop::aboutLinksSpanTheirText() {
     frmAbout* about = frmAbout::ShowWithIcon(QIcon());
     about->resize(about->width() + 200, about->height());
     QCoreApplication::processEvents();
-    for (QLabel* link : {about->lblMailTo, about->lblQuorvex}) {
+    for (QLabel* link : {Find<QLabel>(about, "lblMailTo"), Find<QLabel>(about, "lblQuorvex")}) {
         QCOMPARE(link->width(), link->sizeHint().width());
     }
     about->close();

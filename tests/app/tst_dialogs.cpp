@@ -89,14 +89,15 @@ void TestDialogs::settingsDialogFill() {
     QVERIFY(Find<QLineEdit>(d, "txtPassword" + QString::number(1))->isEnabled());
     QCOMPARE(Find<QGroupBox>(d, "Frame1")->title(), QStringLiteral("Server Settings"));
     // OK and Cancel sit side by side at the bottom right, Cancel last.
-    QVERIFY(d->cmdCancel->isVisible() && d->cmdOK->isVisible());
-    QCOMPARE(d->cmdCancel->y(), d->cmdOK->y());
-    QVERIFY(d->cmdCancel->x() > d->cmdOK->x() + d->cmdOK->width() - 1);
-    QVERIFY(d->cmdOK->y() > Find<QGroupBox>(d, "Frame2")->geometry().bottom());
+    QVERIFY(Find<QPushButton>(d, "cmdCancel")->isVisible() &&
+            Find<QPushButton>(d, "cmdOK")->isVisible());
+    QCOMPARE(Find<QPushButton>(d, "cmdCancel")->y(), Find<QPushButton>(d, "cmdOK")->y());
+    QVERIFY(Find<QPushButton>(d, "cmdCancel")->x() >
+            Find<QPushButton>(d, "cmdOK")->x() + Find<QPushButton>(d, "cmdOK")->width() - 1);
+    QVERIFY(Find<QPushButton>(d, "cmdOK")->y() > Find<QGroupBox>(d, "Frame2")->geometry().bottom());
     QCOMPARE(Find<QGroupBox>(d, "Frame2")->title(), QStringLiteral("Secure Transfers"));
     // Unchecking the hidden box greys the passwords but keeps their text.
-    Find<QCheckBox>(d, "chkCrypt")->setChecked(false);
-    d->SetCheck();
+    Click(d, "chkCrypt");
     QVERIFY(!Find<QLineEdit>(d, "txtPassword" + QString::number(2))->isEnabled());
     QVERIFY(!Find<QCheckBox>(d, "chkAcceptSecure")->isEnabled());
     QVERIFY(Find<QLineEdit>(d, "txtLoginPassword")->isEnabled());
@@ -295,24 +296,28 @@ void TestDialogs::aboutWindow() {
     QCOMPARE(about->windowTitle(), QStringLiteral("About Palaver"));
     QCOMPARE(about->objectName(), QStringLiteral("frmAbout"));
     // Title, then copyright, then the two link rows, one under the other.
-    QVERIFY(about->lblTitle->geometry().bottom() < about->lblCopyright->y());
-    QVERIFY(about->lblCopyright->geometry().bottom() < about->Label1->y());
-    QVERIFY(about->Label1->geometry().bottom() < about->Label2->y());
-    QCOMPARE(about->lblTitle->text(), QStringLiteral("Palaver v0.1.1"));
-    QCOMPARE(about->Label1->text(), QStringLiteral("e-mail:"));
-    QCOMPARE(about->Label2->text(), QStringLiteral("web:"));
-    QVERIFY(!about->lblCopyright->text().isEmpty());
-    QCOMPARE(about->lblMailTo->property("Tag").toString(), "mailto:" + about->lblMailTo->text());
-    QVERIFY(about->lblQuorvex->property("Tag").toString().startsWith("http"));
-    QCOMPARE(about->lblQuorvex->cursor().shape(), Qt::PointingHandCursor);
-    QCOMPARE(about->lblMailTo->cursor().shape(), Qt::PointingHandCursor);
+    QVERIFY(Find<QLabel>(about, "lblTitle")->geometry().bottom() <
+            Find<QLabel>(about, "lblCopyright")->y());
+    QVERIFY(Find<QLabel>(about, "lblCopyright")->geometry().bottom() <
+            Find<QLabel>(about, "Label1")->y());
+    QVERIFY(Find<QLabel>(about, "Label1")->geometry().bottom() <
+            Find<QLabel>(about, "Label2")->y());
+    QCOMPARE(Find<QLabel>(about, "lblTitle")->text(), QStringLiteral("Palaver v0.1.1"));
+    QCOMPARE(Find<QLabel>(about, "Label1")->text(), QStringLiteral("e-mail:"));
+    QCOMPARE(Find<QLabel>(about, "Label2")->text(), QStringLiteral("web:"));
+    QVERIFY(!Find<QLabel>(about, "lblCopyright")->text().isEmpty());
+    QCOMPARE(Find<QLabel>(about, "lblMailTo")->property("Tag").toString(),
+             "mailto:" + Find<QLabel>(about, "lblMailTo")->text());
+    QVERIFY(Find<QLabel>(about, "lblQuorvex")->property("Tag").toString().startsWith("http"));
+    QCOMPARE(Find<QLabel>(about, "lblQuorvex")->cursor().shape(), Qt::PointingHandCursor);
+    QCOMPARE(Find<QLabel>(about, "lblMailTo")->cursor().shape(), Qt::PointingHandCursor);
     QVERIFY(about->parentWidget() == nullptr);
     QCOMPARE(about->windowIcon().cacheKey(), board->windowIcon().cacheKey());
-    QVERIFY(!about->picIcon->pixmap().isNull());
+    QVERIFY(!Find<QLabel>(about, "picIcon")->pixmap().isNull());
     Menu(board, "mnuHelp(0)"); // one instance, brought forward
     QCOMPARE(frmAbout::Instance(), about);
     QPointer<frmAbout> guard(about);
-    QTest::mouseClick(about->cmdOK, Qt::LeftButton);
+    QTest::mouseClick(Find<QPushButton>(about, "cmdOK"), Qt::LeftButton);
     QTRY_VERIFY(guard.isNull());
 }
 
@@ -325,38 +330,38 @@ void TestDialogs::aboutLinkStates() {
     });
     frmAbout* about = frmAbout::ShowWithIcon(QIcon());
     const QColor blue(0, 0, 255), red(255, 0, 0), purple(128, 0, 128);
-    QCOMPARE(TextColour(about->lblQuorvex), blue);
-    QCOMPARE(TextColour(about->lblMailTo), blue);
+    QCOMPARE(TextColour(Find<QLabel>(about, "lblQuorvex")), blue);
+    QCOMPARE(TextColour(Find<QLabel>(about, "lblMailTo")), blue);
 
-    QTest::mouseMove(about->lblQuorvex);
+    QTest::mouseMove(Find<QLabel>(about, "lblQuorvex"));
     QMouseEvent over(QEvent::MouseMove, QPointF(2, 2),
-                     about->lblQuorvex->mapToGlobal(QPointF(2, 2)), Qt::NoButton, Qt::NoButton,
-                     Qt::NoModifier);
-    QCoreApplication::sendEvent(about->lblQuorvex, &over);
-    QCOMPARE(TextColour(about->lblQuorvex), red);
-    QVERIFY(about->lblQuorvex->font().underline());
-    QCOMPARE(TextColour(about->lblMailTo), blue);
-    QVERIFY(!about->lblMailTo->font().underline());
+                     Find<QLabel>(about, "lblQuorvex")->mapToGlobal(QPointF(2, 2)), Qt::NoButton,
+                     Qt::NoButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(Find<QLabel>(about, "lblQuorvex"), &over);
+    QCOMPARE(TextColour(Find<QLabel>(about, "lblQuorvex")), red);
+    QVERIFY(Find<QLabel>(about, "lblQuorvex")->font().underline());
+    QCOMPARE(TextColour(Find<QLabel>(about, "lblMailTo")), blue);
+    QVERIFY(!Find<QLabel>(about, "lblMailTo")->font().underline());
 
-    QCoreApplication::sendEvent(about->lblMailTo, &over);
-    QCOMPARE(TextColour(about->lblMailTo), red);
-    QCOMPARE(TextColour(about->lblQuorvex), blue);
-    QVERIFY(!about->lblQuorvex->font().underline());
+    QCoreApplication::sendEvent(Find<QLabel>(about, "lblMailTo"), &over);
+    QCOMPARE(TextColour(Find<QLabel>(about, "lblMailTo")), red);
+    QCOMPARE(TextColour(Find<QLabel>(about, "lblQuorvex")), blue);
+    QVERIFY(!Find<QLabel>(about, "lblQuorvex")->font().underline());
 
     QMouseEvent background(QEvent::MouseMove, QPointF(1, 1), about->mapToGlobal(QPointF(1, 1)),
                            Qt::NoButton, Qt::NoButton, Qt::NoModifier);
     QCoreApplication::sendEvent(about, &background);
-    QCOMPARE(TextColour(about->lblMailTo), blue);
-    QVERIFY(!about->lblMailTo->font().underline());
+    QCOMPARE(TextColour(Find<QLabel>(about, "lblMailTo")), blue);
+    QVERIFY(!Find<QLabel>(about, "lblMailTo")->font().underline());
 
-    QTest::mouseClick(about->lblQuorvex, Qt::LeftButton);
+    QTest::mouseClick(Find<QLabel>(about, "lblQuorvex"), Qt::LeftButton);
     QCOMPARE(opened.size(), 1);
-    QCOMPARE(opened[0].toString(), about->lblQuorvex->property("Tag").toString());
-    QCOMPARE(TextColour(about->lblQuorvex), purple);
-    QTest::mouseClick(about->lblMailTo, Qt::LeftButton);
+    QCOMPARE(opened[0].toString(), Find<QLabel>(about, "lblQuorvex")->property("Tag").toString());
+    QCOMPARE(TextColour(Find<QLabel>(about, "lblQuorvex")), purple);
+    QTest::mouseClick(Find<QLabel>(about, "lblMailTo"), Qt::LeftButton);
     QCOMPARE(opened.size(), 2);
     QCOMPARE(opened[1].scheme(), QStringLiteral("mailto"));
-    QCOMPARE(TextColour(about->lblMailTo), purple);
+    QCOMPARE(TextColour(Find<QLabel>(about, "lblMailTo")), purple);
     platform::SetUrlOpener(previous);
     about->close();
 }

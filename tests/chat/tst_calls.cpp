@@ -64,6 +64,7 @@ private slots:
     void handshakeChatAndAcknowledgement();
     void wrongLoginPassword();
     void mismatchedMessagePasswords();
+    void conferenceOfTwoHiddenMembers_data();
     void conferenceOfTwoHiddenMembers();
     void byeClosesPeerLineWindow();
     void retriesAgainstNobody();
@@ -158,6 +159,12 @@ void TestCalls::mismatchedMessagePasswords() {
     QCOMPARE(Find<QPlainTextEdit>(caller, "txtSend")->toPlainText(), QStringLiteral("garbled?"));
 }
 
+void TestCalls::conferenceOfTwoHiddenMembers_data() {
+    QTest::addColumn<bool>("closeSwitchboard");
+    QTest::newRow("members leave") << false;
+    QTest::newRow("switchboard closed") << true;
+}
+
 void TestCalls::conferenceOfTwoHiddenMembers() {
     frmClient* board = Board();
     // Three callers that are not the switchboard's lines: lines of a line that has gone.
@@ -202,6 +209,18 @@ void TestCalls::conferenceOfTwoHiddenMembers() {
 
     // The header shows exactly who is left after each leave.
     QCOMPARE(Find<QLabel>(board, "lblConn")->text(), QStringLiteral(" Ann, Ann"));
+    QFETCH(bool, closeSwitchboard);
+    if (closeSwitchboard) {
+        // Refused while a line is open, but the members go, and the header and the send
+        // path both know it.
+        AddLine(board);
+        QVERIFY(!board->close());
+        QTRY_VERIFY(Find<QLabel>(board, "lblConn")->text().isEmpty());
+        QVERIFY(Find<QLabel>(board, "lblConnIP")->text().isEmpty());
+        Type(board, "anyone?");
+        QCOMPARE(app->boxes->texts.last(), QStringLiteral("Your not connected to anyone"));
+        return;
+    }
     Click(c2, "cmdClose");
     QTRY_COMPARE(Find<QLabel>(board, "lblConn")->text(), QStringLiteral(" Ann"));
     QCOMPARE(Find<QLabel>(board, "lblConnIP")->text(), QStringLiteral("127.0.0.1"));
