@@ -4,23 +4,12 @@
 #include "platform/Text1252.h"
 
 #include <QDateTime>
-#include <QSet>
 
 QString IP;
 
-namespace {
-
-// Every call alive, for counting the logins still waiting from one address.
-QSet<const Call*>& LiveCalls() {
-    static QSet<const Call*> calls;
-    return calls;
-}
-
-} // namespace
-
 Call::Call(const CallLimits& limits, QObject* parent)
     : QObject(parent), limits_(limits), socket_(this), session_(this), timer_(this) {
-    LiveCalls().insert(this);
+    session_.SetClock(limits_.clock);
     socket_.setObjectName(QStringLiteral("sckClient"));
     timer_.setObjectName(QStringLiteral("Timer1"));
     timer_.setInterval(limits_.retryIntervalMs);
@@ -45,26 +34,10 @@ Call::Call(const CallLimits& limits, QObject* parent)
             [this](const QString& why) { emit Status(QStringLiteral(" ") + why); });
     connect(&session_, &CallSession::DecodeFailed, this, &Call::DecodeFailed);
     connect(&session_, &CallSession::HeldBack, this, &Call::HeldBack);
+    connect(&session_, &CallSession::ManyWrongLogins, this, &Call::ManyWrongLogins);
 }
 
-Call::~Call() {
-    LiveCalls().remove(this);
-}
-
-bool Call::AnswererWaitingForLogin() const {
-    return session_.Active() && session_.role() == CallSession::Role::Answerer &&
-           session_.LoginFlag() == 0;
-}
-
-int Call::PendingLogins(const QString& address) {
-    int count = 0;
-    for (const Call* c : LiveCalls()) {
-        if (c->AnswererWaitingForLogin() && c->session_.PeerAddress() == address) {
-            ++count;
-        }
-    }
-    return count;
-}
+Call::~Call() = default;
 
 // ---------------------------------------------------------------------------------------
 // Placing and answering

@@ -12,6 +12,7 @@
 #include <QTimer>
 
 #include <cstdint>
+#include <functional>
 
 // The address most recently called from any window.
 extern QString IP;
@@ -21,6 +22,8 @@ struct CallLimits {
     int retryIntervalMs = 5000;
     // Bytes that may wait to be written before a peer that does not read is cut off.
     qint64 maxPendingWrite = 1024 * 1024;
+    // The clock login deadlines and limits are measured with; the real one when empty.
+    std::function<qint64()> clock;
 };
 
 class Call : public QObject {
@@ -57,7 +60,6 @@ public:
     int SocketState() const { return socket_.state(); }
     // 1 once the peer has logged in.
     std::int16_t LoginFlag() const { return session_.LoginFlag(); }
-    bool AnswererWaitingForLogin() const;
     QString RemoteAddress() const { return socket_.RemoteHostIP(); }
     // The peer's nickname as it logged in; empty before.
     const QString& Nickname() const { return nickname_; }
@@ -66,9 +68,6 @@ public:
     const QString& CallAddress() const { return callAddress_; }
     // The CRC the peer's acknowledgement of our last line must carry.
     std::int32_t LastLineCrc() const { return session_.LastLineCrc(); }
-
-    // Calls from `address` that are still to log in, program-wide.
-    static int PendingLogins(const QString& address);
 
 signals:
     // A line for this call's log.
@@ -86,6 +85,7 @@ signals:
     void AckMatched(std::int32_t crc);
     void DecodeFailed();
     void HeldBack(const QString& address);
+    void ManyWrongLogins();
     // An answered call closed by this side before it logged in: nothing of it should stay.
     void Refused(const QString& reason);
     // This side closed the call for `reason` (already logged).

@@ -333,7 +333,11 @@ void CallSession::HandleLoginBody() {
             offered = r.left(p);
             emit PeerNamed(PeerName(platform::FromAnsi(r.mid(p + 1))));
         }
-        if (const qint64 wait = Logins().HoldMs(peer_); wait > 0) {
+        const qint64 wait = Logins().ReserveJudging(peer_);
+        if (Logins().TakeBusyNotice()) {
+            emit ManyWrongLogins();
+        }
+        if (wait > 0) {
             emit DebugLine(QStringLiteral("Login from ") + peer_ +
                            QStringLiteral(" waits %1 ms before it is judged").arg(wait));
             holding_ = true;

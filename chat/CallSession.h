@@ -81,6 +81,8 @@ signals:
     void DecodeFailed();
     // The address has started being held back for wrong login passwords.
     void HeldBack(const QString& address);
+    // So many wrong login passwords came from everywhere that logins are being slowed.
+    void ManyWrongLogins();
 
 private:
     void Handle();

@@ -1,5 +1,6 @@
 #include "ClientWindows.h"
 
+#include "LoginGuard.h"
 #include "frmClient.h"
 
 #include "log/frmDebug.h"
@@ -16,6 +17,22 @@ void WindowTable::DeleteLater::operator()(frmClient* w) const {
 }
 
 WindowTable::WindowTable() {
+    connect(&pool_, &LoginPool::LoggedIn, this, &WindowTable::LoggedIn);
+    connect(&pool_, &LoginPool::DebugLine, this, [](const QString& text) { LogDebug(text); });
+    auto toSwitchboard = [this](const QString& text) {
+        if (frmClient* board = Window(0)) {
+            board->LogInfo(text);
+        }
+    };
+    connect(&pool_, &LoginPool::Report, this, toSwitchboard);
+    connect(&pool_, &LoginPool::HeldBack, this, [toSwitchboard](const QString& address) {
+        toSwitchboard(QStringLiteral("Slowing down logins from ") + address +
+                      QStringLiteral(" after %1 wrong passwords").arg(LoginGuard::kFreeTries));
+    });
+    connect(&pool_, &LoginPool::ManyWrongLogins, this, [toSwitchboard] {
+        toSwitchboard(QStringLiteral("Many wrong login passwords from everywhere: logins are "
+                                     "judged at most one a second for now"));
+    });
     lastWindowGone = [] {
         if (QCoreApplication::instance() != nullptr) {
             QTimer::singleShot(0, QCoreApplication::instance(), &QCoreApplication::quit);
@@ -85,8 +102,18 @@ std::int16_t WindowTable::Create() {
         cell.lines.fill(-1);
         cell.window.reset(new frmClient(static_cast<std::int16_t>(slot), limits));
         frmClient* w = cell.window.get();
-        connect(w, &frmClient::LineWanted, this,
-                [this, w](int requestID) { OpenLine(w, requestID); });
+        connect(w, &frmClient::LineWanted, this, [this, w] { OpenLine(w, nullptr); });
+        connect(w, &frmClient::CallArrived, this, [this, w](int requestID) {
+            // Held back for wrong passwords: closed before AUTH.
+            const QString from = platform::TcpSocket::RequestAddress(requestID);
+            if (const qint64 held = Logins().HoldMs(from); held > 0) {
+                LogDebug(
+                    QStringLiteral("Call from ") + from +
+                    QStringLiteral(" closed: logins from there are held back for %1 ms").arg(held));
+                return;
+            }
+            pool_.Admit(requestID, limits, w);
+        });
         connect(w, &frmClient::ConferenceWanted, this, [this, w] { MergeLines(w); });
         connect(w, &frmClient::UnloadWanted, this, [this, w] { UnloadWindow(w); });
         connect(w, &frmClient::OwnerNote, this, [this, w](const QString& text) {
@@ -117,35 +144,61 @@ std::int16_t WindowTable::Create() {
     return -1;
 }
 
-void WindowTable::OpenLine(frmClient* owner, int requestID) {
+void WindowTable::OpenLine(frmClient* owner, Call* call) {
+    if (call != nullptr) {
+        LogDebug(QStringLiteral("Creating new client window"));
+    }
     const std::int16_t slot = Create();
     if (slot == -1) {
-        // An incoming call is left unanswered (the socket layer closes it).
-        if (requestID < 0) {
+        if (call == nullptr) {
             owner->Inform(QStringLiteral("Unable to create a new client window"),
                           platform::MsgIcon::Exclamation);
+        } else {
+            call->Close(); // nowhere to show it: closed before it is accepted
+            call->deleteLater();
         }
         return;
     }
     frmClient* line = Window(slot);
-    if (requestID >= 0) {
-        owner->LogInfo(QStringLiteral("*** Connecting ") +
-                       platform::TcpSocket::RequestAddress(requestID) +
+    if (call != nullptr) {
+        owner->LogInfo(QStringLiteral("*** Connecting ") + call->RemoteAddress() +
                        QStringLiteral(" to line #") + QString::number(slot + 1));
     }
     if (!Attach(owner, line)) {
         // No free entry in the owner's line table: the new window would be stranded.
         line->Unload();
-        if (requestID < 0) {
+        if (call == nullptr) {
             owner->ShowStatus(
                 QStringLiteral(" All %1 lines of this window are in use").arg(kLines));
+        } else {
+            call->Close();
+            call->deleteLater();
         }
         return;
     }
-    if (requestID >= 0) {
+    if (call != nullptr) {
         LogDebug(QStringLiteral("Client Window #") + QString::number(slot));
-        line->AnswerCall(requestID);
+        line->Adopt(call, true);
     }
+}
+
+void WindowTable::LoggedIn(Call* call, QObject* listener) {
+    auto* owner = qobject_cast<frmClient*>(listener);
+    if (owner == nullptr || SlotOf(owner) < 0) {
+        owner = Window(0);
+    }
+    if (owner == nullptr) {
+        call->Close();
+        call->deleteLater();
+        return;
+    }
+    // The window that was called takes the call itself when it is free, as it would have
+    // answered it; otherwise the call gets a line of its own.
+    if (owner->call().Idle() && owner->conference().Empty()) {
+        owner->Adopt(call, false);
+        return;
+    }
+    OpenLine(owner, call);
 }
 
 bool WindowTable::Attach(frmClient* owner, frmClient* line) {

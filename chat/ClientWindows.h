@@ -4,6 +4,7 @@
 #pragma once
 
 #include "Call.h"
+#include "LoginPool.h"
 
 #include <QList>
 #include <QObject>
@@ -40,6 +41,8 @@ public:
     void RefreshAllLevels();
     // Unloads every window, lines first (program end, tests).
     void CloseAll();
+    // Calls answered but not logged in yet.
+    LoginPool& Pending() { return pool_; }
 
     // The limits every new window's call gets.
     CallLimits limits;
@@ -61,13 +64,16 @@ private:
     int SlotOf(const frmClient* window) const;
     frmClient* OwnerOf(const frmClient* line) const;
     QList<std::pair<int, frmClient*>> LinesOf(const frmClient* owner) const;
-    void OpenLine(frmClient* owner, int requestID);
+    // A line for `call`, which has logged in, or an idle one when it is null.
+    void OpenLine(frmClient* owner, Call* call);
+    void LoggedIn(Call* call, QObject* listener);
     bool Attach(frmClient* owner, frmClient* line);
     void MergeLines(frmClient* owner);
     void UnloadWindow(frmClient* window);
     void Forget(frmClient* window);
 
     std::array<Slot, kWindowSlots> slots_;
+    LoginPool pool_;
 };
 
 // The program's one table.

@@ -1,6 +1,7 @@
 #include "LoginGuard.h"
 
 #include <QDateTime>
+#include <QHostAddress>
 
 #include <algorithm>
 
@@ -10,8 +11,23 @@ qint64 LoginGuard::Now() const {
     return clock_ ? clock_() : QDateTime::currentMSecsSinceEpoch();
 }
 
+QString AddressKey(const QString& address) {
+    const QHostAddress host(address);
+    if (host.isNull() || host.protocol() != QAbstractSocket::IPv6Protocol) {
+        return address;
+    }
+    bool mapped = false;
+    const quint32 v4 = host.toIPv4Address(&mapped);
+    if (mapped) {
+        return QHostAddress(v4).toString();
+    }
+    Q_IPV6ADDR bytes = host.toIPv6Address();
+    std::fill(std::begin(bytes.c) + 8, std::end(bytes.c), quint8{0});
+    return QHostAddress(bytes).toString() + QStringLiteral("/64");
+}
+
 LoginGuard::Entry* LoginGuard::Find(const QString& address) {
-    const auto it = entries_.find(address);
+    const auto it = entries_.find(AddressKey(address));
     if (it == entries_.end()) {
         return nullptr;
     }
@@ -36,9 +52,13 @@ bool LoginGuard::Wrong(const QString& address) {
                                  [](const Entry& a, const Entry& b) { return a.last < b.last; });
             entries_.erase(oldest);
         }
-        e = &entries_[address];
+        e = &entries_[AddressKey(address)];
     }
     const qint64 now = Now();
+    recentWrong_.append(now);
+    if (recentWrong_.size() > 4 * kWrongPerMinute) {
+        recentWrong_.removeFirst(); // enough to know the budget is spent
+    }
     e->last = now;
     ++e->wrong;
     if (e->wrong < kFreeTries) {
@@ -51,7 +71,36 @@ bool LoginGuard::Wrong(const QString& address) {
 }
 
 void LoginGuard::Right(const QString& address) {
-    entries_.remove(address);
+    entries_.remove(AddressKey(address));
+}
+
+bool LoginGuard::Busy() {
+    const qint64 now = Now();
+    recentWrong_.removeIf([now](qint64 t) { return now - t >= 60 * 1000; });
+    const bool busy = recentWrong_.size() > kWrongPerMinute;
+    if (!busy) {
+        busyNoticed_ = false;
+    }
+    return busy;
+}
+
+bool LoginGuard::TakeBusyNotice() {
+    if (!Busy() || busyNoticed_) {
+        return false;
+    }
+    busyNoticed_ = true;
+    return true;
+}
+
+qint64 LoginGuard::ReserveJudging(const QString& address) {
+    const qint64 own = HoldMs(address);
+    if (!Busy()) {
+        return own;
+    }
+    const qint64 now = Now();
+    const qint64 at = std::max(now + own, nextJudging_);
+    nextJudging_ = at + kBusyGapMs;
+    return at - now;
 }
 
 int LoginGuard::WrongCount(const QString& address) {

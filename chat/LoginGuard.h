@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QHash>
+#include <QList>
 #include <QString>
 
 #include <functional>
@@ -19,12 +20,24 @@ public:
     // Addresses remembered at most; beyond that the one quiet longest is forgotten.
     static constexpr int kMaxAddresses = 4096;
 
+    // Wrong passwords from all addresses together in a minute before logins are judged at
+    // most one a second.
+    static constexpr int kWrongPerMinute = 20;
+    static constexpr qint64 kBusyGapMs = 1000;
+
     using Clock = std::function<qint64()>; // milliseconds, only ever compared
 
     explicit LoginGuard(Clock clock = {});
 
     // Milliseconds until a login from `address` may be judged; 0 when it may be judged now.
     qint64 HoldMs(const QString& address);
+    // The wait before a login from `address` is judged, the program-wide budget included;
+    // while that budget is spent, each call takes the next free second.
+    qint64 ReserveJudging(const QString& address);
+    // True while too many wrong passwords came in the last minute.
+    bool Busy();
+    // True once when the budget has just been spent, for one line in the switchboard's log.
+    bool TakeBusyNotice();
     // Records a wrong login password. True when this one starts holding the address back.
     bool Wrong(const QString& address);
     // A right password forgets the address's wrong ones.
@@ -42,8 +55,16 @@ private:
     qint64 Now() const;
 
     QHash<QString, Entry> entries_;
+    // Times of the wrong passwords of the last minute, from every address.
+    QList<qint64> recentWrong_;
+    qint64 nextJudging_ = 0;
+    bool busyNoticed_ = false;
     Clock clock_;
 };
+
+// What counts as one address: an IPv4 address, or the /64 prefix of an IPv6 one (a single
+// host is commonly given a whole /64). IPv4-mapped IPv6 addresses count as their IPv4 one.
+QString AddressKey(const QString& address);
 
 // The program's one guard. Tests replace it to give it a clock of their own.
 LoginGuard& Logins();

@@ -48,6 +48,7 @@ frmClient::frmClient(std::int16_t id, const CallLimits& limits, QWidget* parent)
     // loaded and decoded again for every line.
     BuildControls();
     ConnectCall();
+    ConnectConference();
     sckServer_->setObjectName(QStringLiteral("sckServer"));
     connect(sckServer_, &platform::TcpSocket::ConnectionRequest, this,
             &frmClient::sckServer_ConnectionRequest);
@@ -226,7 +227,7 @@ void frmClient::SetTitle() {
 }
 
 void frmClient::cmdLine2_Click() {
-    emit LineWanted(-1);
+    emit LineWanted();
 }
 
 void frmClient::cmdConf_Click() {

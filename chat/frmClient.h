@@ -71,8 +71,10 @@ public:
     void SetMenus(QMenu* file, QMenu* tools, QMenu* help);
 
 signals:
-    // A line window is wanted: for the call `requestID`, or an idle one when it is -1.
-    void LineWanted(int requestID);
+    // An idle line window is wanted ("+ Line").
+    void LineWanted();
+    // A call has come in to this window's server.
+    void CallArrived(int requestID);
     void ConferenceWanted();
     void UnloadWanted();
     // A line for the log of this line's owner.
@@ -96,7 +98,8 @@ private:
     void Load();
     void AddAddresses();
     void BecomeLine(std::int16_t owner);
-    void AnswerCall(int requestID);
+    // Takes over a call that has logged in; a line says nothing of its arrival itself.
+    void Adopt(Call* call, bool asLine);
     void Merge(frmClient* line);
     Conference& conference() { return conference_; }
     Call& call() { return *call_; }
@@ -109,6 +112,7 @@ private:
 
     void BuildControls();
     void ConnectCall();
+    void ConnectConference();
     void AlertIfInactive();
     void ClearHeader();
     void ShowLoggedIn();

@@ -79,38 +79,25 @@ void frmClient::StopServer() {
 }
 
 void frmClient::sckServer_ConnectionRequest(int requestID) {
-    const QString from = platform::TcpSocket::RequestAddress(requestID);
-    LogDebug(QStringLiteral("Server receiving call from ") + from + QStringLiteral(" / ") +
+    LogDebug(QStringLiteral("Server receiving call from ") +
+             platform::TcpSocket::RequestAddress(requestID) + QStringLiteral(" / ") +
              QString::number(platform::TcpSocket::RequestPort(requestID)));
-    // A request left unaccepted is closed by the socket layer: no AUTH, no window.
-    if (const qint64 held = Logins().HoldMs(from); held > 0) {
-        LogDebug(QStringLiteral("Call from ") + from +
-                 QStringLiteral(" closed: logins from there are held back for %1 ms").arg(held));
-        return;
-    }
-    if (Call::PendingLogins(from) >= LoginGuard::kMaxPendingPerAddress) {
-        LogDebug(QStringLiteral("Call from ") + from +
-                 QStringLiteral(" closed: %1 calls from there are still to log in")
-                     .arg(LoginGuard::kMaxPendingPerAddress));
-        return;
-    }
-    if (call_->Idle() && conference_.Empty()) {
-        if (!call_->Answer(requestID)) {
-            return;
-        }
-        log_.Log(QStringLiteral("Incomming call from ") +
-                 call_->RemoteAddress()); // sic: the wording users know
-        AlertIfInactive();
-        return;
-    }
-    LogDebug(QStringLiteral("Creating new client window"));
-    emit LineWanted(requestID);
+    // The call waits apart until it has logged in; only then does a window take it. A
+    // request nobody takes is closed by the socket layer: no AUTH, no window.
+    emit CallArrived(requestID);
 }
 
-void frmClient::AnswerCall(int requestID) {
-    if (call_->Answer(requestID)) {
-        AlertIfInactive();
+void frmClient::Adopt(Call* call, bool asLine) {
+    Call* const old = std::exchange(call_, call);
+    call->setParent(this);
+    delete old;
+    ConnectCall();
+    if (!asLine) {
+        log_.Log(QStringLiteral("Incomming call from ") + // sic: the wording users know
+                 call_->RemoteAddress());
     }
+    ShowLoggedIn();
+    AlertIfInactive();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -140,6 +127,9 @@ void frmClient::ConnectCall() {
     connect(call_, &Call::Dropped, this, &frmClient::ClearHeader);
     connect(call_, &Call::Lost, this, &frmClient::CallLost);
     connect(call_, &Call::GaveUp, this, &frmClient::ClearHeader);
+}
+
+void frmClient::ConnectConference() {
     // What conference members say and acknowledge shows here.
     connect(&conference_, &Conference::MemberLine, this, [this](const QString& line) {
         log_.Log(line);

@@ -19,6 +19,8 @@ AppFixture::AppFixture() : boxes(std::make_unique<ScriptedBoxes>()), oldDir_(QDi
     ResetLogins();
     IP.clear();
     ClientWindows().lastWindowGone = {};
+    ClientWindows().Pending().Reset();
+    ClientWindows().Pending().SetClock({});
     ClientWindows().limits = CallLimits{}; // the real limits unless a test asks otherwise
 }
 

@@ -1,0 +1,163 @@
+#include "LoginPool.h"
+
+#include "LoginGuard.h"
+
+#include <QDateTime>
+
+LoginPool::LoginPool(QObject* parent) : QObject(parent) {
+    reportTimer_.setSingleShot(true);
+    connect(&reportTimer_, &QTimer::timeout, this, &LoginPool::FlushReport);
+}
+
+void LoginPool::Reset() {
+    for (const Waiter& w : std::exchange(calls_, {})) {
+        if (!w.call.isNull()) {
+            disconnect(w.call, nullptr, this, nullptr);
+            w.call->Close();
+            w.call->deleteLater();
+        }
+    }
+    recent_.clear();
+    closed_.clear();
+    reportedOnce_ = false;
+    reportedAt_ = 0;
+    reportTimer_.stop();
+}
+
+qint64 LoginPool::Now() const {
+    return clock_ ? clock_() : QDateTime::currentMSecsSinceEpoch();
+}
+
+int LoginPool::Waiting(const QString& address) const {
+    const QString key = AddressKey(address);
+    return static_cast<int>(std::count_if(calls_.begin(), calls_.end(),
+                                          [&key](const Waiter& w) { return w.key == key; }));
+}
+
+bool LoginPool::Admit(int requestID, const CallLimits& limits, QObject* listener) {
+    const QString from = platform::TcpSocket::RequestAddress(requestID);
+    const QString key = AddressKey(from);
+    const qint64 now = Now();
+    if (recent_.size() > 4096) {
+        // Forget the addresses that have been quiet for a while; a flood of new ones
+        // cannot grow the table without end.
+        recent_.removeIf([now](const auto& it) {
+            return it.value().isEmpty() || now - it.value().last() >= kRateWindowMs;
+        });
+        while (recent_.size() > 4096) {
+            recent_.erase(recent_.begin());
+        }
+    }
+    QList<qint64>& times = recent_[key];
+    times.removeIf([now](qint64 t) { return now - t >= kRateWindowMs; });
+    times.append(now);
+    if (times.size() > kMaxNewPerAddress) {
+        times.removeFirst();
+        emit DebugLine(QStringLiteral("Call from ") + from +
+                       QStringLiteral(" closed: more than %1 calls from there in %2 seconds")
+                           .arg(kMaxNewPerAddress)
+                           .arg(kRateWindowMs / 1000));
+        return false;
+    }
+    if (Waiting(from) >= kMaxPerAddress) {
+        emit DebugLine(
+            QStringLiteral("Call from ") + from +
+            QStringLiteral(" closed: %1 calls from there are still to log in").arg(kMaxPerAddress));
+        return false;
+    }
+    if (calls_.size() >= kMaxCalls) {
+        // Make room: the call that has waited longest goes, so a crowd can never keep the
+        // newest caller from being answered.
+        Call* oldest = calls_.first().call;
+        emit DebugLine(QStringLiteral("Call from ") + oldest->RemoteAddress() +
+                       QStringLiteral(" closed to make room: it waited longest of %1 calls still "
+                                      "to log in")
+                           .arg(kMaxCalls));
+        ClosedBeforeLogin(oldest, QStringLiteral("pushed out by newer calls"),
+                          QStringLiteral("Call from ") + oldest->RemoteAddress() +
+                              QStringLiteral(" closed: too many calls waiting to log in"));
+    }
+    auto* call = new Call(limits, this);
+    call->setObjectName(QStringLiteral("call"));
+    connect(call, &Call::LoggedIn, this, [this, call] {
+        const auto it = std::find_if(calls_.begin(), calls_.end(),
+                                     [call](const Waiter& w) { return w.call == call; });
+        QObject* const listener = it != calls_.end() ? it->listener.data() : nullptr;
+        Remove(call);
+        emit LoggedIn(call, listener);
+    });
+    connect(call, &Call::Refused, this, [this, call](const QString& reason) {
+        QString why = QStringLiteral("broke off the login");
+        if (reason.contains(QLatin1String("not logged in within"))) {
+            why = QStringLiteral("not logged in in time");
+        } else if (reason.contains(QLatin1String("Invalid Login Password"))) {
+            why = QStringLiteral("wrong login password");
+        }
+        ClosedBeforeLogin(call, why, reason);
+    });
+    connect(call, &Call::Lost, this, [this, call](const QString&, const QString& remote) {
+        ClosedBeforeLogin(call, QStringLiteral("hung up"),
+                          QStringLiteral("Call rejected - Bad Password? - ") + remote);
+    });
+    connect(call, &Call::Dropped, this, [this, call] {
+        ClosedBeforeLogin(call, QStringLiteral("broke off the login"),
+                          QStringLiteral("Call from ") + call->RemoteAddress() +
+                              QStringLiteral(" closed before it logged in"));
+    });
+    connect(call, &Call::DebugLine, this, &LoginPool::DebugLine);
+    connect(call, &Call::LogLine, this, &LoginPool::DebugLine);
+    connect(call, &Call::Status, this, &LoginPool::DebugLine);
+    connect(call, &Call::HeldBack, this, &LoginPool::HeldBack);
+    connect(call, &Call::ManyWrongLogins, this, &LoginPool::ManyWrongLogins);
+    calls_.append({call, listener, key, now});
+    if (!call->Answer(requestID)) {
+        Remove(call);
+        return false;
+    }
+    return true;
+}
+
+void LoginPool::Remove(Call* call) {
+    calls_.removeIf([call](const Waiter& w) { return w.call.isNull() || w.call == call; });
+    disconnect(call, nullptr, this, nullptr);
+}
+
+void LoginPool::ClosedBeforeLogin(Call* call, const QString& why, const QString& logLine) {
+    Remove(call);
+    call->Close();
+    call->deleteLater();
+    const qint64 now = Now();
+    if (!closed_.empty() && now - reportedAt_ >= kReportEveryMs) {
+        FlushReport();
+    }
+    if (closed_.empty() && (!reportedOnce_ || now - reportedAt_ >= kReportEveryMs)) {
+        // The first in a quiet minute is told as it happens.
+        emit Report(logLine);
+        reportedOnce_ = true;
+        reportedAt_ = now;
+    } else {
+        ++closed_[why];
+    }
+    if (!reportTimer_.isActive()) {
+        reportTimer_.start(static_cast<int>(kReportEveryMs));
+    }
+}
+
+void LoginPool::FlushReport() {
+    if (closed_.empty()) {
+        return;
+    }
+    int total = 0;
+    QStringList reasons;
+    for (const auto& [why, count] : closed_) {
+        total += count;
+        reasons << QString::number(count) + QLatin1Char(' ') + why;
+    }
+    emit Report(QStringLiteral("%1 more calls were closed before they logged in during the last "
+                               "minute: ")
+                    .arg(total) +
+                reasons.join(QStringLiteral(", ")));
+    closed_.clear();
+    reportedAt_ = Now();
+    reportTimer_.start(static_cast<int>(kReportEveryMs));
+}
