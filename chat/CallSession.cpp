@@ -92,6 +92,9 @@ void CallSession::End() {
     lastLineCrc_ = 0;
     holding_ = false;
     heldPassword_.clear();
+    if (ticket_ != 0) {
+        Logins().Leave(std::exchange(ticket_, 0));
+    }
     backlog_.clear();
     deadline_.stop();
     hold_.stop();
@@ -333,13 +336,18 @@ void CallSession::HandleLoginBody() {
             offered = r.left(p);
             emit PeerNamed(PeerName(platform::FromAnsi(r.mid(p + 1))));
         }
-        const qint64 wait = Logins().ReserveJudging(peer_);
-        if (Logins().TakeBusyNotice()) {
-            emit ManyWrongLogins();
+        const qint64 wait = Logins().HoldMs(peer_);
+        if (Logins().Busy()) {
+            // Too many wrong passwords from everywhere: this one waits its turn.
+            ticket_ = Logins().Queue();
+            if (Logins().TakeBusyNotice()) {
+                emit ManyWrongLogins();
+            }
         }
-        if (wait > 0) {
+        if (wait > 0 || ticket_ != 0) {
             emit DebugLine(QStringLiteral("Login from ") + peer_ +
-                           QStringLiteral(" waits %1 ms before it is judged").arg(wait));
+                           QStringLiteral(" waits %1 ms before it is judged").arg(wait) +
+                           (ticket_ != 0 ? QStringLiteral(", then its turn") : QString()));
             holding_ = true;
             heldPassword_ = offered;
             hold_.start(static_cast<int>(wait));
@@ -366,6 +374,9 @@ void CallSession::JudgePass(const QByteArray& offered) {
         if (startsHold) {
             emit HeldBack(peer_);
         }
+        if (Logins().TakeBusyNotice()) {
+            emit ManyWrongLogins();
+        }
         Close(QStringLiteral("Call rejected from ") + peer_ +
               QStringLiteral(" - Invalid Login Password"));
         return;
@@ -390,6 +401,17 @@ void CallSession::JudgePass(const QByteArray& offered) {
 void CallSession::ResumeAfterHold() {
     if (!active_ || !holding_) {
         return;
+    }
+    if (const qint64 wait = Logins().HoldMs(peer_); wait > 0) {
+        hold_.start(static_cast<int>(wait));
+        return;
+    }
+    if (ticket_ != 0) {
+        if (const qint64 turn = Logins().TurnMs(ticket_); turn > 0) {
+            hold_.start(static_cast<int>(turn));
+            return;
+        }
+        ticket_ = 0;
     }
     holding_ = false;
     const QByteArray offered = std::exchange(heldPassword_, {});

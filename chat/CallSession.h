@@ -115,5 +115,7 @@ private:
     QTimer hold_;
     bool holding_ = false;
     QByteArray heldPassword_;
+    // This login's place in the queue while logins are judged one a second; 0 when none.
+    quint64 ticket_ = 0;
     QByteArray backlog_;
 };

@@ -92,20 +92,34 @@ bool LoginGuard::TakeBusyNotice() {
     return true;
 }
 
-qint64 LoginGuard::ReserveJudging(const QString& address) {
-    const qint64 own = HoldMs(address);
-    if (!Busy()) {
-        return own;
-    }
-    const qint64 now = Now();
-    const qint64 at = std::max(now + own, nextJudging_);
-    nextJudging_ = at + kBusyGapMs;
-    return at - now;
-}
-
 int LoginGuard::WrongCount(const QString& address) {
     const Entry* e = Find(address);
     return e == nullptr ? 0 : e->wrong;
+}
+
+LoginGuard::Ticket LoginGuard::Queue() {
+    queue_.append(nextTicket_);
+    return nextTicket_++;
+}
+
+qint64 LoginGuard::TurnMs(Ticket ticket) {
+    const qint64 now = Now();
+    const qint64 gap = anyTurn_ ? std::max<qint64>(0, lastTurn_ + kBusyGapMs - now) : 0;
+    if (queue_.isEmpty() || queue_.first() != ticket) {
+        // Not first in line: look again a second (at most) later.
+        return std::max<qint64>(gap, kBusyGapMs);
+    }
+    if (gap > 0) {
+        return gap;
+    }
+    queue_.removeFirst();
+    lastTurn_ = now;
+    anyTurn_ = true;
+    return 0;
+}
+
+void LoginGuard::Leave(Ticket ticket) {
+    queue_.removeOne(ticket);
 }
 
 namespace {

@@ -31,9 +31,13 @@ public:
 
     // Milliseconds until a login from `address` may be judged; 0 when it may be judged now.
     qint64 HoldMs(const QString& address);
-    // The wait before a login from `address` is judged, the program-wide budget included;
-    // while that budget is spent, each call takes the next free second.
-    qint64 ReserveJudging(const QString& address);
+    // While the budget is spent, logins waiting to be judged queue here and are judged one
+    // a second, in the order they came. A queued login that ends leaves the queue.
+    using Ticket = quint64;
+    Ticket Queue();
+    // Milliseconds until the ticket's login may be judged; 0 means now, and takes its turn.
+    qint64 TurnMs(Ticket ticket);
+    void Leave(Ticket ticket);
     // True while too many wrong passwords came in the last minute.
     bool Busy();
     // True once when the budget has just been spent, for one line in the switchboard's log.
@@ -57,7 +61,10 @@ private:
     QHash<QString, Entry> entries_;
     // Times of the wrong passwords of the last minute, from every address.
     QList<qint64> recentWrong_;
-    qint64 nextJudging_ = 0;
+    QList<Ticket> queue_;
+    Ticket nextTicket_ = 1;
+    qint64 lastTurn_ = 0;
+    bool anyTurn_ = false;
     bool busyNoticed_ = false;
     Clock clock_;
 };

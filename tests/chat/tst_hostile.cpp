@@ -2,7 +2,9 @@
 // guessers, forgers, peers that never read.
 #include "chat/ClientWindows.h"
 #include "chat/LoginGuard.h"
+#include "chat/LoginPool.h"
 #include "chat/frmClient.h"
+#include "platform/Desktop.h"
 #include "platform/TcpSocket.h"
 #include "protocol/NetCodec.h"
 #include "settings/Settings.h"
@@ -11,7 +13,10 @@
 #include "support/ScriptedPeer.h"
 
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QPlainTextEdit>
+#include <QTcpSocket>
+#include <QTimer>
 #include <QtTest>
 
 #include <algorithm>
@@ -59,6 +64,10 @@ private slots:
     void peerThatNeverReadsIsCutOff();
     void guessingIsSlowedDown();
     void refusedCallerLeavesNoStaleName();
+    void floodsLeaveTheNewestCallerIn_data();
+    void floodsLeaveTheNewestCallerIn();
+    void reconnectingFloodWhileACallerLogsIn();
+    void guessesFromManyAddresses();
 };
 
 void TestHostile::silentCallersCannotLockOut() {
@@ -220,3 +229,113 @@ void TestHostile::refusedCallerLeavesNoStaleName() {
 
 QTEST_MAIN(TestHostile)
 #include "tst_hostile.moc"
+
+void TestHostile::floodsLeaveTheNewestCallerIn_data() {
+    QTest::addColumn<int>("strangers");
+    QTest::addColumn<bool>("trickle");
+    QTest::newRow("38 silent from 38 addresses") << 38 << false;
+    QTest::newRow("100 silent") << 100 << false;
+    QTest::newRow("a byte at a time from 40") << 40 << true;
+}
+
+void TestHostile::floodsLeaveTheNewestCallerIn() {
+    QFETCH(int, strangers);
+    QFETCH(bool, trickle);
+    qint64 now = 0;
+    ClientWindows().Pending().SetClock([&now] { return now; });
+    QList<QWidget*> alerted;
+    const auto previous = platform::SetAlertHandler([&](QWidget* w) { alerted << w; });
+    frmClient* busy = AddLine(board); // the user works elsewhere: an alert would show
+    busy->activateWindow();
+    QTRY_VERIFY(busy->isActiveWindow());
+    std::vector<std::unique_ptr<ScriptedPeer>> crowd;
+    for (int k = 0; k < strangers; ++k) {
+        crowd.push_back(std::make_unique<ScriptedPeer>());
+        QVERIFY(crowd.back()->ConnectTo(Settings.Port, QStringLiteral("127.0.4.%1").arg(k + 1)));
+        QTest::qWait(1); // the switchboard takes each in turn, as it would from a network
+    }
+    QTimer drip;
+    QObject::connect(&drip, &QTimer::timeout, [&] {
+        for (auto& p : crowd) {
+            p->Send("x"); // never a whole header
+        }
+    });
+    if (trickle) {
+        drip.start(50);
+    }
+    QTest::qWait(100);
+    QElapsedTimer clock;
+    clock.start();
+    ScriptedPeer caller;
+    QVERIFY(caller.ConnectTo(Settings.Port, "127.0.9.9"));
+    QVERIFY(caller.WaitForMessages(1, 1000));
+    const qint64 toAuth = clock.elapsed();
+    QVERIFY(caller.LogIn("", "Real"));
+    qInfo("%d strangers: AUTH after %lld ms, logged in after %lld ms", strangers, toAuth,
+          clock.elapsed());
+    QCOMPARE(board->Nickname(), QStringLiteral("Real"));
+    // Nobody who has not logged in got a window, a line or the user's attention.
+    QCOMPARE(WindowsInUse(), 2);
+    QCOMPARE(alerted, QList<QWidget*>{board}); // the real caller's, nobody else's
+    QVERIFY(ClientWindows().Pending().Size() <= LoginPool::kMaxCalls);
+    QCOMPARE(LogText(board).count("closed"), 1); // the first, as it happened
+    // A minute on, the switchboard sums up the rest in one line.
+    now += LoginPool::kReportEveryMs;
+    ScriptedPeer late[2]; // the first fills the place the real caller left, the second pushes
+    QVERIFY(late[0].ConnectTo(Settings.Port, "127.0.4.250"));
+    QVERIFY(late[1].ConnectTo(Settings.Port, "127.0.4.251"));
+    QTRY_VERIFY(LogText(board).contains(
+        QStringLiteral("%1 more calls were closed before they logged in during the last minute: "
+                       "%1 pushed out by newer calls\n")
+            .arg(strangers - LoginPool::kMaxCalls)));
+    QCOMPARE(LogText(board).count("closed"), 2);
+    platform::SetAlertHandler(previous);
+}
+
+void TestHostile::reconnectingFloodWhileACallerLogsIn() {
+    // 40 addresses reconnect as fast as they can while a real caller logs in ten times.
+    std::vector<std::unique_ptr<QTcpSocket>> flood(40);
+    int next = 0;
+    QTimer again;
+    QObject::connect(&again, &QTimer::timeout, [&] {
+        auto& s = flood[static_cast<std::size_t>(next)];
+        s = std::make_unique<QTcpSocket>();
+        s->bind(QHostAddress(QStringLiteral("127.0.5.%1").arg(next + 1)));
+        s->connectToHost(QHostAddress::LocalHost, static_cast<quint16>(Settings.Port));
+        next = (next + 1) % 40;
+    });
+    again.start(0);
+    qint64 slowest = 0;
+    for (int k = 0; k < 10; ++k) {
+        QElapsedTimer clock;
+        clock.start();
+        auto caller = std::make_unique<ScriptedPeer>();
+        QVERIFY(caller->ConnectTo(Settings.Port, "127.0.9.8"));
+        QVERIFY2(caller->LogIn("", "Real"), qPrintable(QString::number(k)));
+        slowest = std::max(slowest, clock.elapsed());
+        QVERIFY(clock.elapsed() < 1000);
+        caller.reset();
+        QTRY_VERIFY(LogText(board).endsWith("Lost call Real - 127.0.0.1\n") ||
+                    LogText(board).endsWith("Lost call Real - 127.0.9.8\n"));
+    }
+    again.stop();
+    qInfo("slowest of 10 logins under a reconnecting flood: %lld ms", slowest);
+    QCOMPARE(WindowsInUse(), 1);
+}
+
+void TestHostile::guessesFromManyAddresses() {
+    Settings.LoginPassword = "right";
+    // Enough wrong passwords from different addresses to spend the budget of all of them.
+    for (int k = 1; k <= LoginGuard::kWrongPerMinute + 1; ++k) {
+        const auto guess = TryLogin(QStringLiteral("127.0.6.%1").arg(k), "wrong");
+        QVERIFY(guess->WaitForDisconnect(2000));
+    }
+    QTRY_VERIFY(LogText(board).contains("Many wrong login passwords"));
+    QElapsedTimer clock;
+    clock.start();
+    const auto right = TryLogin("127.0.7.1", "right");
+    QVERIFY(right->Messages().last().body.startsWith("ACPT"));
+    qInfo("right password after the budget was spent: ACPT after %lld ms", clock.elapsed());
+    QVERIFY(clock.elapsed() < 1500);
+    QCOMPARE(WindowsInUse(), 1);
+}

@@ -89,6 +89,9 @@ private slots:
     void peerTextStaysThePeers_data();
     void peerTextStaysThePeers();
     void loginDeadline();
+    void addressKeys_data();
+    void addressKeys();
+    void guessesFromManyAddresses();
     void holdsDoubleAndEnd();
     void heldLoginWaitsForItsTurn();
 };
@@ -425,6 +428,78 @@ void TestSession::heldLoginWaitsForItsTurn() {
     QTRY_COMPARE(late.s.LoginFlag(), 1);
     QCOMPARE(late.chat, QStringList{"after"}); // what came behind the login waited with it
     ResetLogins();
+}
+
+void TestSession::addressKeys_data() {
+    QTest::addColumn<QString>("a");
+    QTest::addColumn<QString>("b");
+    QTest::addColumn<bool>("same");
+    QTest::newRow("one /64") << "2001:db8:1:2:aaaa::1"
+                             << "2001:db8:1:2:bbbb:cccc:dddd:eeee" << true;
+    QTest::newRow("next /64") << "2001:db8:1:2::1"
+                              << "2001:db8:1:3::1" << false;
+    QTest::newRow("IPv4 as mapped") << "::ffff:127.0.0.1"
+                                    << "127.0.0.1" << true;
+    QTest::newRow("two IPv4") << "127.0.0.1"
+                              << "127.0.0.2" << false;
+    QTest::newRow("loopback") << "::1"
+                              << "::2" << true;
+}
+
+void TestSession::addressKeys() {
+    QFETCH(QString, a);
+    QFETCH(QString, b);
+    QFETCH(bool, same);
+    QCOMPARE(AddressKey(a) == AddressKey(b), same);
+    // A guess from anywhere in a /64 counts against all of it.
+    LoginGuard guard([] { return qint64{0}; });
+    for (int k = 0; k < LoginGuard::kFreeTries; ++k) {
+        guard.Wrong(a);
+    }
+    QCOMPARE(guard.HoldMs(b) > 0, same);
+}
+
+void TestSession::guessesFromManyAddresses() {
+    // 200 addresses guess as fast as they are let, 3 each, everything in parallel.
+    qint64 now = 0;
+    LoginGuard guard([&now] { return now; });
+    struct Guesser {
+        QString address;
+        int tries = 0;
+        LoginGuard::Ticket ticket = 0;
+    };
+    QList<Guesser> guessers;
+    for (int k = 0; k < 200; ++k) {
+        guessers.append({QStringLiteral("10.1.%1.%2").arg(k / 100).arg(k % 100), 0, 0});
+    }
+    int judged = 0;
+    for (now = 0; now < 60 * 1000; now += 10) {
+        for (Guesser& g : guessers) {
+            if (g.ticket == 0 && g.tries < 3 && guard.HoldMs(g.address) == 0) {
+                ++g.tries;
+                if (!guard.Busy()) {
+                    guard.Wrong(g.address);
+                    ++judged;
+                    continue;
+                }
+                g.ticket = guard.Queue();
+            }
+            if (g.ticket != 0 && guard.TurnMs(g.ticket) == 0) {
+                g.ticket = 0;
+                guard.Wrong(g.address);
+                ++judged;
+            }
+        }
+    }
+    qInfo("guesses judged in the first minute from 200 addresses: %d", judged);
+    QVERIFY(judged <= LoginGuard::kWrongPerMinute + 1 + 60);
+    QVERIFY(judged > LoginGuard::kWrongPerMinute); // the slow lane still moves
+    // Once they have stopped, a right password from elsewhere is judged within a second.
+    for (Guesser& g : guessers) {
+        guard.Leave(g.ticket);
+    }
+    const LoginGuard::Ticket right = guard.Queue();
+    QVERIFY(guard.TurnMs(right) <= LoginGuard::kBusyGapMs);
 }
 
 QTEST_MAIN(TestSession)
