@@ -7,6 +7,7 @@
 
 #include "chat/ClientWindows.h"
 #include "chat/frmClient.h"
+#include "history/HistoryStore.h"
 #include "log/frmDebug.h"
 #include "platform/MessageBox.h"
 #include "protocol/CrcBinding.h"
@@ -39,7 +40,21 @@ void Main() {
     DebugLog()->Log(QStringLiteral("Debugger started"));
     LoadSettings();
     const std::int16_t slot = CreateClientWindow();
-    if (frmClient* board = ClientWindows(slot)) {
+    frmClient* board = ClientWindows(slot);
+    if (board != nullptr) {
         board->show();
     }
+    // The history opens once the switchboard can say why it could not.
+    History() = std::make_unique<HistoryStore>();
+    QObject::connect(History().get(), &HistoryStore::Failed, [](const QString& why) {
+        if (frmClient* w = ClientWindows(0)) {
+            w->LogInfo(QStringLiteral("History is off: ") + why);
+        }
+    });
+    History()->Open(HistoryStore::DefaultPath());
+}
+
+std::unique_ptr<HistoryStore>& History() {
+    static std::unique_ptr<HistoryStore> store;
+    return store;
 }

@@ -1,10 +1,12 @@
 #include "Menus.h"
 
+#include "Main.h"
 #include "frmSettings.h"
 
 #include "about/frmAbout.h"
 #include "chat/ClientWindows.h"
 #include "chat/frmClient.h"
+#include "history/HistoryWindow.h"
 
 #include <QAction>
 #include <QMenu>
@@ -34,6 +36,9 @@ void AddMenus(frmClient* window) {
     addItem(tools, "mnuTools", 8, QStringLiteral("Clear Chat Window"));
     addItem(tools, "mnuTools", 9, QStringLiteral("&Show Debug Window"));
     addItem(tools, "mnuTools", 10, QStringLiteral("Log Connections"));
+    tools->addSeparator()->setObjectName(QStringLiteral("mnuToolsHistoryBar"));
+    addItem(tools, "mnuTools", 11, QStringLiteral("&History..."));
+    tools->actions().last()->setShortcut(QKeySequence(QStringLiteral("Ctrl+H")));
 
     QMenu* help = bar->addMenu(QStringLiteral("&Help"));
     help->setObjectName(QStringLiteral("mnuHelp"));
@@ -41,6 +46,16 @@ void AddMenus(frmClient* window) {
     window->SetMenus(file, tools, help);
     QObject::connect(window, &frmClient::SettingsWanted, window,
                      [window] { frmSettings::ShowFor(window); });
+    QObject::connect(window, &frmClient::HistoryWanted, window, [window] {
+        if (History()) {
+            frmHistory::ShowFor(History().get(), window);
+        }
+    });
+    QObject::connect(window, &frmClient::Recorded, window, [](const HistoryEvent& event) {
+        if (History()) {
+            History()->Record(event);
+        }
+    });
     QObject::connect(window, &frmClient::AboutWanted, window,
                      [window] { frmAbout::ShowWithIcon(window->windowIcon()); });
 }

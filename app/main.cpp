@@ -1,5 +1,6 @@
 #include "app/Main.h"
 #include "Version.h"
+#include "history/HistoryStore.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -58,5 +59,7 @@ int main(int argc, char** argv) {
     }
     QApplication app(argc, argv);
     Main();
-    return QApplication::exec();
+    const int status = QApplication::exec();
+    History().reset(); // what waits is written before the program goes
+    return status;
 }

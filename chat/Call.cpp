@@ -26,6 +26,7 @@ Call::Call(const CallLimits& limits, QObject* parent)
         emit ChatLine(nickname_ + QStringLiteral(": ") + text);
     });
     connect(&session_, &CallSession::AckMatched, this, &Call::AckMatched);
+    connect(&session_, &CallSession::AckFailed, this, &Call::AckFailed);
     connect(&session_, &CallSession::PeerNamed, this,
             [this](const QString& nickname) { nickname_ = nickname; });
     connect(&session_, &CallSession::LoggedIn, this, &Call::LoggedIn);

@@ -83,6 +83,7 @@ signals:
     // A verified line of the peer's, with its nickname: "Bob: hello".
     void ChatLine(const QString& line);
     void AckMatched(std::int32_t crc);
+    void AckFailed();
     void DecodeFailed();
     void HeldBack(const QString& address);
     void ManyWrongLogins();

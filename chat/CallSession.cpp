@@ -280,6 +280,7 @@ void CallSession::ReceiveAck() {
         emit LogLine(QStringLiteral("CRC BAD U=") + QString::number(U) + QStringLiteral(",T=") +
                      QString::number(T));
         emit LogLine(QStringLiteral("Should Resending Message"));
+        emit AckFailed();
     } else {
         emit AckMatched(U);
     }

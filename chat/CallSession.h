@@ -71,6 +71,8 @@ signals:
     // A verified chat line, made safe to show.
     void ChatLine(const QString& text);
     void AckMatched(std::int32_t crc);
+    // The peer's acknowledgement did not match our last line.
+    void AckFailed();
     void PeerNamed(const QString& nickname);
     void LoggedIn();
     // This side must close the call; `reason` is the log line.

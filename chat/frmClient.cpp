@@ -318,6 +318,8 @@ void frmClient::Teardown() {
         UnloadDebugWindow();
     }
     call_->Close();
+    EndRecordedCall();
+    Record(HistoryEvent::Kind::CallEnded, std::exchange(recordedConference_, 0));
     sckServer_->Close();
     log_.Clear(false);
     hide();
@@ -412,6 +414,9 @@ void frmClient::mnuTools_Click(int Index) {
         break;
     case 10:
         emit ReportWanted();
+        break;
+    case 11:
+        emit HistoryWanted();
         break;
     default:
         break;

@@ -6,6 +6,7 @@
 #include "Call.h"
 #include "Conference.h"
 
+#include "history/HistoryEvent.h"
 #include "log/CLog.h"
 #include "platform/MessageBox.h"
 
@@ -83,6 +84,9 @@ signals:
     void SwitchboardNote(const QString& text);
     void ReportWanted();
     void SettingsCleared();
+    // What the history keeps: calls, the lines shown, the peer's answers to ours.
+    void Recorded(const HistoryEvent& event);
+    void HistoryWanted();
     void SettingsWanted();
     void AboutWanted();
 
@@ -122,6 +126,10 @@ private:
     void CallRefused(const QString& reason);
     void CallLost(const QString& nickname, const QString& remote);
     void ClearSettings();
+    void Record(HistoryEvent::Kind kind, quint64 call, const QString& text = {},
+                bool outgoing = false, bool ackOk = false);
+    void EndRecordedCall();
+    static quint64 NextRecordKey();
     void SetLabelColour(QLabel* label, const QColor& background);
 
     // Event handlers, named control_event.
@@ -147,6 +155,9 @@ private:
     Call* call_;
     Conference conference_;
     bool decodeBoxWaiting_ = false;
+    // The history's keys for this window's logged-in call and for its conference.
+    quint64 recordedCall_ = 0;
+    quint64 recordedConference_ = 0;
     bool unloaded_ = false;
     // While a modal box opened by this window is up, an unload is postponed until it closes.
     int modalDepth_ = 0;

@@ -11,6 +11,7 @@
 #include "settings/Settings.h"
 
 #include <QComboBox>
+#include <QDateTime>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -114,6 +115,24 @@ void frmClient::ConnectCall() {
     connect(call_, &Call::LoggedIn, this, &frmClient::ShowLoggedIn);
     connect(call_, &Call::Echo, this, [this](const QString& text) {
         log_.Log(Settings.Nickname + QStringLiteral("> ") + text);
+        // A line relayed to a member is kept once, by the window it was typed in.
+        if (member_) {
+            return;
+        }
+        if (call_->LoginFlag() != 0) {
+            Record(HistoryEvent::Kind::Line, recordedCall_, text, true);
+        } else if (!conference_.Empty()) {
+            if (recordedConference_ == 0) {
+                recordedConference_ = NextRecordKey();
+                Record(HistoryEvent::Kind::CallStarted, recordedConference_);
+            }
+            Record(HistoryEvent::Kind::Line, recordedConference_, text, true);
+        }
+    });
+    connect(call_, &Call::AckFailed, this, [this] {
+        if (!member_) {
+            Record(HistoryEvent::Kind::Ack, recordedCall_, {}, true, false);
+        }
     });
     connect(call_, &Call::ChatLine, this, &frmClient::ShowChatLine);
     connect(call_, &Call::AckMatched, this, &frmClient::AckMatched);
@@ -124,7 +143,10 @@ void frmClient::ConnectCall() {
             QStringLiteral(" after %1 wrong passwords").arg(LoginGuard::kFreeTries));
     });
     connect(call_, &Call::Refused, this, &frmClient::CallRefused);
-    connect(call_, &Call::Dropped, this, &frmClient::ClearHeader);
+    connect(call_, &Call::Dropped, this, [this] {
+        EndRecordedCall();
+        ClearHeader();
+    });
     connect(call_, &Call::Lost, this, &frmClient::CallLost);
     connect(call_, &Call::GaveUp, this, &frmClient::ClearHeader);
 }
@@ -135,8 +157,17 @@ void frmClient::ConnectConference() {
         log_.Log(line);
         AlertIfInactive();
     });
-    connect(&conference_, &Conference::MemberAck, this, [this] { txtSend->clear(); });
-    connect(&conference_, &Conference::Changed, this, &frmClient::DisplayConn);
+    connect(&conference_, &Conference::MemberAck, this, [this] {
+        txtSend->clear();
+        Record(HistoryEvent::Kind::Ack,
+               call_->LoginFlag() != 0 ? recordedCall_ : recordedConference_, {}, true, true);
+    });
+    connect(&conference_, &Conference::Changed, this, [this] {
+        DisplayConn();
+        if (conference_.Empty()) {
+            Record(HistoryEvent::Kind::CallEnded, std::exchange(recordedConference_, 0));
+        }
+    });
 }
 
 void frmClient::CallRefused(const QString& reason) {
@@ -151,7 +182,41 @@ void frmClient::CallRefused(const QString& reason) {
     ClearHeader();
 }
 
+quint64 frmClient::NextRecordKey() {
+    static quint64 serial = 0;
+    return ++serial;
+}
+
+void frmClient::Record(HistoryEvent::Kind kind, quint64 call, const QString& text, bool outgoing,
+                       bool ackOk) {
+    if (call == 0) {
+        return;
+    }
+    HistoryEvent e;
+    e.kind = kind;
+    e.call = call;
+    e.at = QDateTime::currentMSecsSinceEpoch();
+    e.outgoing = outgoing;
+    e.ackOk = ackOk;
+    e.conference = member_ || !conference_.Empty() || call == recordedConference_;
+    e.window = ID_;
+    e.port = Settings.Port;
+    if (call == recordedConference_) {
+        e.peer = lblConn->text().trimmed();
+    } else {
+        e.peer = call_->Nickname();
+        e.address = call_->RemoteAddress();
+    }
+    e.text = text;
+    emit Recorded(e);
+}
+
+void frmClient::EndRecordedCall() {
+    Record(HistoryEvent::Kind::CallEnded, std::exchange(recordedCall_, 0));
+}
+
 void frmClient::CallLost(const QString& nickname, const QString& remote) {
+    EndRecordedCall();
     if (Tag_) {
         emit OwnerNote(QStringLiteral("Lost client call ") + nickname + QStringLiteral(" - ") +
                        remote);
@@ -169,6 +234,9 @@ void frmClient::CallLost(const QString& nickname, const QString& remote) {
 }
 
 void frmClient::ShowLoggedIn() {
+    EndRecordedCall();
+    recordedCall_ = NextRecordKey();
+    Record(HistoryEvent::Kind::CallStarted, recordedCall_);
     log_.Log(call_->Nickname() + QStringLiteral(" connected at ") + Now() + QStringLiteral("\r\n"));
     lblConn->setText(QStringLiteral(" ") + call_->Nickname());
     lblConnIP->setText(call_->RemoteAddress());
@@ -176,6 +244,8 @@ void frmClient::ShowLoggedIn() {
 
 void frmClient::ShowChatLine(const QString& line) {
     log_.Log(line);
+    // The line without the nickname in front, which the record carries apart.
+    Record(HistoryEvent::Kind::Line, recordedCall_, line.mid(call_->Nickname().size() + 2));
     // A conference member is seen, and alerts, in its owner.
     if (!member_) {
         AlertIfInactive();
@@ -189,6 +259,9 @@ void frmClient::AlertIfInactive() {
 }
 
 void frmClient::AckMatched(std::int32_t crc) {
+    if (!member_) {
+        Record(HistoryEvent::Kind::Ack, recordedCall_, {}, true, true);
+    }
     lblStatus->setText(QStringLiteral(" CRC OK (") +
                        QString::number(static_cast<std::uint32_t>(crc), 16).toUpper() +
                        QStringLiteral(")"));
@@ -307,6 +380,7 @@ void frmClient::cmdConnect_Click() {
 }
 
 void frmClient::cmdClose_Click() {
+    EndRecordedCall();
     call_->Hangup();
     log_.Log(QStringLiteral("Line Disconnected"));
     ClearHeader();

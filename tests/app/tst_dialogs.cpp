@@ -379,7 +379,9 @@ void TestDialogs::menuItems() {
                                "",
                                "Clear Chat Window",
                                "&Show Debug Window",
-                               "Log Connections"};
+                               "Log Connections",
+                               "",
+                               "&History..."};
     QStringList seen;
     for (QAction* a : Find<QMenu>(board, "mnuTools")->actions()) {
         seen << a->text();

@@ -2,6 +2,7 @@
 
 #include "app/Main.h"
 #include "chat/ClientWindows.h"
+#include "history/HistoryStore.h"
 #include "chat/LoginGuard.h"
 #include "chat/frmClient.h"
 #include "log/frmDebug.h"
@@ -15,6 +16,9 @@
 
 AppFixture::AppFixture() : boxes(std::make_unique<ScriptedBoxes>()), oldDir_(QDir::currentPath()) {
     QDir::setCurrent(dir_.path());
+    // The history and its options live in the scratch folder, never in the user's.
+    qputenv("XDG_DATA_HOME", QDir(dir_.path()).filePath("data").toUtf8());
+    qputenv("XDG_CONFIG_HOME", QDir(dir_.path()).filePath("config").toUtf8());
     ResetSettings();
     ResetLogins();
     IP.clear();
@@ -26,6 +30,7 @@ AppFixture::AppFixture() : boxes(std::make_unique<ScriptedBoxes>()), oldDir_(QDi
 
 AppFixture::~AppFixture() {
     CloseAll();
+    History().reset();
     UnloadDebugWindow();
     DebugLog().reset();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);

@@ -1,0 +1,22 @@
+// What a chat window reports for the history: a call that started or ended, a line shown,
+// the peer's answer to one of our lines.
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+struct HistoryEvent {
+    enum class Kind { CallStarted, Line, Ack, CallEnded };
+    Kind kind = Kind::Line;
+    // Which call: unique for the program's run, the same for every event of one call.
+    quint64 call = 0;
+    qint64 at = 0; // milliseconds since the epoch
+    bool outgoing = false;
+    bool conference = false;
+    bool ackOk = false;
+    int window = 0;
+    int port = 0;
+    QString peer;
+    QString address;
+    QString text;
+};

@@ -1,0 +1,395 @@
+#include "HistoryStore.h"
+
+#include <QDir>
+#include <QRegularExpression>
+#include <QFile>
+#include <QFileInfo>
+#include <QSettings>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QStandardPaths>
+#include <QVariant>
+
+#include <limits>
+
+namespace {
+
+QSettings Options() {
+    return QSettings(QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation) +
+                         QStringLiteral("/history.ini"),
+                     QSettings::IniFormat);
+}
+
+qint64 Ms(const QDate& date) {
+    return date.startOfDay().toMSecsSinceEpoch();
+}
+
+const char* const kSchemaV1[] = {
+    "CREATE TABLE calls(id INTEGER PRIMARY KEY, peer TEXT NOT NULL, address TEXT NOT NULL, "
+    "port INTEGER NOT NULL, window INTEGER NOT NULL, conference INTEGER NOT NULL, "
+    "started INTEGER NOT NULL, ended INTEGER)",
+    "CREATE TABLE lines(id INTEGER PRIMARY KEY, call INTEGER NOT NULL REFERENCES calls(id) "
+    "ON DELETE CASCADE, at INTEGER NOT NULL, outgoing INTEGER NOT NULL, conference INTEGER "
+    "NOT NULL, ack INTEGER, text TEXT NOT NULL)",
+    "PRAGMA user_version = 1",
+};
+
+// Version 2: full-text search over the lines, kept up to date by triggers.
+const char* const kSchemaV2[] = {
+    "CREATE INDEX lines_call ON lines(call)",
+    "CREATE INDEX calls_peer ON calls(peer, started)",
+    "CREATE VIRTUAL TABLE lines_fts USING fts5(text, content='lines', content_rowid='id', "
+    "tokenize='unicode61 remove_diacritics 2')",
+    "CREATE TRIGGER lines_ai AFTER INSERT ON lines BEGIN INSERT INTO lines_fts(rowid, text) "
+    "VALUES (new.id, new.text); END",
+    "CREATE TRIGGER lines_ad AFTER DELETE ON lines BEGIN INSERT INTO lines_fts(lines_fts, "
+    "rowid, text) VALUES ('delete', old.id, old.text); END",
+    "CREATE TRIGGER lines_au AFTER UPDATE OF text ON lines BEGIN INSERT INTO "
+    "lines_fts(lines_fts, rowid, text) VALUES ('delete', old.id, old.text); INSERT INTO "
+    "lines_fts(rowid, text) VALUES (new.id, new.text); END",
+    "INSERT INTO lines_fts(lines_fts) VALUES ('rebuild')",
+    "PRAGMA user_version = 2",
+};
+
+} // namespace
+
+HistoryStore::HistoryStore(QObject* parent)
+    : QObject(parent),
+      connection_(QStringLiteral("history-%1").arg(reinterpret_cast<quintptr>(this))) {
+    keep_ = Options().value(QStringLiteral("keep"), true).toBool();
+    flush_.setSingleShot(true);
+    flush_.setInterval(0);
+    connect(&flush_, &QTimer::timeout, this, &HistoryStore::Flush);
+}
+
+HistoryStore::~HistoryStore() {
+    Flush();
+    if (QSqlDatabase::contains(connection_)) {
+        QSqlDatabase::database(connection_, false).close();
+    }
+    QSqlDatabase::removeDatabase(connection_);
+}
+
+QString HistoryStore::DefaultPath() {
+    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) +
+           QStringLiteral("/history.sqlite");
+}
+
+void HistoryStore::SetKeep(bool keep) {
+    keep_ = keep;
+    QSettings options = Options();
+    options.setValue(QStringLiteral("keep"), keep);
+}
+
+bool HistoryStore::Fail(const QString& why) {
+    open_ = false;
+    pending_.clear();
+    if (!failed_) {
+        failed_ = true;
+        emit Failed(why);
+    }
+    return false;
+}
+
+bool HistoryStore::Open(const QString& path) {
+    path_ = path;
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    {
+        // Created private before SQLite sees it; its journal files take the same mode.
+        QFile file(path);
+        if (!file.exists()) {
+            if (!file.open(QIODevice::WriteOnly)) {
+                return Fail(QStringLiteral("cannot create ") + path + QStringLiteral(": ") +
+                            file.errorString());
+            }
+            file.close();
+        }
+        file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    }
+    QSqlDatabase db = QSqlDatabase::contains(connection_)
+                          ? QSqlDatabase::database(connection_, false)
+                          : QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection_);
+    db.setDatabaseName(path);
+    // Another copy of Palaver may be writing: wait a little for it, never long.
+    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=200"));
+    if (!db.open()) {
+        return Fail(db.lastError().text());
+    }
+    QSqlQuery q(db);
+    for (const char* pragma :
+         {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=NORMAL", "PRAGMA foreign_keys=ON",
+          "PRAGMA secure_delete=ON"}) {
+        if (!q.exec(QString::fromLatin1(pragma))) {
+            return Fail(q.lastError().text());
+        }
+    }
+    open_ = true;
+    return Migrate();
+}
+
+bool HistoryStore::Migrate() {
+    QSqlDatabase db = QSqlDatabase::database(connection_, false);
+    QSqlQuery q(db);
+    if (!q.exec(QStringLiteral("PRAGMA user_version")) || !q.next()) {
+        return Fail(QStringLiteral("not a history file: ") + q.lastError().text());
+    }
+    int version = q.value(0).toInt();
+    if (version > kSchemaVersion) {
+        return Fail(QStringLiteral("the history file is from a newer Palaver (version %1)")
+                        .arg(version));
+    }
+    auto run = [&](const auto& statements) {
+        db.transaction();
+        for (const char* sql : statements) {
+            if (!q.exec(QString::fromLatin1(sql))) {
+                const QString why = q.lastError().text();
+                db.rollback();
+                return Fail(QStringLiteral("cannot set up the history file: ") + why);
+            }
+        }
+        return db.commit() || Fail(db.lastError().text());
+    };
+    if (version < 1 && !run(kSchemaV1)) {
+        return false;
+    }
+    if (version < 2 && !run(kSchemaV2)) {
+        return false;
+    }
+    version = kSchemaVersion;
+    return true;
+}
+
+void HistoryStore::Record(const HistoryEvent& event) {
+    if (!open_ || !keep_) {
+        return;
+    }
+    pending_.append(event);
+    if (pending_.size() > 10000) {
+        pending_.removeFirst(); // a disk that never answers must not eat the memory
+    }
+    if (!flush_.isActive()) {
+        flush_.start();
+    }
+}
+
+bool HistoryStore::Flush() {
+    if (!open_ || pending_.isEmpty()) {
+        return open_;
+    }
+    QSqlDatabase db = QSqlDatabase::database(connection_, false);
+    if (!db.transaction()) {
+        // Busy with another copy: try again shortly, keeping what waits.
+        if (db.lastError().nativeErrorCode() == QLatin1String("5")) {
+            QTimer::singleShot(100, this, &HistoryStore::Flush);
+            return true;
+        }
+        return Fail(db.lastError().text());
+    }
+    for (const HistoryEvent& e : std::as_const(pending_)) {
+        if (!WriteOne(e)) {
+            const QString why = db.lastError().text();
+            db.rollback();
+            rows_.clear();
+            return Fail(why.isEmpty() ? QStringLiteral("cannot write the history file") : why);
+        }
+    }
+    if (!db.commit()) {
+        const QString why = db.lastError().text();
+        db.rollback();
+        rows_.clear();
+        return Fail(why);
+    }
+    pending_.clear();
+    return true;
+}
+
+qint64 HistoryStore::CallRow(const HistoryEvent& e) {
+    if (const auto it = rows_.constFind(e.call); it != rows_.constEnd()) {
+        return *it;
+    }
+    QSqlQuery q(QSqlDatabase::database(connection_, false));
+    q.prepare(QStringLiteral("INSERT INTO calls(peer, address, port, window, conference, started) "
+                             "VALUES (?, ?, ?, ?, ?, ?)"));
+    q.addBindValue(e.peer);
+    q.addBindValue(e.address);
+    q.addBindValue(e.port);
+    q.addBindValue(e.window);
+    q.addBindValue(e.conference ? 1 : 0);
+    q.addBindValue(e.at);
+    if (!q.exec()) {
+        return -1;
+    }
+    const qint64 row = q.lastInsertId().toLongLong();
+    rows_.insert(e.call, row);
+    return row;
+}
+
+bool HistoryStore::WriteOne(const HistoryEvent& e) {
+    QSqlQuery q(QSqlDatabase::database(connection_, false));
+    switch (e.kind) {
+    case HistoryEvent::Kind::CallStarted:
+        rows_.remove(e.call);
+        return CallRow(e) >= 0;
+    case HistoryEvent::Kind::Line: {
+        const qint64 call = CallRow(e);
+        q.prepare(QStringLiteral("INSERT INTO lines(call, at, outgoing, conference, text) "
+                                 "VALUES (?, ?, ?, ?, ?)"));
+        q.addBindValue(call);
+        q.addBindValue(e.at);
+        q.addBindValue(e.outgoing ? 1 : 0);
+        q.addBindValue(e.conference ? 1 : 0);
+        q.addBindValue(e.text);
+        return call >= 0 && q.exec();
+    }
+    case HistoryEvent::Kind::Ack: {
+        const auto it = rows_.constFind(e.call);
+        if (it == rows_.constEnd()) {
+            return true; // nothing of ours was kept for that call
+        }
+        q.prepare(QStringLiteral("UPDATE lines SET ack = ? WHERE id = (SELECT max(id) FROM lines "
+                                 "WHERE call = ? AND outgoing = 1 AND ack IS NULL)"));
+        q.addBindValue(e.ackOk ? 1 : 0);
+        q.addBindValue(*it);
+        return q.exec();
+    }
+    case HistoryEvent::Kind::CallEnded: {
+        const auto it = rows_.constFind(e.call);
+        if (it == rows_.constEnd()) {
+            return true;
+        }
+        q.prepare(QStringLiteral("UPDATE calls SET ended = ? WHERE id = ?"));
+        q.addBindValue(e.at);
+        q.addBindValue(*it);
+        rows_.remove(e.call);
+        return q.exec();
+    }
+    }
+    return true;
+}
+
+QList<HistoryStore::Conversation> HistoryStore::Conversations(const QDate& from,
+                                                              const QDate& to) const {
+    QList<Conversation> out;
+    if (!open_) {
+        return out;
+    }
+    QSqlQuery q(QSqlDatabase::database(connection_, false));
+    q.prepare(QStringLiteral(
+        "SELECT c.id, c.peer, c.address, c.started, c.ended, c.conference, "
+        "(SELECT count(*) FROM lines l WHERE l.call = c.id) FROM calls c "
+        "WHERE c.started >= ? AND c.started < ? AND EXISTS (SELECT 1 FROM lines l WHERE "
+        "l.call = c.id) ORDER BY c.started DESC, c.id DESC"));
+    q.addBindValue(from.isValid() ? Ms(from) : std::numeric_limits<qint64>::min());
+    q.addBindValue(to.isValid() ? Ms(to.addDays(1)) : std::numeric_limits<qint64>::max());
+    if (!q.exec()) {
+        return out;
+    }
+    while (q.next()) {
+        Conversation c;
+        c.id = q.value(0).toLongLong();
+        c.peer = q.value(1).toString();
+        c.address = q.value(2).toString();
+        c.started = QDateTime::fromMSecsSinceEpoch(q.value(3).toLongLong());
+        if (!q.value(4).isNull()) {
+            c.ended = QDateTime::fromMSecsSinceEpoch(q.value(4).toLongLong());
+        }
+        c.conference = q.value(5).toInt() != 0;
+        c.lines = q.value(6).toInt();
+        out.append(c);
+    }
+    return out;
+}
+
+namespace {
+
+QList<HistoryStore::Line> ReadLines(QSqlQuery& q) {
+    QList<HistoryStore::Line> out;
+    while (q.next()) {
+        HistoryStore::Line l;
+        l.conversation = q.value(0).toLongLong();
+        l.peer = q.value(1).toString();
+        l.at = QDateTime::fromMSecsSinceEpoch(q.value(2).toLongLong());
+        l.outgoing = q.value(3).toInt() != 0;
+        l.conference = q.value(4).toInt() != 0;
+        l.ack = q.value(5).isNull() ? -1 : q.value(5).toInt();
+        l.text = q.value(6).toString();
+        out.append(l);
+    }
+    return out;
+}
+
+} // namespace
+
+QList<HistoryStore::Line> HistoryStore::Lines(qint64 conversation) const {
+    if (!open_) {
+        return {};
+    }
+    QSqlQuery q(QSqlDatabase::database(connection_, false));
+    q.prepare(QStringLiteral("SELECT l.call, c.peer, l.at, l.outgoing, l.conference, l.ack, "
+                             "l.text FROM lines l JOIN calls c ON c.id = l.call WHERE l.call = ? "
+                             "ORDER BY l.id"));
+    q.addBindValue(conversation);
+    return q.exec() ? ReadLines(q) : QList<Line>{};
+}
+
+QString HistoryStore::MatchQuery(const QString& text) {
+    const QStringList terms =
+        text.left(kMaxQueryChars).split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts);
+    QStringList quoted;
+    for (const QString& term : terms.mid(0, kMaxTerms)) {
+        QString plain = term;
+        plain.replace(QLatin1Char('"'), QStringLiteral("\"\""));
+        quoted << QLatin1Char('"') + plain + QLatin1Char('"');
+    }
+    if (quoted.isEmpty()) {
+        return {};
+    }
+    quoted.last() += QLatin1Char('*'); // found as it is typed
+    return quoted.join(QLatin1Char(' '));
+}
+
+QList<HistoryStore::Line> HistoryStore::Search(const QString& text, const QDate& from,
+                                               const QDate& to, int limit) const {
+    const QString match = MatchQuery(text);
+    if (!open_ || match.isEmpty()) {
+        return {};
+    }
+    QSqlQuery q(QSqlDatabase::database(connection_, false));
+    q.prepare(QStringLiteral(
+        "SELECT l.call, c.peer, l.at, l.outgoing, l.conference, l.ack, l.text FROM lines_fts f "
+        "JOIN lines l ON l.id = f.rowid JOIN calls c ON c.id = l.call WHERE lines_fts MATCH ? "
+        "AND l.at >= ? AND l.at < ? ORDER BY l.at DESC, l.id DESC LIMIT ?"));
+    q.addBindValue(match);
+    q.addBindValue(from.isValid() ? Ms(from) : std::numeric_limits<qint64>::min());
+    q.addBindValue(to.isValid() ? Ms(to.addDays(1)) : std::numeric_limits<qint64>::max());
+    q.addBindValue(limit);
+    return q.exec() ? ReadLines(q) : QList<Line>{};
+}
+
+bool HistoryStore::Forget(const QString& peer) {
+    if (!open_) {
+        return false;
+    }
+    Flush();
+    QSqlDatabase db = QSqlDatabase::database(connection_, false);
+    QSqlQuery q(db);
+    db.transaction();
+    bool ok = true;
+    if (peer.isEmpty()) {
+        ok = q.exec(QStringLiteral("DELETE FROM lines")) && q.exec(QStringLiteral("DELETE FROM calls"));
+    } else {
+        q.prepare(QStringLiteral("DELETE FROM lines WHERE call IN (SELECT id FROM calls WHERE peer = ?)"));
+        q.addBindValue(peer);
+        ok = q.exec();
+        q.prepare(QStringLiteral("DELETE FROM calls WHERE peer = ?"));
+        q.addBindValue(peer);
+        ok = ok && q.exec();
+    }
+    if (!ok || !db.commit()) {
+        db.rollback();
+        return false;
+    }
+    rows_.clear();
+    return true;
+}

@@ -1,0 +1,93 @@
+// Every conversation kept in one SQLite file per user, searchable with FTS5. Writes are
+// gathered and committed once the current event has been handled, one transaction for all
+// the lines of one read; a store that cannot be opened or written says why once and keeps
+// out of the chat's way.
+#pragma once
+
+#include "HistoryEvent.h"
+
+#include <QDate>
+#include <QDateTime>
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+class HistoryStore : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int kSchemaVersion = 2;
+    // Search terms and characters beyond these are ignored: a pasted novel stays a query.
+    static constexpr int kMaxTerms = 16;
+    static constexpr int kMaxQueryChars = 1000;
+
+    struct Conversation {
+        qint64 id = 0;
+        QString peer;
+        QString address;
+        QDateTime started;
+        QDateTime ended;
+        bool conference = false;
+        int lines = 0;
+    };
+    struct Line {
+        qint64 conversation = 0;
+        QString peer;
+        QDateTime at;
+        bool outgoing = false;
+        bool conference = false;
+        // 1 acknowledged, 0 answered with a bad CRC, -1 no answer (or not ours).
+        int ack = -1;
+        QString text;
+    };
+
+    explicit HistoryStore(QObject* parent = nullptr);
+    ~HistoryStore() override;
+
+    // The user's file, under the application data folder.
+    static QString DefaultPath();
+    // Opens (creating with mode 0600, migrating older schemas); false and Failed otherwise.
+    bool Open(const QString& path);
+    bool IsOpen() const { return open_; }
+    QString Path() const { return path_; }
+
+    // "Keep conversations": kept outside the settings file, in the configuration folder.
+    bool Keep() const { return keep_; }
+    void SetKeep(bool keep);
+
+    void Record(const HistoryEvent& event);
+    // Writes what is waiting now (also run by itself once the current event is handled).
+    bool Flush();
+
+    // Newest first; an invalid date leaves that end open.
+    QList<Conversation> Conversations(const QDate& from = {}, const QDate& to = {}) const;
+    QList<Line> Lines(qint64 conversation) const;
+    QList<Line> Search(const QString& text, const QDate& from = {}, const QDate& to = {},
+                       int limit = 500) const;
+    // Forgets one peer's conversations, or all of them when `peer` is empty.
+    bool Forget(const QString& peer);
+
+    // The FTS5 query for what the user typed: every term quoted as plain text, the last one
+    // a prefix, so that no input is ever read as query syntax. Empty when nothing to find.
+    static QString MatchQuery(const QString& text);
+
+signals:
+    // History is off, and why (raised once).
+    void Failed(const QString& why);
+
+private:
+    bool Fail(const QString& why);
+    bool Migrate();
+    bool WriteOne(const HistoryEvent& event);
+    qint64 CallRow(const HistoryEvent& event);
+
+    QString connection_;
+    QString path_;
+    bool open_ = false;
+    bool failed_ = false;
+    bool keep_ = true;
+    QList<HistoryEvent> pending_;
+    QHash<quint64, qint64> rows_;
+    QTimer flush_;
+};
