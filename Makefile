@@ -79,8 +79,8 @@ FUZZ_SECONDS ?= 600
 fuzz:
 	./scripts/install-deps.sh fuzz
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DPALAVER_LIBFUZZER=ON -DPALAVER_SANITIZE=ON -DPALAVER_TESTS=OFF
-	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_session fuzz_settings sumcore
-	for t in fuzz_session fuzz_settings; do \
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_session fuzz_settings fuzz_history_query sumcore
+	for t in fuzz_session fuzz_settings fuzz_history_query; do \
 	  mkdir -p $(FUZZ_BUILD)/corpus/$$t && \
 	  QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=0 \
 	    ./$(FUZZ_BUILD)/bin/$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \

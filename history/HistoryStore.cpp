@@ -1,9 +1,9 @@
 #include "HistoryStore.h"
 
 #include <QDir>
-#include <QRegularExpression>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -111,52 +111,60 @@ bool HistoryStore::Open(const QString& path) {
                           ? QSqlDatabase::database(connection_, false)
                           : QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection_);
     db.setDatabaseName(path);
-    // Another copy of Palaver may be writing: wait a little for it, never long.
-    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=200"));
+    // Another copy of Palaver may be setting the file up: wait for it at start-up.
+    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=3000"));
     if (!db.open()) {
         return Fail(db.lastError().text());
     }
     QSqlQuery q(db);
-    for (const char* pragma :
-         {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=NORMAL", "PRAGMA foreign_keys=ON",
-          "PRAGMA secure_delete=ON"}) {
+    for (const char* pragma : {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=NORMAL",
+                               "PRAGMA foreign_keys=ON", "PRAGMA secure_delete=ON"}) {
         if (!q.exec(QString::fromLatin1(pragma))) {
             return Fail(q.lastError().text());
         }
     }
     open_ = true;
-    return Migrate();
+    if (!Migrate()) {
+        return false;
+    }
+    // While chatting, another copy's write is waited for only briefly; a busy file is
+    // written on the next try.
+    return q.exec(QStringLiteral("PRAGMA busy_timeout=200")) || Fail(q.lastError().text());
 }
 
 bool HistoryStore::Migrate() {
     QSqlDatabase db = QSqlDatabase::database(connection_, false);
     QSqlQuery q(db);
-    if (!q.exec(QStringLiteral("PRAGMA user_version")) || !q.next()) {
-        return Fail(QStringLiteral("not a history file: ") + q.lastError().text());
+    // One copy at a time sets the file up; the version is read inside that transaction.
+    if (!q.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
+        return Fail(QStringLiteral("cannot set up the history file: ") + q.lastError().text());
     }
-    int version = q.value(0).toInt();
+    auto fail = [&](const QString& why) {
+        q.exec(QStringLiteral("ROLLBACK"));
+        return Fail(why);
+    };
+    if (!q.exec(QStringLiteral("PRAGMA user_version")) || !q.next()) {
+        return fail(QStringLiteral("not a history file: ") + q.lastError().text());
+    }
+    const int version = q.value(0).toInt();
     if (version > kSchemaVersion) {
-        return Fail(QStringLiteral("the history file is from a newer Palaver (version %1)")
-                        .arg(version));
+        return fail(
+            QStringLiteral("the history file is from a newer Palaver (version %1)").arg(version));
     }
     auto run = [&](const auto& statements) {
-        db.transaction();
         for (const char* sql : statements) {
             if (!q.exec(QString::fromLatin1(sql))) {
-                const QString why = q.lastError().text();
-                db.rollback();
-                return Fail(QStringLiteral("cannot set up the history file: ") + why);
+                return false;
             }
         }
-        return db.commit() || Fail(db.lastError().text());
+        return true;
     };
-    if (version < 1 && !run(kSchemaV1)) {
-        return false;
+    if ((version < 1 && !run(kSchemaV1)) || (version < 2 && !run(kSchemaV2))) {
+        return fail(QStringLiteral("cannot set up the history file: ") + q.lastError().text());
     }
-    if (version < 2 && !run(kSchemaV2)) {
-        return false;
+    if (!q.exec(QStringLiteral("COMMIT"))) {
+        return fail(q.lastError().text());
     }
-    version = kSchemaVersion;
     return true;
 }
 
@@ -335,7 +343,8 @@ QList<HistoryStore::Line> HistoryStore::Lines(qint64 conversation) const {
 
 QString HistoryStore::MatchQuery(const QString& text) {
     const QStringList terms =
-        text.left(kMaxQueryChars).split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts);
+        text.left(kMaxQueryChars)
+            .split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts);
     QStringList quoted;
     for (const QString& term : terms.mid(0, kMaxTerms)) {
         QString plain = term;
@@ -352,6 +361,7 @@ QString HistoryStore::MatchQuery(const QString& text) {
 QList<HistoryStore::Line> HistoryStore::Search(const QString& text, const QDate& from,
                                                const QDate& to, int limit) const {
     const QString match = MatchQuery(text);
+    searchWorked_ = true;
     if (!open_ || match.isEmpty()) {
         return {};
     }
@@ -364,7 +374,8 @@ QList<HistoryStore::Line> HistoryStore::Search(const QString& text, const QDate&
     q.addBindValue(from.isValid() ? Ms(from) : std::numeric_limits<qint64>::min());
     q.addBindValue(to.isValid() ? Ms(to.addDays(1)) : std::numeric_limits<qint64>::max());
     q.addBindValue(limit);
-    return q.exec() ? ReadLines(q) : QList<Line>{};
+    searchWorked_ = q.exec();
+    return searchWorked_ ? ReadLines(q) : QList<Line>{};
 }
 
 bool HistoryStore::Forget(const QString& peer) {
@@ -377,9 +388,11 @@ bool HistoryStore::Forget(const QString& peer) {
     db.transaction();
     bool ok = true;
     if (peer.isEmpty()) {
-        ok = q.exec(QStringLiteral("DELETE FROM lines")) && q.exec(QStringLiteral("DELETE FROM calls"));
+        ok = q.exec(QStringLiteral("DELETE FROM lines")) &&
+             q.exec(QStringLiteral("DELETE FROM calls"));
     } else {
-        q.prepare(QStringLiteral("DELETE FROM lines WHERE call IN (SELECT id FROM calls WHERE peer = ?)"));
+        q.prepare(QStringLiteral(
+            "DELETE FROM lines WHERE call IN (SELECT id FROM calls WHERE peer = ?)"));
         q.addBindValue(peer);
         ok = q.exec();
         q.prepare(QStringLiteral("DELETE FROM calls WHERE peer = ?"));

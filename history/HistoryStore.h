@@ -65,6 +65,8 @@ public:
     QList<Line> Lines(qint64 conversation) const;
     QList<Line> Search(const QString& text, const QDate& from = {}, const QDate& to = {},
                        int limit = 500) const;
+    // False when the last search failed in SQLite (what a user types must never do that).
+    bool SearchWorked() const { return searchWorked_; }
     // Forgets one peer's conversations, or all of them when `peer` is empty.
     bool Forget(const QString& peer);
 
@@ -87,6 +89,7 @@ private:
     bool open_ = false;
     bool failed_ = false;
     bool keep_ = true;
+    mutable bool searchWorked_ = true;
     QList<HistoryEvent> pending_;
     QHash<quint64, qint64> rows_;
     QTimer flush_;

@@ -158,8 +158,7 @@ frmHistory::frmHistory(HistoryStore* store) : QWidget(nullptr, Qt::Window), stor
     });
     connect(dtpFrom, &QDateEdit::dateChanged, this, &frmHistory::Refresh);
     connect(dtpTo, &QDateEdit::dateChanged, this, &frmHistory::Refresh);
-    connect(lstConversations, &QListWidget::currentRowChanged, this,
-            &frmHistory::ShowConversation);
+    connect(lstConversations, &QListWidget::currentRowChanged, this, &frmHistory::ShowConversation);
     connect(chkKeep, &QCheckBox::toggled, this, [this](bool on) {
         if (store_ != nullptr) {
             store_->SetKeep(on);
@@ -186,10 +185,10 @@ void frmHistory::Refresh() {
     }
     store_->Flush();
     for (const HistoryStore::Conversation& c : store_->Conversations(From(), To())) {
-        auto* item = new QListWidgetItem(
-            (c.peer.isEmpty() ? QStringLiteral("(nobody)") : c.peer) + QStringLiteral("  ") +
-                Stamp(c.started) + QStringLiteral("  (%1)").arg(c.lines),
-            lstConversations);
+        auto* item = new QListWidgetItem((c.peer.isEmpty() ? QStringLiteral("(nobody)") : c.peer) +
+                                             QStringLiteral("  ") + Stamp(c.started) +
+                                             QStringLiteral("  (%1)").arg(c.lines),
+                                         lstConversations);
         item->setData(Qt::UserRole, c.id);
         item->setData(Qt::UserRole + 1, c.peer);
     }
@@ -246,7 +245,8 @@ QString frmHistory::Render(const QList<HistoryStore::Line>& lines, bool html) {
         const QString head = QStringLiteral("[") + Stamp(l.at) + QStringLiteral("] ") + Who(l) +
                              (l.outgoing ? QStringLiteral("> ") : QStringLiteral(": "));
         if (html) {
-            out += QStringLiteral("<p><span>") + head.toHtmlEscaped() + QStringLiteral("</span><span>") +
+            out += QStringLiteral("<p><span>") + head.toHtmlEscaped() +
+                   QStringLiteral("</span><span>") +
                    l.text.toHtmlEscaped().replace(QLatin1Char('\n'), QStringLiteral("<br>")) +
                    QStringLiteral("</span><i>") + AckNote(l).toHtmlEscaped() +
                    QStringLiteral("</i></p>\n");
@@ -287,9 +287,9 @@ void frmHistory::Forget() {
     const QString peer = item != nullptr ? item->data(Qt::UserRole + 1).toString() : QString();
     platform::MessageRequest box;
     box.parent = this;
-    box.text = peer.isEmpty() ? QStringLiteral("Forget all conversations?")
-                              : QStringLiteral("Forget every conversation with ") + peer +
-                                    QStringLiteral("?");
+    box.text = peer.isEmpty()
+                   ? QStringLiteral("Forget all conversations?")
+                   : QStringLiteral("Forget every conversation with ") + peer + QStringLiteral("?");
     box.icon = platform::MsgIcon::Question;
     box.buttons = platform::MsgButtons::YesNo;
     if (platform::ShowMessage(box) != platform::MsgResult::Yes) {

@@ -1,0 +1,300 @@
+// The conversation history: a real SQLite file in a scratch folder, written by the store and
+// by a running switchboard, searched, migrated, broken and shared between processes.
+#include "app/Main.h"
+#include "chat/ClientWindows.h"
+#include "chat/frmClient.h"
+#include "history/HistoryStore.h"
+#include "history/HistoryWindow.h"
+#include "protocol/NetCodec.h"
+#include "settings/Settings.h"
+#include "support/AppFixture.h"
+#include "support/CallHelpers.h"
+#include "support/ScriptedPeer.h"
+
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTextBrowser>
+#include <QtTest>
+
+#include <sys/stat.h>
+
+namespace {
+
+HistoryEvent Event(HistoryEvent::Kind kind, quint64 call, const QString& text = {},
+                   bool outgoing = false) {
+    HistoryEvent e;
+    e.kind = kind;
+    e.call = call;
+    e.at = QDateTime::currentMSecsSinceEpoch();
+    e.peer = QStringLiteral("Bob");
+    e.address = QStringLiteral("192.0.2.7");
+    e.text = text;
+    e.outgoing = outgoing;
+    e.ackOk = true;
+    return e;
+}
+
+// A child process that writes `count` lines "line N", one transaction each, as fast as it can.
+int WriteLines(const QString& path, int count) {
+    HistoryStore store;
+    if (!store.Open(path)) {
+        return 3;
+    }
+    const quint64 call = QCoreApplication::applicationPid();
+    store.Record(Event(HistoryEvent::Kind::CallStarted, call));
+    for (int k = 0; k < count; ++k) {
+        store.Record(Event(HistoryEvent::Kind::Line, call, QStringLiteral("line %1").arg(k)));
+        if (!store.Flush()) {
+            return 4;
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+class TestHistory : public QObject {
+    Q_OBJECT
+    QTemporaryDir dir;
+    QString Path(const char* name) const { return dir.filePath(QString::fromLatin1(name)); }
+
+private slots:
+    void keepsCallsLinesAndAcks();
+    void searchInputIsData_data();
+    void searchInputIsData();
+    void migratesTheFirstVersion();
+    void brokenFileKeepsTheChatGoing_data();
+    void brokenFileKeepsTheChatGoing();
+    void twoWritersAndAKill();
+    void throughTheWindows();
+};
+
+void TestHistory::keepsCallsLinesAndAcks() {
+    {
+        HistoryStore store;
+        QVERIFY(store.Open(Path("a.sqlite")));
+        store.Record(Event(HistoryEvent::Kind::CallStarted, 1));
+        store.Record(Event(HistoryEvent::Kind::Line, 1, "hello Bob", true));
+        store.Record(Event(HistoryEvent::Kind::Ack, 1));
+        store.Record(Event(HistoryEvent::Kind::Line, 1, "hi Ann"));
+        HistoryEvent bad = Event(HistoryEvent::Kind::Line, 1, "lost?", true);
+        store.Record(bad);
+        bad.kind = HistoryEvent::Kind::Ack;
+        bad.ackOk = false;
+        store.Record(bad);
+        store.Record(Event(HistoryEvent::Kind::CallEnded, 1));
+        // Nothing is written while switched off.
+        store.SetKeep(false);
+        store.Record(Event(HistoryEvent::Kind::Line, 1, "off the record"));
+        store.SetKeep(true);
+    }
+    QFileInfo info(Path("a.sqlite"));
+    QCOMPARE(info.permissions() & 0x0077, QFileDevice::Permissions{}); // nobody else reads it
+    HistoryStore again;                                                // a restart finds everything
+    QVERIFY(again.Open(Path("a.sqlite")));
+    const auto calls = again.Conversations();
+    QCOMPARE(calls.size(), 1);
+    QVERIFY(calls[0].ended.isValid());
+    const auto lines = again.Lines(calls[0].id);
+    QCOMPARE(lines.size(), 3);
+    QCOMPARE(lines[0].text, QStringLiteral("hello Bob"));
+    QCOMPARE(lines[0].ack, 1);
+    QCOMPARE(lines[1].outgoing, false);
+    QCOMPARE(lines[2].ack, 0);
+    QCOMPARE(frmHistory::Render(lines.mid(2), false).section(' ', 2),
+             QStringLiteral("me> lost? (CRC BAD)\n"));
+}
+
+void TestHistory::searchInputIsData_data() {
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<int>("found");
+    QTest::newRow("word") << "address" << 1;
+    QTest::newRow("prefix as typed") << "addr" << 1;
+    QTest::newRow("two words") << "my addr" << 1;
+    QTest::newRow("quotes") << "\"address\"" << 1;
+    QTest::newRow("lone quote") << "\"" << 0;
+    QTest::newRow("star") << "*" << 0;
+    QTest::newRow("NEAR") << "NEAR" << 1;
+    QTest::newRow("AND OR NOT") << "AND OR NOT" << 0;
+    QTest::newRow("column filter") << "text:address" << 0;
+    QTest::newRow("10000 characters") << QString(10000, 'x') << 0;
+    QTest::newRow("accents folded") << "cafe" << 1;
+    QTest::newRow("CJK") << "日本" << 1;
+    QTest::newRow("emoji") << "🙂" << 0;
+}
+
+void TestHistory::searchInputIsData() {
+    QFETCH(QString, typed);
+    QFETCH(int, found);
+    HistoryStore store;
+    QVERIFY(store.Open(Path("search.sqlite")));
+    if (store.Conversations().isEmpty()) {
+        store.Record(Event(HistoryEvent::Kind::Line, 7, "my address is NEAR the café"));
+        store.Record(Event(HistoryEvent::Kind::Line, 7, "日本語 AND OR"));
+        QVERIFY(store.Flush());
+    }
+    QCOMPARE(store.Search(typed).size(), found);
+    QVERIFY(store.SearchWorked());
+}
+
+void TestHistory::migratesTheFirstVersion() {
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "v1");
+        db.setDatabaseName(Path("v1.sqlite"));
+        QVERIFY(db.open());
+        QSqlQuery q(db);
+        for (const char* sql :
+             {"CREATE TABLE calls(id INTEGER PRIMARY KEY, peer TEXT NOT NULL, address TEXT NOT "
+              "NULL, port INTEGER NOT NULL, window INTEGER NOT NULL, conference INTEGER NOT "
+              "NULL, started INTEGER NOT NULL, ended INTEGER)",
+              "CREATE TABLE lines(id INTEGER PRIMARY KEY, call INTEGER NOT NULL, at INTEGER NOT "
+              "NULL, outgoing INTEGER NOT NULL, conference INTEGER NOT NULL, ack INTEGER, text "
+              "TEXT NOT NULL)",
+              "INSERT INTO calls VALUES (1, 'Old', '10.0.0.1', 7000, 0, 0, 1000, NULL)",
+              "INSERT INTO lines VALUES (1, 1, 1000, 0, 0, NULL, 'kept from before')",
+              "PRAGMA user_version = 1"}) {
+            QVERIFY2(q.exec(sql), sql);
+        }
+        db.close();
+    }
+    QSqlDatabase::removeDatabase("v1");
+    HistoryStore store;
+    QVERIFY(store.Open(Path("v1.sqlite")));
+    QCOMPARE(store.Search("before").size(), 1);
+    QCOMPARE(store.Conversations().value(0).peer, QStringLiteral("Old"));
+}
+
+void TestHistory::brokenFileKeepsTheChatGoing_data() {
+    QTest::addColumn<QByteArray>("damage");
+    QTest::newRow("corrupt file") << QByteArray("garbage");
+    QTest::newRow("newer schema") << QByteArray("PRAGMA user_version = 99");
+    QTest::newRow("folder in its place") << QByteArray("folder");
+}
+
+void TestHistory::brokenFileKeepsTheChatGoing() {
+    QFETCH(QByteArray, damage);
+    AppFixture app;
+    const QString file = qEnvironmentVariable("XDG_DATA_HOME") + "/Palaver/history.sqlite";
+    QDir().mkpath(QFileInfo(file).absolutePath());
+    if (damage == "folder") {
+        QDir().mkpath(file);
+    } else if (damage.startsWith("PRAGMA")) {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "newer");
+        db.setDatabaseName(file);
+        QVERIFY(db.open());
+        QSqlQuery(db).exec(QString::fromLatin1(damage));
+        db.close();
+        db = {};
+        QSqlDatabase::removeDatabase("newer");
+    } else {
+        QFile f(file);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(4096, 'x'));
+    }
+    app.WriteSettings("Ann\r\n");
+    frmClient* board = app.Start();
+    QCOMPARE(LogText(board).count("History is off: "), 1);
+    StartListening(board);
+    ScriptedPeer peer;
+    QVERIFY(peer.ConnectTo(Settings.Port));
+    QVERIFY(peer.LogIn("", "Bob"));
+    peer.Send(peer.Build(CmdText, "still shown"));
+    QTRY_VERIFY(LogText(board).endsWith("Bob: still shown\n"));
+    QCOMPARE(LogText(board).count("History is off: "), 1);
+}
+
+void TestHistory::twoWritersAndAKill() {
+    const QString path = Path("shared.sqlite");
+    QProcess a;
+    QProcess b;
+    for (QProcess* p : {&a, &b}) {
+        p->start(QCoreApplication::applicationFilePath(), {"--write", path, "300"});
+    }
+    QVERIFY(a.waitForFinished(30000) && b.waitForFinished(30000));
+    QCOMPARE(a.exitCode(), 0);
+    QCOMPARE(b.exitCode(), 0);
+    {
+        HistoryStore store;
+        QVERIFY(store.Open(path));
+        QCOMPARE(store.Conversations().size(), 2);
+        QCOMPARE(store.Search("line").size(), 500); // the search's own limit
+    }
+    // Killed at a random moment of a burst: the file opens and holds a prefix of the lines.
+    for (int round = 0; round < 3; ++round) {
+        const QString killed = Path("killed") + QString::number(round);
+        QProcess p;
+        p.start(QCoreApplication::applicationFilePath(), {"--write", killed, "100000"});
+        QVERIFY(p.waitForStarted());
+        QTest::qWait(QRandomGenerator::global()->bounded(50, 400));
+        p.kill();
+        p.waitForFinished();
+        HistoryStore store;
+        QVERIFY(store.Open(killed));
+        const auto calls = store.Conversations();
+        const auto lines = calls.isEmpty() ? QList<HistoryStore::Line>{} : store.Lines(calls[0].id);
+        for (int k = 0; k < lines.size(); ++k) {
+            QCOMPARE(lines[k].text, QStringLiteral("line %1").arg(k));
+        }
+    }
+}
+
+void TestHistory::throughTheWindows() {
+    AppFixture app;
+    app.WriteSettings("Ann\r\n");
+    frmClient* board = app.Start();
+    StartListening(board);
+    ScriptedPeer bob;
+    QVERIFY(bob.ConnectTo(Settings.Port));
+    QVERIFY(bob.LogIn("", "Bob"));
+    bob.Send(bob.Build(CmdText, "my address is 42 Elm Street"));
+    QTRY_VERIFY(LogText(board).endsWith("Bob: my address is 42 Elm Street\n"));
+    Type(board, "thanks");
+    QVERIFY(bob.WaitForMessages(4)); // AUTH, ACPT, the answer to Bob's line, ours
+    const WireMessage line = bob.Messages().last();
+    bob.Send(bob.Build(CmdAck, "OK" + EncodeLong(line.crc)));
+    QTRY_VERIFY(Find<QPlainTextEdit>(board, "txtSend")->toPlainText().isEmpty());
+
+    // Ctrl+H, a search typed as a user types it, an export.
+    board->activateWindow();
+    QTest::keyClick(board, Qt::Key_H, Qt::ControlModifier);
+    QTRY_VERIFY(frmHistory::Instance() != nullptr);
+    frmHistory* history = frmHistory::Instance();
+    QCOMPARE(Find<QListWidget>(history, "lstConversations")->count(), 1);
+    QTest::keyClicks(Find<QLineEdit>(history, "txtSearch"), "elm");
+    QTRY_VERIFY(Find<QTextBrowser>(history, "txtLines")->toHtml().contains("Elm</"));
+    const QString exported = app.Dir() + "/out.html";
+    const auto previous =
+        frmHistory::SetSaveChooser([&](QWidget*, const QString&) { return exported; });
+    Click(history, "cmdExport");
+    QFile out(exported);
+    QVERIFY(out.open(QIODevice::ReadOnly));
+    QVERIFY(out.readAll().contains("Bob: </span><span>my address is 42 Elm Street"));
+    Find<QLineEdit>(history, "txtSearch")->clear();
+    const auto lines = History()->Lines(History()->Conversations()[0].id);
+    QCOMPARE(lines.size(), 2);
+    QCOMPARE(lines[1].ack, 1);
+    // Forget, behind its question.
+    app.boxes->answers << platform::MsgResult::Yes;
+    Click(history, "cmdForget");
+    QCOMPARE(app.boxes->texts.last(), QStringLiteral("Forget every conversation with Bob?"));
+    QCOMPARE(Find<QListWidget>(history, "lstConversations")->count(), 0);
+    QVERIFY(History()->Search("elm").isEmpty());
+    frmHistory::SetSaveChooser(previous);
+    history->close();
+}
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    if (argc == 4 && qstrcmp(argv[1], "--write") == 0) {
+        return WriteLines(QString::fromLocal8Bit(argv[2]), QByteArray(argv[3]).toInt());
+    }
+    TestHistory test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_history.moc"
