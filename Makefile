@@ -70,6 +70,7 @@ bench:
 	./$(BENCH_BUILD)/bin/bench_protocol
 	./$(BENCH_BUILD)/bin/bench_app
 	ANCHOR_BIN=$(BENCH_BUILD)/bin/anchor_window PALAVER_BIN=$(BENCH_BUILD)/bin/palaver \
+	  BENCH_APP=$(BENCH_BUILD)/bin/bench_app \
 	  ./scripts/bench-startup.sh
 
 # Long fuzzing runs with libFuzzer (clang), program code instrumented as well:

@@ -3,11 +3,13 @@
 #include "app/Main.h"
 #include "chat/ClientWindows.h"
 #include "chat/frmClient.h"
+#include "history/HistoryStore.h"
 #include "log/frmDebug.h"
 #include "protocol/CNetMsg.h"
 #include "protocol/NetCodec.h"
 #include "settings/Settings.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
@@ -16,6 +18,7 @@
 #include <QMainWindow>
 #include <QMenuBar>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -23,6 +26,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <vector>
 
 namespace {
@@ -40,13 +44,8 @@ bool Exposed(QWidget* w) {
 }
 
 void CloseEverything() {
-    for (int pass = 0; pass < 3; ++pass) {
-        for (int slot = kWindowSlots - 1; slot >= 0; --slot) {
-            if (frmClient* w = ClientWindows(slot)) {
-                w->Unload();
-            }
-        }
-    }
+    ClientWindows().CloseAll();
+    History().reset();
     for (int k = 0; k < 5; ++k) {
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QCoreApplication::processEvents();
@@ -136,10 +135,10 @@ void BenchMemory() {
         const long before = PrivateKb();
         std::vector<frmClient*> lines;
         for (int k = 0; k < 11 && k < frmClient::kLines; ++k) {
-            board->cmdLine2_Click();
+            board->findChild<QPushButton*>(QStringLiteral("cmdLine2"))->click();
         }
         for (int k = 0; k < frmClient::kLines; ++k) {
-            if (frmClient* w = ClientWindows(board->Lines(k))) {
+            if (frmClient* w = ClientWindows(ClientWindows().Line(board, k))) {
                 lines.push_back(w);
             }
         }
@@ -184,7 +183,7 @@ double PalaverRoundTrip() {
         probe.listen(QHostAddress::LocalHost, 0);
         return probe.serverPort();
     }();
-    board->lblServer_Click();
+    board->findChild<QAction*>(QStringLiteral("mnuTools(1)"))->trigger(); // Accept calls
     QTcpSocket peer;
     peer.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(Settings.Port));
     peer.waitForConnected();
@@ -261,6 +260,121 @@ void BenchRoundTrip() {
                 ours, anchor, ours / anchor);
 }
 
+// A history file of `lines` lines in 1000 conversations, for the search and start-up figures.
+void FillHistory(const QString& path, int lines) {
+    HistoryStore store;
+    if (!store.Open(path)) {
+        std::printf("cannot open %s\n", qPrintable(path));
+        return;
+    }
+    static const char* const words[] = {"hello",  "address", "street", "meeting", "tomorrow",
+                                        "coffee", "project", "number", "thanks",  "later"};
+    std::uint32_t x = 2463534242u;
+    for (int k = 0; k < lines; ++k) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        HistoryEvent e;
+        e.call = static_cast<quint64>(k / 100 + 1);
+        e.at = 1700000000000 + k * 1000LL;
+        e.peer = QStringLiteral("Peer%1").arg(k / 100 % 37);
+        e.text = QStringLiteral("%1 %2 %3 line %4")
+                     .arg(QLatin1String(words[x % 10]), QLatin1String(words[(x >> 8) % 10]),
+                          QLatin1String(words[(x >> 16) % 10]))
+                     .arg(k);
+        store.Record(e);
+        if (k % 5000 == 4999) {
+            store.Flush();
+        }
+    }
+    store.Flush();
+}
+
+// CPU time of the whole process, in seconds.
+double CpuSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// CPU seconds for a burst of lines into the switchboard, twenty to a write, all answered.
+double BurstCpu(bool keep) {
+    constexpr int kLines = 4000;
+    Main();
+    History()->SetKeep(keep);
+    frmClient* board = ClientWindows(0);
+    WaitUntil([board] { return Exposed(board); });
+    Settings.Port = [] {
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost, 0);
+        return probe.serverPort();
+    }();
+    board->findChild<QAction*>(QStringLiteral("mnuTools(1)"))->trigger();
+    QTcpSocket peer;
+    peer.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(Settings.Port));
+    peer.waitForConnected();
+    WaitUntil([&] { return peer.bytesAvailable() >= 29; });
+    peer.readAll();
+    CNetMsg out;
+    out.CreateMessage(kAppMarker, 0, 1, CmdLogin, QByteArray("PASS\0Bench", 10));
+    peer.write(out.FullMessage());
+    WaitUntil([&] { return board->LoginFlag() == 1 && peer.bytesAvailable() > 0; });
+    peer.readAll();
+    const double start = CpuSeconds();
+    qint64 answered = 0;
+    for (int k = 0; k < kLines; k += 20) {
+        QByteArray burst;
+        for (int j = k; j < k + 20; ++j) {
+            out.CreateMessage(kAppMarker, 0, 1, CmdText,
+                              QStringLiteral("burst line %1 with some words").arg(j).toLatin1());
+            burst += out.FullMessage();
+        }
+        peer.write(burst);
+        WaitUntil([&] { return answered + peer.bytesAvailable() >= (k + 20) * 31LL; });
+        answered += peer.readAll().size();
+    }
+    History()->Flush();
+    const double spent = CpuSeconds() - start;
+    peer.abort();
+    CloseEverything();
+    return spent;
+}
+
+void BenchHistoryBurst() {
+    std::vector<double> on;
+    std::vector<double> off;
+    for (int round = 0; round < 3; ++round) {
+        off.push_back(BurstCpu(false));
+        on.push_back(BurstCpu(true));
+    }
+    std::printf("burst of 4000 lines, CPU: history on %.0f ms   off %.0f ms   ratio: %.2f (goal "
+                "<= 1.1)\n",
+                Median(on) * 1e3, Median(off) * 1e3, Median(on) / Median(off));
+}
+
+void BenchHistorySearch() {
+    const QString path = QDir::current().filePath(QStringLiteral("search-bench.sqlite"));
+    FillHistory(path, 100000);
+    HistoryStore store;
+    store.Open(path);
+    std::vector<double> ms;
+    int found = 0;
+    for (const char* word : {"address", "meeting", "coffee", "thank", "street", "proj", "later",
+                             "numb", "tomorrow", "hello", "line 4242", "street address"}) {
+        QElapsedTimer t;
+        t.start();
+        found += static_cast<int>(store.Search(QString::fromLatin1(word)).size());
+        ms.push_back(static_cast<double>(t.nsecsElapsed()) / 1e6);
+    }
+    QElapsedTimer t;
+    t.start();
+    const auto conversations = store.Conversations();
+    const double list = static_cast<double>(t.nsecsElapsed()) / 1e6;
+    std::printf("search in 100000 stored lines, p50: %.2f ms (goal < 20 ms; %d lines shown)   "
+                "conversation list %.2f ms (%lld conversations)\n",
+                Median(ms), found, list, static_cast<long long>(conversations.size()));
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -270,7 +384,14 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QTemporaryDir dir; // the settings file is read and written in the working folder
     QDir::setCurrent(dir.path());
-    SetLastWindowHandler({});
+    ClientWindows().lastWindowGone = {};
+    // The history goes to the scratch folder, never into the user's.
+    qputenv("XDG_DATA_HOME", QDir(dir.path()).filePath(QStringLiteral("data")).toUtf8());
+    qputenv("XDG_CONFIG_HOME", QDir(dir.path()).filePath(QStringLiteral("config")).toUtf8());
+    if (argc > 3 && qstrcmp(argv[1], "fill-history") == 0) {
+        FillHistory(QString::fromLocal8Bit(argv[2]), QByteArray(argv[3]).toInt());
+        return 0;
+    }
     // "palaver" or "anchor": that side of the round trip alone, for profiling it.
     if (argc > 1 && qstrcmp(argv[1], "palaver") == 0) {
         std::printf("Palaver round trip p50 %.1f us\n", PalaverRoundTrip());
@@ -283,5 +404,7 @@ int main(int argc, char** argv) {
     BenchStartup();
     BenchMemory();
     BenchRoundTrip();
+    BenchHistoryBurst();
+    BenchHistorySearch();
     return 0;
 }

@@ -11,12 +11,8 @@ void Conference::Add(Call* member) {
     members_.append(member);
     connect(member, &Call::ChatLine, this, &Conference::MemberLine);
     connect(member, &Call::AckMatched, this, &Conference::MemberAck);
-    // A member whose call ends, however it ends, is no longer in the conference.
-    auto leave = [this, member] { Remove(member); };
-    connect(member, &Call::Lost, this, leave);
-    connect(member, &Call::Dropped, this, leave);
-    connect(member, &Call::Refused, this, leave);
-    connect(member, &QObject::destroyed, this, leave);
+    // A member's window closes its call however the call ended; then it has left.
+    connect(member, &Call::Dropped, this, [this, member] { Remove(member); });
     emit Changed();
 }
 

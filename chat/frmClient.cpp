@@ -119,7 +119,6 @@ void frmClient::BuildControls() {
     place(cmbIP, "cmbIP", 30, 4110, 1635, 315);
     cmbIP->setEditable(true);
     cmbIP->setInsertPolicy(QComboBox::NoInsert);
-    cmbIP->installEventFilter(this);
     cmbIP->lineEdit()->installEventFilter(this);
 
     cmdConnect = new QPushButton(QStringLiteral("Call"), area);
@@ -266,6 +265,9 @@ void frmClient::DisplayConn() {
         separator = QStringLiteral(" ");
     }
     for (const QPointer<Call>& member : conference_.Members()) {
+        if (member.isNull()) {
+            continue; // gone without a word; it leaves the list with its next change
+        }
         conn += separator + member->Nickname();
         if (separator == QLatin1String(" ")) {
             connIP = member->RemoteAddress();

@@ -424,7 +424,7 @@ bool frmClient::eventFilter(QObject* watched, QEvent* event) {
         txtSend_KeyPress(13);
         return true;
     }
-    if (watched == cmbIP || watched == cmbIP->lineEdit()) {
+    if (watched == cmbIP->lineEdit()) {
         if (enter) {
             cmbIP_KeyPress(13);
             return true;

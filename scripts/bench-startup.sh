@@ -37,3 +37,19 @@ m_ours=$(median "${ours[@]}")
 m_base=$(median "${base[@]}")
 awk -v o="$m_ours" -v b="$m_base" 'BEGIN {
     printf "start-up to a mapped window (X11, openbox): Palaver %.1f ms   empty main window %.1f ms   ratio: %.2f (goal <= 1.1)\n", o / 1000, b / 1000, o / b }'
+
+# With a history of 100,000 lines against an empty one (BENCH_APP fills the file).
+if [ -n "${BENCH_APP:-}" ]; then
+    "$(realpath "$BENCH_APP")" fill-history "$work/full/Palaver/history.sqlite" 100000
+    mkdir -p "$work/empty"
+    full=()
+    empty=()
+    for _ in $(seq 1 15); do
+        empty+=("$(XDG_DATA_HOME="$work/empty" time_to_map "$bin" "Palaver Switchboard - Bench")")
+        full+=("$(XDG_DATA_HOME="$work/full" time_to_map "$bin" "Palaver Switchboard - Bench")")
+    done
+    m_full=$(median "${full[@]}")
+    m_empty=$(median "${empty[@]}")
+    awk -v f="$m_full" -v e="$m_empty" 'BEGIN {
+        printf "start-up with 100000 lines of history %.1f ms   with none %.1f ms   ratio: %.2f (goal <= 1.05)\n", f / 1000, e / 1000, f / e }'
+fi

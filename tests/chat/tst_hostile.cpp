@@ -4,6 +4,7 @@
 #include "chat/LoginGuard.h"
 #include "chat/LoginPool.h"
 #include "chat/frmClient.h"
+#include "log/frmDebug.h"
 #include "platform/Desktop.h"
 #include "platform/TcpSocket.h"
 #include "protocol/NetCodec.h"
@@ -209,6 +210,9 @@ void TestHostile::guessingIsSlowedDown() {
     QVERIFY(late->Messages().last().body.startsWith("ACPT"));
     QCOMPARE(Logins().WrongCount("127.0.0.1"), 0);
     QCOMPARE(LogText(board).count("Slowing down logins"), 1);
+    // Every try is in the debug log.
+    QVERIFY(DebugWindow()->txtLog()->toPlainText().contains(
+        "Wrong login password from 127.0.0.1 (3 in a row)"));
     ResetLogins();
 }
 
