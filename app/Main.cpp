@@ -2,6 +2,7 @@
 #include "Version.h"
 
 #include "Menus.h"
+#include "OutsideCalls.h"
 
 #include "settings/Settings.h"
 
@@ -13,8 +14,9 @@
 #include "protocol/CrcBinding.h"
 
 #include <QApplication>
+#include <QDir>
 
-void Main() {
+void Main(const QString& callAddress) {
     // The icons live in the static core library, whose resources must be registered.
     Q_INIT_RESOURCE(palaver);
     QApplication::setApplicationName(QStringLiteral("Palaver"));
@@ -52,6 +54,26 @@ void Main() {
         }
     });
     History()->Open(HistoryStore::DefaultPath());
+
+    // Calls asked for from outside, by "palaver call" or a link, each in a line of its own.
+    static outside::CallServer* calls = nullptr;
+    delete calls;
+    calls = new outside::CallServer(qApp);
+    const auto place = [](const QString& address) {
+        frmClient* board = ClientWindows(0);
+        if (frmClient* line = board != nullptr ? ClientWindows().NewLine(board) : nullptr) {
+            line->PlaceCall(address);
+            line->raise();
+            line->activateWindow();
+        }
+    };
+    QObject::connect(calls, &outside::CallServer::CallWanted, calls, place);
+    if (!calls->Listen(QDir::currentPath())) {
+        LogDebug(QStringLiteral("Calls from outside are not taken: another copy runs here"));
+    }
+    if (!callAddress.isEmpty()) {
+        place(callAddress);
+    }
 }
 
 std::unique_ptr<HistoryStore>& History() {

@@ -1,9 +1,12 @@
 #pragma once
 
+#include <QString>
+
 #include <memory>
 
-// The program's entry procedure: debug log, settings, the switchboard.
-void Main();
+// The program's entry procedure: debug log, settings, the switchboard; then a call to
+// `callAddress` in a new line window when one is given.
+void Main(const QString& callAddress = {});
 
 class HistoryStore;
 // The conversation history for the program's run (null before Main and after the end).

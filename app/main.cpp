@@ -1,20 +1,80 @@
 #include "app/Main.h"
 #include "Version.h"
+#include "app/OutsideCalls.h"
 #include "history/HistoryStore.h"
+#include "platform/Address.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QDir>
 
 #include <cstdio>
 
 namespace {
 
-// --help and --version are answered before any window system is touched, so they work
-// without a display.
-int AnswerCommandLine(int argc, char** argv, bool* handled) {
-    QStringList args;
-    for (int k = 0; k < argc; ++k) {
-        args << QString::fromLocal8Bit(argv[k]);
+// Qt's own options, which QApplication takes out of the arguments itself.
+bool QtOption(const QString& arg, bool* takesValue) {
+    static const QStringList withValue = {"platform",
+                                          "platformpluginpath",
+                                          "platformtheme",
+                                          "plugin",
+                                          "qwindowgeometry",
+                                          "qwindowicon",
+                                          "qwindowtitle",
+                                          "style",
+                                          "stylesheet",
+                                          "session",
+                                          "display",
+                                          "geometry",
+                                          "title",
+                                          "name",
+                                          "visual",
+                                          "ncols",
+                                          "cmap",
+                                          "fn",
+                                          "font",
+                                          "bg",
+                                          "background",
+                                          "fg",
+                                          "foreground",
+                                          "btn",
+                                          "button",
+                                          "im",
+                                          "inputstyle",
+                                          "qmljsdebugger"};
+    static const QStringList flags = {"reverse", "widgetcount", "nograb", "dograb", "sync"};
+    if (!arg.startsWith(QLatin1Char('-'))) {
+        return false;
+    }
+    QString name = arg.mid(arg.startsWith(QLatin1String("--")) ? 2 : 1);
+    const qsizetype eq = name.indexOf(QLatin1Char('='));
+    if (eq >= 0) {
+        name = name.left(eq);
+        *takesValue = false;
+        return withValue.contains(name);
+    }
+    *takesValue = withValue.contains(name);
+    return *takesValue || flags.contains(name);
+}
+
+struct CommandLine {
+    bool done = false; // answered on the terminal; exit with `status`
+    int status = 0;
+    QString call; // an address to call, as given
+};
+
+// Answered before any window system is touched, so that it works without a display: help,
+// version, bad input (status 2, never a window), and a call to hand over or place.
+CommandLine Read(int argc, char** argv) {
+    QStringList args{QStringLiteral("palaver")};
+    for (int k = 1; k < argc; ++k) {
+        const QString arg = QString::fromLocal8Bit(argv[k]);
+        bool takesValue = false;
+        if (QtOption(arg, &takesValue)) {
+            k += takesValue ? 1 : 0;
+            continue;
+        }
+        args << arg;
     }
     QCoreApplication::setApplicationName(QStringLiteral("palaver"));
     QCoreApplication::setApplicationVersion(QStringLiteral("%1.%2.%3")
@@ -23,42 +83,74 @@ int AnswerCommandLine(int argc, char** argv, bool* handled) {
                                                 .arg(PALAVER_VERSION_PATCH));
     QCommandLineParser parser;
     parser.setApplicationDescription(
-        QStringLiteral("Palaver: chat directly with other Palaver users over TCP."));
+        QStringLiteral("Palaver: chat directly with other Palaver users over TCP.\n\n"
+                       "  palaver call HOST[:PORT]   call HOST (also [IPV6]:PORT) from the\n"
+                       "                             copy running in this folder, or a new one\n"
+                       "  palaver palaver://HOST[:PORT]   the same, from a link"));
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
-    // Qt's own options (-platform, -style, ...) are left to QApplication.
-    parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
-    if (!parser.parse(args)) {
-        *handled = false; // not ours: QApplication may know it
-        return 0;
-    }
-    if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all"))) {
-        // Without an application object the parser cannot know the program's name.
+    parser.addPositionalArgument(QStringLiteral("command"),
+                                 QStringLiteral("\"call HOST[:PORT]\" or a palaver:// link"),
+                                 QStringLiteral("[call HOST[:PORT] | palaver://HOST[:PORT]]"));
+    const auto usage = [&parser] {
         QString text = parser.helpText();
         text.replace(QStringLiteral("<executable_name>"), QStringLiteral("palaver"));
-        std::fputs(qPrintable(text), stdout);
-        *handled = true;
-        return 0;
+        return text;
+    };
+    const auto refuse = [&usage](const QString& why) {
+        std::fprintf(stderr, "palaver: %s\n\n%s", qPrintable(why), qPrintable(usage()));
+        return CommandLine{true, 2, {}};
+    };
+    if (!parser.parse(args)) {
+        return refuse(parser.errorText());
+    }
+    if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all"))) {
+        std::fputs(qPrintable(usage()), stdout);
+        return {true, 0, {}};
     }
     if (parser.isSet(version)) {
         std::printf("Palaver %s\n", qPrintable(QCoreApplication::applicationVersion()));
-        *handled = true;
-        return 0;
+        return {true, 0, {}};
     }
-    *handled = false;
-    return 0;
+    const QStringList words = parser.positionalArguments();
+    if (words.isEmpty()) {
+        return {};
+    }
+    QString target;
+    std::optional<platform::Address> address;
+    if (words.size() == 2 && words[0] == QLatin1String("call")) {
+        target = words[1];
+        address = platform::ParseAddress(target, 7000);
+    } else if (words.size() == 1 &&
+               words[0].startsWith(QLatin1String("palaver:"), Qt::CaseInsensitive)) {
+        address = platform::ParseLink(words[0], 7000);
+        target = address ? words[0].mid(words[0].indexOf(QLatin1String("//")) + 2) : QString();
+        if (target.endsWith(QLatin1Char('/'))) {
+            target.chop(1);
+        }
+    } else {
+        return refuse(QStringLiteral("unknown command: ") + words.join(QLatin1Char(' ')).left(80));
+    }
+    if (!address || !platform::LooksLikeHost(address->host) || target.size() > 300) {
+        return refuse(QStringLiteral("not an address to call: ") +
+                      (words.size() == 2 ? words[1] : words[0]).left(80));
+    }
+    return {false, 0, target};
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    bool handled = false;
-    const int code = AnswerCommandLine(argc, argv, &handled);
-    if (handled) {
-        return code;
+    const CommandLine line = Read(argc, argv);
+    if (line.done) {
+        return line.status;
+    }
+    // A copy already running from this folder places the call; none: this one starts.
+    if (!line.call.isEmpty() && outside::HandOver(QDir::currentPath(), line.call)) {
+        return 0;
     }
     QApplication app(argc, argv);
-    Main();
+    Main(line.call);
     const int status = QApplication::exec();
     History().reset(); // what waits is written before the program goes
     return status;

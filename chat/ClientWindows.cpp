@@ -144,7 +144,7 @@ std::int16_t WindowTable::Create() {
     return -1;
 }
 
-void WindowTable::OpenLine(frmClient* owner, Call* call) {
+frmClient* WindowTable::OpenLine(frmClient* owner, Call* call) {
     if (call != nullptr) {
         LogDebug(QStringLiteral("Creating new client window"));
     }
@@ -157,7 +157,7 @@ void WindowTable::OpenLine(frmClient* owner, Call* call) {
             call->Close(); // nowhere to show it: closed before it is accepted
             call->deleteLater();
         }
-        return;
+        return nullptr;
     }
     frmClient* line = Window(slot);
     if (call != nullptr) {
@@ -174,12 +174,17 @@ void WindowTable::OpenLine(frmClient* owner, Call* call) {
             call->Close();
             call->deleteLater();
         }
-        return;
+        return nullptr;
     }
     if (call != nullptr) {
         LogDebug(QStringLiteral("Client Window #") + QString::number(slot));
         line->Adopt(call, true);
     }
+    return line;
+}
+
+frmClient* WindowTable::NewLine(frmClient* owner) {
+    return SlotOf(owner) >= 0 ? OpenLine(owner, nullptr) : nullptr;
 }
 
 void WindowTable::LoggedIn(Call* call, QObject* listener) {

@@ -39,6 +39,8 @@ public:
     std::int16_t Line(const frmClient* owner, int k) const;
     void RefreshAllTitles();
     void RefreshAllLevels();
+    // A new idle line window of `owner`, as "+ Line" opens it; null when none can be had.
+    frmClient* NewLine(frmClient* owner);
     // Unloads every window, lines first (program end, tests).
     void CloseAll();
     // Calls answered but not logged in yet.
@@ -65,7 +67,7 @@ private:
     frmClient* OwnerOf(const frmClient* line) const;
     QList<std::pair<int, frmClient*>> LinesOf(const frmClient* owner) const;
     // A line for `call`, which has logged in, or an idle one when it is null.
-    void OpenLine(frmClient* owner, Call* call);
+    frmClient* OpenLine(frmClient* owner, Call* call);
     void LoggedIn(Call* call, QObject* listener);
     bool Attach(frmClient* owner, frmClient* line);
     void MergeLines(frmClient* owner);

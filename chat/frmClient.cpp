@@ -283,6 +283,10 @@ void frmClient::DisplayConn() {
 
 void frmClient::closeEvent(QCloseEvent* event) {
     event->ignore(); // the table deletes the window once the unload rules allow it
+    if (hideOnClose_) {
+        hide();
+        return;
+    }
     Unload();
 }
 

@@ -66,6 +66,10 @@ public:
     void SetPasswords(const QString& lpwd, const QString& pwd1, const QString& pwd2 = {},
                       const QString& pwd3 = {}, const QString& pwd4 = {}, const QString& pwd5 = {});
     bool SaveSettings();
+    // Calls `address` as if the user had typed it and pressed Call.
+    void PlaceCall(const QString& address);
+    // Closing hides the window instead (it keeps running in the tray).
+    void SetHideOnClose(bool hide) { hideOnClose_ = hide; }
     // Runs the unload rules; false when the close is refused or postponed.
     bool Unload();
     // The layer above puts its menus on the window; their items are named "mnuTools(3)".
@@ -159,6 +163,7 @@ private:
     quint64 recordedCall_ = 0;
     quint64 recordedConference_ = 0;
     bool unloaded_ = false;
+    bool hideOnClose_ = false;
     // While a modal box opened by this window is up, an unload is postponed until it closes.
     int modalDepth_ = 0;
     bool unloadPending_ = false;

@@ -6,6 +6,7 @@
 #include "WindowHelpers.h"
 
 #include "log/frmDebug.h"
+#include "platform/Address.h"
 #include "platform/Desktop.h"
 #include "platform/TcpSocket.h"
 #include "settings/Settings.h"
@@ -354,6 +355,11 @@ void frmClient::cmdSend_Click() {
 // ---------------------------------------------------------------------------------------
 // Outgoing calls and line control
 
+void frmClient::PlaceCall(const QString& address) {
+    cmbIP->setEditText(address);
+    cmdConnect_Click();
+}
+
 void frmClient::cmdConnect_Click() {
     if (cmbIP->currentText().trimmed().isEmpty()) {
         // Nothing to call: say so rather than retry an empty address five times.
@@ -374,8 +380,14 @@ void frmClient::cmdConnect_Click() {
             return;
         }
     }
-    IP = cmbIP->currentText();
-    call_->Place(IP, Settings.Port);
+    const auto address = platform::ParseAddress(cmbIP->currentText(), Settings.Port);
+    if (!address) {
+        lblStatus->setText(QStringLiteral(" Not an address to call: ") + cmbIP->currentText());
+        cmbIP->setFocus();
+        return;
+    }
+    IP = address->host;
+    call_->Place(address->host, address->port);
     txtSend->setFocus();
 }
 

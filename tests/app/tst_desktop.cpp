@@ -1,6 +1,7 @@
 // What makes Palaver a desktop program: the command line, alerts, what a screen reader is
 // told, and the window faults users met.
 #include "about/frmAbout.h"
+#include "app/OutsideCalls.h"
 #include "app/frmSettings.h"
 #include "chat/ClientWindows.h"
 #include "chat/frmClient.h"
@@ -21,6 +22,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QStyle>
+#include <QTemporaryDir>
 #include <QtTest>
 
 class TestDesktop : public QObject {
@@ -28,6 +30,8 @@ class TestDesktop : public QObject {
 private slots:
     void commandLine_data();
     void commandLine();
+    void callsFromOutside_data();
+    void callsFromOutside();
     void qtOptionsStartTheProgram();
     void escapeInSendBoxKeepsAddresses();
     void accessibleNames_data();
@@ -43,38 +47,98 @@ private slots:
 };
 
 void TestDesktop::commandLine_data() {
-    QTest::addColumn<QString>("option");
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("status");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("version") << "--version"
-                             << "Palaver 0.1.1\n";
-    QTest::newRow("short version") << "-v"
-                                   << "Palaver 0.1.1\n";
-    QTest::newRow("help") << "--help"
-                          << "Usage: palaver [options]";
+    QTest::newRow("version") << QStringList{"--version"} << 0 << "Palaver 0.1.1\n";
+    QTest::newRow("short version") << QStringList{"-v"} << 0 << "Palaver 0.1.1\n";
+    QTest::newRow("help") << QStringList{"--help"} << 0 << "Usage: palaver [options]";
+    QTest::newRow("unknown option")
+        << QStringList{"--bogus"} << 2 << "palaver: Unknown option 'bogus'.\n\nUsage: palaver";
+    QTest::newRow("unknown command") << QStringList{"dial", "x"} << 2 << "palaver: unknown command";
+    QTest::newRow("empty host") << QStringList{"call", ""} << 2 << "palaver: not an address";
+    QTest::newRow("port out of range")
+        << QStringList{"call", "host:65536"} << 2 << "palaver: not an address to call: host:65536";
+    QTest::newRow("port zero") << QStringList{"call", "[::1]:0"} << 2 << "palaver: not an address";
+    QTest::newRow("malformed link")
+        << QStringList{"palaver://a/b"} << 2 << "palaver: not an address";
+    QTest::newRow("10000 characters")
+        << QStringList{"call", QString(10000, 'x')} << 2 << "palaver: not an address";
 }
 
 void TestDesktop::commandLine() {
-    QFETCH(QString, option);
+    QFETCH(QStringList, args);
+    QFETCH(int, status);
     QFETCH(QString, expected);
     QProcess palaver;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove("DISPLAY"); // opening a window would fail here
     env.insert("QT_QPA_PLATFORM", "xcb");
     palaver.setProcessEnvironment(env);
-    palaver.start(QDir(QCoreApplication::applicationDirPath()).filePath("palaver"), {option});
+    palaver.setProcessChannelMode(QProcess::MergedChannels);
+    palaver.start(QDir(QCoreApplication::applicationDirPath()).filePath("palaver"), args);
     QVERIFY(palaver.waitForFinished(10000));
     QCOMPARE(palaver.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(palaver.exitCode(), 0);
-    QVERIFY2(QString::fromLocal8Bit(palaver.readAllStandardOutput()).startsWith(expected),
-             qPrintable(expected));
+    QCOMPARE(palaver.exitCode(), status);
+    const QString out = QString::fromLocal8Bit(palaver.readAll());
+    QVERIFY2(out.startsWith(expected), qPrintable(out.left(200)));
+}
+
+void TestDesktop::callsFromOutside_data() {
+    QTest::addColumn<bool>("stale");
+    QTest::addColumn<bool>("otherFolder");
+    QTest::newRow("to the copy running here") << false << false;
+    QTest::newRow("over a stale socket file") << true << false;
+    QTest::newRow("from another folder") << false << true;
+}
+
+void TestDesktop::callsFromOutside() {
+    QFETCH(bool, stale);
+    QFETCH(bool, otherFolder);
+    AppFixture app;
+    if (stale) {
+        QFile left(QDir::tempPath() + "/" + outside::ServerName(app.Dir()));
+        QVERIFY(left.open(QIODevice::WriteOnly));
+    }
+    frmClient* board = app.Start();
+    QTemporaryDir other;
+    QProcess second;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_DATA_HOME", other.path());
+    env.insert("XDG_CONFIG_HOME", other.path());
+    second.setProcessEnvironment(env);
+    second.setWorkingDirectory(otherFolder ? other.path() : app.Dir());
+    const QString target = "127.0.0.1:" + QString::number(FreePort());
+    second.start(QDir(QCoreApplication::applicationDirPath()).filePath("palaver"),
+                 {"call", target});
+    QVERIFY(second.waitForStarted());
+    if (otherFolder) {
+        // Not ours to place: that folder's own copy starts and calls.
+        QTest::qWait(800);
+        QCOMPARE(second.state(), QProcess::Running);
+        QCOMPARE(SlotsInUse(), 1);
+        second.kill();
+        second.waitForFinished();
+        return;
+    }
+    QTRY_COMPARE(second.state(), QProcess::NotRunning);
+    QCOMPARE(second.exitCode(), 0);
+    QTRY_COMPARE(SlotsInUse(), 2);
+    frmClient* line = ClientWindows(ClientWindows().Line(board, 0));
+    QVERIFY(LogText(line).startsWith("Calling " + target + "..."));
 }
 
 void TestDesktop::qtOptionsStartTheProgram() {
     // An option that is Qt's, not ours, is left to Qt: the program starts and keeps running.
     QProcess palaver;
-    palaver.setWorkingDirectory(QDir::tempPath());
+    QTemporaryDir scratch; // its settings and history, never the user's
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_DATA_HOME", scratch.path());
+    env.insert("XDG_CONFIG_HOME", scratch.path());
+    palaver.setProcessEnvironment(env);
+    palaver.setWorkingDirectory(scratch.path());
     palaver.start(QDir(QCoreApplication::applicationDirPath()).filePath("palaver"),
-                  {"-platform", "offscreen"});
+                  {"-platform", "offscreen", "--style=Fusion"});
     QVERIFY(palaver.waitForStarted());
     QVERIFY(!palaver.waitForFinished(1500));
     palaver.kill();

@@ -511,8 +511,12 @@ void TestCalls::ipv6Call() {
         QSKIP("no IPv6 loopback here");
     }
     frmClient* caller = AddLine(board);
-    Find<QComboBox>(caller, "cmbIP")->setEditText("::1");
+    // The port typed with the address wins over the settings' port.
+    const QString port = QString::number(Settings.Port);
+    Settings.Port = FreePort();
+    Find<QComboBox>(caller, "cmbIP")->setEditText("[::1]:" + port);
     Click(caller, "cmdConnect");
+    QVERIFY(LogText(caller).startsWith("Calling ::1:" + port + "..."));
     QTRY_COMPARE(caller->LoginFlag(), 1);
     QCOMPARE(Find<QLabel>(board, "lblConnIP")->text(), QStringLiteral("::1"));
 }

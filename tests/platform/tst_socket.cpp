@@ -1,3 +1,4 @@
+#include "platform/Address.h"
 #include "platform/TcpSocket.h"
 
 #include <QSignalSpy>
@@ -9,6 +10,8 @@ using platform::TcpSocket;
 class TestSocket : public QObject {
     Q_OBJECT
 private slots:
+    void addressSyntax_data();
+    void addressSyntax();
     void callAcceptExchangeAndClose();
     void unacceptedRequestIsClosed();
     void refusedConnectionIsAnError();
@@ -181,6 +184,57 @@ void TestSocket::ipv6Loopback() {
     call.Connect(QStringLiteral("::1"), server.LocalPort());
     QTRY_COMPARE(connected.count(), 1);
     QTRY_COMPARE(answer.RemoteHostIP(), QStringLiteral("::1"));
+}
+
+void TestSocket::addressSyntax_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("host"); // empty: refused
+    QTest::addColumn<int>("port");
+    QTest::newRow("host") << "example.org"
+                          << "example.org" << 7000;
+    QTest::newRow("host:port") << "127.0.0.1:8000"
+                               << "127.0.0.1" << 8000;
+    QTest::newRow("[IPv6]:port") << "[::1]:8001"
+                                 << "::1" << 8001;
+    QTest::newRow("[IPv6]") << "[2001:db8::2]"
+                            << "2001:db8::2" << 7000;
+    QTest::newRow("bare IPv6") << "2001:db8::7"
+                               << "2001:db8::7" << 7000;
+    QTest::newRow("link") << "palaver://example.org:9/"
+                          << "example.org" << 9;
+    QTest::newRow("link, IPv6") << "palaver://[::1]"
+                                << "::1" << 7000;
+    QTest::newRow("empty") << ""
+                           << "" << 0;
+    QTest::newRow("empty port") << "host:"
+                                << "" << 0;
+    QTest::newRow("port 0") << "host:0"
+                            << "" << 0;
+    QTest::newRow("port 65536") << "host:65536"
+                                << "" << 0;
+    QTest::newRow("signed port") << "host:+80"
+                                 << "" << 0;
+    QTest::newRow("unclosed bracket") << "[::1"
+                                      << "" << 0;
+    QTest::newRow("not IPv6") << "a:b:c"
+                              << "" << 0;
+    QTest::newRow("link with a path") << "palaver://h/x"
+                                      << "" << 0;
+    QTest::newRow("link with a user") << "palaver://u@h"
+                                      << "" << 0;
+}
+
+void TestSocket::addressSyntax() {
+    QFETCH(QString, text);
+    QFETCH(QString, host);
+    QFETCH(int, port);
+    const auto parsed = text.startsWith("palaver:") ? platform::ParseLink(text, 7000)
+                                                    : platform::ParseAddress(text, 7000);
+    QCOMPARE(parsed.has_value(), !host.isEmpty());
+    if (parsed) {
+        QCOMPARE(parsed->host, host);
+        QCOMPARE(parsed->port, port);
+    }
 }
 
 QTEST_MAIN(TestSocket)

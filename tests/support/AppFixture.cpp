@@ -2,9 +2,9 @@
 
 #include "app/Main.h"
 #include "chat/ClientWindows.h"
-#include "history/HistoryStore.h"
 #include "chat/LoginGuard.h"
 #include "chat/frmClient.h"
+#include "history/HistoryStore.h"
 #include "log/frmDebug.h"
 #include "settings/Settings.h"
 
