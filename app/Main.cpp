@@ -1,6 +1,7 @@
 #include "Main.h"
 #include "Version.h"
 
+#include "Attention.h"
 #include "Menus.h"
 #include "OutsideCalls.h"
 
@@ -41,6 +42,8 @@ void Main(const QString& callAddress) {
     DebugLog()->Start(QString(), debug->txtLog());
     DebugLog()->Log(QStringLiteral("Debugger started"));
     LoadSettings();
+    // Notifications and the tray follow every window from its creation.
+    Attentions() = std::make_unique<Attention>();
     const std::int16_t slot = CreateClientWindow();
     frmClient* board = ClientWindows(slot);
     if (board != nullptr) {

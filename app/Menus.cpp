@@ -1,5 +1,6 @@
 #include "Menus.h"
 
+#include "Attention.h"
 #include "Main.h"
 #include "frmSettings.h"
 
@@ -56,6 +57,9 @@ void AddMenus(frmClient* window) {
             History()->Record(event);
         }
     });
+    if (Attentions()) {
+        Attentions()->Watch(window);
+    }
     QObject::connect(window, &frmClient::AboutWanted, window,
                      [window] { frmAbout::ShowWithIcon(window->windowIcon()); });
 }

@@ -1,5 +1,6 @@
 #include "app/Main.h"
 #include "Version.h"
+#include "app/Attention.h"
 #include "app/OutsideCalls.h"
 #include "history/HistoryStore.h"
 #include "platform/Address.h"
@@ -153,5 +154,6 @@ int main(int argc, char** argv) {
     Main(line.call);
     const int status = QApplication::exec();
     History().reset(); // what waits is written before the program goes
+    Attentions().reset();
     return status;
 }

@@ -91,6 +91,9 @@ signals:
     // What the history keeps: calls, the lines shown, the peer's answers to ours.
     void Recorded(const HistoryEvent& event);
     void HistoryWanted();
+    // Something the user should hear of when elsewhere: a line, a call, a lost call. Raised
+    // whether or not the window is active; the layer above decides.
+    void Notice(const QString& summary, const QString& body);
     void SettingsWanted();
     void AboutWanted();
 

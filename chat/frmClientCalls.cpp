@@ -100,6 +100,7 @@ void frmClient::Adopt(Call* call, bool asLine) {
     }
     ShowLoggedIn();
     AlertIfInactive();
+    emit Notice(call_->Nickname(), QStringLiteral("Call from ") + call_->RemoteAddress());
 }
 
 // ---------------------------------------------------------------------------------------
@@ -157,6 +158,8 @@ void frmClient::ConnectConference() {
     connect(&conference_, &Conference::MemberLine, this, [this](const QString& line) {
         log_.Log(line);
         AlertIfInactive();
+        const qsizetype colon = line.indexOf(QLatin1String(": "));
+        emit Notice(line.left(colon), line.mid(colon + 2));
     });
     connect(&conference_, &Conference::MemberAck, this, [this] {
         txtSend->clear();
@@ -218,6 +221,9 @@ void frmClient::EndRecordedCall() {
 
 void frmClient::CallLost(const QString& nickname, const QString& remote) {
     EndRecordedCall();
+    if (!nickname.isEmpty()) {
+        emit Notice(nickname, QStringLiteral("Lost call - ") + remote);
+    }
     if (Tag_) {
         emit OwnerNote(QStringLiteral("Lost client call ") + nickname + QStringLiteral(" - ") +
                        remote);
@@ -250,6 +256,7 @@ void frmClient::ShowChatLine(const QString& line) {
     // A conference member is seen, and alerts, in its owner.
     if (!member_) {
         AlertIfInactive();
+        emit Notice(call_->Nickname(), line.mid(call_->Nickname().size() + 2));
     }
 }
 

@@ -1,5 +1,6 @@
 #include "AppFixture.h"
 
+#include "app/Attention.h"
 #include "app/Main.h"
 #include "chat/ClientWindows.h"
 #include "chat/LoginGuard.h"
@@ -31,6 +32,7 @@ AppFixture::AppFixture() : boxes(std::make_unique<ScriptedBoxes>()), oldDir_(QDi
 AppFixture::~AppFixture() {
     CloseAll();
     History().reset();
+    Attentions().reset();
     UnloadDebugWindow();
     DebugLog().reset();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);

@@ -1,0 +1,219 @@
+#include "Attention.h"
+
+#include "chat/ClientWindows.h"
+#include "chat/frmClient.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QPainter>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QWindow>
+
+namespace {
+
+QSettings Options() {
+    return QSettings(QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation) +
+                         QStringLiteral("/tray.ini"),
+                     QSettings::IniFormat);
+}
+
+} // namespace
+
+std::unique_ptr<Attention>& Attentions() {
+    static std::unique_ptr<Attention> attention;
+    return attention;
+}
+
+Attention::Attention(QObject* parent) : QObject(parent) {
+    tray_.setObjectName(QStringLiteral("trayIcon"));
+    menu_.setObjectName(QStringLiteral("mnuTray"));
+    tray_.setContextMenu(&menu_);
+    connect(&menu_, &QMenu::aboutToShow, this, &Attention::BuildMenu);
+    connect(&notifier_, &platform::DesktopNotifier::Activated, this, [this](quintptr key) {
+        for (const QPointer<frmClient>& w : windows_) {
+            if (reinterpret_cast<quintptr>(w.data()) == key) {
+                Open(w);
+                return;
+            }
+        }
+        Open(ClientWindows(0));
+    });
+    connect(&tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
+        if (r != QSystemTrayIcon::Trigger && r != QSystemTrayIcon::DoubleClick) {
+            return;
+        }
+        // The window with unread lines, or else the switchboard.
+        for (const QPointer<frmClient>& w : windows_) {
+            if (!w.isNull() && unread_.value(w) > 0) {
+                Open(w);
+                return;
+            }
+        }
+        Open(ClientWindows(0));
+    });
+    connect(qApp, &QGuiApplication::focusWindowChanged, this, [this](QWindow* focused) {
+        for (const QPointer<frmClient>& w : windows_) {
+            if (!w.isNull() && w->windowHandle() == focused && focused != nullptr) {
+                Seen(w);
+            }
+        }
+    });
+    BuildMenu();
+    Refresh();
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        tray_.show();
+    }
+}
+
+Attention::~Attention() = default;
+
+bool Attention::KeepInTray() {
+    return Options().value(QStringLiteral("keep-running"), false).toBool();
+}
+
+void Attention::SetKeepInTray(bool keep) {
+    QSettings options = Options();
+    options.setValue(QStringLiteral("keep-running"), keep);
+}
+
+void Attention::Watch(frmClient* window) {
+    windows_.append(window);
+    connect(window, &frmClient::Notice, this,
+            [this, window](const QString& summary, const QString& body) {
+                OnNotice(window, summary, body);
+            });
+    connect(window, &QObject::destroyed, this, [this, window] {
+        unread_.remove(window);
+        windows_.removeIf([](const QPointer<frmClient>& w) { return w.isNull(); });
+        notifier_.Close(reinterpret_cast<quintptr>(window));
+        Refresh();
+    });
+    if (window->ID() == 0 && KeepInTray() && QSystemTrayIcon::isSystemTrayAvailable()) {
+        window->SetHideOnClose(true);
+    }
+}
+
+int Attention::Unread(const frmClient* window) const {
+    return unread_.value(const_cast<frmClient*>(window));
+}
+
+void Attention::OnNotice(frmClient* window, const QString& summary, const QString& body) {
+    if (window->isVisible() && window->isActiveWindow()) {
+        return; // the user is looking at it
+    }
+    ++unread_[window];
+    Refresh();
+    if (quiet_) {
+        return; // counted, not told
+    }
+    if (notifier_.Available()) {
+        notifier_.Show(reinterpret_cast<quintptr>(window), summary, body);
+    } else if (tray_.isVisible()) {
+        tray_.showMessage(summary, platform::DesktopNotifier::SafeBody(body));
+    }
+}
+
+void Attention::Seen(frmClient* window) {
+    if (unread_.remove(window) > 0) {
+        notifier_.Close(reinterpret_cast<quintptr>(window));
+        Refresh();
+    }
+}
+
+void Attention::Open(frmClient* window) {
+    if (window == nullptr) {
+        return;
+    }
+    window->show();
+    window->raise();
+    window->activateWindow();
+    Seen(window);
+}
+
+QString Attention::ToolTip() const {
+    int total = 0;
+    QStringList rows;
+    for (const QPointer<frmClient>& w : windows_) {
+        const int n = w.isNull() ? 0 : unread_.value(w);
+        if (n > 0) {
+            total += n;
+            rows << w->windowTitle() + QStringLiteral(": %1 unread").arg(n);
+        }
+    }
+    if (total == 0) {
+        return QStringLiteral("Palaver");
+    }
+    return QStringLiteral("Palaver - %1 unread\n").arg(total) + rows.join(QLatin1Char('\n'));
+}
+
+void Attention::Refresh() {
+    tray_.setToolTip(ToolTip());
+    QPixmap icon = QApplication::windowIcon().pixmap(64, 64);
+    if (icon.isNull()) {
+        icon = QPixmap(64, 64);
+        icon.fill(Qt::darkCyan);
+    }
+    if (!unread_.isEmpty()) {
+        // A mark on the icon while anything is unread.
+        QPainter paint(&icon);
+        paint.setRenderHint(QPainter::Antialiasing);
+        paint.setBrush(QColor(0xD0, 0x20, 0x20));
+        paint.setPen(Qt::white);
+        paint.drawEllipse(QRect(34, 2, 28, 28));
+    }
+    tray_.setIcon(QIcon(icon));
+}
+
+void Attention::BuildMenu() {
+    menu_.clear();
+    int k = 0;
+    for (const QPointer<frmClient>& w : windows_) {
+        if (w.isNull()) {
+            continue;
+        }
+        const int n = unread_.value(w);
+        QAction* a = menu_.addAction(w->windowTitle() +
+                                     (n > 0 ? QStringLiteral(" (%1 unread)").arg(n) : QString()));
+        a->setObjectName(QStringLiteral("mnuTrayWindow(%1)").arg(k++));
+        connect(a, &QAction::triggered, this, [this, w] { Open(w); });
+    }
+    menu_.addSeparator();
+    QAction* server = menu_.addAction(QStringLiteral("&Accept/Reject Calls"));
+    server->setObjectName(QStringLiteral("mnuTrayServer"));
+    connect(server, &QAction::triggered, this, [] {
+        if (frmClient* board = ClientWindows(0)) {
+            if (auto* item = board->findChild<QAction*>(QStringLiteral("mnuTools(1)"))) {
+                item->trigger();
+            }
+        }
+    });
+    QAction* show = menu_.addAction(QStringLiteral("Show &Switchboard"));
+    show->setObjectName(QStringLiteral("mnuTrayShow"));
+    connect(show, &QAction::triggered, this, [this] { Open(ClientWindows(0)); });
+    QAction* quiet = menu_.addAction(QStringLiteral("&Do not disturb"));
+    quiet->setObjectName(QStringLiteral("mnuTrayQuiet"));
+    quiet->setCheckable(true);
+    quiet->setChecked(quiet_);
+    connect(quiet, &QAction::toggled, this, [this](bool on) { quiet_ = on; });
+    QAction* keep =
+        menu_.addAction(QStringLiteral("&Keep running in the tray when the switchboard is closed"));
+    keep->setObjectName(QStringLiteral("mnuTrayKeep"));
+    keep->setCheckable(true);
+    keep->setChecked(KeepInTray());
+    connect(keep, &QAction::toggled, this, [](bool on) {
+        SetKeepInTray(on);
+        if (frmClient* board = ClientWindows(0)) {
+            board->SetHideOnClose(on && QSystemTrayIcon::isSystemTrayAvailable());
+        }
+    });
+    menu_.addSeparator();
+    QAction* quit = menu_.addAction(QStringLiteral("&Quit"));
+    quit->setObjectName(QStringLiteral("mnuTrayQuit"));
+    connect(quit, &QAction::triggered, this, [] {
+        if (frmClient* board = ClientWindows(0)) {
+            board->SetHideOnClose(false);
+        }
+        ClientWindows().CloseAll();
+    });
+}

@@ -1,0 +1,54 @@
+// What reaches the user while Palaver is in the background: desktop notifications (one per
+// window, replaced in place), unread counts per window, and the tray icon with its menu.
+// Without a notification service the tray's own message is used; without a tray, the
+// taskbar alert the windows raise themselves is all there is.
+#pragma once
+
+#include <QHash>
+#include <QMenu>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QSystemTrayIcon>
+#include <memory>
+
+#include "platform/Notifications.h"
+
+class frmClient;
+
+class Attention : public QObject {
+    Q_OBJECT
+public:
+    explicit Attention(QObject* parent = nullptr);
+    ~Attention() override;
+
+    // Follows the window's notices and its activation.
+    void Watch(frmClient* window);
+    int Unread(const frmClient* window) const;
+    QString ToolTip() const;
+    QSystemTrayIcon& Tray() { return tray_; }
+    QMenu& TrayMenu() { return menu_; }
+    bool DoNotDisturb() const { return quiet_; }
+
+    // "Keep running in the tray when the switchboard is closed", kept outside the settings
+    // file.
+    static bool KeepInTray();
+    static void SetKeepInTray(bool keep);
+
+private:
+    void OnNotice(frmClient* window, const QString& summary, const QString& body);
+    void Seen(frmClient* window);
+    void Open(frmClient* window);
+    void Refresh();
+    void BuildMenu();
+
+    platform::DesktopNotifier notifier_;
+    QSystemTrayIcon tray_;
+    QMenu menu_;
+    QHash<frmClient*, int> unread_;
+    QList<QPointer<frmClient>> windows_;
+    bool quiet_ = false;
+};
+
+// The program's one (null before Main).
+std::unique_ptr<Attention>& Attentions();
