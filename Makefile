@@ -31,11 +31,13 @@ package: deps
 	cd $(PKG_BUILD) && cpack -G DEB
 	dpkg-deb --info $(PKG_BUILD)/palaver_*.deb
 
-# What only a real window manager shows: installation, placement, alerts.
+# What only a real window manager shows: installation, placement, alerts, notifications.
 check-desktop: build
 	./scripts/install-deps.sh desktop
 	./scripts/check-install.sh
 	./scripts/check-desktop.sh
+	./scripts/check-notify.sh
+	./scripts/check-history.sh
 
 test-build: deps
 	cmake -S . -B $(BUILD) -DPALAVER_WERROR=ON

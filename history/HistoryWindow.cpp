@@ -219,23 +219,39 @@ void frmHistory::ShowSearch() {
     }
     store_->Flush();
     shown_ = store_->Search(text, From(), To());
-    QString html = Render(shown_, true);
-    // Every term found is marked; the terms are matched as plain text.
-    for (const QString& term :
-         text.split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts).mid(0, 16)) {
-        const QString escaped = term.toHtmlEscaped();
-        if (escaped.isEmpty()) {
-            continue;
-        }
-        const QRegularExpression at(QStringLiteral("(?<=>)([^<]*?)(") +
-                                        QRegularExpression::escape(escaped) + QStringLiteral(")"),
-                                    QRegularExpression::CaseInsensitiveOption);
-        html.replace(at, QStringLiteral("\\1<b style=\"background:#ffe066\">\\2</b>"));
-    }
-    txtLines->setHtml(html);
+    txtLines->setHtml(
+        Render(shown_, true,
+               text.split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts)
+                   .mid(0, HistoryStore::kMaxTerms)));
 }
 
-QString frmHistory::Render(const QList<HistoryStore::Line>& lines, bool html) {
+QString frmHistory::Render(const QList<HistoryStore::Line>& lines, bool html,
+                           const QStringList& marks) {
+    // The terms searched for, marked in the lines' text (matched as plain text).
+    QStringList escaped;
+    for (const QString& m : marks) {
+        escaped << QRegularExpression::escape(m);
+    }
+    const QRegularExpression found(escaped.join(QLatin1Char('|')),
+                                   QRegularExpression::CaseInsensitiveOption);
+    const auto marked = [&](const QString& text) {
+        if (escaped.isEmpty()) {
+            return text.toHtmlEscaped();
+        }
+        QString out;
+        qsizetype at = 0;
+        for (auto it = found.globalMatch(text); it.hasNext();) {
+            const QRegularExpressionMatch m = it.next();
+            if (m.capturedLength() == 0) {
+                continue;
+            }
+            out += text.mid(at, m.capturedStart() - at).toHtmlEscaped() +
+                   QStringLiteral("<b style=\"background:#ffe066\">") +
+                   m.captured().toHtmlEscaped() + QStringLiteral("</b>");
+            at = m.capturedEnd();
+        }
+        return out + text.mid(at).toHtmlEscaped();
+    };
     QString out;
     if (html) {
         out += QStringLiteral("<html><head><meta charset=\"utf-8\"><title>Palaver history"
@@ -247,7 +263,7 @@ QString frmHistory::Render(const QList<HistoryStore::Line>& lines, bool html) {
         if (html) {
             out += QStringLiteral("<p><span>") + head.toHtmlEscaped() +
                    QStringLiteral("</span><span>") +
-                   l.text.toHtmlEscaped().replace(QLatin1Char('\n'), QStringLiteral("<br>")) +
+                   marked(l.text).replace(QLatin1Char('\n'), QStringLiteral("<br>")) +
                    QStringLiteral("</span><i>") + AckNote(l).toHtmlEscaped() +
                    QStringLiteral("</i></p>\n");
         } else {

@@ -28,8 +28,10 @@ public:
     static frmHistory* ShowFor(HistoryStore* store, QWidget* near = nullptr);
     static frmHistory* Instance();
 
-    // Renders lines as plain text or HTML, as an export writes them.
-    static QString Render(const QList<HistoryStore::Line>& lines, bool html);
+    // Renders lines as plain text or HTML, as an export writes them; in HTML the `marks`
+    // found in a line's text are highlighted.
+    static QString Render(const QList<HistoryStore::Line>& lines, bool html,
+                          const QStringList& marks = {});
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;

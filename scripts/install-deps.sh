@@ -5,11 +5,11 @@ set -euo pipefail
 # Extra groups on request: "fuzz" (clang with libFuzzer), "desktop" (a real X display with a
 # window manager, for the scripts in scripts/), "windows" (mingw-w64 for sumcore.dll).
 packages=(cmake make g++ binutils qt6-base-dev libgl-dev zlib1g-dev fonts-dejavu-core
-          desktop-file-utils appstream dpkg-dev file)
+          libqt6sql6-sqlite dbus desktop-file-utils appstream dpkg-dev file)
 for group in "$@"; do
     case "$group" in
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
-    desktop) packages+=(xvfb openbox xdotool x11-utils xclip imagemagick python3) ;;
+    desktop) packages+=(xvfb openbox xdotool x11-utils xclip imagemagick python3 dunst dbus-x11) ;;
     windows) packages+=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64) ;;
     *) echo "unknown package group: $group" >&2; exit 2 ;;
     esac

@@ -5,6 +5,7 @@
   palaver_peer.py guess HOST PORT SECONDS  offer wrong login passwords as fast as allowed
 
 Only message passwords left empty are supported: bodies travel as they are."""
+import os
 import socket
 import struct
 import sys
@@ -64,6 +65,8 @@ def talk(host: str, port: int, nick: str) -> int:
             return 1
         print(f"logged in as {nick}, accepted by {acpt[2][4:].decode(errors='replace')!r}, "
               "line acknowledged with the right CRC")
+        # PALAVER_PEER_LINGER: seconds to stay on the line before hanging up.
+        time.sleep(float(os.environ.get("PALAVER_PEER_LINGER", "0")))
         return 0
 
 
