@@ -15,6 +15,7 @@
 
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <QTcpSocket>
 #include <QTimer>
@@ -183,6 +184,7 @@ void TestHostile::peerThatNeverReadsIsCutOff() {
                                         "waiting) - call closed"));
     QCOMPARE(board->findChild<platform::TcpSocket*>("sckClient")->state(),
              int(platform::TcpSocket::Closed));
+    QVERIFY(Find<QLabel>(board, "lblConn")->text().isEmpty()); // nobody shown as connected
 }
 
 void TestHostile::guessingIsSlowedDown() {
