@@ -44,7 +44,7 @@ test-build: deps
 	cmake --build $(BUILD) -j $(JOBS)
 
 test: test-build
-	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure
+	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
 # The quick part of the suite: no sockets, no windows.
 test-unit: test-build

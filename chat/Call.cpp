@@ -122,7 +122,10 @@ void Call::Close() {
 // The wire
 
 void Call::sckClient_DataArrival(qint64 /*bytesTotal*/) {
+    // What one read brings is shown together: one append and one repaint per read.
+    emit ReadStarted();
     session_.Feed(socket_.GetData());
+    emit ReadFinished();
 }
 
 Call::SendResult Call::SendLine(const QString& text, bool echo) {

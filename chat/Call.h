@@ -70,6 +70,9 @@ public:
     std::int32_t LastLineCrc() const { return session_.LastLineCrc(); }
 
 signals:
+    // Around the events of one read, so that a view can show them together.
+    void ReadStarted();
+    void ReadFinished();
     // A line for this call's log.
     void LogLine(const QString& text);
     // A line for the program's debug log.

@@ -107,6 +107,8 @@ void frmClient::Adopt(Call* call, bool asLine) {
 // What the window shows of its call
 
 void frmClient::ConnectCall() {
+    connect(call_, &Call::ReadStarted, this, [this] { log_.BeginBatch(); });
+    connect(call_, &Call::ReadFinished, this, [this] { log_.EndBatch(); });
     connect(call_, &Call::LogLine, this, &frmClient::LogInfo);
     connect(call_, &Call::DebugLine, this, [](const QString& text) { LogDebug(text); });
     connect(call_, &Call::Status, this, &frmClient::ShowStatus);
