@@ -31,8 +31,8 @@ Attention::Attention(QObject* parent) : QObject(parent) {
     tray_.setContextMenu(&menu_);
     connect(&menu_, &QMenu::aboutToShow, this, &Attention::BuildMenu);
     connect(&notifier_, &platform::DesktopNotifier::Activated, this, [this](quintptr key) {
-        for (const QPointer<frmClient>& w : windows_) {
-            if (reinterpret_cast<quintptr>(w.data()) == key) {
+        for (frmClient* w : windows_) {
+            if (reinterpret_cast<quintptr>(w) == key) {
                 Open(w);
                 return;
             }
@@ -44,8 +44,8 @@ Attention::Attention(QObject* parent) : QObject(parent) {
             return;
         }
         // The window with unread lines, or else the switchboard.
-        for (const QPointer<frmClient>& w : windows_) {
-            if (!w.isNull() && unread_.value(w) > 0) {
+        for (frmClient* w : windows_) {
+            if (unread_.value(w) > 0) {
                 Open(w);
                 return;
             }
@@ -53,8 +53,8 @@ Attention::Attention(QObject* parent) : QObject(parent) {
         Open(ClientWindows(0));
     });
     connect(qApp, &QGuiApplication::focusWindowChanged, this, [this](QWindow* focused) {
-        for (const QPointer<frmClient>& w : windows_) {
-            if (!w.isNull() && w->windowHandle() == focused && focused != nullptr) {
+        for (frmClient* w : windows_) {
+            if (focused != nullptr && w->windowHandle() == focused) {
                 Seen(w);
             }
         }
@@ -84,8 +84,9 @@ void Attention::Watch(frmClient* window) {
                 OnNotice(window, summary, body);
             });
     connect(window, &QObject::destroyed, this, [this, window] {
+        // Only compared, never used: the window is half gone.
         unread_.remove(window);
-        windows_.removeIf([](const QPointer<frmClient>& w) { return w.isNull(); });
+        windows_.removeAll(window);
         notifier_.Close(reinterpret_cast<quintptr>(window));
         Refresh();
     });
@@ -134,8 +135,8 @@ void Attention::Open(frmClient* window) {
 QString Attention::ToolTip() const {
     int total = 0;
     QStringList rows;
-    for (const QPointer<frmClient>& w : windows_) {
-        const int n = w.isNull() ? 0 : unread_.value(w);
+    for (frmClient* w : windows_) {
+        const int n = unread_.value(w);
         if (n > 0) {
             total += n;
             rows << w->windowTitle() + QStringLiteral(": %1 unread").arg(n);
@@ -168,15 +169,16 @@ void Attention::Refresh() {
 void Attention::BuildMenu() {
     menu_.clear();
     int k = 0;
-    for (const QPointer<frmClient>& w : windows_) {
-        if (w.isNull()) {
-            continue;
-        }
+    for (frmClient* w : windows_) {
         const int n = unread_.value(w);
         QAction* a = menu_.addAction(w->windowTitle() +
                                      (n > 0 ? QStringLiteral(" (%1 unread)").arg(n) : QString()));
         a->setObjectName(QStringLiteral("mnuTrayWindow(%1)").arg(k++));
-        connect(a, &QAction::triggered, this, [this, w] { Open(w); });
+        connect(a, &QAction::triggered, this, [this, w] {
+            if (windows_.contains(w)) { // it may have gone since the menu was built
+                Open(w);
+            }
+        });
     }
     menu_.addSeparator();
     QAction* server = menu_.addAction(QStringLiteral("&Accept/Reject Calls"));

@@ -46,7 +46,8 @@ private:
     QSystemTrayIcon tray_;
     QMenu menu_;
     QHash<frmClient*, int> unread_;
-    QList<QPointer<frmClient>> windows_;
+    // Watched windows; each leaves the list as it is destroyed.
+    QList<frmClient*> windows_;
     bool quiet_ = false;
 };
 

@@ -160,6 +160,7 @@ void TestNotify::unreadCounts() {
     // Do not disturb holds notifications, not counts.
     attention.TrayMenu().aboutToShow();
     Menu(&attention.TrayMenu(), "mnuTrayQuiet");
+    QTest::qWait(100); // what was on its way has arrived
     const int told = static_cast<int>(server.calls.size());
     bob->Send(bob->Build(CmdText, "four"));
     QTRY_COMPARE(attention.Unread(board), 4);
