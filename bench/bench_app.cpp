@@ -170,12 +170,10 @@ void BenchMemory() {
 
 constexpr int kRoundTripLines = 300;
 
-// Palaver's switchboard answering; returns the median in microseconds.
-double PalaverRoundTrip() {
-    constexpr int kLines = kRoundTripLines;
-    // Palaver's switchboard answers a raw client that has logged in: each line is read,
-    // checked, shown and acknowledged (31 bytes), one at a time.
+// Starts Palaver with its server on and logs `peer` in to the switchboard; returns it.
+frmClient* LogIn(QTcpSocket& peer, CNetMsg& out, bool keepHistory = true) {
     Main();
+    History()->SetKeep(keepHistory);
     frmClient* board = ClientWindows(0);
     WaitUntil([board] { return Exposed(board); });
     Settings.Port = [] {
@@ -184,16 +182,25 @@ double PalaverRoundTrip() {
         return probe.serverPort();
     }();
     board->findChild<QAction*>(QStringLiteral("mnuTools(1)"))->trigger(); // Accept calls
-    QTcpSocket peer;
     peer.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(Settings.Port));
     peer.waitForConnected();
     WaitUntil([&] { return peer.bytesAvailable() >= 29; }); // AUTH
     peer.readAll();
-    CNetMsg out;
     out.CreateMessage(kAppMarker, 0, 1, CmdLogin, QByteArray("PASS\0Bench", 10));
     peer.write(out.FullMessage());
     WaitUntil([&] { return board->LoginFlag() == 1 && peer.bytesAvailable() > 0; });
     peer.readAll();
+    return board;
+}
+
+// Palaver's switchboard answering; returns the median in microseconds.
+double PalaverRoundTrip() {
+    constexpr int kLines = kRoundTripLines;
+    // Palaver's switchboard answers a raw client that has logged in: each line is read,
+    // checked, shown and acknowledged (31 bytes), one at a time.
+    QTcpSocket peer;
+    CNetMsg out;
+    LogIn(peer, out);
     std::vector<double> ours;
     for (int k = 0; k < kLines; ++k) {
         QElapsedTimer t;
@@ -300,26 +307,9 @@ double CpuSeconds() {
 // CPU seconds for a burst of lines into the switchboard, twenty to a write, all answered.
 double BurstCpu(bool keep) {
     constexpr int kLines = 4000;
-    Main();
-    History()->SetKeep(keep);
-    frmClient* board = ClientWindows(0);
-    WaitUntil([board] { return Exposed(board); });
-    Settings.Port = [] {
-        QTcpServer probe;
-        probe.listen(QHostAddress::LocalHost, 0);
-        return probe.serverPort();
-    }();
-    board->findChild<QAction*>(QStringLiteral("mnuTools(1)"))->trigger();
     QTcpSocket peer;
-    peer.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(Settings.Port));
-    peer.waitForConnected();
-    WaitUntil([&] { return peer.bytesAvailable() >= 29; });
-    peer.readAll();
     CNetMsg out;
-    out.CreateMessage(kAppMarker, 0, 1, CmdLogin, QByteArray("PASS\0Bench", 10));
-    peer.write(out.FullMessage());
-    WaitUntil([&] { return board->LoginFlag() == 1 && peer.bytesAvailable() > 0; });
-    peer.readAll();
+    LogIn(peer, out, keep);
     const double start = CpuSeconds();
     qint64 answered = 0;
     for (int k = 0; k < kLines; k += 20) {
