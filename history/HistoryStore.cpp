@@ -61,6 +61,9 @@ HistoryStore::HistoryStore(QObject* parent)
     flush_.setSingleShot(true);
     flush_.setInterval(0);
     connect(&flush_, &QTimer::timeout, this, &HistoryStore::Flush);
+    retry_.setSingleShot(true);
+    retry_.setInterval(1000);
+    connect(&retry_, &QTimer::timeout, this, &HistoryStore::Flush);
 }
 
 HistoryStore::~HistoryStore() {
@@ -186,27 +189,33 @@ bool HistoryStore::Flush() {
         return open_;
     }
     QSqlDatabase db = QSqlDatabase::database(connection_, false);
-    if (!db.transaction()) {
-        // Busy with another copy: try again shortly, keeping what waits.
-        if (db.lastError().nativeErrorCode() == QLatin1String("5")) {
-            QTimer::singleShot(100, this, &HistoryStore::Flush);
+    QSqlQuery q(db);
+    const QHash<quint64, qint64> rowsBefore = rows_;
+    const auto failed = [&](const QSqlError& error) {
+        q.exec(QStringLiteral("ROLLBACK"));
+        rows_ = rowsBefore; // calls written in the rolled-back transaction are not there
+        // Another copy holds the file: what waits is written on a later try, nothing lost.
+        const QString code = error.nativeErrorCode();
+        if (code == QLatin1String("5") || code == QLatin1String("6")) {
+            if (!retry_.isActive()) {
+                retry_.start();
+            }
             return true;
         }
-        return Fail(db.lastError().text());
+        return Fail(error.text().trimmed().isEmpty()
+                        ? QStringLiteral("cannot write the history file")
+                        : error.text());
+    };
+    if (!q.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
+        return failed(q.lastError());
     }
     for (const HistoryEvent& e : std::as_const(pending_)) {
         if (!WriteOne(e)) {
-            const QString why = db.lastError().text();
-            db.rollback();
-            rows_.clear();
-            return Fail(why.isEmpty() ? QStringLiteral("cannot write the history file") : why);
+            return failed(writeError_);
         }
     }
-    if (!db.commit()) {
-        const QString why = db.lastError().text();
-        db.rollback();
-        rows_.clear();
-        return Fail(why);
+    if (!q.exec(QStringLiteral("COMMIT"))) {
+        return failed(q.lastError());
     }
     pending_.clear();
     return true;
@@ -226,11 +235,20 @@ qint64 HistoryStore::CallRow(const HistoryEvent& e) {
     q.addBindValue(e.conference ? 1 : 0);
     q.addBindValue(e.at);
     if (!q.exec()) {
+        writeError_ = q.lastError();
         return -1;
     }
     const qint64 row = q.lastInsertId().toLongLong();
     rows_.insert(e.call, row);
     return row;
+}
+
+bool HistoryStore::Exec(QSqlQuery& q) {
+    if (q.exec()) {
+        return true;
+    }
+    writeError_ = q.lastError();
+    return false;
 }
 
 bool HistoryStore::WriteOne(const HistoryEvent& e) {
@@ -248,7 +266,7 @@ bool HistoryStore::WriteOne(const HistoryEvent& e) {
         q.addBindValue(e.outgoing ? 1 : 0);
         q.addBindValue(e.conference ? 1 : 0);
         q.addBindValue(e.text);
-        return call >= 0 && q.exec();
+        return call >= 0 && Exec(q);
     }
     case HistoryEvent::Kind::Ack: {
         const auto it = rows_.constFind(e.call);
@@ -259,7 +277,7 @@ bool HistoryStore::WriteOne(const HistoryEvent& e) {
                                  "WHERE call = ? AND outgoing = 1 AND ack IS NULL)"));
         q.addBindValue(e.ackOk ? 1 : 0);
         q.addBindValue(*it);
-        return q.exec();
+        return Exec(q);
     }
     case HistoryEvent::Kind::CallEnded: {
         const auto it = rows_.constFind(e.call);
@@ -270,7 +288,7 @@ bool HistoryStore::WriteOne(const HistoryEvent& e) {
         q.addBindValue(e.at);
         q.addBindValue(*it);
         rows_.remove(e.call);
-        return q.exec();
+        return Exec(q);
     }
     }
     return true;

@@ -11,8 +11,11 @@
 #include <QHash>
 #include <QList>
 #include <QObject>
+#include <QSqlError>
 #include <QString>
 #include <QTimer>
+
+class QSqlQuery;
 
 class HistoryStore : public QObject {
     Q_OBJECT
@@ -82,6 +85,7 @@ private:
     bool Fail(const QString& why);
     bool Migrate();
     bool WriteOne(const HistoryEvent& event);
+    bool Exec(QSqlQuery& query);
     qint64 CallRow(const HistoryEvent& event);
 
     QString connection_;
@@ -93,4 +97,7 @@ private:
     QList<HistoryEvent> pending_;
     QHash<quint64, qint64> rows_;
     QTimer flush_;
+    // Runs Flush again while another copy holds the file.
+    QTimer retry_;
+    QSqlError writeError_;
 };

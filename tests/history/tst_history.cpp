@@ -70,6 +70,7 @@ private slots:
     void migratesTheFirstVersion();
     void brokenFileKeepsTheChatGoing_data();
     void brokenFileKeepsTheChatGoing();
+    void lockedByAnotherCopy();
     void twoWritersAndAKill();
     void throughTheWindows();
 };
@@ -206,6 +207,30 @@ void TestHistory::brokenFileKeepsTheChatGoing() {
     peer.Send(peer.Build(CmdText, "still shown"));
     QTRY_VERIFY(LogText(board).endsWith("Bob: still shown\n"));
     QCOMPARE(LogText(board).count("History is off: "), 1);
+}
+
+void TestHistory::lockedByAnotherCopy() {
+    AppFixture app;
+    app.WriteSettings("Ann\r\n");
+    frmClient* board = app.Start();
+    StartListening(board);
+    {
+        QSqlDatabase other = QSqlDatabase::addDatabase("QSQLITE", "other");
+        other.setDatabaseName(History()->Path());
+        QVERIFY(other.open());
+        QSqlQuery lock(other);
+        QVERIFY(lock.exec("BEGIN EXCLUSIVE"));
+        ScriptedPeer peer;
+        QVERIFY(peer.ConnectTo(Settings.Port));
+        QVERIFY(peer.LogIn("", "Bob"));
+        peer.Send(peer.Build(CmdText, "while locked"));
+        QTRY_VERIFY(LogText(board).endsWith("Bob: while locked\n")); // the chat goes on
+        QTest::qWait(300);
+        QVERIFY(lock.exec("COMMIT"));
+    }
+    QSqlDatabase::removeDatabase("other");
+    QTRY_COMPARE_WITH_TIMEOUT(History()->Search("locked").size(), 1, 3000); // nothing lost
+    QVERIFY(!LogText(board).contains("History is off"));
 }
 
 void TestHistory::twoWritersAndAKill() {
