@@ -442,8 +442,8 @@ bool frmClient::eventFilter(QObject* watched, QEvent* event) {
     const auto* key = static_cast<QKeyEvent*>(event);
     const bool enter = key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter;
     if (watched == txtSend && enter) {
-        txtSend_KeyPress(13);
-        return true;
+        // Swallowed unless the handler passes it on: Enter never breaks the line.
+        return txtSend_KeyPress(13) == 0;
     }
     if (watched == cmbIP->lineEdit()) {
         if (enter) {

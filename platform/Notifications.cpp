@@ -35,8 +35,7 @@ bool DesktopNotifier::Available() const {
 QString DesktopNotifier::SafeBody(const QString& text) {
     QString line = text.left(kMaxBody + 1);
     for (QChar& c : line) {
-        if (c.category() == QChar::Other_Control || c == QChar::LineSeparator ||
-            c == QChar::ParagraphSeparator) {
+        if (c.category() == QChar::Other_Control) {
             c = QLatin1Char(c == QLatin1Char('\n') ? ' ' : '?');
         }
     }

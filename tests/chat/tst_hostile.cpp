@@ -327,6 +327,11 @@ void TestHostile::reconnectingFloodWhileACallerLogsIn() {
     again.stop();
     qInfo("slowest of 10 logins under a reconnecting flood: %lld ms", slowest);
     QCOMPARE(WindowsInUse(), 1);
+    // An eleventh call from that address within ten seconds is refused at once.
+    ScriptedPeer eleventh;
+    QVERIFY(eleventh.ConnectTo(Settings.Port, "127.0.9.8"));
+    QVERIFY(eleventh.WaitForDisconnect());
+    QVERIFY(eleventh.Received().isEmpty());
 }
 
 void TestHostile::guessesFromManyAddresses() {
