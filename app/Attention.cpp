@@ -212,10 +212,6 @@ void Attention::BuildMenu() {
     menu_.addSeparator();
     QAction* quit = menu_.addAction(QStringLiteral("&Quit"));
     quit->setObjectName(QStringLiteral("mnuTrayQuit"));
-    connect(quit, &QAction::triggered, this, [] {
-        if (frmClient* board = ClientWindows(0)) {
-            board->SetHideOnClose(false);
-        }
-        ClientWindows().CloseAll();
-    });
+    // Unloading follows the rules of the window table, not the close box.
+    connect(quit, &QAction::triggered, this, [] { ClientWindows().CloseAll(); });
 }

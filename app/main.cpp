@@ -2,6 +2,7 @@
 #include "Version.h"
 #include "app/Attention.h"
 #include "app/OutsideCalls.h"
+#include "chat/ClientWindows.h"
 #include "history/HistoryStore.h"
 #include "platform/Address.h"
 
@@ -155,5 +156,6 @@ int main(int argc, char** argv) {
     const int status = QApplication::exec();
     History().reset(); // what waits is written before the program goes
     Attentions().reset();
+    ClientWindows().Pending().Reset(); // no socket outlives the application object
     return status;
 }

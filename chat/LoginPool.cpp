@@ -13,8 +13,7 @@ void LoginPool::Reset() {
     for (const Waiter& w : std::exchange(calls_, {})) {
         if (!w.call.isNull()) {
             disconnect(w.call, nullptr, this, nullptr);
-            w.call->Close();
-            w.call->deleteLater();
+            delete w.call.data(); // never called from a call's own signal
         }
     }
     recent_.clear();

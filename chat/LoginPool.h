@@ -33,7 +33,8 @@ public:
     explicit LoginPool(QObject* parent = nullptr);
 
     void SetClock(Clock clock) { clock_ = std::move(clock); }
-    // Closes every waiting call and forgets every address (tests start afresh with it).
+    // Closes every waiting call and forgets every address (at the end, and when tests start
+    // afresh).
     void Reset();
     // Answers the request and keeps the call until it logs in; false when the caller's
     // address may not call now (the request is then left to be closed).

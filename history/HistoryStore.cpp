@@ -96,7 +96,6 @@ bool HistoryStore::Fail(const QString& why) {
 }
 
 bool HistoryStore::Open(const QString& path) {
-    path_ = path;
     QDir().mkpath(QFileInfo(path).absolutePath());
     {
         // Created private before SQLite sees it; its journal files take the same mode.

@@ -53,7 +53,6 @@ public:
     // Opens (creating with mode 0600, migrating older schemas); false and Failed otherwise.
     bool Open(const QString& path);
     bool IsOpen() const { return open_; }
-    QString Path() const { return path_; }
 
     // "Keep conversations": kept outside the settings file, in the configuration folder.
     bool Keep() const { return keep_; }
@@ -89,7 +88,6 @@ private:
     qint64 CallRow(const HistoryEvent& event);
 
     QString connection_;
-    QString path_;
     bool open_ = false;
     bool failed_ = false;
     bool keep_ = true;

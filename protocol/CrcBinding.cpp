@@ -42,7 +42,7 @@ QString LibraryFileName(const QString& base) {
 #endif
 }
 
-bool Bind(Binding& b) {
+void Bind(Binding& b) {
     const QStringList candidates = CandidatePaths(QCoreApplication::instance() != nullptr
                                                       ? QCoreApplication::applicationDirPath()
                                                       : QString(),
@@ -67,12 +67,11 @@ bool Bind(Binding& b) {
         b.library = std::move(lib);
         b.fn = fn;
         b.error.clear();
-        return true;
+        return;
     }
     // Every place tried, so that a broken installation can be put right.
     b.error = QStringLiteral("Looked in: ") + candidates.join(QStringLiteral(", ")) +
               QStringLiteral(".\n") + (reasons.isEmpty() ? QString() : reasons.last());
-    return false;
 }
 
 std::function<void(const QString&)>& Reporter() {

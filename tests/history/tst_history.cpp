@@ -216,7 +216,7 @@ void TestHistory::lockedByAnotherCopy() {
     StartListening(board);
     {
         QSqlDatabase other = QSqlDatabase::addDatabase("QSQLITE", "other");
-        other.setDatabaseName(History()->Path());
+        other.setDatabaseName(HistoryStore::DefaultPath());
         QVERIFY(other.open());
         QSqlQuery lock(other);
         QVERIFY(lock.exec("BEGIN EXCLUSIVE"));
@@ -226,6 +226,7 @@ void TestHistory::lockedByAnotherCopy() {
         peer.Send(peer.Build(CmdText, "while locked"));
         QTRY_VERIFY(LogText(board).endsWith("Bob: while locked\n")); // the chat goes on
         QTest::qWait(300);
+        QVERIFY(History()->Search("locked").isEmpty()); // not written while held
         QVERIFY(lock.exec("COMMIT"));
     }
     QSqlDatabase::removeDatabase("other");
