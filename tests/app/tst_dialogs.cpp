@@ -506,6 +506,7 @@ void TestDialogs::longestLoginStillFitsOneMessage() {
         "PASS" + Settings.LoginPassword.toLatin1() + '\0' + Settings.Nickname.toLatin1();
     CNetMsg login;
     QCOMPARE(login.CreateMessage(kAppMarker, 0, 1, CmdLogin, pass), CNetMsg::CreateResult::Ok);
+    QCOMPARE(pass.size(), 32745); // and no room was given away: two more would not fit
 }
 
 // The settings dialog's labels name the box on their own row.
