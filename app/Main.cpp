@@ -16,6 +16,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QTimer>
 
 void Main(const QString& callAddress) {
     // The icons live in the static core library, whose resources must be registered.
@@ -56,7 +57,8 @@ void Main(const QString& callAddress) {
             w->LogInfo(QStringLiteral("History is off: ") + why);
         }
     });
-    History()->Open(HistoryStore::DefaultPath());
+    // Opened once the event loop runs, so that the switchboard is on screen first.
+    QTimer::singleShot(0, History().get(), [] { History()->Open(HistoryStore::DefaultPath()); });
 
     // Calls asked for from outside, by "palaver call" or a link, each in a line of its own.
     static outside::CallServer* calls = nullptr;

@@ -173,6 +173,7 @@ constexpr int kRoundTripLines = 300;
 // Starts Palaver with its server on and logs `peer` in to the switchboard; returns it.
 frmClient* LogIn(QTcpSocket& peer, CNetMsg& out, bool keepHistory = true) {
     Main();
+    QCoreApplication::processEvents(); // the history opens once the loop runs
     History()->SetKeep(keepHistory);
     frmClient* board = ClientWindows(0);
     WaitUntil([board] { return Exposed(board); });
@@ -270,6 +271,9 @@ void BenchRoundTrip() {
 // A history file of `lines` lines in 1000 conversations, for the search and start-up figures.
 void FillHistory(const QString& path, int lines) {
     HistoryStore store;
+    QObject::connect(&store, &HistoryStore::Failed,
+                     [](const QString& why) { std::printf("history: %s\n", qPrintable(why)); });
+    store.SetKeep(true);
     if (!store.Open(path)) {
         std::printf("cannot open %s\n", qPrintable(path));
         return;

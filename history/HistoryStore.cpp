@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QSqlDatabase>
@@ -59,7 +60,9 @@ HistoryStore::HistoryStore(QObject* parent)
       connection_(QStringLiteral("history-%1").arg(reinterpret_cast<quintptr>(this))) {
     keep_ = Options().value(QStringLiteral("keep"), true).toBool();
     flush_.setSingleShot(true);
-    flush_.setInterval(0);
+    // Gathered for a moment: the acknowledgements of a read leave before the disk is touched,
+    // and a burst costs one transaction, not one per read.
+    flush_.setInterval(kGatherMs);
     connect(&flush_, &QTimer::timeout, this, &HistoryStore::Flush);
     retry_.setSingleShot(true);
     retry_.setInterval(1000);
@@ -68,6 +71,7 @@ HistoryStore::HistoryStore(QObject* parent)
 
 HistoryStore::~HistoryStore() {
     Flush();
+    statements_.clear();
     if (QSqlDatabase::contains(connection_)) {
         QSqlDatabase::database(connection_, false).close();
     }
@@ -108,6 +112,11 @@ bool HistoryStore::Open(const QString& path) {
             file.close();
         }
         file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    }
+    // Two copies starting at once set the file up one after the other.
+    QLockFile setUp(path + QStringLiteral(".setup-lock"));
+    if (!setUp.tryLock(5000)) {
+        return Fail(QStringLiteral("another copy of Palaver keeps the history file busy"));
     }
     QSqlDatabase db = QSqlDatabase::contains(connection_)
                           ? QSqlDatabase::database(connection_, false)
@@ -220,29 +229,23 @@ bool HistoryStore::Flush() {
     return true;
 }
 
-qint64 HistoryStore::CallRow(const HistoryEvent& e) {
-    if (const auto it = rows_.constFind(e.call); it != rows_.constEnd()) {
-        return *it;
+QSqlQuery& HistoryStore::Statement(const char* sql) {
+    // Each statement is prepared once per file and bound anew for every row.
+    auto it = statements_.find(sql);
+    if (it == statements_.end()) {
+        it = statements_.emplace(sql, QSqlQuery(QSqlDatabase::database(connection_, false))).first;
+        it->second.prepare(QString::fromLatin1(sql));
     }
-    QSqlQuery q(QSqlDatabase::database(connection_, false));
-    q.prepare(QStringLiteral("INSERT INTO calls(peer, address, port, window, conference, started) "
-                             "VALUES (?, ?, ?, ?, ?, ?)"));
-    q.addBindValue(e.peer);
-    q.addBindValue(e.address);
-    q.addBindValue(e.port);
-    q.addBindValue(e.window);
-    q.addBindValue(e.conference ? 1 : 0);
-    q.addBindValue(e.at);
-    if (!q.exec()) {
-        writeError_ = q.lastError();
-        return -1;
-    }
-    const qint64 row = q.lastInsertId().toLongLong();
-    rows_.insert(e.call, row);
-    return row;
+    return it->second;
 }
 
-bool HistoryStore::Exec(QSqlQuery& q) {
+bool HistoryStore::Exec(QSqlQuery& q, std::initializer_list<QVariant> values) {
+    int k = 0;
+    for (const QVariant& v : values) {
+        // An empty text is stored as one, never as NULL (a conference has no address).
+        const bool nullText = v.typeId() == QMetaType::QString && v.toString().isNull();
+        q.bindValue(k++, nullText ? QVariant(QStringLiteral("")) : v);
+    }
     if (q.exec()) {
         return true;
     }
@@ -250,44 +253,49 @@ bool HistoryStore::Exec(QSqlQuery& q) {
     return false;
 }
 
+qint64 HistoryStore::CallRow(const HistoryEvent& e) {
+    if (const auto it = rows_.constFind(e.call); it != rows_.constEnd()) {
+        return *it;
+    }
+    QSqlQuery& q = Statement("INSERT INTO calls(peer, address, port, window, conference, "
+                             "started) VALUES (?, ?, ?, ?, ?, ?)");
+    if (!Exec(q, {e.peer, e.address, e.port, e.window, e.conference ? 1 : 0, e.at})) {
+        return -1;
+    }
+    const qint64 row = q.lastInsertId().toLongLong();
+    rows_.insert(e.call, row);
+    return row;
+}
+
 bool HistoryStore::WriteOne(const HistoryEvent& e) {
-    QSqlQuery q(QSqlDatabase::database(connection_, false));
     switch (e.kind) {
     case HistoryEvent::Kind::CallStarted:
         rows_.remove(e.call);
         return CallRow(e) >= 0;
     case HistoryEvent::Kind::Line: {
         const qint64 call = CallRow(e);
-        q.prepare(QStringLiteral("INSERT INTO lines(call, at, outgoing, conference, text) "
-                                 "VALUES (?, ?, ?, ?, ?)"));
-        q.addBindValue(call);
-        q.addBindValue(e.at);
-        q.addBindValue(e.outgoing ? 1 : 0);
-        q.addBindValue(e.conference ? 1 : 0);
-        q.addBindValue(e.text);
-        return call >= 0 && Exec(q);
+        return call >= 0 &&
+               Exec(Statement("INSERT INTO lines(call, at, outgoing, conference, text) VALUES "
+                              "(?, ?, ?, ?, ?)"),
+                    {call, e.at, e.outgoing ? 1 : 0, e.conference ? 1 : 0, e.text});
     }
     case HistoryEvent::Kind::Ack: {
         const auto it = rows_.constFind(e.call);
         if (it == rows_.constEnd()) {
             return true; // nothing of ours was kept for that call
         }
-        q.prepare(QStringLiteral("UPDATE lines SET ack = ? WHERE id = (SELECT max(id) FROM lines "
-                                 "WHERE call = ? AND outgoing = 1 AND ack IS NULL)"));
-        q.addBindValue(e.ackOk ? 1 : 0);
-        q.addBindValue(*it);
-        return Exec(q);
+        return Exec(Statement("UPDATE lines SET ack = ? WHERE id = (SELECT max(id) FROM lines "
+                              "WHERE call = ? AND outgoing = 1 AND ack IS NULL)"),
+                    {e.ackOk ? 1 : 0, *it});
     }
     case HistoryEvent::Kind::CallEnded: {
         const auto it = rows_.constFind(e.call);
         if (it == rows_.constEnd()) {
             return true;
         }
-        q.prepare(QStringLiteral("UPDATE calls SET ended = ? WHERE id = ?"));
-        q.addBindValue(e.at);
-        q.addBindValue(*it);
+        const qint64 row = *it;
         rows_.remove(e.call);
-        return Exec(q);
+        return Exec(Statement("UPDATE calls SET ended = ? WHERE id = ?"), {e.at, row});
     }
     }
     return true;

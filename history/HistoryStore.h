@@ -12,10 +12,13 @@
 #include <QList>
 #include <QObject>
 #include <QSqlError>
+#include <QSqlQuery>
 #include <QString>
 #include <QTimer>
+#include <QVariant>
 
-class QSqlQuery;
+#include <initializer_list>
+#include <map>
 
 class HistoryStore : public QObject {
     Q_OBJECT
@@ -24,6 +27,8 @@ public:
     // Search terms and characters beyond these are ignored: a pasted novel stays a query.
     static constexpr int kMaxTerms = 16;
     static constexpr int kMaxQueryChars = 1000;
+    // What is recorded waits this long to be written with what follows it.
+    static constexpr int kGatherMs = 100;
 
     struct Conversation {
         qint64 id = 0;
@@ -84,7 +89,8 @@ private:
     bool Fail(const QString& why);
     bool Migrate();
     bool WriteOne(const HistoryEvent& event);
-    bool Exec(QSqlQuery& query);
+    QSqlQuery& Statement(const char* sql);
+    bool Exec(QSqlQuery& query, std::initializer_list<QVariant> values);
     qint64 CallRow(const HistoryEvent& event);
 
     QString connection_;
@@ -94,6 +100,7 @@ private:
     mutable bool searchWorked_ = true;
     QList<HistoryEvent> pending_;
     QHash<quint64, qint64> rows_;
+    std::map<const char*, QSqlQuery> statements_;
     QTimer flush_;
     // Runs Flush again while another copy holds the file.
     QTimer retry_;
