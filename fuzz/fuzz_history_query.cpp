@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QTemporaryDir>
 
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 
@@ -20,6 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static QTemporaryDir dir;
     static std::unique_ptr<HistoryStore> store = [] {
         auto s = std::make_unique<HistoryStore>();
+        QObject::connect(s.get(), &HistoryStore::Failed,
+                         [](const QString& why) { std::fprintf(stderr, "%s\n", qPrintable(why)); });
         if (!s->Open(QDir(dir.path()).filePath(QStringLiteral("fuzz.sqlite")))) {
             std::abort();
         }

@@ -366,10 +366,16 @@ QList<HistoryStore::Line> HistoryStore::Lines(qint64 conversation) const {
     return q.exec() ? ReadLines(q) : QList<Line>{};
 }
 
-QString HistoryStore::MatchQuery(const QString& text) {
+QString HistoryStore::MatchQuery(const QString& typed) {
+    // Control characters are never part of a word, and a zero would end the query early.
+    QString text = typed.left(kMaxQueryChars);
+    for (QChar& c : text) {
+        if (c.category() == QChar::Other_Control || c.isNull()) {
+            c = QLatin1Char(' ');
+        }
+    }
     const QStringList terms =
-        text.left(kMaxQueryChars)
-            .split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts);
+        text.split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts);
     QStringList quoted;
     for (const QString& term : terms.mid(0, kMaxTerms)) {
         QString plain = term;

@@ -134,6 +134,7 @@ void TestHistory::searchInputIsData_data() {
     QTest::newRow("accents folded") << "cafe" << 1;
     QTest::newRow("CJK") << "日本" << 1;
     QTest::newRow("emoji") << "🙂" << 0;
+    QTest::newRow("a zero and a control") << QString("addr") + QChar(0) + QChar(1) << 1;
 }
 
 void TestHistory::searchInputIsData() {
