@@ -400,7 +400,7 @@ QList<HistoryStore::Line> HistoryStore::Search(const QString& text, const QDate&
     q.prepare(QStringLiteral(
         "SELECT l.call, c.peer, l.at, l.outgoing, l.conference, l.ack, l.text FROM lines_fts f "
         "JOIN lines l ON l.id = f.rowid JOIN calls c ON c.id = l.call WHERE lines_fts MATCH ? "
-        "AND l.at >= ? AND l.at < ? ORDER BY l.at DESC, l.id DESC LIMIT ?"));
+        "AND l.at >= ? AND l.at < ? ORDER BY f.rowid DESC LIMIT ?"));
     q.addBindValue(match);
     q.addBindValue(from.isValid() ? Ms(from) : std::numeric_limits<qint64>::min());
     q.addBindValue(to.isValid() ? Ms(to.addDays(1)) : std::numeric_limits<qint64>::max());
