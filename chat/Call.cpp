@@ -22,9 +22,8 @@ Call::Call(const CallLimits& limits, QObject* parent)
     connect(&session_, &CallSession::Send, this, &Call::Write);
     connect(&session_, &CallSession::LogLine, this, &Call::LogLine);
     connect(&session_, &CallSession::DebugLine, this, &Call::DebugLine);
-    connect(&session_, &CallSession::ChatLine, this, [this](const QString& text) {
-        emit ChatLine(nickname_ + QStringLiteral(": ") + text);
-    });
+    connect(&session_, &CallSession::ChatLine, this,
+            [this](const QString& text) { emit ChatLine(nickname_, text); });
     connect(&session_, &CallSession::AckMatched, this, &Call::AckMatched);
     connect(&session_, &CallSession::AckFailed, this, &Call::AckFailed);
     connect(&session_, &CallSession::PeerNamed, this,

@@ -83,8 +83,8 @@ signals:
     void LoggedIn();
     // A line of ours that was built to be sent, for our own log.
     void Echo(const QString& text);
-    // A verified line of the peer's, with its nickname: "Bob: hello".
-    void ChatLine(const QString& line);
+    // A verified line of the peer's, made safe to show, and the peer's nickname.
+    void ChatLine(const QString& nickname, const QString& text);
     void AckMatched(std::int32_t crc);
     void AckFailed();
     void DecodeFailed();

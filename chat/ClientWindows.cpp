@@ -25,10 +25,8 @@ WindowTable::WindowTable() {
         }
     };
     connect(&pool_, &LoginPool::Report, this, toSwitchboard);
-    connect(&pool_, &LoginPool::HeldBack, this, [toSwitchboard](const QString& address) {
-        toSwitchboard(QStringLiteral("Slowing down logins from ") + address +
-                      QStringLiteral(" after %1 wrong passwords").arg(LoginGuard::kFreeTries));
-    });
+    connect(&pool_, &LoginPool::HeldBack, this,
+            [toSwitchboard](const QString& address) { toSwitchboard(HeldBackNote(address)); });
     connect(&pool_, &LoginPool::ManyWrongLogins, this, [toSwitchboard] {
         toSwitchboard(QStringLiteral("Many wrong login passwords from everywhere: logins are "
                                      "judged at most one a second for now"));

@@ -22,8 +22,8 @@ public:
     int Relay(const QString& text);
 
 signals:
-    // A member's verified line, with the member's nickname.
-    void MemberLine(const QString& line);
+    // A member's verified line, and the member's nickname.
+    void MemberLine(const QString& nickname, const QString& text);
     // A member acknowledged the line relayed to it.
     void MemberAck();
     // Someone joined or left.

@@ -73,6 +73,9 @@ private:
 // host is commonly given a whole /64). IPv4-mapped IPv6 addresses count as their IPv4 one.
 QString AddressKey(const QString& address);
 
+// The switchboard's line when `address` starts being held back.
+QString HeldBackNote(const QString& address);
+
 // The program's one guard. Tests replace it to give it a clock of their own.
 LoginGuard& Logins();
 void ResetLogins(LoginGuard::Clock clock = {});

@@ -127,7 +127,7 @@ private:
     void AlertIfInactive();
     void ClearHeader();
     void ShowLoggedIn();
-    void ShowChatLine(const QString& line);
+    void ShowChatLine(const QString& nickname, const QString& text);
     void AckMatched(std::int32_t crc);
     void ShowDecodeError();
     void CallRefused(const QString& reason);

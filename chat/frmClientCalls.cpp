@@ -141,11 +141,8 @@ void frmClient::ConnectCall() {
     connect(call_, &Call::ChatLine, this, &frmClient::ShowChatLine);
     connect(call_, &Call::AckMatched, this, &frmClient::AckMatched);
     connect(call_, &Call::DecodeFailed, this, &frmClient::ShowDecodeError);
-    connect(call_, &Call::HeldBack, this, [this](const QString& address) {
-        emit SwitchboardNote(
-            QStringLiteral("Slowing down logins from ") + address +
-            QStringLiteral(" after %1 wrong passwords").arg(LoginGuard::kFreeTries));
-    });
+    connect(call_, &Call::HeldBack, this,
+            [this](const QString& address) { emit SwitchboardNote(HeldBackNote(address)); });
     connect(call_, &Call::Refused, this, &frmClient::CallRefused);
     connect(call_, &Call::Dropped, this, [this] {
         EndRecordedCall();
@@ -157,12 +154,12 @@ void frmClient::ConnectCall() {
 
 void frmClient::ConnectConference() {
     // What conference members say and acknowledge shows here.
-    connect(&conference_, &Conference::MemberLine, this, [this](const QString& line) {
-        log_.Log(line);
-        AlertIfInactive();
-        const qsizetype colon = line.indexOf(QLatin1String(": "));
-        emit Notice(line.left(colon), line.mid(colon + 2));
-    });
+    connect(&conference_, &Conference::MemberLine, this,
+            [this](const QString& nickname, const QString& text) {
+                log_.Log(nickname + QStringLiteral(": ") + text);
+                AlertIfInactive();
+                emit Notice(nickname, text);
+            });
     connect(&conference_, &Conference::MemberAck, this, [this] {
         txtSend->clear();
         Record(HistoryEvent::Kind::Ack,
@@ -251,14 +248,13 @@ void frmClient::ShowLoggedIn() {
     lblConnIP->setText(call_->RemoteAddress());
 }
 
-void frmClient::ShowChatLine(const QString& line) {
-    log_.Log(line);
-    // The line without the nickname in front, which the record carries apart.
-    Record(HistoryEvent::Kind::Line, recordedCall_, line.mid(call_->Nickname().size() + 2));
+void frmClient::ShowChatLine(const QString& nickname, const QString& text) {
+    log_.Log(nickname + QStringLiteral(": ") + text);
+    Record(HistoryEvent::Kind::Line, recordedCall_, text);
     // A conference member is seen, and alerts, in its owner.
     if (!member_) {
         AlertIfInactive();
-        emit Notice(call_->Nickname(), line.mid(call_->Nickname().size() + 2));
+        emit Notice(nickname, text);
     }
 }
 
