@@ -15,8 +15,6 @@ public:
     static constexpr qint64 kFirstHoldMs = 1000;
     static constexpr qint64 kMaxHoldMs = 60 * 1000;
     static constexpr qint64 kForgetMs = 60 * 60 * 1000;
-    // Calls from one address that may be waiting for their login at once.
-    static constexpr int kMaxPendingPerAddress = 2;
     // Addresses remembered at most; beyond that the one quiet longest is forgotten.
     static constexpr int kMaxAddresses = 4096;
 
