@@ -59,6 +59,16 @@ Attention::Attention(QObject* parent) : QObject(parent) {
             }
         }
     });
+    // What the calls report, shown against the window that shows each call.
+    Switchboard& model = ClientWindows().Model();
+    connect(&model, &Switchboard::CallAdded, this, &Attention::WatchCall);
+    for (Call* call : model.Calls()) {
+        WatchCall(call);
+    }
+    connect(&model, &Switchboard::CallArrived, this, [this](Call* call) {
+        OnNotice(ClientWindows().WindowShowing(call), call->Nickname(),
+                 QStringLiteral("Call from ") + call->RemoteAddress());
+    });
     BuildMenu();
     Refresh();
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
@@ -77,12 +87,23 @@ void Attention::SetKeepInTray(bool keep) {
     options.setValue(QStringLiteral("keep-running"), keep);
 }
 
+void Attention::WatchCall(Call* call) {
+    // Connected as the call is made, before any window: the window is still the call's when
+    // its line or its end is told here.
+    connect(call, &Call::ChatLine, this,
+            [this, call](const QString& nickname, const QString& text) {
+                OnNotice(ClientWindows().WindowShowing(call), nickname, text);
+            });
+    connect(call, &Call::Lost, this, [this, call](const QString& nickname, const QString& remote) {
+        if (!nickname.isEmpty()) {
+            OnNotice(ClientWindows().WindowShowing(call), nickname,
+                     QStringLiteral("Lost call - ") + remote);
+        }
+    });
+}
+
 void Attention::Watch(frmClient* window) {
     windows_.append(window);
-    connect(window, &frmClient::Notice, this,
-            [this, window](const QString& summary, const QString& body) {
-                OnNotice(window, summary, body);
-            });
     connect(window, &QObject::destroyed, this, [this, window] {
         // Only compared, never used: the window is half gone.
         unread_.remove(window);
@@ -100,6 +121,9 @@ int Attention::Unread(const frmClient* window) const {
 }
 
 void Attention::OnNotice(frmClient* window, const QString& summary, const QString& body) {
+    if (window == nullptr || !windows_.contains(window)) {
+        return; // nobody shows it
+    }
     if (window->isVisible() && window->isActiveWindow()) {
         return; // the user is looking at it
     }
@@ -185,9 +209,7 @@ void Attention::BuildMenu() {
     server->setObjectName(QStringLiteral("mnuTrayServer"));
     connect(server, &QAction::triggered, this, [] {
         if (frmClient* board = ClientWindows(0)) {
-            if (auto* item = board->findChild<QAction*>(QStringLiteral("mnuTools(1)"))) {
-                item->trigger();
-            }
+            board->ToggleServer();
         }
     });
     QAction* show = menu_.addAction(QStringLiteral("Show &Switchboard"));

@@ -14,6 +14,7 @@
 
 #include "platform/Notifications.h"
 
+class Call;
 class frmClient;
 
 class Attention : public QObject {
@@ -36,6 +37,7 @@ public:
     static void SetKeepInTray(bool keep);
 
 private:
+    void WatchCall(Call* call);
     void OnNotice(frmClient* window, const QString& summary, const QString& body);
     void Seen(frmClient* window);
     void Open(frmClient* window);

@@ -4,6 +4,7 @@
 #include "Attention.h"
 #include "Menus.h"
 #include "OutsideCalls.h"
+#include "Recorder.h"
 
 #include "settings/Settings.h"
 
@@ -16,6 +17,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QPointer>
 #include <QTimer>
 
 void Main(const QString& callAddress) {
@@ -27,7 +29,7 @@ void Main(const QString& callAddress) {
                                             .arg(PALAVER_VERSION_MINOR)
                                             .arg(PALAVER_VERSION_PATCH));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/palaver/palaver.png")));
-    // Hidden conference lines are windows too; the program ends with the last unload.
+    // The program ends with the last unload, not with the last visible window.
     QApplication::setQuitOnLastWindowClosed(false);
 
     InstallWindowHooks();
@@ -43,8 +45,12 @@ void Main(const QString& callAddress) {
     DebugLog()->Start(QString(), debug->txtLog());
     DebugLog()->Log(QStringLiteral("Debugger started"));
     LoadSettings();
-    // Notifications and the tray follow every window from its creation.
+    // Notifications, the tray and the history follow every call and window from its
+    // creation.
     Attentions() = std::make_unique<Attention>();
+    static QPointer<Recorder> recorder;
+    delete recorder.data();
+    recorder = new Recorder(ClientWindows(), qApp);
     const std::int16_t slot = CreateClientWindow();
     frmClient* board = ClientWindows(slot);
     if (board != nullptr) {

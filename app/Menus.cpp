@@ -12,49 +12,59 @@
 #include <QAction>
 #include <QMenu>
 #include <QMenuBar>
+#include <QSettings>
+#include <QStandardPaths>
 
 void AddMenus(frmClient* window) {
+    // Items keep the names "menu(index)" of a control array, for tests and accessibility;
+    // each is connected to its command directly.
     auto addItem = [](QMenu* menu, const char* menuName, int index, const QString& caption) {
         const QString name = QStringLiteral("%1(%2)").arg(QLatin1String(menuName)).arg(index);
         if (caption == QLatin1String("-")) {
             menu->addSeparator()->setObjectName(name);
-            return;
+            return static_cast<QAction*>(nullptr);
         }
-        menu->addAction(caption)->setObjectName(name);
+        QAction* action = menu->addAction(caption);
+        action->setObjectName(name);
+        return action;
     };
     QMenuBar* bar = window->menuBar();
+    MenuItems items;
     QMenu* file = bar->addMenu(QStringLiteral("&File"));
     file->setObjectName(QStringLiteral("mnuFile"));
-    addItem(file, "mnuFile", 0, QStringLiteral("E&xit"));
+    items.exit = addItem(file, "mnuFile", 0, QStringLiteral("E&xit"));
 
     QMenu* tools = bar->addMenu(QStringLiteral("&Tools"));
     tools->setObjectName(QStringLiteral("mnuTools"));
-    addItem(tools, "mnuTools", 0, QStringLiteral("&Settings"));
-    addItem(tools, "mnuTools", 1, QStringLiteral("&Accept/Reject Calls"));
+    items.settings = addItem(tools, "mnuTools", 0, QStringLiteral("&Settings"));
+    items.server = addItem(tools, "mnuTools", 1, QStringLiteral("&Accept/Reject Calls"));
     addItem(tools, "mnuTools", 2, QStringLiteral("-"));
-    addItem(tools, "mnuTools", 3, QStringLiteral("&Clear Settings"));
+    items.clearSettings = addItem(tools, "mnuTools", 3, QStringLiteral("&Clear Settings"));
     addItem(tools, "mnuTools", 4, QStringLiteral("-"));
-    addItem(tools, "mnuTools", 8, QStringLiteral("Clear Chat Window"));
-    addItem(tools, "mnuTools", 9, QStringLiteral("&Show Debug Window"));
-    addItem(tools, "mnuTools", 10, QStringLiteral("Log Connections"));
+    items.clearChat = addItem(tools, "mnuTools", 8, QStringLiteral("Clear Chat Window"));
+    items.debug = addItem(tools, "mnuTools", 9, QStringLiteral("&Show Debug Window"));
+    items.report = addItem(tools, "mnuTools", 10, QStringLiteral("Log Connections"));
     tools->addSeparator()->setObjectName(QStringLiteral("mnuToolsHistoryBar"));
-    addItem(tools, "mnuTools", 11, QStringLiteral("&History..."));
-    tools->actions().last()->setShortcut(QKeySequence(QStringLiteral("Ctrl+H")));
+    items.history = addItem(tools, "mnuTools", 11, QStringLiteral("&History..."));
+    items.history->setShortcut(QKeySequence(QStringLiteral("Ctrl+H")));
+    // Kept outside the settings file, like the tray's options.
+    QAction* hear = tools->addAction(QStringLiteral("Conference &members hear each other"));
+    hear->setObjectName(QStringLiteral("mnuToolsHearEachOther"));
+    hear->setCheckable(true);
+    hear->setChecked(ClientWindows().Model().MembersHearEachOther());
+    QObject::connect(hear, &QAction::toggled, hear, [](bool on) { SetMembersHearEachOther(on); });
+    QObject::connect(tools, &QMenu::aboutToShow, hear,
+                     [hear] { hear->setChecked(ClientWindows().Model().MembersHearEachOther()); });
 
     QMenu* help = bar->addMenu(QStringLiteral("&Help"));
     help->setObjectName(QStringLiteral("mnuHelp"));
-    addItem(help, "mnuHelp", 0, QStringLiteral("&About Palaver..."));
-    window->SetMenus(file, tools, help);
+    items.about = addItem(help, "mnuHelp", 0, QStringLiteral("&About Palaver..."));
+    window->SetMenus(items);
     QObject::connect(window, &frmClient::SettingsWanted, window,
                      [window] { frmSettings::ShowFor(window); });
     QObject::connect(window, &frmClient::HistoryWanted, window, [window] {
         if (History()) {
             frmHistory::ShowFor(History().get(), window);
-        }
-    });
-    QObject::connect(window, &frmClient::Recorded, window, [](const HistoryEvent& event) {
-        if (History()) {
-            History()->Record(event);
         }
     });
     if (Attentions()) {
@@ -66,4 +76,25 @@ void AddMenus(frmClient* window) {
 
 void InstallWindowHooks() {
     ClientWindows().created = AddMenus;
+    ClientWindows().Model().SetMembersHearEachOther(MembersHearEachOther());
+}
+
+namespace {
+
+QSettings ConferenceOptions() {
+    return QSettings(QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation) +
+                         QStringLiteral("/conference.ini"),
+                     QSettings::IniFormat);
+}
+
+} // namespace
+
+bool MembersHearEachOther() {
+    return ConferenceOptions().value(QStringLiteral("members-hear-each-other"), true).toBool();
+}
+
+void SetMembersHearEachOther(bool on) {
+    QSettings options = ConferenceOptions();
+    options.setValue(QStringLiteral("members-hear-each-other"), on);
+    ClientWindows().Model().SetMembersHearEachOther(on);
 }

@@ -8,3 +8,8 @@ void AddMenus(frmClient* window);
 // Makes every window created from now on get its menus, the settings dialog and the About
 // window.
 void InstallWindowHooks();
+
+// "Conference members hear each other" (on unless switched off), kept outside the settings
+// file; setting it applies to every conference at once.
+bool MembersHearEachOther();
+void SetMembersHearEachOther(bool on);

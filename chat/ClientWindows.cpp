@@ -1,6 +1,6 @@
 #include "ClientWindows.h"
 
-#include "LoginGuard.h"
+#include "call/LoginGuard.h"
 #include "frmClient.h"
 
 #include "log/frmDebug.h"
@@ -16,18 +16,18 @@ void WindowTable::DeleteLater::operator()(frmClient* w) const {
     w->deleteLater();
 }
 
-WindowTable::WindowTable() {
-    connect(&pool_, &LoginPool::LoggedIn, this, &WindowTable::LoggedIn);
-    connect(&pool_, &LoginPool::DebugLine, this, [](const QString& text) { LogDebug(text); });
+WindowTable::WindowTable() : limits(model_.limits) {
+    connect(&model_, &Switchboard::CallArrived, this, &WindowTable::Arrived);
+    connect(&model_, &Switchboard::DebugLine, this, [](const QString& text) { LogDebug(text); });
     auto toSwitchboard = [this](const QString& text) {
         if (frmClient* board = Window(0)) {
             board->LogInfo(text);
         }
     };
-    connect(&pool_, &LoginPool::Report, this, toSwitchboard);
-    connect(&pool_, &LoginPool::HeldBack, this,
+    connect(&model_, &Switchboard::Report, this, toSwitchboard);
+    connect(&model_, &Switchboard::HeldBack, this,
             [toSwitchboard](const QString& address) { toSwitchboard(HeldBackNote(address)); });
-    connect(&pool_, &LoginPool::ManyWrongLogins, this, [toSwitchboard] {
+    connect(&model_, &Switchboard::ManyWrongLogins, this, [toSwitchboard] {
         toSwitchboard(QStringLiteral("Many wrong login passwords from everywhere: logins are "
                                      "judged at most one a second for now"));
     });
@@ -68,8 +68,7 @@ std::int16_t WindowTable::Line(const frmClient* owner, int k) const {
     return slots_[static_cast<std::size_t>(slot)].lines[static_cast<std::size_t>(k)];
 }
 
-frmClient* WindowTable::OwnerOf(const frmClient* line) const {
-    const int lineSlot = SlotOf(line);
+frmClient* WindowTable::OwnerOf(int lineSlot) const {
     for (const Slot& s : slots_) {
         if (lineSlot >= 0 && s.window != nullptr &&
             std::find(s.lines.begin(), s.lines.end(), lineSlot) != s.lines.end()) {
@@ -89,6 +88,54 @@ QList<std::pair<int, frmClient*>> WindowTable::LinesOf(const frmClient* owner) c
     return lines;
 }
 
+QList<LineReport> WindowTable::Report(const frmClient* owner) const {
+    QList<LineReport> rows;
+    for (int k = 0; k < kLines; ++k) {
+        const int line = Line(owner, k);
+        if (line < 0) {
+            continue;
+        }
+        const Slot& cell = slots_[static_cast<std::size_t>(line)];
+        const Call* call = cell.window != nullptr ? cell.window->ShownCall() : cell.member.data();
+        if (cell.window == nullptr && call == nullptr) {
+            continue;
+        }
+        rows.append({k, line, owner->ID(), model_.ServerState(line),
+                     call != nullptr ? call->Nickname() : QString(),
+                     call != nullptr ? call->StartStamp() : QString()});
+    }
+    return rows;
+}
+
+frmClient* WindowTable::WindowShowing(const Call* call) const {
+    const int slot = SlotShowing(call);
+    if (slot < 0) {
+        return nullptr;
+    }
+    const Slot& cell = slots_[static_cast<std::size_t>(slot)];
+    return cell.window != nullptr ? cell.window.get() : OwnerOf(slot);
+}
+
+frmClient* WindowTable::WindowShowing(const Conference* conference) const {
+    for (const Slot& cell : slots_) {
+        if (cell.window != nullptr && conference != nullptr &&
+            cell.window->ShownConference() == conference) {
+            return cell.window.get();
+        }
+    }
+    return nullptr;
+}
+
+int WindowTable::SlotShowing(const Call* call) const {
+    for (int slot = 0; slot < kWindowSlots && call != nullptr; ++slot) {
+        const Slot& cell = slots_[static_cast<std::size_t>(slot)];
+        if ((cell.window != nullptr && cell.window->ShownCall() == call) || cell.member == call) {
+            return slot;
+        }
+    }
+    return -1;
+}
+
 std::int16_t WindowTable::Create() {
     for (int slot = 0; slot < kCreatableSlots; ++slot) {
         Slot& cell = slots_[static_cast<std::size_t>(slot)];
@@ -98,24 +145,13 @@ std::int16_t WindowTable::Create() {
         }
         cell.inUse = true;
         cell.lines.fill(-1);
-        cell.window.reset(new frmClient(static_cast<std::int16_t>(slot), limits));
+        cell.window.reset(new frmClient(static_cast<std::int16_t>(slot), model_));
         frmClient* w = cell.window.get();
         connect(w, &frmClient::LineWanted, this, [this, w] { OpenLine(w, nullptr); });
-        connect(w, &frmClient::CallArrived, this, [this, w](int requestID) {
-            // Held back for wrong passwords: closed before AUTH.
-            const QString from = platform::TcpSocket::RequestAddress(requestID);
-            if (const qint64 held = Logins().HoldMs(from); held > 0) {
-                LogDebug(
-                    QStringLiteral("Call from ") + from +
-                    QStringLiteral(" closed: logins from there are held back for %1 ms").arg(held));
-                return;
-            }
-            pool_.Admit(requestID, limits, w);
-        });
         connect(w, &frmClient::ConferenceWanted, this, [this, w] { MergeLines(w); });
         connect(w, &frmClient::UnloadWanted, this, [this, w] { UnloadWindow(w); });
         connect(w, &frmClient::OwnerNote, this, [this, w](const QString& text) {
-            if (frmClient* owner = OwnerOf(w); owner != nullptr && owner != w) {
+            if (frmClient* owner = OwnerOf(SlotOf(w)); owner != nullptr && owner != w) {
                 owner->LogInfo(text);
             }
         });
@@ -124,7 +160,14 @@ std::int16_t WindowTable::Create() {
                 board->LogInfo(text);
             }
         });
-        connect(w, &frmClient::ReportWanted, this, [this, w] { w->LogConnections(LinesOf(w)); });
+        connect(w, &frmClient::ReportWanted, this, [this, w] { w->LogConnections(Report(w)); });
+        connect(w, &frmClient::AddressesChanged, this, [this, w] {
+            for (const Slot& other : slots_) {
+                if (other.window != nullptr && other.window.get() != w) {
+                    other.window->ShowAddresses();
+                }
+            }
+        });
         connect(w, &frmClient::SettingsCleared, this, [this] {
             RefreshAllTitles();
             RefreshAllLevels();
@@ -136,7 +179,7 @@ std::int16_t WindowTable::Create() {
         const int ty = platform::TwipsPerPixelY();
         w->MoveTwips((slot + 1) * 20 * tx, (slot + 1) * 20 * ty);
         w->Load();
-        w->AddAddresses();
+        w->ShowAddresses();
         return static_cast<std::int16_t>(slot);
     }
     return -1;
@@ -152,8 +195,7 @@ frmClient* WindowTable::OpenLine(frmClient* owner, Call* call) {
             owner->Inform(QStringLiteral("Unable to create a new client window"),
                           platform::MsgIcon::Exclamation);
         } else {
-            call->Close(); // nowhere to show it: closed before it is accepted
-            call->deleteLater();
+            model_.Release(call); // nowhere to show it
         }
         return nullptr;
     }
@@ -169,8 +211,7 @@ frmClient* WindowTable::OpenLine(frmClient* owner, Call* call) {
             owner->ShowStatus(
                 QStringLiteral(" All %1 lines of this window are in use").arg(kLines));
         } else {
-            call->Close();
-            call->deleteLater();
+            model_.Release(call);
         }
         return nullptr;
     }
@@ -185,19 +226,18 @@ frmClient* WindowTable::NewLine(frmClient* owner) {
     return SlotOf(owner) >= 0 ? OpenLine(owner, nullptr) : nullptr;
 }
 
-void WindowTable::LoggedIn(Call* call, QObject* listener) {
-    auto* owner = qobject_cast<frmClient*>(listener);
-    if (owner == nullptr || SlotOf(owner) < 0) {
+void WindowTable::Arrived(Call* call, int ownerSlot) {
+    frmClient* owner = Window(ownerSlot);
+    if (owner == nullptr) {
         owner = Window(0);
     }
     if (owner == nullptr) {
-        call->Close();
-        call->deleteLater();
+        model_.Release(call);
         return;
     }
     // The window that was called takes the call itself when it is free, as it would have
     // answered it; otherwise the call gets a line of its own.
-    if (owner->call().Idle() && owner->conference().Empty()) {
+    if (owner->Free()) {
         owner->Adopt(call, false);
         return;
     }
@@ -227,10 +267,46 @@ bool WindowTable::Attach(frmClient* owner, frmClient* line) {
 }
 
 void WindowTable::MergeLines(frmClient* owner) {
+    Conference& conference = owner->conference();
     for (const auto& [k, line] : LinesOf(owner)) {
-        if (!line->Member()) {
-            owner->Merge(line);
+        const int slot = SlotOf(line);
+        Slot& cell = slots_[static_cast<std::size_t>(slot)];
+        // The call joins the conference; its window goes, its slot stays taken while the
+        // call lasts, so line numbers stay as they were.
+        Call* call = line->GiveUpCall();
+        cell.member = call;
+        line->hide();
+        cell.window.reset();
+        if (call == nullptr) {
+            continue;
         }
+        conference.Add(call);
+        connect(call, &Call::Lost, this,
+                [this, call](const QString& nickname, const QString& remote) {
+                    const int at = SlotShowing(call);
+                    if (frmClient* owner = OwnerOf(at)) {
+                        owner->LogInfo(QStringLiteral("Lost client call ") + nickname +
+                                       QStringLiteral(" - ") + remote);
+                    }
+                    FreeSlot(at);
+                });
+    }
+}
+
+void WindowTable::FreeSlot(int slot) {
+    if (slot < 0 || slot >= kWindowSlots) {
+        return;
+    }
+    Slot& cell = slots_[static_cast<std::size_t>(slot)];
+    for (Slot& other : slots_) {
+        std::replace(other.lines.begin(), other.lines.end(), static_cast<std::int16_t>(slot),
+                     std::int16_t{-1});
+    }
+    cell.inUse = false;
+    if (Call* call = cell.member.data()) {
+        cell.member = nullptr;
+        disconnect(call, nullptr, this, nullptr);
+        model_.Release(call);
     }
 }
 
@@ -241,15 +317,26 @@ void WindowTable::UnloadWindow(frmClient* window) {
     }
     Slot& cell = slots_[static_cast<std::size_t>(slot)];
     // Conference members cannot be seen or reached once their owner has gone; other lines
-    // keep a switchboard open.
+    // keep a switchboard open. The members go without telling each other.
+    Conference* conference = window->ShownConference();
+    const bool hear = conference != nullptr && conference->HearEachOther();
+    if (conference != nullptr) {
+        conference->SetHearEachOther(false);
+    }
     int open = 0;
-    for (const auto& [k, line] : LinesOf(window)) {
-        if (line->Member()) {
-            cell.lines[static_cast<std::size_t>(k)] = -1;
-            line->Unload();
-        } else {
+    for (std::int16_t line : cell.lines) {
+        if (line < 0) {
+            continue;
+        }
+        const Slot& lineCell = slots_[static_cast<std::size_t>(line)];
+        if (lineCell.window == nullptr && lineCell.inUse) {
+            FreeSlot(line);
+        } else if (lineCell.window != nullptr) {
             ++open;
         }
+    }
+    if (conference != nullptr) {
+        conference->SetHearEachOther(hear);
     }
     if (!window->Tag() && open > 0) {
         window->Inform(QStringLiteral("Unable to close switchboard window until\n"
@@ -257,10 +344,8 @@ void WindowTable::UnloadWindow(frmClient* window) {
                        platform::MsgIcon::Information);
         return;
     }
-    if (frmClient* owner = OwnerOf(window)) {
-        Slot& ownerCell = slots_[static_cast<std::size_t>(SlotOf(owner))];
-        std::replace(ownerCell.lines.begin(), ownerCell.lines.end(), window->ID(),
-                     std::int16_t{-1});
+    for (Slot& other : slots_) {
+        std::replace(other.lines.begin(), other.lines.end(), window->ID(), std::int16_t{-1});
     }
     cell.inUse = false;
     window->Teardown();

@@ -1,37 +1,44 @@
 // The program's chat windows: it creates them in numbered slots, owns them, and keeps which
-// lines belong to which window. Windows say what they need through signals; the table
-// answers with the rules that involve more than one window.
+// lines belong to which window and which window shows which call. The calls themselves live
+// in the switchboard model; the table answers the rules that involve more than one window.
 #pragma once
 
-#include "Call.h"
-#include "LoginPool.h"
+#include "call/Call.h"
+#include "call/LoginPool.h"
+#include "call/Switchboard.h"
 
 #include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 #include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <utility>
 
 class frmClient;
+struct LineReport;
 
 inline constexpr int kWindowSlots = 21;    // slots 0 to 20; slot 20 stays empty
 inline constexpr int kCreatableSlots = 20; // creation uses slots 0 to 19
 
 class WindowTable : public QObject {
     Q_OBJECT
+    // First, so that everything below may refer to it.
+    Switchboard model_;
+
 public:
     static constexpr int kLines = 10;
 
     WindowTable();
     ~WindowTable() override;
 
-    // The window in a slot, or null when the slot is empty or out of range.
+    // The window in a slot, or null when the slot is empty, out of range, or holds a
+    // conference member (which has no window).
     frmClient* Window(int slot) const;
-    // A slot is in use from its window's creation until its window has unloaded.
+    // A slot is in use from its window's creation until its window has unloaded, and while
+    // its call is a conference member.
     bool InUse(int slot) const;
     // Creates and loads (but does not show) a window in the first free slot; -1 when none.
     std::int16_t Create();
@@ -43,11 +50,19 @@ public:
     frmClient* NewLine(frmClient* owner);
     // Unloads every window, lines first (program end, tests).
     void CloseAll();
-    // Calls answered but not logged in yet.
-    LoginPool& Pending() { return pool_; }
+    // The window that shows `call` (a conference member is shown by its owner), or null.
+    frmClient* WindowShowing(const Call* call) const;
+    // The slot of the window that shows `call`, or -1.
+    int SlotShowing(const Call* call) const;
+    // The window whose conference this is, or null.
+    frmClient* WindowShowing(const Conference* conference) const;
 
-    // The limits every new window's call gets.
-    CallLimits limits;
+    // The calls, listening sockets and conferences behind the windows.
+    Switchboard& Model() { return model_; }
+    LoginPool& Pending() { return model_.Pending(); }
+
+    // The limits every new call gets.
+    CallLimits& limits;
     // What the layer above puts on every new window (its menus, its dialogs).
     std::function<void(frmClient*)> created;
     // What happens when the last window has gone (the program ends by default).
@@ -61,21 +76,24 @@ private:
         std::unique_ptr<frmClient, DeleteLater> window;
         bool inUse = false;
         std::array<std::int16_t, kLines> lines{};
+        // A conference member's call: the slot keeps its number, no window shows it.
+        QPointer<Call> member;
     };
 
     int SlotOf(const frmClient* window) const;
-    frmClient* OwnerOf(const frmClient* line) const;
+    frmClient* OwnerOf(int slot) const;
     QList<std::pair<int, frmClient*>> LinesOf(const frmClient* owner) const;
+    QList<LineReport> Report(const frmClient* owner) const;
     // A line for `call`, which has logged in, or an idle one when it is null.
     frmClient* OpenLine(frmClient* owner, Call* call);
-    void LoggedIn(Call* call, QObject* listener);
+    void Arrived(Call* call, int owner);
     bool Attach(frmClient* owner, frmClient* line);
     void MergeLines(frmClient* owner);
+    void FreeSlot(int slot);
     void UnloadWindow(frmClient* window);
     void Forget(frmClient* window);
 
     std::array<Slot, kWindowSlots> slots_;
-    LoginPool pool_;
 };
 
 // The program's one table.

@@ -10,6 +10,7 @@
 #include "platform/Twips.h"
 #include "settings/Settings.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -19,7 +20,6 @@
 #include <QMetaMethod>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QRegularExpression>
 #include <QTimer>
 #include <algorithm>
 
@@ -40,21 +40,22 @@ void ClickLabel::keyPressEvent(QKeyEvent* event) {
     QLabel::keyPressEvent(event);
 }
 
-frmClient::frmClient(std::int16_t id, const CallLimits& limits, QWidget* parent)
-    : QMainWindow(parent), ID_(id), Level_(id), call_(new Call(limits, this)), conference_(this),
-      sckServer_(new platform::TcpSocket(this)) {
+frmClient::frmClient(std::int16_t id, Switchboard& model, QWidget* parent)
+    : QMainWindow(parent), ID_(id), Level_(id), model_(model), call_(model.NewCall()) {
     setObjectName(QStringLiteral("frmClient"));
     // The icon is the application's (set once at start-up); a copy per window would be
     // loaded and decoded again for every line.
     BuildControls();
     ConnectCall();
-    ConnectConference();
-    sckServer_->setObjectName(QStringLiteral("sckServer"));
-    connect(sckServer_, &platform::TcpSocket::ConnectionRequest, this,
-            &frmClient::sckServer_ConnectionRequest);
 }
 
-frmClient::~frmClient() = default;
+frmClient::~frmClient() {
+    // A window going without its unload (the program's end) still lets its call go.
+    if (call_ != nullptr) {
+        disconnect(call_, nullptr, this, nullptr);
+        model_.Release(call_);
+    }
+}
 
 void frmClient::BuildControls() {
     auto* area = new QWidget(this);
@@ -199,12 +200,17 @@ void frmClient::Load() {
     adjustSize();
 }
 
-void frmClient::AddAddresses() {
-    for (int k = 1; k <= Settings.AddressCount; ++k) {
-        cmbIP->addItem(Settings.AddressList[static_cast<std::size_t>(k)]);
+void frmClient::ShowAddresses() {
+    // The one list is the settings'; every box shows it, keeping what is typed or picked.
+    const QString typed = cmbIP->currentText();
+    const bool picked = cmbIP->currentIndex() >= 0;
+    cmbIP->clear();
+    cmbIP->addItems(Addresses());
+    const int again = picked ? cmbIP->findText(typed, Qt::MatchExactly) : -1;
+    cmbIP->setCurrentIndex(again);
+    if (again < 0) {
+        cmbIP->setEditText(typed);
     }
-    cmbIP->setCurrentIndex(-1);
-    cmbIP->setEditText(QString());
 }
 
 void frmClient::BecomeLine(std::int16_t owner) {
@@ -234,10 +240,13 @@ void frmClient::cmdConf_Click() {
     DisplayConn();
 }
 
-void frmClient::Merge(frmClient* line) {
-    line->hide();
-    line->member_ = true;
-    conference_.Add(line->call_);
+Call* frmClient::GiveUpCall() {
+    Call* call = call_;
+    if (call != nullptr) {
+        disconnect(call, nullptr, this, nullptr);
+    }
+    call_ = nullptr;
+    return call;
 }
 
 void frmClient::ClearHeader() {
@@ -251,9 +260,13 @@ void frmClient::DisplayConn() {
     QString conn;
     QString connIP;
     QString separator = QStringLiteral(", ");
+    if (call_ == nullptr) {
+        return;
+    }
+    const QList<Call*> members = conference_ != nullptr ? conference_->Members() : QList<Call*>{};
     if (Tag_) {
         // A line shows its own peer first, as it did when the peer logged in.
-        if (conference_.Empty()) {
+        if (members.isEmpty()) {
             return;
         }
         conn = call_->LoginFlag() != 0 ? QStringLiteral(" ") + call_->Nickname() : QString();
@@ -264,10 +277,7 @@ void frmClient::DisplayConn() {
     } else {
         separator = QStringLiteral(" ");
     }
-    for (const QPointer<Call>& member : conference_.Members()) {
-        if (member.isNull()) {
-            continue; // gone without a word; it leaves the list with its next change
-        }
+    for (const Call* member : members) {
         conn += separator + member->Nickname();
         if (separator == QLatin1String(" ")) {
             connIP = member->RemoteAddress();
@@ -323,10 +333,14 @@ void frmClient::Teardown() {
         }
         UnloadDebugWindow();
     }
-    call_->Close();
-    EndRecordedCall();
-    Record(HistoryEvent::Kind::CallEnded, std::exchange(recordedConference_, 0));
-    sckServer_->Close();
+    if (call_ != nullptr) {
+        disconnect(call_, nullptr, this, nullptr);
+        model_.Release(std::exchange(call_, nullptr));
+    }
+    if (conference_ != nullptr) {
+        model_.Release(conference_.data());
+    }
+    model_.CloseServer(ID_);
     log_.Clear(false);
     hide();
 }
@@ -358,81 +372,32 @@ void frmClient::ShowStatus(const QString& text) {
 // Settings and menus
 
 bool frmClient::SaveSettings() {
-    QStringList items;
-    for (int k = 0; k < cmbIP->count(); ++k) {
-        items << cmbIP->itemText(k);
-    }
     QString error;
-    if (!WriteSettingsFile(items, &error)) {
+    if (!WriteSettingsFile(Addresses(), &error)) {
         lblStatus->setText(QStringLiteral(" Settings not saved: ") + error);
         return false;
     }
     return true;
 }
 
-void frmClient::SetMenus(QMenu* file, QMenu* tools, QMenu* help) {
-    // Items are named "menu(index)" like a control array; the index picks the
-    // command.
-    const std::pair<QMenu*, void (frmClient::*)(int)> menus[] = {
-        {file, &frmClient::mnuFile_Click},
-        {tools, &frmClient::mnuTools_Click},
-        {help, &frmClient::mnuHelp_Click}};
-    static const QRegularExpression indexed(QStringLiteral("\\((\\d+)\\)$"));
-    for (const auto& [menu, handler] : menus) {
-        if (menu == nullptr) {
-            continue;
+void frmClient::SetMenus(const MenuItems& items) {
+    auto on = [this](QAction* action, auto handler) {
+        if (action != nullptr) {
+            connect(action, &QAction::triggered, this, handler);
         }
-        for (QAction* action : menu->actions()) {
-            const QRegularExpressionMatch m = indexed.match(action->objectName());
-            if (!m.hasMatch() || action->isSeparator()) {
-                continue;
-            }
-            const int index = m.captured(1).toInt();
-            connect(action, &QAction::triggered, this,
-                    [this, h = handler, index] { (this->*h)(index); });
-        }
-    }
-}
-
-void frmClient::mnuFile_Click(int Index) {
-    if (Index == 0) {
-        Unload();
-    }
-}
-
-void frmClient::mnuTools_Click(int Index) {
-    switch (Index) {
-    case 0:
-        emit SettingsWanted();
-        break;
-    case 1:
-        lblServer_Click();
-        break;
-    case 3:
-        ClearSettings();
-        break;
-    case 8:
-        log_.Clear(false);
-        break;
-    case 9:
+    };
+    on(items.exit, [this] { Unload(); });
+    on(items.settings, [this] { emit SettingsWanted(); });
+    on(items.server, [this] { lblServer_Click(); });
+    on(items.clearSettings, [this] { ClearSettings(); });
+    on(items.clearChat, [this] { log_.Clear(false); });
+    on(items.debug, [] {
         LoadDebugWindow()->show();
         LoadDebugWindow()->raise();
-        break;
-    case 10:
-        emit ReportWanted();
-        break;
-    case 11:
-        emit HistoryWanted();
-        break;
-    default:
-        break;
-    }
-}
-
-void frmClient::mnuHelp_Click(int Index) {
-    if (Index == 0) {
-        emit AboutWanted();
-    }
+    });
+    on(items.report, [this] { emit ReportWanted(); });
+    on(items.history, [this] { emit HistoryWanted(); });
+    on(items.about, [this] { emit AboutWanted(); });
 }
 
 void frmClient::ClearSettings() {
@@ -448,8 +413,13 @@ void frmClient::ClearSettings() {
     wipe(Settings.LoginPassword);
     wipe(Settings.Nickname);
     Settings.Port = 0;
+    Settings.AddressCount = 0;
+    for (QString& address : Settings.AddressList) {
+        address.clear();
+    }
     cmbIP->clear();
     SaveSettings();
+    emit AddressesChanged();
     platform::Beep();
     // Every title names the (now empty) nickname; every level follows the passwords.
     if (isSignalConnected(QMetaMethod::fromSignal(&frmClient::SettingsCleared))) {
@@ -460,17 +430,17 @@ void frmClient::ClearSettings() {
     }
 }
 
-void frmClient::LogConnections(const QList<std::pair<int, frmClient*>>& lines) {
+void frmClient::LogConnections(const QList<LineReport>& lines) {
     log_.Log(QStringLiteral("\r\n====Log Connections @ ") + Now() + QStringLiteral("===="));
-    log_.Log(QStringLiteral("<") + QString::number(sckServer_->state()) +
+    log_.Log(QStringLiteral("<") + QString::number(model_.ServerState(ID_)) +
              QStringLiteral("> Switchboard [") + QString::number(ID_) + QStringLiteral("] - ") +
              Nickname() + QStringLiteral(",") + StartStamp());
-    for (const auto& [k, line] : lines) {
-        log_.Log(QStringLiteral("<") + QString::number(line->sckServer_->state()) +
-                 QStringLiteral("> Client #") + QString::number(k) + QStringLiteral(" [") +
-                 QString::number(line->ID()) + QStringLiteral("] - ") + line->Nickname() +
-                 QStringLiteral(",I=") + QString::number(line->ID()) + QStringLiteral(",L=") +
-                 QString::number(line->Level()) + QStringLiteral(",") + line->StartStamp());
+    for (const LineReport& line : lines) {
+        log_.Log(QStringLiteral("<") + QString::number(line.serverState) +
+                 QStringLiteral("> Client #") + QString::number(line.entry) + QStringLiteral(" [") +
+                 QString::number(line.id) + QStringLiteral("] - ") + line.nickname +
+                 QStringLiteral(",I=") + QString::number(line.id) + QStringLiteral(",L=") +
+                 QString::number(line.level) + QStringLiteral(",") + line.startStamp);
     }
     log_.Log(QString());
 }

@@ -3,22 +3,23 @@
 // and which window's lines are whose.
 #pragma once
 
-#include "Call.h"
-#include "Conference.h"
+#include "call/Call.h"
+#include "call/Conference.h"
+#include "call/Switchboard.h"
 
-#include "history/HistoryEvent.h"
 #include "log/CLog.h"
 #include "platform/MessageBox.h"
 
 #include <QLabel>
 #include <QList>
 #include <QMainWindow>
+#include <QPointer>
 
 #include <cstdint>
 #include <utility>
 
+class QAction;
 class QComboBox;
-class QMenu;
 class QPlainTextEdit;
 class QPushButton;
 class WindowTable;
@@ -37,12 +38,35 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 };
 
+// One row of the connection report: a line of a window and what it shows.
+struct LineReport {
+    int entry = 0; // the entry of the owner's line table
+    int id = 0;
+    int level = 0;
+    int serverState = 0;
+    QString nickname;
+    QString startStamp;
+};
+
+// The menu items the layer above puts on a window; each is connected to its command.
+struct MenuItems {
+    QAction* exit = nullptr;
+    QAction* settings = nullptr;
+    QAction* server = nullptr;
+    QAction* clearSettings = nullptr;
+    QAction* clearChat = nullptr;
+    QAction* debug = nullptr;
+    QAction* report = nullptr;
+    QAction* history = nullptr;
+    QAction* about = nullptr;
+};
+
 class frmClient : public QMainWindow {
     Q_OBJECT
 public:
     static constexpr int kLines = 10;
 
-    frmClient(std::int16_t id, const CallLimits& limits, QWidget* parent = nullptr);
+    frmClient(std::int16_t id, Switchboard& model, QWidget* parent = nullptr);
     ~frmClient() override;
 
     // The window's slot in the window table.
@@ -53,9 +77,12 @@ public:
     // True for a line window, false for the switchboard.
     bool Tag() const { return Tag_; }
     // The peer's nickname (not ours, which is the settings' Nickname).
-    const QString& Nickname() const { return call_->Nickname(); }
-    const QString& StartStamp() const { return call_->StartStamp(); }
-    std::int16_t LoginFlag() const { return call_->LoginFlag(); }
+    QString Nickname() const { return call_ != nullptr ? call_->Nickname() : QString(); }
+    QString StartStamp() const { return call_ != nullptr ? call_->StartStamp() : QString(); }
+    std::int16_t LoginFlag() const { return call_ != nullptr ? call_->LoginFlag() : 0; }
+    // The call this window shows (null once it has been handed to a conference).
+    Call* ShownCall() const { return call_; }
+    Conference* ShownConference() const { return conference_; }
 
     void SetTitle();
     void SetLayers();
@@ -68,18 +95,20 @@ public:
     bool SaveSettings();
     // Calls `address` as if the user had typed it and pressed Call.
     void PlaceCall(const QString& address);
+    // The server switch, as a click on it.
+    void ToggleServer() { lblServer_Click(); }
+    // The remembered addresses changed; the box shows them again.
+    void ShowAddresses();
     // Closing hides the window instead (it keeps running in the tray).
     void SetHideOnClose(bool hide) { hideOnClose_ = hide; }
     // Runs the unload rules; false when the close is refused or postponed.
     bool Unload();
-    // The layer above puts its menus on the window; their items are named "mnuTools(3)".
-    void SetMenus(QMenu* file, QMenu* tools, QMenu* help);
+    // The layer above puts its menus on the window.
+    void SetMenus(const MenuItems& items);
 
 signals:
     // An idle line window is wanted ("+ Line").
     void LineWanted();
-    // A call has come in to this window's server.
-    void CallArrived(int requestID);
     void ConferenceWanted();
     void UnloadWanted();
     // A line for the log of this line's owner.
@@ -88,12 +117,9 @@ signals:
     void SwitchboardNote(const QString& text);
     void ReportWanted();
     void SettingsCleared();
-    // What the history keeps: calls, the lines shown, the peer's answers to ours.
-    void Recorded(const HistoryEvent& event);
+    // The user added or removed a remembered address.
+    void AddressesChanged();
     void HistoryWanted();
-    // Something the user should hear of when elsewhere: a line, a call, a lost call. Raised
-    // whether or not the window is active; the layer above decides.
-    void Notice(const QString& summary, const QString& body);
     void SettingsWanted();
     void AboutWanted();
 
@@ -107,15 +133,18 @@ private:
     // Steps the window table takes.
     void MoveTwips(int left, int top);
     void Load();
-    void AddAddresses();
     void BecomeLine(std::int16_t owner);
     // Takes over a call that has logged in; a line says nothing of its arrival itself.
     void Adopt(Call* call, bool asLine);
-    void Merge(frmClient* line);
-    Conference& conference() { return conference_; }
-    Call& call() { return *call_; }
-    bool Member() const { return member_; }
-    void LogConnections(const QList<std::pair<int, frmClient*>>& lines);
+    // Hands the call over (to a conference); the window shows nothing from then on.
+    Call* GiveUpCall();
+    // The window's conference, made when first wanted.
+    Conference& conference();
+    bool Free() const {
+        return call_ != nullptr && call_->Idle() &&
+               (conference_ == nullptr || conference_->Empty());
+    }
+    void LogConnections(const QList<LineReport>& lines);
     platform::MsgResult Ask(const platform::MessageRequest& request);
     void Inform(const QString& text, platform::MsgIcon icon);
     void ShowStatus(const QString& text);
@@ -133,10 +162,6 @@ private:
     void CallRefused(const QString& reason);
     void CallLost(const QString& nickname, const QString& remote);
     void ClearSettings();
-    void Record(HistoryEvent::Kind kind, quint64 call, const QString& text = {},
-                bool outgoing = false, bool ackOk = false);
-    void EndRecordedCall();
-    static quint64 NextRecordKey();
     void SetLabelColour(QLabel* label, const QColor& background);
 
     // Event handlers, named control_event.
@@ -146,32 +171,24 @@ private:
     void cmdConf_Click();
     void cmdConnect_Click();
     void cmdClose_Click();
-    void sckServer_ConnectionRequest(int requestID);
     void cmbIP_KeyPress(int KeyAscii);
     // Returns the key to pass on (0 swallows it).
     int txtSend_KeyPress(int KeyAscii);
-    void mnuFile_Click(int Index);
-    void mnuTools_Click(int Index);
-    void mnuHelp_Click(int Index);
 
     CLog log_;
     std::int16_t ID_ = 0;
     std::int16_t Level_ = 0;
     bool Tag_ = false;
-    bool member_ = false;
-    Call* call_;
-    Conference conference_;
+    Switchboard& model_;
+    QPointer<Call> call_;
+    QPointer<Conference> conference_;
     bool decodeBoxWaiting_ = false;
-    // The history's keys for this window's logged-in call and for its conference.
-    quint64 recordedCall_ = 0;
-    quint64 recordedConference_ = 0;
     bool unloaded_ = false;
     bool hideOnClose_ = false;
     // While a modal box opened by this window is up, an unload is postponed until it closes.
     int modalDepth_ = 0;
     bool unloadPending_ = false;
 
-    platform::TcpSocket* sckServer_;
     QLabel* lblConn;
     QLabel* lblConnIP;
     QPlainTextEdit* txtLog;

@@ -2,8 +2,8 @@
 // window shows of its call.
 #include "frmClient.h"
 
-#include "LoginGuard.h"
 #include "WindowHelpers.h"
+#include "call/LoginGuard.h"
 
 #include "log/frmDebug.h"
 #include "platform/Address.h"
@@ -27,11 +27,11 @@ using chat::Now;
 // The server switch and incoming calls
 
 void frmClient::lblServer_Click() {
-    int port = sckServer_->LocalPort();
+    int port = model_.ServerPort(ID_);
     if (port == 0) {
         port = Settings.Port != 0 ? Settings.Port : 7000;
     }
-    const QString local = sckServer_->LocalIP();
+    const QString local = model_.ServerIP(ID_);
     lblServer->setToolTip(local.isEmpty() ? QString()
                                           : QStringLiteral("Your Server: ") + local +
                                                 QStringLiteral(":") + QString::number(port));
@@ -49,50 +49,28 @@ void frmClient::lblServer_Click() {
 }
 
 void frmClient::StartServer() {
-    if (sckServer_->state() != platform::TcpSocket::Closed) {
-        sckServer_->Close();
-    }
-    if (sckServer_->LocalPort() != Settings.Port) {
-        sckServer_->SetLocalPort(Settings.Port);
-    }
     // One attempt per click: a failure stays on the status line until the next click.
-    if (!sckServer_->Listen()) {
-        lblStatus->setText(QStringLiteral("Error #") +
-                           QString::number(sckServer_->LastErrorNumber()) + QStringLiteral(" - ") +
-                           sckServer_->LastErrorDescription());
+    const Switchboard::Started started = model_.StartServer(ID_, Settings.Port);
+    if (!started.ok) {
+        lblStatus->setText(QStringLiteral("Error #") + QString::number(started.errorNumber) +
+                           QStringLiteral(" - ") + started.error);
         return;
     }
-    const QString where =
-        sckServer_->LocalIP() + QStringLiteral(":") + QString::number(sckServer_->LocalPort());
-    lblStatus->setText(QStringLiteral(" Server accepting calls on ") + where);
-    LogDebug(QStringLiteral("Server accepting calls on ") + where);
+    lblStatus->setText(QStringLiteral(" Server accepting calls on ") + started.where);
 }
 
 void frmClient::StopServer() {
-    if (sckServer_->state() != platform::TcpSocket::Closed) {
-        const QString where =
-            sckServer_->LocalIP() + QStringLiteral(":") + QString::number(sckServer_->LocalPort());
-        sckServer_->Close();
+    if (!model_.StopServer(ID_).isEmpty()) {
         lblStatus->setText(QString());
-        LogDebug(QStringLiteral("Server stopped on ") + where);
-    } else {
-        LogDebug(QStringLiteral("Server is currently stopped"));
     }
 }
 
-void frmClient::sckServer_ConnectionRequest(int requestID) {
-    LogDebug(QStringLiteral("Server receiving call from ") +
-             platform::TcpSocket::RequestAddress(requestID) + QStringLiteral(" / ") +
-             QString::number(platform::TcpSocket::RequestPort(requestID)));
-    // The call waits apart until it has logged in; only then does a window take it. A
-    // request nobody takes is closed by the socket layer: no AUTH, no window.
-    emit CallArrived(requestID);
-}
-
 void frmClient::Adopt(Call* call, bool asLine) {
-    Call* const old = std::exchange(call_, call);
-    call->setParent(this);
-    delete old;
+    if (call_ != nullptr) {
+        disconnect(call_, nullptr, this, nullptr);
+        model_.Release(call_);
+    }
+    call_ = call;
     ConnectCall();
     if (!asLine) {
         log_.Log(QStringLiteral("Incomming call from ") + // sic: the wording users know
@@ -100,7 +78,6 @@ void frmClient::Adopt(Call* call, bool asLine) {
     }
     ShowLoggedIn();
     AlertIfInactive();
-    emit Notice(call_->Nickname(), QStringLiteral("Call from ") + call_->RemoteAddress());
 }
 
 // ---------------------------------------------------------------------------------------
@@ -119,58 +96,33 @@ void frmClient::ConnectCall() {
     connect(call_, &Call::LoggedIn, this, &frmClient::ShowLoggedIn);
     connect(call_, &Call::Echo, this, [this](const QString& text) {
         log_.Log(Settings.Nickname + QStringLiteral("> ") + text);
-        // A line relayed to a member is kept once, by the window it was typed in.
-        if (member_) {
-            return;
-        }
-        if (call_->LoginFlag() != 0) {
-            Record(HistoryEvent::Kind::Line, recordedCall_, text, true);
-        } else if (!conference_.Empty()) {
-            if (recordedConference_ == 0) {
-                recordedConference_ = NextRecordKey();
-                Record(HistoryEvent::Kind::CallStarted, recordedConference_);
-            }
-            Record(HistoryEvent::Kind::Line, recordedConference_, text, true);
-        }
-    });
-    connect(call_, &Call::AckFailed, this, [this] {
-        if (!member_) {
-            Record(HistoryEvent::Kind::Ack, recordedCall_, {}, true, false);
-        }
     });
     connect(call_, &Call::ChatLine, this, &frmClient::ShowChatLine);
     connect(call_, &Call::AckMatched, this, &frmClient::AckMatched);
     connect(call_, &Call::DecodeFailed, this, &frmClient::ShowDecodeError);
     connect(call_, &Call::HeldBack, this,
             [this](const QString& address) { emit SwitchboardNote(HeldBackNote(address)); });
-    connect(call_, &Call::Refused, this, &frmClient::CallRefused);
-    connect(call_, &Call::Dropped, this, [this] {
-        EndRecordedCall();
-        ClearHeader();
-    });
+    connect(call_, &Call::Refused, this,
+            [this](CloseReason, const QString& reason) { CallRefused(reason); });
+    connect(call_, &Call::Dropped, this, &frmClient::ClearHeader);
     connect(call_, &Call::Lost, this, &frmClient::CallLost);
     connect(call_, &Call::GaveUp, this, &frmClient::ClearHeader);
 }
 
-void frmClient::ConnectConference() {
-    // What conference members say and acknowledge shows here.
-    connect(&conference_, &Conference::MemberLine, this,
-            [this](const QString& nickname, const QString& text) {
-                log_.Log(nickname + QStringLiteral(": ") + text);
-                AlertIfInactive();
-                emit Notice(nickname, text);
-            });
-    connect(&conference_, &Conference::MemberAck, this, [this] {
-        txtSend->clear();
-        Record(HistoryEvent::Kind::Ack,
-               call_->LoginFlag() != 0 ? recordedCall_ : recordedConference_, {}, true, true);
-    });
-    connect(&conference_, &Conference::Changed, this, [this] {
-        DisplayConn();
-        if (conference_.Empty()) {
-            Record(HistoryEvent::Kind::CallEnded, std::exchange(recordedConference_, 0));
-        }
-    });
+Conference& frmClient::conference() {
+    if (conference_ == nullptr) {
+        conference_ = model_.NewConference();
+        // What conference members say and acknowledge shows here.
+        connect(conference_, &Conference::MemberLine, this,
+                [this](Call*, const QString& nickname, const QString& text) {
+                    log_.Log(nickname + QStringLiteral(": ") + text);
+                    AlertIfInactive();
+                });
+        connect(conference_, &Conference::MemberAck, this, [this] { txtSend->clear(); });
+        connect(conference_, &Conference::MemberDecodeFailed, this, &frmClient::ShowDecodeError);
+        connect(conference_, &Conference::Changed, this, &frmClient::DisplayConn);
+    }
+    return *conference_;
 }
 
 void frmClient::CallRefused(const QString& reason) {
@@ -185,44 +137,7 @@ void frmClient::CallRefused(const QString& reason) {
     ClearHeader();
 }
 
-quint64 frmClient::NextRecordKey() {
-    static quint64 serial = 0;
-    return ++serial;
-}
-
-void frmClient::Record(HistoryEvent::Kind kind, quint64 call, const QString& text, bool outgoing,
-                       bool ackOk) {
-    if (call == 0) {
-        return;
-    }
-    HistoryEvent e;
-    e.kind = kind;
-    e.call = call;
-    e.at = QDateTime::currentMSecsSinceEpoch();
-    e.outgoing = outgoing;
-    e.ackOk = ackOk;
-    e.conference = member_ || !conference_.Empty() || call == recordedConference_;
-    e.window = ID_;
-    e.port = Settings.Port;
-    if (call == recordedConference_) {
-        e.peer = lblConn->text().trimmed();
-    } else {
-        e.peer = call_->Nickname();
-        e.address = call_->RemoteAddress();
-    }
-    e.text = text;
-    emit Recorded(e);
-}
-
-void frmClient::EndRecordedCall() {
-    Record(HistoryEvent::Kind::CallEnded, std::exchange(recordedCall_, 0));
-}
-
 void frmClient::CallLost(const QString& nickname, const QString& remote) {
-    EndRecordedCall();
-    if (!nickname.isEmpty()) {
-        emit Notice(nickname, QStringLiteral("Lost call - ") + remote);
-    }
     if (Tag_) {
         emit OwnerNote(QStringLiteral("Lost client call ") + nickname + QStringLiteral(" - ") +
                        remote);
@@ -240,9 +155,6 @@ void frmClient::CallLost(const QString& nickname, const QString& remote) {
 }
 
 void frmClient::ShowLoggedIn() {
-    EndRecordedCall();
-    recordedCall_ = NextRecordKey();
-    Record(HistoryEvent::Kind::CallStarted, recordedCall_);
     log_.Log(call_->Nickname() + QStringLiteral(" connected at ") + Now() + QStringLiteral("\r\n"));
     lblConn->setText(QStringLiteral(" ") + call_->Nickname());
     lblConnIP->setText(call_->RemoteAddress());
@@ -250,12 +162,7 @@ void frmClient::ShowLoggedIn() {
 
 void frmClient::ShowChatLine(const QString& nickname, const QString& text) {
     log_.Log(nickname + QStringLiteral(": ") + text);
-    Record(HistoryEvent::Kind::Line, recordedCall_, text);
-    // A conference member is seen, and alerts, in its owner.
-    if (!member_) {
-        AlertIfInactive();
-        emit Notice(nickname, text);
-    }
+    AlertIfInactive();
 }
 
 void frmClient::AlertIfInactive() {
@@ -265,9 +172,6 @@ void frmClient::AlertIfInactive() {
 }
 
 void frmClient::AckMatched(std::int32_t crc) {
-    if (!member_) {
-        Record(HistoryEvent::Kind::Ack, recordedCall_, {}, true, true);
-    }
     lblStatus->setText(QStringLiteral(" CRC OK (") +
                        QString::number(static_cast<std::uint32_t>(crc), 16).toUpper() +
                        QStringLiteral(")"));
@@ -339,13 +243,13 @@ void frmClient::LogInfo(const QString& msg) {
 void frmClient::cmdSend_Click() {
     const QString text = txtSend->toPlainText();
     // A switchboard with nobody to talk to says so instead of echoing the line.
-    const bool alone = !Tag_ && call_->Idle() && conference_.Empty();
+    const bool alone = !Tag_ && Free();
     const Call::SendResult sent = call_->SendLine(text, !alone);
     if (sent == Call::SendResult::NotBuilt) {
         return;
     }
-    if (!Tag_) {
-        conference_.Relay(text);
+    if (!Tag_ && conference_ != nullptr) {
+        conference_->Send(text);
     }
     if (alone) {
         platform::MessageRequest box;
@@ -397,7 +301,6 @@ void frmClient::cmdConnect_Click() {
 }
 
 void frmClient::cmdClose_Click() {
-    EndRecordedCall();
     call_->Hangup();
     log_.Log(QStringLiteral("Line Disconnected"));
     ClearHeader();
@@ -409,7 +312,9 @@ void frmClient::cmbIP_KeyPress(int KeyAscii) {
         const int index = cmbIP->currentIndex();
         if (index >= 0) {
             lblStatus->setText(cmbIP->currentText() + QStringLiteral(" Removed "));
+            RemoveAddress(cmbIP->itemText(index));
             cmbIP->removeItem(index);
+            emit AddressesChanged();
         }
         return;
     }
@@ -420,15 +325,18 @@ void frmClient::cmbIP_KeyPress(int KeyAscii) {
     if (address.isEmpty() || cmbIP->findText(address, Qt::MatchExactly) >= 0) {
         return;
     }
+    if (Settings.AddressCount >= SettingsRecord::kMaxAddresses) {
+        lblStatus->setText(QStringLiteral(" All %1 remembered addresses are in use")
+                               .arg(SettingsRecord::kMaxAddresses));
+        return;
+    }
+    ++Settings.AddressCount;
+    Settings.AddressList[static_cast<std::size_t>(Settings.AddressCount)] = address;
     cmbIP->addItem(address);
     cmbIP->setEditText(QString());
     cmbIP->setCurrentIndex(cmbIP->count() - 1);
     lblStatus->setText(address + QStringLiteral(" Added "));
-    // The shared list has room for 100; beyond that only this window's list grows.
-    if (Settings.AddressCount < SettingsRecord::kMaxAddresses) {
-        ++Settings.AddressCount;
-        Settings.AddressList[static_cast<std::size_t>(Settings.AddressCount)] = address;
-    }
+    emit AddressesChanged();
 }
 
 bool frmClient::eventFilter(QObject* watched, QEvent* event) {

@@ -2,8 +2,8 @@
 // after login, as caller or answerer, under 0 to 5 password layers.
 #include "FuzzMain.h"
 
-#include "chat/CallSession.h"
-#include "chat/LoginGuard.h"
+#include "call/CallSession.h"
+#include "call/LoginGuard.h"
 #include "protocol/NetCodec.h"
 #include "settings/Settings.h"
 

@@ -14,6 +14,8 @@ struct HistoryEvent {
     bool outgoing = false;
     bool conference = false;
     bool ackOk = false;
+    // Our line's CRC: an outgoing line is found again by it when its acknowledgement comes.
+    qint32 crc = 0;
     int window = 0;
     int port = 0;
     QString peer;

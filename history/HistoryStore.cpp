@@ -199,9 +199,11 @@ bool HistoryStore::Flush() {
     QSqlDatabase db = QSqlDatabase::database(connection_, false);
     QSqlQuery q(db);
     const QHash<quint64, qint64> rowsBefore = rows_;
+    const auto unansweredBefore = unanswered_;
     const auto failed = [&](const QSqlError& error) {
         q.exec(QStringLiteral("ROLLBACK"));
         rows_ = rowsBefore; // calls written in the rolled-back transaction are not there
+        unanswered_ = unansweredBefore;
         // Another copy holds the file: what waits is written on a later try, nothing lost.
         const QString code = error.nativeErrorCode();
         if (code == QLatin1String("5") || code == QLatin1String("6")) {
@@ -274,15 +276,32 @@ bool HistoryStore::WriteOne(const HistoryEvent& e) {
         return CallRow(e) >= 0;
     case HistoryEvent::Kind::Line: {
         const qint64 call = CallRow(e);
-        return call >= 0 &&
-               Exec(Statement("INSERT INTO lines(call, at, outgoing, conference, text) VALUES "
-                              "(?, ?, ?, ?, ?)"),
-                    {call, e.at, e.outgoing ? 1 : 0, e.conference ? 1 : 0, e.text});
+        QSqlQuery& q = Statement("INSERT INTO lines(call, at, outgoing, conference, text) "
+                                 "VALUES (?, ?, ?, ?, ?)");
+        if (call < 0 || !Exec(q, {call, e.at, e.outgoing ? 1 : 0, e.conference ? 1 : 0, e.text})) {
+            return false;
+        }
+        if (e.outgoing && e.crc != 0) {
+            unanswered_[{e.call, e.crc}].append(q.lastInsertId().toLongLong());
+        }
+        return true;
     }
     case HistoryEvent::Kind::Ack: {
         const auto it = rows_.constFind(e.call);
         if (it == rows_.constEnd()) {
             return true; // nothing of ours was kept for that call
+        }
+        if (e.crc != 0) {
+            // The line the acknowledgement names, however many are in flight.
+            const auto line = unanswered_.find({e.call, e.crc});
+            if (line == unanswered_.end()) {
+                return true;
+            }
+            const qint64 id = line->takeFirst();
+            if (line->isEmpty()) {
+                unanswered_.erase(line);
+            }
+            return Exec(Statement("UPDATE lines SET ack = ? WHERE id = ?"), {e.ackOk ? 1 : 0, id});
         }
         return Exec(Statement("UPDATE lines SET ack = ? WHERE id = (SELECT max(id) FROM lines "
                               "WHERE call = ? AND outgoing = 1 AND ack IS NULL)"),
@@ -295,6 +314,7 @@ bool HistoryStore::WriteOne(const HistoryEvent& e) {
         }
         const qint64 row = *it;
         rows_.remove(e.call);
+        unanswered_.removeIf([&e](const auto& entry) { return entry.key().first == e.call; });
         return Exec(Statement("UPDATE calls SET ended = ? WHERE id = ?"), {e.at, row});
     }
     }

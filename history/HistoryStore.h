@@ -100,6 +100,8 @@ private:
     mutable bool searchWorked_ = true;
     QList<HistoryEvent> pending_;
     QHash<quint64, qint64> rows_;
+    // Our lines still waiting for their acknowledgement, by call and CRC, oldest first.
+    QHash<QPair<quint64, qint32>, QList<qint64>> unanswered_;
     std::map<const char*, QSqlQuery> statements_;
     QTimer flush_;
     // Runs Flush again while another copy holds the file.

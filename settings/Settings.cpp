@@ -179,6 +179,29 @@ bool WriteSettingsFile(const QStringList& addresses, QString* error, const QStri
     return true;
 }
 
+QStringList Addresses() {
+    QStringList out;
+    for (int k = 1; k <= Settings.AddressCount; ++k) {
+        out << Settings.AddressList[static_cast<std::size_t>(k)];
+    }
+    return out;
+}
+
+bool RemoveAddress(const QString& address) {
+    for (int k = 1; k <= Settings.AddressCount; ++k) {
+        if (Settings.AddressList[static_cast<std::size_t>(k)] == address) {
+            for (int j = k; j < Settings.AddressCount; ++j) {
+                Settings.AddressList[static_cast<std::size_t>(j)] =
+                    Settings.AddressList[static_cast<std::size_t>(j + 1)];
+            }
+            Settings.AddressList[static_cast<std::size_t>(Settings.AddressCount)].clear();
+            --Settings.AddressCount;
+            return true;
+        }
+    }
+    return false;
+}
+
 void ResetSettings() {
     Settings = SettingsRecord{};
 }

@@ -49,5 +49,10 @@ QByteArray SettingsFileBytes(const QStringList& addresses);
 bool WriteSettingsFile(const QStringList& addresses, QString* error = nullptr,
                        const QString& path = kSettingsFileName);
 
+// The remembered addresses, in order: the one list every window shows and the file keeps.
+QStringList Addresses();
+// Forgets the first entry equal to `address`; false when there is none.
+bool RemoveAddress(const QString& address);
+
 // Back to the start values (tests).
 void ResetSettings();

@@ -96,7 +96,7 @@ void TestCalls::handshakeChatAndAcknowledgement() {
     QCOMPARE(Find<QLabel>(board, "lblConn")->text(), QStringLiteral(" Ann"));
     QCOMPARE(Find<QLabel>(caller, "lblConn")->text(), QStringLiteral(" Ann"));
     QCOMPARE(Find<QLabel>(caller, "lblConnIP")->text(), QStringLiteral("127.0.0.1"));
-    QCOMPARE(caller->findChild<QTimer*>("Timer1")->isActive(), false);
+    QCOMPARE(CallOf(caller)->Retrying(), false);
 
     Type(caller, "hello there");
     QVERIFY(LogText(caller).endsWith("Ann> hello there\n"));
@@ -104,7 +104,7 @@ void TestCalls::handshakeChatAndAcknowledgement() {
              QStringLiteral("hello there")); // until the ack
     QTRY_VERIFY(LogText(board).endsWith("Ann: hello there\n"));
     QTRY_VERIFY(Find<QPlainTextEdit>(caller, "txtSend")->toPlainText().isEmpty());
-    const QString hex = QString::number(caller->findChild<Call*>()->LastLineCrc(), 16).toUpper();
+    const QString hex = QString::number(CallOf(caller)->LastLineCrc(), 16).toUpper();
     QCOMPARE(Find<QLabel>(caller, "lblStatus")->text(), " CRC OK (" + hex + ")");
 
     // And the other way.
@@ -129,8 +129,7 @@ void TestCalls::wrongLoginPassword() {
     Settings.LoginPassword = "Secret";
     // The switchboard calls its own server; its call is busy, so a line window answers.
     // One process shares one password: it is changed after the caller has sent PASS.
-    QObject::connect(board->findChild<platform::TcpSocket*>("sckClient"),
-                     &platform::TcpSocket::DataArrival, board,
+    QObject::connect(CallOf(board), &Call::ReadFinished, board,
                      [] { Settings.LoginPassword = "secret"; });
     Find<QComboBox>(board, "cmbIP")->setEditText("127.0.0.1");
     Click(board, "cmdConnect");
@@ -177,25 +176,27 @@ void TestCalls::conferenceOfTwoHiddenMembers() {
     QVERIFY(CallBoard(board, c2) != nullptr); // a new line window
     QTRY_VERIFY(LogText(board).contains("*** Connecting 127.0.0.1 to line #"));
     QVERIFY(CallBoard(board, c3) != nullptr);
-    QList<frmClient*> members;
+    QList<int> members;
     for (int k = 0; k < frmClient::kLines; ++k) {
         if (ClientWindows().Line(board, k) >= 0) {
-            members << ClientWindows(ClientWindows().Line(board, k));
+            members << ClientWindows().Line(board, k);
         }
     }
     QCOMPARE(members.size(), 2);
-    QTRY_VERIFY(members[0]->LoginFlag() == 1 && members[1]->LoginFlag() == 1);
+    QTRY_VERIFY(ClientWindows(members[0])->LoginFlag() == 1 &&
+                ClientWindows(members[1])->LoginFlag() == 1);
     // The switchboard's own caller hangs up: the switchboard has no call of its own.
     Click(c1, "cmdClose");
     QTRY_VERIFY(LogText(board).contains("Lost call Ann - 127.0.0.1"));
     Click(board, "cmdConf");
-    QVERIFY(!members[0]->isVisible() && !members[1]->isVisible());
+    // The members' windows go; their calls and slots stay, so line numbers stay too.
+    QVERIFY(ClientWindows(members[0]) == nullptr && ClientWindows(members[1]) == nullptr);
+    QVERIFY(ClientWindows().InUse(members[0]) && ClientWindows().InUse(members[1]));
+    QCOMPARE(ClientWindows().Line(board, 0), members[0]);
 
     Type(board, "to all");
     QVERIFY(app->boxes->texts.isEmpty());
     QCOMPARE(LogText(board).count("Ann> to all"), 1);
-    QCOMPARE(LogText(members[0]).count("Ann> to all"), 1);
-    QCOMPARE(LogText(members[1]).count("Ann> to all"), 1);
     QTRY_VERIFY(LogText(c2).endsWith("Ann: to all\n"));
     QTRY_VERIFY(LogText(c3).endsWith("Ann: to all\n"));
     QVERIFY(!LogText(c1).contains("to all"));
@@ -262,7 +263,7 @@ void TestCalls::retriesAgainstNobody() {
     QCOMPARE(Find<QLabel>(caller, "lblStatus")->text(),
              QStringLiteral(" Type or pick an address to call"));
     QVERIFY(LogText(caller).isEmpty());
-    QVERIFY(!caller->findChild<QTimer*>("Timer1")->isActive());
+    QVERIFY(!CallOf(caller)->Retrying());
     Find<QComboBox>(caller, "cmbIP")->setEditText("127.0.0.1");
     Click(caller, "cmdConnect");
     QCOMPARE(Find<QLabel>(caller, "lblConn")->text(), QStringLiteral("<Unknown Name>"));
@@ -273,16 +274,15 @@ void TestCalls::retriesAgainstNobody() {
     QCOMPARE(LogText(caller).count(calling), 5);
     QVERIFY(Find<QLabel>(caller, "lblConn")->text().isEmpty());
     QVERIFY(Find<QLabel>(caller, "lblConnIP")->text().isEmpty());
-    QVERIFY(!caller->findChild<QTimer*>("Timer1")->isActive());
+    QVERIFY(!CallOf(caller)->Retrying());
     QVERIFY(Find<QLabel>(caller, "lblStatus")->text().startsWith("Error #10061 - "));
-    QCOMPARE(caller->findChild<platform::TcpSocket*>("sckClient")->state(),
-             int(platform::TcpSocket::Closed));
+    QCOMPARE(CallOf(caller)->SocketState(), int(platform::TcpSocket::Closed));
     QTest::qWait(100);
     QCOMPARE(LogText(caller).count(calling), 5);
-    QCOMPARE(caller->findChild<QTimer*>("Timer1")->interval(), 30);
+    QCOMPARE(CallOf(caller)->RetryIntervalMs(), 30);
     ClientWindows().limits.retryIntervalMs = 5000;
     frmClient* fresh = AddLine(board);
-    QCOMPARE(fresh->findChild<QTimer*>("Timer1")->interval(), 5000); // the real interval
+    QCOMPARE(CallOf(fresh)->RetryIntervalMs(), 5000); // the real interval
 }
 
 void TestCalls::callWhileRetryingGoesToNewLine() {
@@ -292,7 +292,7 @@ void TestCalls::callWhileRetryingGoesToNewLine() {
     Find<QComboBox>(board, "cmbIP")->setEditText("127.0.0.1");
     Click(board, "cmdConnect");
     QTRY_VERIFY(Find<QLabel>(board, "lblStatus")->text().startsWith("Error #10061"));
-    QVERIFY(board->findChild<QTimer*>("Timer1")->isActive());
+    QVERIFY(CallOf(board)->Retrying());
     // A call that comes in meanwhile is not put on the switchboard's own (retrying) socket.
     Settings.Port = listening;
     frmClient* caller = CallBoard(board);
@@ -327,8 +327,7 @@ void TestCalls::breakQuestion() {
     Click(caller, "cmdConnect");
     QCOMPARE(app->boxes->texts.last(), QStringLiteral("Break current connection with Ann?"));
     QCOMPARE(app->boxes->requests.last().buttons, platform::MsgButtons::YesNo);
-    QCOMPARE(caller->findChild<platform::TcpSocket*>("sckClient")->state(),
-             int(platform::TcpSocket::Connected));
+    QCOMPARE(CallOf(caller)->SocketState(), int(platform::TcpSocket::Connected));
     QCOMPARE(caller->LoginFlag(), 1);
 }
 
@@ -348,8 +347,7 @@ void TestCalls::peerClosesWhileBreakQuestionIsUp() {
         Click(caller, "cmdClose");
         // Events run while the box is up, as in a real nested loop, until the close arrived.
         QVERIFY(QTest::qWaitFor([&] {
-            return guard.isNull() || line->findChild<platform::TcpSocket*>("sckClient")->state() ==
-                                         platform::TcpSocket::Closed;
+            return guard.isNull() || CallOf(line)->SocketState() == platform::TcpSocket::Closed;
         }));
         QTest::qWait(20);
         QVERIFY(!guard.isNull());
@@ -373,8 +371,7 @@ void TestCalls::sendWhileConnecting() {
     frmClient* caller = AddLine(board);
     Find<QComboBox>(caller, "cmbIP")->setEditText("localhost");
     Click(caller, "cmdConnect");
-    QVERIFY(caller->findChild<platform::TcpSocket*>("sckClient")->state() !=
-            platform::TcpSocket::Connected);
+    QVERIFY(CallOf(caller)->SocketState() != platform::TcpSocket::Connected);
     Type(caller, "too early");
     QVERIFY(LogText(caller).endsWith("Ann> too early\n"));
     QCOMPARE(Find<QLabel>(caller, "lblStatus")->text(),
@@ -420,11 +417,15 @@ void TestCalls::addressBox() {
     QTest::keyClick(Find<QComboBox>(board, "cmbIP")->lineEdit(), Qt::Key_Escape);
     QCOMPARE(Find<QLabel>(board, "lblStatus")->text(), QStringLiteral("host1 Removed "));
     QCOMPARE(Find<QComboBox>(board, "cmbIP")->count(), 1);
-    QCOMPARE(Settings.AddressCount, 2); // the shared list keeps it
+    QCOMPARE(Settings.AddressCount, 1); // one list: forgotten everywhere
     frmClient* later = AddLine(board);
-    QCOMPARE(Find<QComboBox>(later, "cmbIP")->count(), 2);
-    QCOMPARE(Find<QComboBox>(later, "cmbIP")->itemText(0), QStringLiteral("host1"));
-    QCOMPARE(Find<QComboBox>(later, "cmbIP")->itemText(1), QStringLiteral("host2"));
+    QCOMPARE(Find<QComboBox>(later, "cmbIP")->count(), 1);
+    QCOMPARE(Find<QComboBox>(later, "cmbIP")->itemText(0), QStringLiteral("host2"));
+    // Remembered in the line, offered by the switchboard at once.
+    Find<QComboBox>(later, "cmbIP")->setEditText("host3");
+    QTest::keyClick(Find<QComboBox>(later, "cmbIP")->lineEdit(), Qt::Key_Return);
+    QCOMPARE(Find<QComboBox>(board, "cmbIP")->itemText(1), QStringLiteral("host3"));
+    QCOMPARE(Addresses(), QStringList({"host2", "host3"}));
     // Enter in the send box, as typed, sends; it never adds a line break.
     QTest::keyClicks(Find<QPlainTextEdit>(later, "txtSend"), "abc");
     QTest::keyClick(Find<QPlainTextEdit>(later, "txtSend"), Qt::Key_Return);
@@ -473,9 +474,10 @@ void TestCalls::addressListLimit() {
     QCOMPARE(Find<QComboBox>(board, "cmbIP")->count(), 100);
     Find<QComboBox>(board, "cmbIP")->setEditText("host101");
     QTest::keyClick(Find<QComboBox>(board, "cmbIP")->lineEdit(), Qt::Key_Return);
-    // This window keeps it; the shared list is full, so windows opened later do not get it.
-    QCOMPARE(Find<QComboBox>(board, "cmbIP")->count(), 101);
-    QCOMPARE(Find<QLabel>(board, "lblStatus")->text(), QStringLiteral("host101 Added "));
+    // The list is full: refused, and said so.
+    QCOMPARE(Find<QComboBox>(board, "cmbIP")->count(), 100);
+    QCOMPARE(Find<QLabel>(board, "lblStatus")->text(),
+             QStringLiteral(" All 100 remembered addresses are in use"));
     QCOMPARE(Settings.AddressCount, 100);
     frmClient* later = AddLine(board);
     QCOMPARE(Find<QComboBox>(later, "cmbIP")->count(), 100);

@@ -1,8 +1,8 @@
 // Callers that do not play by the rules, against a real listening switchboard: silent ones,
 // guessers, forgers, peers that never read.
+#include "call/LoginGuard.h"
+#include "call/LoginPool.h"
 #include "chat/ClientWindows.h"
-#include "chat/LoginGuard.h"
-#include "chat/LoginPool.h"
 #include "chat/frmClient.h"
 #include "log/frmDebug.h"
 #include "platform/Desktop.h"
@@ -182,8 +182,7 @@ void TestHostile::peerThatNeverReadsIsCutOff() {
     QVERIFY(peer.WaitForDisconnect());
     QTRY_VERIFY(LogText(board).contains("127.0.0.1 does not read what is sent (over 2000 bytes "
                                         "waiting) - call closed"));
-    QCOMPARE(board->findChild<platform::TcpSocket*>("sckClient")->state(),
-             int(platform::TcpSocket::Closed));
+    QCOMPARE(CallOf(board)->SocketState(), int(platform::TcpSocket::Closed));
     QVERIFY(Find<QLabel>(board, "lblConn")->text().isEmpty()); // nobody shown as connected
 }
 

@@ -1,6 +1,6 @@
 // One call's session driven directly: bytes in, events out, with no socket and no window.
-#include "chat/CallSession.h"
-#include "chat/LoginGuard.h"
+#include "call/CallSession.h"
+#include "call/LoginGuard.h"
 #include "protocol/NetCodec.h"
 #include "settings/Settings.h"
 
@@ -28,7 +28,8 @@ struct Probe {
         QObject::connect(&s, &CallSession::LogLine, [this](const QString& t) { logs << t; });
         QObject::connect(&s, &CallSession::ChatLine, [this](const QString& t) { chat << t; });
         QObject::connect(&s, &CallSession::AckMatched, [this](std::int32_t c) { acks << c; });
-        QObject::connect(&s, &CallSession::Closed, [this](const QString& r, bool) { closed = r; });
+        QObject::connect(&s, &CallSession::Closed,
+                         [this](CloseReason, const QString& r, bool) { closed = r; });
         QObject::connect(&s, &CallSession::NotSent, [this](const QString& w) { notSent = w; });
         QObject::connect(&s, &CallSession::PeerNamed, [this](const QString& n) { nickname = n; });
         QObject::connect(&s, &CallSession::LoggedIn, [this] { ++loggedIn; });
@@ -398,7 +399,7 @@ void TestSession::holdsDoubleAndEnd() {
     }
     QCOMPARE(holds, (QList<qint64>{1000, 2000, 4000, 8000, 16000, 32000, 60000, 60000, 60000}));
     QCOMPARE(guard.HoldMs("10.0.0.2"), 0); // others are never held for it
-    now += 60 * 60 * 1000 - 1; // an hour, as the README promises
+    now += 60 * 60 * 1000 - 1;             // an hour, as the README promises
     QCOMPARE(guard.WrongCount(a), 11);
     now += 1; // an hour without tries
     QCOMPARE(guard.WrongCount(a), 0);

@@ -9,6 +9,7 @@
 #include "support/ScriptedPeer.h"
 
 #include <QComboBox>
+#include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -228,7 +229,7 @@ void TestWindows::removeClientAndOrphans() {
     Find<QComboBox>(l2, "cmbIP")->setEditText("127.0.0.1");
     Click(l2, "cmdConnect");
     QVERIFY(peer->WaitForCall());
-    QTRY_VERIFY(l2->findChild<Call*>()->Connected());
+    QTRY_VERIFY(CallOf(l2)->Connected());
     QCOMPARE(l2->Level(), 1);
     QVERIFY(l1->Unload());
     QTRY_VERIFY(ClientWindows(1) == nullptr);
@@ -250,8 +251,11 @@ void TestWindows::closeSavesAndEnds() {
     ClientWindows().lastWindowGone = [&] { ended = true; };
     app.WriteSettings("Ann\r\n\r\n7001\r\n5\r\n 1 \r\nhost1\r\n");
     frmClient* board = app.Start();
-    Find<QComboBox>(board, "cmbIP")->addItem("host2");
     frmClient* line = AddLine(board);
+    // Remembered in a line window, kept by the one list the switchboard saves.
+    Find<QComboBox>(line, "cmbIP")->setEditText("host2");
+    QTest::keyClick(Find<QComboBox>(line, "cmbIP")->lineEdit(), Qt::Key_Return);
+    QCOMPARE(Find<QComboBox>(board, "cmbIP")->count(), 2);
     QVERIFY(line->Unload());
     QVERIFY(!ended);
     board->close(); // the close box
@@ -281,11 +285,10 @@ void TestWindows::serverSwitch() {
     Click(board, "lblServer");
     QCOMPARE(Find<ClickLabel>(board, "lblServer")->text(), QStringLiteral("Accept"));
     QCOMPARE(Background(Find<ClickLabel>(board, "lblServer")), QColor(0, 128, 0));
-    QCOMPARE(board->findChild<platform::TcpSocket*>("sckServer")->state(),
-             int(platform::TcpSocket::Listening));
-    QCOMPARE(board->findChild<platform::TcpSocket*>("sckServer")->LocalPort(), port);
-    const QString where = board->findChild<platform::TcpSocket*>("sckServer")->LocalIP() + ":" +
-                          QString::number(port);
+    QCOMPARE(ClientWindows().Model().ServerState(board->ID()), int(platform::TcpSocket::Listening));
+    QCOMPARE(ClientWindows().Model().ServerPort(board->ID()), port);
+    const QString where =
+        ClientWindows().Model().ServerIP(board->ID()) + ":" + QString::number(port);
     QCOMPARE(Find<QLabel>(board, "lblStatus")->text(), " Server accepting calls on " + where);
     QVERIFY(
         DebugWindow()->txtLog()->toPlainText().contains(": Server accepting calls on " + where));
@@ -296,8 +299,7 @@ void TestWindows::serverSwitch() {
     QCOMPARE(Find<ClickLabel>(board, "lblServer")->text(), QStringLiteral("Reject"));
     QCOMPARE(Background(Find<ClickLabel>(board, "lblServer")), QColor(128, 0, 0));
     QVERIFY(Find<QLabel>(board, "lblStatus")->text().isEmpty());
-    QCOMPARE(board->findChild<platform::TcpSocket*>("sckServer")->state(),
-             int(platform::TcpSocket::Closed));
+    QCOMPARE(ClientWindows().Model().ServerState(board->ID()), int(platform::TcpSocket::Closed));
     QVERIFY(DebugWindow()->txtLog()->toPlainText().contains(": Server stopped on " + where));
 }
 
@@ -313,8 +315,7 @@ void TestWindows::serverSwitchPortInUse() {
     static const QRegularExpression re(QStringLiteral(R"(^Error #10048 - .+$)"));
     QVERIFY2(re.match(Find<QLabel>(board, "lblStatus")->text()).hasMatch(),
              qPrintable(Find<QLabel>(board, "lblStatus")->text()));
-    QCOMPARE(board->findChild<platform::TcpSocket*>("sckServer")->state(),
-             int(platform::TcpSocket::Closed));
+    QCOMPARE(ClientWindows().Model().ServerState(board->ID()), int(platform::TcpSocket::Closed));
     // No retry behind the user's back: the error stays until the next click.
     QTest::qWait(50);
     QVERIFY(Find<QLabel>(board, "lblStatus")->text().startsWith("Error #10048"));

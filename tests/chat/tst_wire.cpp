@@ -131,8 +131,7 @@ void TestWire::forcedCloseBeforeLogin() {
     QVERIFY(peer.WaitForDisconnect());
     QTRY_VERIFY(LogText(board).contains("127.0.0.1 forced closed due to non-auth msg"));
     QVERIFY(!LogText(board).contains("let me in"));
-    QCOMPARE(board->findChild<platform::TcpSocket*>("sckClient")->state(),
-             int(platform::TcpSocket::Closed));
+    QCOMPARE(CallOf(board)->SocketState(), int(platform::TcpSocket::Closed));
     QVERIFY(Find<QLabel>(board, "lblConn")->text().isEmpty());
     // The forced close is not a close by the peer: nothing of that is logged.
     QVERIFY(!LogText(board).contains("Call rejected - Bad Password?"));
@@ -238,8 +237,7 @@ void TestWire::hugeDeclaredLengthClosesCall() {
     peer.Send(header + QByteArray(4000, 'z'));
     QVERIFY(peer.WaitForDisconnect());
     QTRY_VERIFY(LogText(board).contains("sent a message declaring 1000000 characters"));
-    QCOMPARE(board->findChild<platform::TcpSocket*>("sckClient")->state(),
-             int(platform::TcpSocket::Closed));
+    QCOMPARE(CallOf(board)->SocketState(), int(platform::TcpSocket::Closed));
 }
 
 void TestWire::headerInSingleByteWrites() {

@@ -10,18 +10,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace {
-
-QStringList Addresses() {
-    QStringList out;
-    for (int k = 1; k <= Settings.AddressCount; ++k) {
-        out << Settings.AddressList[static_cast<std::size_t>(k)];
-    }
-    return out;
-}
-
-} // namespace
-
 class TestSettings : public QObject {
     Q_OBJECT
 private slots:

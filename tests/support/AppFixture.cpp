@@ -2,8 +2,8 @@
 
 #include "app/Attention.h"
 #include "app/Main.h"
+#include "call/LoginGuard.h"
 #include "chat/ClientWindows.h"
-#include "chat/LoginGuard.h"
 #include "chat/frmClient.h"
 #include "history/HistoryStore.h"
 #include "log/frmDebug.h"

@@ -9,6 +9,14 @@
 #include <QTcpServer>
 #include <QWidget>
 
+Call* CallOf(const frmClient* w) {
+    Call* call = w != nullptr ? w->ShownCall() : nullptr;
+    if (call == nullptr) {
+        QTest::qFail("the window shows no call", __FILE__, __LINE__);
+    }
+    return call;
+}
+
 void Click(const QObject* w, const QString& name) {
     if (auto* control = Find<QWidget>(w, name)) {
         QTest::mouseClick(control, Qt::LeftButton);

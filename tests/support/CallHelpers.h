@@ -7,6 +7,7 @@
 #include <QString>
 #include <QTest>
 
+class Call;
 class frmClient;
 class QWidget;
 
@@ -19,6 +20,8 @@ template <class T> T* Find(const QObject* w, const QString& name) {
     return child;
 }
 
+// The call a window shows.
+Call* CallOf(const frmClient* w);
 // Clicks the control called `name` with the mouse.
 void Click(const QObject* w, const QString& name);
 // Chooses the menu item called `name` ("mnuTools(3)") of a window.

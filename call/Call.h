@@ -68,6 +68,10 @@ public:
     const QString& CallAddress() const { return callAddress_; }
     // The CRC the peer's acknowledgement of our last line must carry.
     std::int32_t LastLineCrc() const { return session_.LastLineCrc(); }
+    // Unique for the program's run; the switchboard numbers every call it holds.
+    quint64 Id() const { return id_; }
+    void SetId(quint64 id) { id_ = id; }
+    int RetryIntervalMs() const { return timer_.interval(); }
 
 signals:
     // Around the events of one read, so that a view can show them together.
@@ -81,23 +85,27 @@ signals:
     // An attempt to reach `address` has started.
     void Calling(const QString& address);
     void LoggedIn();
-    // A line of ours that was built to be sent, for our own log.
-    void Echo(const QString& text);
+    // A line of ours that was built to be sent, for our own log, and its CRC.
+    void Echo(const QString& text, std::int32_t crc);
     // A verified line of the peer's, made safe to show, and the peer's nickname.
     void ChatLine(const QString& nickname, const QString& text);
     void AckMatched(std::int32_t crc);
     void AckFailed();
+    // Every acknowledgement as the peer sent it (see CallSession).
+    void Acknowledged(std::int32_t crc, bool saysOk);
     void DecodeFailed();
     void HeldBack(const QString& address);
     void ManyWrongLogins();
     // An answered call closed by this side before it logged in: nothing of it should stay.
-    void Refused(const QString& reason);
+    void Refused(CloseReason why, const QString& reason);
     // This side closed the call for `reason` (already logged).
     void Dropped();
     // The peer ended an established call.
     void Lost(const QString& nickname, const QString& remote);
     // The attempts are over without a call.
     void GaveUp();
+    // This side hung up ("Bye").
+    void HungUp();
 
 private:
     void sckClient_DataArrival(qint64 bytesTotal);
@@ -108,7 +116,8 @@ private:
     void PlaceAttempt();
     bool Write(const QByteArray& wire);
     void Drop(const QString& logLine);
-    void SessionClosed(const QString& reason, bool wasLoggedIn);
+    void SessionClosed(CloseReason why, const QString& reason, bool wasLoggedIn);
+    void FlushWrites();
 
     CallLimits limits_;
     platform::TcpSocket socket_;
@@ -119,4 +128,9 @@ private:
     QString callAddress_;
     QString nickname_;
     QString startStamp_;
+    quint64 id_ = 0;
+    // While one read is handled, what the session answers waits here: the lines of the read
+    // are reported (and kept) before their acknowledgements leave.
+    bool reading_ = false;
+    QByteArray held_;
 };

@@ -38,14 +38,14 @@ public:
     void Reset();
     // Answers the request and keeps the call until it logs in; false when the caller's
     // address may not call now (the request is then left to be closed).
-    bool Admit(int requestID, const CallLimits& limits, QObject* listener);
+    bool Admit(int requestID, const CallLimits& limits, int owner);
     int Size() const { return static_cast<int>(calls_.size()); }
     // Calls waiting from the address (counted by its AddressKey).
     int Waiting(const QString& address) const;
 
 signals:
-    // The call has logged in and leaves the pool; `listener` is the window it came to.
-    void LoggedIn(Call* call, QObject* listener);
+    // The call has logged in and leaves the pool; `owner` is the slot whose server took it.
+    void LoggedIn(Call* call, int owner);
     void DebugLine(const QString& text);
     // A line for the switchboard's log.
     void Report(const QString& text);
@@ -55,7 +55,7 @@ signals:
 private:
     struct Waiter {
         QPointer<Call> call;
-        QPointer<QObject> listener;
+        int owner = 0;
         QString key;
         qint64 since = 0;
     };

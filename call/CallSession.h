@@ -19,6 +19,16 @@ QString PeerLine(const QString& text);
 // A peer's nickname on one line: every control character, line breaks included, is "?".
 QString PeerName(const QString& name);
 
+// Why this side closed a call.
+enum class CloseReason {
+    LoginTimeout,  // not logged in by the deadline
+    WrongPassword, // the caller's login password was wrong
+    WrongRole,     // the peer sent what only our side may send
+    Flooded,       // too much arrived while a login waited to be judged
+    BadMessage,    // a header that does not decode, a message too long, chat before login
+    NotReading,    // the peer does not read what is sent
+};
+
 class CallSession : public QObject {
     Q_OBJECT
 public:
@@ -76,7 +86,10 @@ signals:
     void PeerNamed(const QString& nickname);
     void LoggedIn();
     // This side must close the call; `reason` is the log line.
-    void Closed(const QString& reason, bool wasLoggedIn);
+    void Closed(CloseReason why, const QString& reason, bool wasLoggedIn);
+    // Every acknowledgement as the peer sent it: the CRC it names and whether it says "OK"
+    // (rather than "BC"), before it is judged against our last line.
+    void Acknowledged(std::int32_t crc, bool saysOk);
     // A message this side had to send could not be built.
     void NotSent(const QString& why);
     // A logged-in peer sent a number that does not decode.
@@ -99,7 +112,7 @@ private:
     bool Answer(std::uint8_t cmd, const QByteArray& body);
     void Encipher();
     void Decipher();
-    void Close(const QString& reason);
+    void Close(CloseReason why, const QString& reason);
 
     CNetMsg incoming_;
     CNetMsg outgoing_;

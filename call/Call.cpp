@@ -26,6 +26,7 @@ Call::Call(const CallLimits& limits, QObject* parent)
             [this](const QString& text) { emit ChatLine(nickname_, text); });
     connect(&session_, &CallSession::AckMatched, this, &Call::AckMatched);
     connect(&session_, &CallSession::AckFailed, this, &Call::AckFailed);
+    connect(&session_, &CallSession::Acknowledged, this, &Call::Acknowledged);
     connect(&session_, &CallSession::PeerNamed, this,
             [this](const QString& nickname) { nickname_ = nickname; });
     connect(&session_, &CallSession::LoggedIn, this, &Call::LoggedIn);
@@ -44,6 +45,7 @@ Call::~Call() = default;
 
 void Call::Place(const QString& address, int port) {
     socket_.Close();
+    held_.clear();
     // A new call starts unauthenticated, whatever the last one reached.
     session_.End();
     nickname_.clear();
@@ -105,13 +107,16 @@ bool Call::Answer(int requestID) {
 
 void Call::Hangup() {
     timer_.stop();
+    held_.clear();
     socket_.Close();
     session_.End();
     nickname_.clear();
+    emit HungUp();
 }
 
 void Call::Close() {
     timer_.stop();
+    held_.clear();
     socket_.Close();
     session_.End();
     emit Dropped();
@@ -121,10 +126,22 @@ void Call::Close() {
 // The wire
 
 void Call::sckClient_DataArrival(qint64 /*bytesTotal*/) {
-    // What one read brings is shown together: one append and one repaint per read.
+    // What one read brings is shown together: one append and one repaint per read. The
+    // answers wait until the read's lines have been reported, so whatever keeps them has
+    // them before the peer learns they arrived.
     emit ReadStarted();
+    reading_ = true;
     session_.Feed(socket_.GetData());
+    reading_ = false;
     emit ReadFinished();
+    FlushWrites();
+}
+
+void Call::FlushWrites() {
+    reading_ = false;
+    if (!held_.isEmpty()) {
+        Write(std::exchange(held_, {}));
+    }
 }
 
 Call::SendResult Call::SendLine(const QString& text, bool echo) {
@@ -135,7 +152,7 @@ Call::SendResult Call::SendLine(const QString& text, bool echo) {
         return SendResult::NotBuilt;
     }
     if (echo) {
-        emit Echo(text);
+        emit Echo(text, session_.LastLineCrc());
     }
     if (Idle()) {
         return SendResult::NoCall;
@@ -148,6 +165,10 @@ Call::SendResult Call::SendLine(const QString& text, bool echo) {
 }
 
 bool Call::Write(const QByteArray& wire) {
+    if (reading_) {
+        held_ += wire;
+        return true;
+    }
     if (socket_.BytesToWrite() + wire.size() > limits_.maxPendingWrite) {
         Drop(socket_.RemoteHostIP() +
              QStringLiteral(" does not read what is sent (over %1 bytes waiting) - call closed")
@@ -158,6 +179,8 @@ bool Call::Write(const QByteArray& wire) {
 }
 
 void Call::Drop(const QString& logLine) {
+    // What the session answered before it closed still goes, as it did before the close.
+    FlushWrites();
     session_.End();
     emit LogLine(logLine);
     socket_.Close();
@@ -166,11 +189,12 @@ void Call::Drop(const QString& logLine) {
     emit Dropped();
 }
 
-void Call::SessionClosed(const QString& reason, bool wasLoggedIn) {
+void Call::SessionClosed(CloseReason why, const QString& reason, bool wasLoggedIn) {
     if (!wasLoggedIn && session_.role() == CallSession::Role::Answerer) {
+        FlushWrites();
         socket_.Close();
         nickname_.clear();
-        emit Refused(reason);
+        emit Refused(why, reason);
         return;
     }
     Drop(reason);

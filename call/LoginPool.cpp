@@ -33,7 +33,7 @@ int LoginPool::Waiting(const QString& address) const {
                                           [&key](const Waiter& w) { return w.key == key; }));
 }
 
-bool LoginPool::Admit(int requestID, const CallLimits& limits, QObject* listener) {
+bool LoginPool::Admit(int requestID, const CallLimits& limits, int owner) {
     const QString from = platform::TcpSocket::RequestAddress(requestID);
     const QString key = AddressKey(from);
     const qint64 now = Now();
@@ -81,18 +81,18 @@ bool LoginPool::Admit(int requestID, const CallLimits& limits, QObject* listener
     connect(call, &Call::LoggedIn, this, [this, call] {
         const auto it = std::find_if(calls_.begin(), calls_.end(),
                                      [call](const Waiter& w) { return w.call == call; });
-        QObject* const listener = it != calls_.end() ? it->listener.data() : nullptr;
+        const int owner = it != calls_.end() ? it->owner : 0;
         Remove(call);
-        emit LoggedIn(call, listener);
+        emit LoggedIn(call, owner);
     });
-    connect(call, &Call::Refused, this, [this, call](const QString& reason) {
+    connect(call, &Call::Refused, this, [this, call](CloseReason reason, const QString& line) {
         QString why = QStringLiteral("broke off the login");
-        if (reason.contains(QLatin1String("not logged in within"))) {
+        if (reason == CloseReason::LoginTimeout) {
             why = QStringLiteral("not logged in in time");
-        } else if (reason.contains(QLatin1String("Invalid Login Password"))) {
+        } else if (reason == CloseReason::WrongPassword) {
             why = QStringLiteral("wrong login password");
         }
-        ClosedBeforeLogin(call, why, reason);
+        ClosedBeforeLogin(call, why, line);
     });
     connect(call, &Call::Lost, this, [this, call](const QString&, const QString& remote) {
         ClosedBeforeLogin(call, QStringLiteral("hung up"),
@@ -108,7 +108,7 @@ bool LoginPool::Admit(int requestID, const CallLimits& limits, QObject* listener
     connect(call, &Call::Status, this, &LoginPool::DebugLine);
     connect(call, &Call::HeldBack, this, &LoginPool::HeldBack);
     connect(call, &Call::ManyWrongLogins, this, &LoginPool::ManyWrongLogins);
-    calls_.append({call, listener, key, now});
+    calls_.append({call, owner, key, now});
     if (!call->Answer(requestID)) {
         Remove(call);
         return false;

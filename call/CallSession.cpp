@@ -82,8 +82,10 @@ void CallSession::CheckDeadline() {
         deadline_.start(static_cast<int>(left));
         return;
     }
-    Close(QStringLiteral("Call with ") + peer_ +
-          QStringLiteral(" closed: not logged in within %1 seconds").arg(LoginDeadlineSeconds()));
+    Close(
+        CloseReason::LoginTimeout,
+        QStringLiteral("Call with ") + peer_ +
+            QStringLiteral(" closed: not logged in within %1 seconds").arg(LoginDeadlineSeconds()));
 }
 
 void CallSession::End() {
@@ -102,10 +104,10 @@ void CallSession::End() {
     outgoing_.Clear();
 }
 
-void CallSession::Close(const QString& reason) {
+void CallSession::Close(CloseReason why, const QString& reason) {
     const bool loggedIn = loginFlag_ != 0;
     End();
-    emit Closed(reason, loggedIn);
+    emit Closed(why, reason, loggedIn);
 }
 
 QString CallSession::Why(CNetMsg::CreateResult result) {
@@ -177,7 +179,8 @@ void CallSession::Feed(const QByteArray& bytes) {
     if (holding_) {
         backlog_ += bytes;
         if (backlog_.size() > kMaxBacklog) {
-            Close(peer_ + QStringLiteral(" sent too much while its login waited - call closed"));
+            Close(CloseReason::Flooded,
+                  peer_ + QStringLiteral(" sent too much while its login waited - call closed"));
         }
         return;
     }
@@ -194,14 +197,16 @@ void CallSession::Feed(const QByteArray& bytes) {
         if (!hadHeader && incoming_.HeaderTaken()) {
             if (incoming_.DecodeFailures() > 0) {
                 if (loginFlag_ == 0) {
-                    Close(peer_ + QStringLiteral(" sent a header that does not decode - "
+                    Close(CloseReason::BadMessage,
+                          peer_ + QStringLiteral(" sent a header that does not decode - "
                                                  "call closed"));
                     return;
                 }
                 emit DecodeFailed();
             }
             if (incoming_.MsgLen() > kMaxBody) {
-                Close(peer_ + QStringLiteral(" sent a message declaring %1 characters (more "
+                Close(CloseReason::BadMessage,
+                      peer_ + QStringLiteral(" sent a message declaring %1 characters (more "
                                              "than %2) - call closed")
                                   .arg(incoming_.MsgLen())
                                   .arg(kMaxBody));
@@ -231,7 +236,8 @@ void CallSession::Handle() {
         if (incoming_.Cmd() == CmdLogin) {
             ReceiveLogin();
         } else {
-            Close(peer_ + QStringLiteral(" forced closed due to non-auth msg"));
+            Close(CloseReason::BadMessage,
+                  peer_ + QStringLiteral(" forced closed due to non-auth msg"));
         }
         return;
     }
@@ -270,12 +276,14 @@ void CallSession::ReceiveAck() {
     Decipher();
     bool ok = true;
     const std::int32_t T = DecodeLong(incoming_.Message().mid(2, 4), &ok);
+    const bool saysOk = ok && incoming_.Message().startsWith("OK");
     incoming_.Clear();
     if (!ok) {
         emit DecodeFailed();
     }
     const std::int32_t U = lastLineCrc_;
     // A CRC is never 0, so an acknowledgement when no line waits never matches.
+    emit Acknowledged(T, saysOk);
     if (U == 0 || U != T) {
         emit LogLine(QStringLiteral("CRC BAD U=") + QString::number(U) + QStringLiteral(",T=") +
                      QString::number(T));
@@ -317,9 +325,10 @@ void CallSession::HandleLoginBody() {
         (isAcpt && role_ != Role::Caller)) {
         // A peer that asks for our password, offers one to the caller or accepts itself is
         // not a Palaver peer playing its part.
-        Close(QStringLiteral("Call closed: ") + peer_ + QStringLiteral(" sent \"") +
-              PeerName(QString::fromLatin1(head)) +
-              QStringLiteral("\", which only the other side of a call may send"));
+        Close(CloseReason::WrongRole,
+              QStringLiteral("Call closed: ") + peer_ + QStringLiteral(" sent \"") +
+                  PeerName(QString::fromLatin1(head)) +
+                  QStringLiteral("\", which only the other side of a call may send"));
         return;
     }
     if (isAuth) {
@@ -378,8 +387,8 @@ void CallSession::JudgePass(const QByteArray& offered) {
         if (Logins().TakeBusyNotice()) {
             emit ManyWrongLogins();
         }
-        Close(QStringLiteral("Call rejected from ") + peer_ +
-              QStringLiteral(" - Invalid Login Password"));
+        Close(CloseReason::WrongPassword, QStringLiteral("Call rejected from ") + peer_ +
+                                              QStringLiteral(" - Invalid Login Password"));
         return;
     }
     Logins().Right(peer_);

@@ -1,0 +1,158 @@
+#include "Recorder.h"
+
+#include "Main.h"
+
+#include "call/Call.h"
+#include "call/Conference.h"
+#include "call/Switchboard.h"
+#include "chat/ClientWindows.h"
+#include "chat/frmClient.h"
+#include "history/HistoryStore.h"
+#include "settings/Settings.h"
+
+#include <QDateTime>
+
+Recorder::Recorder(WindowTable& table, QObject* parent) : QObject(parent), table_(table) {
+    Switchboard& model = table.Model();
+    connect(&model, &Switchboard::CallAdded, this, [this](Call* call) { Watch(call); });
+    connect(&model, &Switchboard::ConferenceAdded, this,
+            [this](Conference* conference) { Watch(conference); });
+    for (Call* call : model.Calls()) {
+        Watch(call);
+    }
+}
+
+void Recorder::Watch(Call* call) {
+    const quint64 id = call->Id();
+    const auto start = [this, call, id] {
+        Open open;
+        open.peer = call->Nickname();
+        open.address = call->RemoteAddress();
+        Start(id, open);
+    };
+    connect(call, &Call::LoggedIn, this, start);
+    if (call->LoginFlag() != 0) {
+        start(); // answered calls are handed over once logged in
+    }
+    connect(call, &Call::Echo, this, [this, id](const QString& text, std::int32_t crc) {
+        const auto it = open_.find(id);
+        if (it == open_.end()) {
+            return; // no call: the line went nowhere
+        }
+        Write(HistoryEvent::Kind::Line, *it, text, true, false, crc);
+        it->unanswered.append(crc);
+    });
+    connect(call, &Call::ChatLine, this, [this, call, id](const QString&, const QString& text) {
+        const auto it = open_.find(id);
+        if (it == open_.end()) {
+            return;
+        }
+        Open shown = *it;
+        shown.conference = table_.Model().ConferenceOf(call) != nullptr;
+        Write(HistoryEvent::Kind::Line, shown, text);
+    });
+    connect(call, &Call::Acknowledged, this,
+            [this, call](std::int32_t crc, bool saysOk) { Acknowledged(call, crc, saysOk); });
+    // The read's lines are in the file before its acknowledgements leave.
+    connect(call, &Call::ReadFinished, this, &Recorder::Flush);
+    for (auto signal : {&Call::Dropped, &Call::HungUp, &Call::GaveUp}) {
+        connect(call, signal, this, [this, id] { End(id); });
+    }
+    connect(call, &Call::Lost, this, [this, id] { End(id); });
+    connect(call, &Call::Calling, this, [this, id] { End(id); });
+    connect(call, &QObject::destroyed, this, [this, id] { End(id); });
+}
+
+void Recorder::Watch(Conference* conference) {
+    const quint64 id = conference->Id();
+    connect(conference, &Conference::Sent, this,
+            [this, conference, id](const QString& text, std::int32_t crc) {
+                if (!open_.contains(id)) {
+                    Open open;
+                    open.conference = true;
+                    open.peer = conference->Names().join(QStringLiteral(", "));
+                    const frmClient* owner = table_.WindowShowing(conference);
+                    open.window = owner != nullptr ? owner->ID() : 0;
+                    Start(id, open);
+                }
+                Open& open = open_[id];
+                Write(HistoryEvent::Kind::Line, open, text, true, false, crc);
+                open.unanswered.append(crc);
+            });
+    connect(conference, &Conference::Changed, this, [this, conference, id] {
+        if (conference->Empty()) {
+            End(id);
+        }
+    });
+    connect(conference, &QObject::destroyed, this, [this, id] { End(id); });
+}
+
+void Recorder::Acknowledged(Call* call, std::int32_t crc, bool saysOk) {
+    const auto it = open_.find(call->Id());
+    if (saysOk) {
+        // The line it names: the call's own, or else its conference's.
+        if (it != open_.end() && it->unanswered.removeOne(crc)) {
+            Write(HistoryEvent::Kind::Ack, *it, {}, true, true, crc);
+            return;
+        }
+        if (const Conference* c = table_.Model().ConferenceOf(call)) {
+            const auto conf = open_.find(c->Id());
+            if (conf != open_.end() && conf->unanswered.removeOne(crc)) {
+                Write(HistoryEvent::Kind::Ack, *conf, {}, true, true, crc);
+            }
+        }
+        return; // an answer to a line that was never kept (a relay)
+    }
+    // "BC": the peer could not read the oldest line still waiting.
+    if (it != open_.end() && !it->unanswered.isEmpty()) {
+        Write(HistoryEvent::Kind::Ack, *it, {}, true, false, it->unanswered.takeFirst());
+    }
+}
+
+void Recorder::Start(quint64 id, const Open& open) {
+    End(id);
+    Open& started = open_[id];
+    started = open;
+    started.key = ++lastKey_;
+    if (!open.conference) {
+        started.window = table_.SlotShowing(table_.Model().Find(id));
+        started.window = std::max(started.window, 0);
+    }
+    Write(HistoryEvent::Kind::CallStarted, started);
+}
+
+void Recorder::End(quint64 id) {
+    const auto it = open_.find(id);
+    if (it == open_.end()) {
+        return;
+    }
+    Write(HistoryEvent::Kind::CallEnded, *it);
+    open_.erase(it);
+}
+
+void Recorder::Write(HistoryEvent::Kind kind, const Open& open, const QString& text, bool outgoing,
+                     bool ackOk, std::int32_t crc) {
+    if (!History()) {
+        return;
+    }
+    HistoryEvent e;
+    e.kind = kind;
+    e.call = open.key;
+    e.at = QDateTime::currentMSecsSinceEpoch();
+    e.outgoing = outgoing;
+    e.ackOk = ackOk;
+    e.crc = crc;
+    e.conference = open.conference;
+    e.window = open.window;
+    e.port = Settings.Port;
+    e.peer = open.peer;
+    e.address = open.address;
+    e.text = text;
+    History()->Record(e);
+}
+
+void Recorder::Flush() {
+    if (History()) {
+        History()->Flush();
+    }
+}

@@ -1,0 +1,46 @@
+// Feeds the history from the switchboard: every call and conference reports what it does,
+// and this writes it down under a key of its own per conversation. Our lines are matched to
+// their acknowledgements by the CRC the peer names, so lines in flight together are each
+// marked right. The lines of one read are written before the read's acknowledgements leave.
+#pragma once
+
+#include "history/HistoryEvent.h"
+
+#include <QHash>
+#include <QList>
+#include <QObject>
+
+#include <cstdint>
+
+class Call;
+class Conference;
+class WindowTable;
+
+class Recorder : public QObject {
+    Q_OBJECT
+public:
+    explicit Recorder(WindowTable& table, QObject* parent = nullptr);
+
+private:
+    struct Open {
+        quint64 key = 0;
+        bool conference = false;
+        QString peer;
+        QString address;
+        int window = 0;
+        QList<std::int32_t> unanswered; // CRCs of our lines, oldest first
+    };
+    void Watch(Call* call);
+    void Watch(Conference* conference);
+    void Start(quint64 id, const Open& open);
+    void End(quint64 id);
+    void Write(HistoryEvent::Kind kind, const Open& open, const QString& text = {},
+               bool outgoing = false, bool ackOk = false, std::int32_t crc = 0);
+    void Acknowledged(Call* call, std::int32_t crc, bool saysOk);
+    static void Flush();
+
+    WindowTable& table_;
+    // By the id of the call or conference.
+    QHash<quint64, Open> open_;
+    quint64 lastKey_ = 0;
+};

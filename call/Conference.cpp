@@ -1,0 +1,138 @@
+#include "Conference.h"
+
+#include "Call.h"
+
+#include "protocol/NetCodec.h"
+
+#include <algorithm>
+
+void Conference::Add(Call* member) {
+    if (member == nullptr || Contains(member)) {
+        return;
+    }
+    const QStringList already = Names();
+    members_.append(member);
+    connect(member, &Call::ChatLine, this,
+            [this, member](const QString& nick, const QString& text) {
+                emit MemberLine(member, nick, text);
+                if (hearEachOther_) {
+                    Relay(member, RelayedLines(nick, text));
+                }
+            });
+    connect(member, &Call::Acknowledged, this, [this](std::int32_t crc, bool saysOk) {
+        // Only the owner's own line: the members' answers to relayed lines clear nothing.
+        if (saysOk && crc != 0 && crc == lastSentCrc_) {
+            emit MemberAck();
+        }
+    });
+    connect(member, &Call::DecodeFailed, this, &Conference::MemberDecodeFailed);
+    // However a member's call ends, it has left.
+    connect(member, &Call::Dropped, this, [this, member] { Left(member); });
+    connect(member, &Call::Lost, this, [this, member] { Left(member); });
+    connect(member, &QObject::destroyed, this, [this, member] { Left(member); });
+    if (hearEachOther_ && !member->Nickname().isEmpty()) {
+        const QString name = member->Nickname();
+        Relay(member, {QStringLiteral("*** ") + name + QStringLiteral(" joined the conference")});
+        if (!already.isEmpty()) {
+            member->SendLine(QStringLiteral("*** In the conference: ") +
+                                 already.join(QStringLiteral(", ")),
+                             false);
+        }
+    }
+    emit Changed();
+}
+
+bool Conference::Contains(const Call* call) const {
+    return call != nullptr &&
+           std::any_of(members_.begin(), members_.end(),
+                       [call](const QPointer<Call>& m) { return m.data() == call; });
+}
+
+QList<Call*> Conference::Members() const {
+    QList<Call*> out;
+    for (const QPointer<Call>& m : members_) {
+        if (!m.isNull()) {
+            out.append(m.data());
+        }
+    }
+    return out;
+}
+
+QStringList Conference::Names() const {
+    QStringList names;
+    for (Call* m : Members()) {
+        names << m->Nickname();
+    }
+    return names;
+}
+
+void Conference::Remove(Call* member) {
+    const qsizetype before = members_.size();
+    members_.removeIf(
+        [member](const QPointer<Call>& m) { return m.isNull() || m.data() == member; });
+    if (members_.size() != before) {
+        disconnect(member, nullptr, this, nullptr);
+        emit Changed();
+    }
+}
+
+void Conference::Left(Call* member) {
+    if (!Contains(member)) {
+        // Already gone (a call both dropped and destroyed is told once).
+        members_.removeIf([](const QPointer<Call>& m) { return m.isNull(); });
+        return;
+    }
+    // The name is read before the call forgets it; a member that never logged in has none.
+    const QString name = member->Nickname();
+    Remove(member);
+    if (hearEachOther_ && !name.isEmpty()) {
+        Relay(nullptr, {QStringLiteral("*** ") + name + QStringLiteral(" left the conference")});
+    }
+}
+
+int Conference::Send(const QString& text) {
+    int count = 0;
+    bool built = false;
+    // A copy: a member may leave while the line is being sent.
+    for (Call* member : Members()) {
+        if (member->SendLine(text, false) != Call::SendResult::NotBuilt) {
+            lastSentCrc_ = member->LastLineCrc();
+            built = true;
+        }
+        ++count;
+    }
+    if (built) {
+        emit Sent(text, lastSentCrc_);
+    }
+    return count;
+}
+
+QStringList Conference::RelayedLines(const QString& author, const QString& text) {
+    // The author's name leads every part, so a long line cut to fit one message still says
+    // whose it is; the text itself was made safe when it arrived (a line break in it is an
+    // indented continuation), so no part can pass for another member's line.
+    const QString prefix = QStringLiteral("[") + author + QStringLiteral("] ");
+    const qsizetype room = std::max<qsizetype>(1, kMaxBody - prefix.size());
+    QStringList lines;
+    qsizetype at = 0;
+    do {
+        qsizetype take = std::min(room, text.size() - at);
+        if (take > 1 && at + take < text.size() && text[at + take - 1].isHighSurrogate()) {
+            --take; // never half a character
+        }
+        lines << prefix + text.mid(at, take);
+        at += take;
+    } while (at < text.size());
+    return lines;
+}
+
+void Conference::Relay(const Call* from, const QStringList& lines) {
+    for (Call* member : Members()) {
+        if (member == from) {
+            continue;
+        }
+        for (const QString& line : lines) {
+            member->SendLine(line, false);
+        }
+    }
+}

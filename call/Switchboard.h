@@ -1,0 +1,91 @@
+// The program's calls without any window: the listening sockets, the pool of calls still to
+// log in, every call (each numbered) and the conferences. Windows, the history and the
+// notifications all listen here; nothing here ever sees a widget.
+#pragma once
+
+#include "Call.h"
+#include "Conference.h"
+#include "LoginPool.h"
+
+#include "platform/TcpSocket.h"
+
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <map>
+#include <memory>
+
+class Switchboard : public QObject {
+    Q_OBJECT
+public:
+    explicit Switchboard(QObject* parent = nullptr);
+    ~Switchboard() override;
+
+    // The limits every new call gets.
+    CallLimits limits;
+
+    struct Started {
+        bool ok = false;
+        int errorNumber = 0;
+        QString error;
+        QString where; // "address:port" while listening
+    };
+    // Listening for `owner` (a window slot; in normal use only the switchboard's) on `port`.
+    // One attempt: a failure is reported, never retried.
+    Started StartServer(int owner, int port);
+    // Stops listening; returns where it listened, or empty when it was not.
+    QString StopServer(int owner);
+    // Closes the listening socket without a word (its window is going).
+    void CloseServer(int owner) { servers_.erase(owner); }
+    int ServerState(int owner) const;
+    QString ServerIP(int owner) const;
+    int ServerPort(int owner) const;
+
+    // An idle call owned here, with an id of its own.
+    Call* NewCall();
+    // Ends the call without a word and lets it go.
+    void Release(Call* call);
+    Conference* NewConference();
+    void Release(Conference* conference);
+    Call* Find(quint64 id) const;
+    QList<Call*> Calls() const;
+    // The conference `call` is a member of, or null.
+    Conference* ConferenceOf(const Call* call) const;
+
+    // "Conference members hear each other", for every conference now and later.
+    bool MembersHearEachOther() const { return hearEachOther_; }
+    void SetMembersHearEachOther(bool on);
+
+    // Calls answered but not logged in yet.
+    LoginPool& Pending() { return pool_; }
+    // Closes and forgets everything (the end of the program, and tests starting afresh).
+    void Reset();
+
+signals:
+    // Every call, the moment it belongs here (placed calls when made, answered ones once
+    // logged in).
+    void CallAdded(Call* call);
+    void ConferenceAdded(Conference* conference);
+    // An answered call has logged in; `owner` is the slot whose server took it.
+    void CallArrived(Call* call, int owner);
+    void DebugLine(const QString& text);
+    // A line for the switchboard's log.
+    void Report(const QString& text);
+    void HeldBack(const QString& address);
+    void ManyWrongLogins();
+
+private:
+    void ConnectionRequest(int owner, int requestID);
+    void Adopt(Call* call);
+    platform::TcpSocket* Server(int owner) const;
+
+    LoginPool pool_;
+    std::map<int, std::unique_ptr<platform::TcpSocket>> servers_;
+    QList<QPointer<Call>> calls_;
+    QList<QPointer<Conference>> conferences_;
+    quint64 lastId_ = 0;
+    bool hearEachOther_ = true;
+};
