@@ -12,6 +12,7 @@ void Conference::Add(Call* member) {
     }
     const QStringList already = Names();
     members_.append(member);
+    names_.insert(member, member->Nickname());
     connect(member, &Call::ChatLine, this,
             [this, member](const QString& nick, const QString& text) {
                 emit MemberLine(member, nick, text);
@@ -70,6 +71,7 @@ void Conference::Remove(Call* member) {
     const qsizetype before = members_.size();
     members_.removeIf(
         [member](const QPointer<Call>& m) { return m.isNull() || m.data() == member; });
+    names_.remove(member);
     if (members_.size() != before) {
         disconnect(member, nullptr, this, nullptr);
         emit Changed();
@@ -82,8 +84,8 @@ void Conference::Left(Call* member) {
         members_.removeIf([](const QPointer<Call>& m) { return m.isNull(); });
         return;
     }
-    // The name is read before the call forgets it; a member that never logged in has none.
-    const QString name = member->Nickname();
+    // A member that never logged in has no name.
+    const QString name = names_.value(member);
     Remove(member);
     if (hearEachOther_ && !name.isEmpty()) {
         Relay(nullptr, {QStringLiteral("*** ") + name + QStringLiteral(" left the conference")});

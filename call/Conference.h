@@ -3,6 +3,7 @@
 // other, the other members too, each line named with its author.
 #pragma once
 
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QPointer>
@@ -54,6 +55,8 @@ private:
     void Left(Call* member);
 
     QList<QPointer<Call>> members_;
+    // Names as the members joined: a call that has ended no longer knows its peer's.
+    QHash<const Call*, QString> names_;
     std::int32_t lastSentCrc_ = 0;
     quint64 id_ = 0;
     bool hearEachOther_ = true;

@@ -22,6 +22,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QStyle>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -108,13 +109,15 @@ void TestDesktop::callsFromOutside() {
     env.insert("XDG_CONFIG_HOME", other.path());
     second.setProcessEnvironment(env);
     second.setWorkingDirectory(otherFolder ? other.path() : app.Dir());
-    const QString target = "127.0.0.1:" + QString::number(FreePort());
+    QTcpServer callee; // where the call goes: its arrival proves the call was placed
+    QVERIFY(callee.listen(QHostAddress::LocalHost, 0));
+    const QString target = "127.0.0.1:" + QString::number(callee.serverPort());
     second.start(QDir(QCoreApplication::applicationDirPath()).filePath("palaver"),
                  {"call", target});
     QVERIFY(second.waitForStarted());
     if (otherFolder) {
         // Not ours to place: that folder's own copy starts and calls.
-        QTest::qWait(800);
+        QVERIFY(callee.waitForNewConnection(10000));
         QCOMPARE(second.state(), QProcess::Running);
         QCOMPARE(SlotsInUse(), 1);
         second.kill();

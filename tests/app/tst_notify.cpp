@@ -4,6 +4,7 @@
 #include "chat/ClientWindows.h"
 #include "chat/frmClient.h"
 #include "platform/Desktop.h"
+#include "platform/TcpSocket.h"
 #include "protocol/NetCodec.h"
 #include "settings/Settings.h"
 #include "support/AppFixture.h"
@@ -79,7 +80,9 @@ class TestNotify : public QObject {
         QTRY_COMPARE(Attentions()->Unread(board), 0);
         elsewhere->activateWindow();
         QTRY_VERIFY(elsewhere->isActiveWindow());
-        QTest::qWait(20);
+        // A line of the user's own gets its acknowledgement: what the call brought has come.
+        Type(board, "hello");
+        QTRY_VERIFY(bob->WaitForMessages(3));
         server.calls.clear();
     }
 
@@ -95,6 +98,8 @@ private slots:
     void bodyIsShortAndSafe();
     void unreadCounts();
     void withoutAServer();
+    void trayMenu_data();
+    void trayMenu();
 };
 
 void TestNotify::linesNotifyAndReplace() {
@@ -125,9 +130,13 @@ void TestNotify::nothingWhileActive() {
     Type(board, "our own line");
     bob->Send(bob->Build(CmdText, "seen at once"));
     QTRY_VERIFY(LogText(board).endsWith("Bob: seen at once\n"));
-    QTest::qWait(50);
-    QVERIFY(server.calls.isEmpty());
     QCOMPARE(Attentions()->Unread(board), 0);
+    // Once a line in the background is told, nothing was told before it.
+    elsewhere->activateWindow();
+    QTRY_VERIFY(elsewhere->isActiveWindow());
+    bob->Send(bob->Build(CmdText, "now elsewhere"));
+    QTRY_COMPARE(server.calls.size(), 1);
+    QCOMPARE(server.calls[0].body, QStringLiteral("now elsewhere"));
 }
 
 void TestNotify::bodyIsShortAndSafe_data() {
@@ -155,17 +164,19 @@ void TestNotify::unreadCounts() {
         bob->Send(bob->Build(CmdText, line));
     }
     QTRY_COMPARE(attention.Unread(board), 3);
+    QTRY_COMPARE(server.calls.size(), 3);
     QCOMPARE(attention.Tray().toolTip(),
              QStringLiteral("Palaver - 3 unread\nPalaver Switchboard - Ann: 3 unread"));
     // Do not disturb holds notifications, not counts.
     attention.TrayMenu().aboutToShow();
     Menu(&attention.TrayMenu(), "mnuTrayQuiet");
-    QTest::qWait(100); // what was on its way has arrived
-    const int told = static_cast<int>(server.calls.size());
     bob->Send(bob->Build(CmdText, "four"));
     QTRY_COMPARE(attention.Unread(board), 4);
-    QTest::qWait(50);
-    QCOMPARE(server.calls.size(), told);
+    // Quiet again off: the next line is told, and "four" never was.
+    Menu(&attention.TrayMenu(), "mnuTrayQuiet");
+    bob->Send(bob->Build(CmdText, "five"));
+    QTRY_COMPARE(server.calls.size(), 4);
+    QCOMPARE(server.calls[3].body, QStringLiteral("five"));
     // Activating the window clears its count.
     board->activateWindow();
     QTRY_COMPARE(attention.Unread(board), 0);
@@ -183,6 +194,35 @@ void TestNotify::withoutAServer() {
     QVERIFY(server.calls.isEmpty());
     platform::SetAlertHandler(previous);
     QVERIFY(server.Start());
+}
+
+void TestNotify::trayMenu_data() {
+    QTest::addColumn<QString>("item");
+    QTest::newRow("server") << "mnuTrayServer";
+    QTest::newRow("show the switchboard") << "mnuTrayShow";
+    QTest::newRow("a window of the list") << "mnuTrayWindow(0)";
+    QTest::newRow("quit") << "mnuTrayQuit";
+}
+
+void TestNotify::trayMenu() {
+    QFETCH(QString, item);
+    app = std::make_unique<AppFixture>();
+    board = app->Start();
+    bool ended = false;
+    ClientWindows().lastWindowGone = [&ended] { ended = true; };
+    board->hide();
+    Attentions()->TrayMenu().aboutToShow();
+    Menu(&Attentions()->TrayMenu(), item);
+    if (item == "mnuTrayServer") {
+        QCOMPARE(Find<QLabel>(board, "lblServer")->text(), QStringLiteral("Accept"));
+        QCOMPARE(ClientWindows().Model().ServerState(0), int(platform::TcpSocket::Listening));
+    } else if (item == "mnuTrayQuit") {
+        QVERIFY(ended);
+        QVERIFY(ClientWindows(0) == nullptr);
+    } else {
+        QTRY_VERIFY(board->isVisible() && board->isActiveWindow());
+    }
+    ClientWindows().lastWindowGone = {};
 }
 
 QTEST_MAIN(TestNotify)

@@ -80,6 +80,8 @@ private slots:
     }
     void loginBodies_data();
     void loginBodies();
+    void loginBodiesAfterLogin_data();
+    void loginBodiesAfterLogin();
     void crossingLinesAreAcknowledged();
     void layersWithGaps_data();
     void layersWithGaps();
@@ -178,6 +180,41 @@ void TestSession::loginBodies() {
     QVERIFY2(closed.isEmpty() ? p.closed.isEmpty() : p.closed.startsWith(closed),
              qPrintable(p.closed));
     QCOMPARE(p.s.Active(), closed.isEmpty());
+    QCOMPARE(p.nickname, nickname);
+}
+
+void TestSession::loginBodiesAfterLogin_data() {
+    QTest::addColumn<int>("role");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QByteArray>("answer"); // start of the body sent back, empty for none
+    QTest::addColumn<QString>("nickname");
+    QTest::newRow("AUTH again") << int(Role::Caller) << QByteArray("AUTH")
+                                << QByteArray("PASSpw\0Ann", 10) << "Bea";
+    QTest::newRow("ACPT again") << int(Role::Caller) << QByteArray("ACPTCid") << QByteArray()
+                                << "Cid";
+    QTest::newRow("PASS again") << int(Role::Answerer) << QByteArray("PASSpw\0Dot", 10)
+                                << QByteArray("ACPTAnn") << "Dot";
+}
+
+void TestSession::loginBodiesAfterLogin() {
+    // A logged-in call still answers the login messages, as it always has.
+    QFETCH(int, role);
+    QFETCH(QByteArray, body);
+    QFETCH(QByteArray, answer);
+    QFETCH(QString, nickname);
+    Settings.LoginPassword = "pw";
+    Probe p(static_cast<Role>(role));
+    p.s.Feed(Msg(CmdLogin, role == int(Role::Caller) ? QByteArray("ACPTBea")
+                                                     : QByteArray("PASSpw\0Bea", 10)));
+    QCOMPARE(p.s.LoginFlag(), 1);
+    p.sent.clear();
+    p.s.Feed(Msg(CmdLogin, body));
+    QCOMPARE(p.s.LoginFlag(), 1);
+    QVERIFY(p.closed.isEmpty() && p.s.Active());
+    QCOMPARE(p.sent.size(), answer.isEmpty() ? 0 : 1);
+    if (!answer.isEmpty()) {
+        QVERIFY(BodyOf(p.sent[0]).startsWith(answer));
+    }
     QCOMPARE(p.nickname, nickname);
 }
 

@@ -317,7 +317,7 @@ void TestWindows::serverSwitchPortInUse() {
              qPrintable(Find<QLabel>(board, "lblStatus")->text()));
     QCOMPARE(ClientWindows().Model().ServerState(board->ID()), int(platform::TcpSocket::Closed));
     // No retry behind the user's back: the error stays until the next click.
-    QTest::qWait(50);
+    QCoreApplication::processEvents();
     QVERIFY(Find<QLabel>(board, "lblStatus")->text().startsWith("Error #10048"));
     Click(board, "lblServer");
     QCOMPARE(Find<ClickLabel>(board, "lblServer")->text(), QStringLiteral("Reject"));

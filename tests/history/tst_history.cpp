@@ -19,6 +19,7 @@
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTextBrowser>
+#include <QtEndian>
 #include <QtTest>
 
 #include <sys/stat.h>
@@ -75,6 +76,10 @@ private slots:
     void lockedByAnotherCopy();
     void twoWritersAndAKill();
     void throughTheWindows();
+    void acknowledgementsFindTheirLines_data();
+    void acknowledgementsFindTheirLines();
+    void acknowledgedLinesSurviveAKill_data();
+    void acknowledgedLinesSurviveAKill();
 };
 
 void TestHistory::keepsCallsLinesAndAcks() {
@@ -233,8 +238,8 @@ void TestHistory::lockedByAnotherCopy() {
         QVERIFY(peer.ConnectTo(Settings.Port));
         QVERIFY(peer.LogIn("", "Bob"));
         peer.Send(peer.Build(CmdText, "while locked"));
-        QTRY_VERIFY(LogText(board).endsWith("Bob: while locked\n")); // the chat goes on
-        QTest::qWait(300);
+        // The chat goes on; the read's write was tried (and put off) before it showed.
+        QTRY_VERIFY(LogText(board).endsWith("Bob: while locked\n"));
         QVERIFY(History()->Search("locked").isEmpty()); // not written while held
         QVERIFY(lock.exec("COMMIT"));
     }
@@ -325,10 +330,131 @@ void TestHistory::throughTheWindows() {
     history->close();
 }
 
+void TestHistory::acknowledgementsFindTheirLines_data() {
+    QTest::addColumn<QByteArray>("answers"); // for each of our two lines: O(K) or B(C)
+    QTest::addColumn<QList<int>>("marks");
+    QTest::newRow("in order") << QByteArray("OO") << QList<int>{1, 1};
+    QTest::newRow("second first") << QByteArray("oO") << QList<int>{1, 1};
+    QTest::newRow("first refused") << QByteArray("BO") << QList<int>{0, 1};
+    QTest::newRow("only the second") << QByteArray("-O") << QList<int>{-1, 1};
+}
+
+void TestHistory::acknowledgementsFindTheirLines() {
+    // Two lines in flight: each acknowledgement marks the line whose CRC it names.
+    QFETCH(QByteArray, answers);
+    QFETCH(QList<int>, marks);
+    AppFixture app;
+    app.WriteSettings("Ann\r\n");
+    frmClient* board = app.Start();
+    StartListening(board);
+    ScriptedPeer bob;
+    QVERIFY(bob.ConnectTo(Settings.Port));
+    QVERIFY(bob.LogIn("", "Bob"));
+    QTRY_VERIFY(board->LoginFlag() == 1);
+    QTRY_VERIFY(History()->IsOpen());
+    Type(board, "first");
+    Type(board, "second");
+    QVERIFY(bob.WaitForMessages(4));
+    QList<WireMessage> ours = bob.Messages().mid(2);
+    if (answers[0] == 'o') {
+        std::swap(ours[0], ours[1]);
+    }
+    for (int k = 0; k < 2; ++k) {
+        const char a = answers[k];
+        if (a != '-') {
+            bob.Send(bob.Build(CmdAck, (a == 'B' ? "BC" : "OK") + EncodeLong(ours[k].crc)));
+        }
+    }
+    // A line from Bob after the answers: once it shows, they have been handled.
+    bob.Send(bob.Build(CmdText, "done"));
+    QTRY_VERIFY(LogText(board).endsWith("Bob: done\n"));
+    QVERIFY(History()->Flush());
+    const auto lines = History()->Lines(History()->Conversations()[0].id);
+    QCOMPARE(lines.size(), 3);
+    QCOMPARE(lines[0].text, QStringLiteral("first"));
+    QCOMPARE((QList<int>{lines[0].ack, lines[1].ack}), marks);
+}
+
+void TestHistory::acknowledgedLinesSurviveAKill_data() {
+    QTest::addColumn<int>("killAfter"); // acknowledgements seen before the kill
+    QTest::newRow("the first") << 1;
+    QTest::newRow("37") << 37;
+    QTest::newRow("137") << 137;
+    QTest::newRow("at random") << int(QRandomGenerator::global()->bounded(2, 199));
+    QTest::newRow("all 200") << 200;
+}
+
+void TestHistory::acknowledgedLinesSurviveAKill() {
+    // A real Palaver answers in a child process and is killed during a burst: every line
+    // whose acknowledgement reached the sender is in the child's history file.
+    QFETCH(int, killAfter);
+    QTemporaryDir home;
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_DATA_HOME", home.filePath("data"));
+    env.insert("XDG_CONFIG_HOME", home.filePath("config"));
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    child.setProcessEnvironment(env);
+    child.setWorkingDirectory(home.path());
+    const int port = FreePort();
+    child.start(QCoreApplication::applicationFilePath(), {"--answer", QString::number(port)});
+    QVERIFY(child.waitForReadyRead(10000));
+    QVERIFY(child.readAll().contains("ready"));
+    ScriptedPeer bob;
+    QVERIFY(bob.ConnectTo(port));
+    QVERIFY(bob.LogIn("", "Bob"));
+    QByteArray burst;
+    QHash<std::int32_t, QByteArray> byCrc;
+    for (int k = 0; k < 200; ++k) {
+        const QByteArray line = "burst line " + QByteArray::number(k);
+        const QByteArray wire = bob.Build(CmdText, line);
+        byCrc.insert(qFromLittleEndian<std::int32_t>(wire.constData() + 21), line); // its CRC
+        burst += wire;
+    }
+    bob.Send(burst);
+    QVERIFY(bob.WaitForMessages(2 + killAfter, 10000));
+    child.kill();
+    child.waitForFinished();
+    QSet<QByteArray> confirmed;
+    for (const WireMessage& m : bob.Messages()) {
+        if (m.cmd == CmdAck && m.body.startsWith("OK")) {
+            confirmed.insert(byCrc.value(DecodeLong(m.body.mid(2, 4))));
+        }
+    }
+    QVERIFY(confirmed.size() >= killAfter);
+    HistoryStore store;
+    QVERIFY(store.Open(home.filePath("data/Palaver/history.sqlite")));
+    QSet<QByteArray> kept;
+    for (const auto& c : store.Conversations()) {
+        for (const auto& line : store.Lines(c.id)) {
+            kept.insert(line.text.toLatin1());
+        }
+    }
+    for (const QByteArray& line : std::as_const(confirmed)) {
+        QVERIFY2(kept.contains(line), line.constData());
+    }
+}
+
+// A running Palaver answering on `port` until it is killed; "ready" once it listens with its
+// history open.
+int Answer(int port) {
+    Main();
+    Settings.Port = port;
+    ClientWindows(0)->ToggleServer();
+    QTimer::singleShot(0, [] {
+        std::puts(History()->IsOpen() ? "ready" : "no history");
+        std::fflush(stdout);
+    });
+    return QApplication::exec();
+}
+
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     if (argc == 4 && qstrcmp(argv[1], "--write") == 0) {
         return WriteLines(QString::fromLocal8Bit(argv[2]), QByteArray(argv[3]).toInt());
+    }
+    if (argc == 3 && qstrcmp(argv[1], "--answer") == 0) {
+        return Answer(QByteArray(argv[2]).toInt());
     }
     TestHistory test;
     return QTest::qExec(&test, argc, argv);

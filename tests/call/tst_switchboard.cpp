@@ -1,0 +1,227 @@
+// The call model without a single widget: a switchboard listening, Palaver callers and
+// scripted peers that know only the old rules, over real sockets.
+#include "call/LoginGuard.h"
+#include "call/Switchboard.h"
+#include "protocol/NetCodec.h"
+#include "settings/Settings.h"
+#include "support/ScriptedPeer.h"
+
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+int FreePort() {
+    QTcpServer probe;
+    probe.listen(QHostAddress::Any, 0);
+    return probe.serverPort();
+}
+
+// A Palaver caller of its own, named as it logs in, with every line it hears kept.
+struct Member {
+    Call* call = nullptr;
+    QStringList heard;
+};
+
+// Chat bodies a scripted peer received, in order.
+QStringList ChatBodies(ScriptedPeer& peer) {
+    QStringList out;
+    for (const WireMessage& m : peer.Messages()) {
+        if (m.cmd == CmdText) {
+            out << QString::fromLatin1(m.body);
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+class TestSwitchboard : public QObject {
+    Q_OBJECT
+    std::unique_ptr<Switchboard> owner;
+    std::unique_ptr<Switchboard> callers;
+    QList<Call*> arrived;
+    int port = 0;
+
+    // A Palaver caller named `nickname`, logged in and handed over to the owner.
+    Member* Join(QList<Member>& members, const QString& nickname) {
+        Settings.Nickname = nickname; // one process: the name goes out with this PASS
+        members.append(Member{callers->NewCall(), {}});
+        Member* m = &members.last();
+        QObject::connect(m->call, &Call::ChatLine, m->call,
+                         [m](const QString&, const QString& text) { m->heard << text; });
+        const qsizetype before = arrived.size();
+        m->call->Place(QStringLiteral("127.0.0.1"), port);
+        if (!QTest::qWaitFor([&] { return arrived.size() > before && m->call->LoginFlag(); })) {
+            return nullptr;
+        }
+        return m;
+    }
+
+private slots:
+    void init() {
+        ResetSettings();
+        ResetLogins();
+        owner = std::make_unique<Switchboard>();
+        callers = std::make_unique<Switchboard>();
+        arrived.clear();
+        connect(owner.get(), &Switchboard::CallArrived, this,
+                [this](Call* call) { arrived.append(call); });
+        port = FreePort();
+        QVERIFY(owner->StartServer(0, port).ok);
+    }
+    void cleanup() {
+        callers.reset();
+        owner.reset();
+    }
+
+    void serverAndPlacedCalls();
+    void relay_data();
+    void relay();
+    void twoLinesInFlight();
+    void writeOverTheCapIsNotSent();
+};
+
+void TestSwitchboard::serverAndPlacedCalls() {
+    // Listening is reported with where; a second listener on the same port fails with a
+    // number and a reason, and nothing of it is left listening.
+    QCOMPARE(owner->ServerState(0), int(platform::TcpSocket::Listening));
+    QCOMPARE(owner->ServerPort(0), port);
+    const Switchboard::Started clash = callers->StartServer(0, port);
+    QVERIFY(!clash.ok && clash.errorNumber != 0 && !clash.error.isEmpty());
+    QVERIFY(callers->ServerState(0) != int(platform::TcpSocket::Listening));
+
+    // Every call gets a number of its own and is found by it.
+    QList<Member> members;
+    Member* bob = Join(members, "Bob");
+    QVERIFY(bob != nullptr);
+    QCOMPARE(arrived.size(), 1);
+    QVERIFY(arrived[0]->Id() != 0);
+    QCOMPARE(owner->Find(arrived[0]->Id()), arrived[0]);
+    QCOMPARE(arrived[0]->Nickname(), QStringLiteral("Bob"));
+
+    // Placing a new call ends the last one's login at once: nothing is sent as logged in.
+    bob->call->Place(QStringLiteral("127.0.0.1"), FreePort());
+    QCOMPARE(int(bob->call->LoginFlag()), 0);
+    QCOMPARE(bob->call->SendLine("after"), Call::SendResult::Connecting);
+
+    // Stopped: says where it stopped, and a second stop says nothing was listening.
+    QVERIFY(!owner->StopServer(0).isEmpty());
+    QVERIFY(owner->StopServer(0).isEmpty());
+}
+
+void TestSwitchboard::relay_data() {
+    QTest::addColumn<bool>("hear");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("leaveMidLine");
+    QTest::newRow("a line to all") << true << "hello" << false;
+    QTest::newRow("a line break") << true << "one\r\nCat: I owe Bob 100" << false;
+    QTest::newRow("5,000 characters") << true << QString(5000, QLatin1Char('x')) << false;
+    QTest::newRow("a member leaves mid-line") << true << "still there?" << true;
+    QTest::newRow("members do not hear each other") << false << "hello" << false;
+}
+
+void TestSwitchboard::relay() {
+    QFETCH(bool, hear);
+    QFETCH(QString, text);
+    QFETCH(bool, leaveMidLine);
+    owner->SetMembersHearEachOther(hear);
+    QList<Member> members;
+    members.reserve(3);
+    for (const char* name : {"Bob", "Cat", "Dan"}) {
+        QVERIFY(Join(members, QString::fromLatin1(name)) != nullptr);
+    }
+    ScriptedPeer old; // knows only the old rules
+    QVERIFY(old.ConnectTo(port));
+    QVERIFY(old.LogIn("", "Old"));
+    QTRY_COMPARE(arrived.size(), 4);
+    Conference* conference = owner->NewConference();
+    QSignalSpy lines(conference, &Conference::MemberLine);
+    for (Call* call : arrived) {
+        conference->Add(call);
+    }
+    QCOMPARE(conference->Names(), QStringList({"Bob", "Cat", "Dan", "Old"}));
+
+    if (leaveMidLine) {
+        members[1].call->Hangup(); // Cat goes while Bob's line is on its way
+    }
+    members[0].call->SendLine(text, false);
+    QTRY_COMPARE(lines.size(), 1);
+    QCOMPARE(lines[0][1].toString(), QStringLiteral("Bob"));
+    // The owner speaks last; once everyone has that, whatever Bob's line caused is there.
+    conference->Send("sync");
+    QTRY_VERIFY(members[2].heard.contains("sync"));
+    QTRY_VERIFY(ChatBodies(old).contains("sync"));
+    if (leaveMidLine) {
+        QTRY_VERIFY(members[2].heard.contains("*** Cat left the conference"));
+    } else {
+        QTRY_VERIFY(members[1].heard.contains("sync"));
+    }
+
+    const QString relayed = "[Bob] " + PeerLine(text);
+    const QStringList oldHeard = ChatBodies(old);
+    if (!hear) {
+        // Today's conference exactly: the old peer gets the owner's line and nothing else.
+        QCOMPARE(oldHeard, QStringList{"sync"});
+        QCOMPARE(members[2].heard, QStringList{"sync"});
+        return;
+    }
+    // Every other member hears Bob's line once, with his name first; Bob never hears it.
+    QCOMPARE(oldHeard.count(relayed), 1);
+    QCOMPARE(members[2].heard.count(PeerLine(relayed)), 1);
+    QCOMPARE(int(members[1].heard.count(PeerLine(relayed))), leaveMidLine ? 0 : 1);
+    QVERIFY(!members[0].heard.join('\n').contains(text.left(10)));
+    // A line break stays inside Bob's line: what follows it is indented, never a new line
+    // that could be taken for Cat's.
+    for (const QString& part : relayed.split('\n').mid(1)) {
+        QVERIFY(part.startsWith(' '));
+    }
+    // Joins were told to those already there.
+    QVERIFY(oldHeard.first().startsWith("*** In the conference: Bob, Cat, Dan"));
+    QVERIFY(members[0].heard.contains("*** Old joined the conference"));
+}
+
+void TestSwitchboard::twoLinesInFlight() {
+    // Two lines out before either is answered: each acknowledgement names its own line.
+    ScriptedPeer bob;
+    QVERIFY(bob.ConnectTo(port));
+    QVERIFY(bob.LogIn("", "Bob"));
+    QTRY_COMPARE(arrived.size(), 1);
+    Call* call = arrived[0];
+    QSignalSpy acks(call, &Call::Acknowledged);
+    QSignalSpy echoes(call, &Call::Echo);
+    call->SendLine("first");
+    call->SendLine("second");
+    QVERIFY(bob.WaitForMessages(4));
+    const QList<WireMessage> got = bob.Messages();
+    bob.Send(bob.Build(CmdAck, "OK" + EncodeLong(got[2].crc)));
+    bob.Send(bob.Build(CmdAck, "OK" + EncodeLong(got[3].crc)));
+    QTRY_COMPARE(acks.size(), 2);
+    QCOMPARE(acks[0][0].toInt(), echoes[0][1].toInt());
+    QCOMPARE(acks[1][0].toInt(), echoes[1][1].toInt());
+    QVERIFY(acks[0][1].toBool() && acks[1][1].toBool());
+}
+
+void TestSwitchboard::writeOverTheCapIsNotSent() {
+    // A peer that does not read: the write over the cap is reported as dropped, not sent.
+    owner->limits.maxPendingWrite = 64 * 1024;
+    ScriptedPeer bob;
+    QVERIFY(bob.ConnectTo(port));
+    QVERIFY(bob.LogIn("", "Bob"));
+    QTRY_COMPARE(arrived.size(), 1);
+    Call* call = arrived[0];
+    QSignalSpy dropped(call, &Call::Dropped);
+    Call::SendResult last = Call::SendResult::Sent;
+    for (int k = 0; k < 64 && last == Call::SendResult::Sent; ++k) {
+        last = call->SendLine(QString(30000, QLatin1Char('z')));
+    }
+    QCOMPARE(last, Call::SendResult::Dropped);
+    QCOMPARE(dropped.size(), 1);
+    QVERIFY(call->Idle());
+}
+
+QTEST_GUILESS_MAIN(TestSwitchboard)
+#include "tst_switchboard.moc"
