@@ -8,6 +8,7 @@
 #include <QPainter>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QTimer>
 #include <QWindow>
 
 namespace {
@@ -107,6 +108,7 @@ void Attention::Watch(frmClient* window) {
     connect(window, &QObject::destroyed, this, [this, window] {
         // Only compared, never used: the window is half gone.
         unread_.remove(window);
+        pending_.remove(window);
         windows_.removeAll(window);
         notifier_.Close(reinterpret_cast<quintptr>(window));
         Refresh();
@@ -128,14 +130,34 @@ void Attention::OnNotice(frmClient* window, const QString& summary, const QStrin
         return; // the user is looking at it
     }
     ++unread_[window];
+    pending_.insert(window, {summary, body});
+    if (!telling_) {
+        telling_ = true;
+        // At once after this read, but a chatty peer updates the desktop at most every
+        // kTellEveryMs: the notification shows the newest line either way.
+        const qint64 since = told_.isValid() ? told_.elapsed() : kTellEveryMs;
+        QTimer::singleShot(static_cast<int>(std::max<qint64>(0, kTellEveryMs - since)), this,
+                           &Attention::Tell);
+    }
+}
+
+void Attention::Tell() {
+    telling_ = false;
+    told_.start();
     Refresh();
+    const QHash<frmClient*, Notice> pending = std::exchange(pending_, {});
     if (quiet_) {
         return; // counted, not told
     }
-    if (notifier_.Available()) {
-        notifier_.Show(reinterpret_cast<quintptr>(window), summary, body);
-    } else if (tray_.isVisible()) {
-        tray_.showMessage(summary, platform::DesktopNotifier::SafeBody(body));
+    for (auto it = pending.begin(); it != pending.end(); ++it) {
+        if (unread_.value(it.key()) == 0) {
+            continue; // seen in the meantime
+        }
+        if (notifier_.Available()) {
+            notifier_.Show(reinterpret_cast<quintptr>(it.key()), it->summary, it->body);
+        } else if (tray_.isVisible()) {
+            tray_.showMessage(it->summary, platform::DesktopNotifier::SafeBody(it->body));
+        }
     }
 }
 

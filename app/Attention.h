@@ -4,6 +4,7 @@
 // taskbar alert the windows raise themselves is all there is.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QMenu>
 #include <QObject>
@@ -39,6 +40,9 @@ public:
 private:
     void WatchCall(Call* call);
     void OnNotice(frmClient* window, const QString& summary, const QString& body);
+    // What a read brought is told once, after it: one notification per window (its newest
+    // line), one repaint of the tray icon.
+    void Tell();
     void Seen(frmClient* window);
     void Open(frmClient* window);
     void Refresh();
@@ -48,6 +52,14 @@ private:
     QSystemTrayIcon tray_;
     QMenu menu_;
     QHash<frmClient*, int> unread_;
+    struct Notice {
+        QString summary;
+        QString body;
+    };
+    QHash<frmClient*, Notice> pending_;
+    bool telling_ = false;
+    QElapsedTimer told_;
+    static constexpr qint64 kTellEveryMs = 250;
     // Watched windows; each leaves the list as it is destroyed.
     QList<frmClient*> windows_;
     bool quiet_ = false;

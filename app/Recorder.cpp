@@ -54,7 +54,7 @@ void Recorder::Watch(Call* call) {
     connect(call, &Call::Acknowledged, this,
             [this, call](std::int32_t crc, bool saysOk) { Acknowledged(call, crc, saysOk); });
     // The read's lines are in the file before its acknowledgements leave.
-    connect(call, &Call::ReadFinished, this, &Recorder::Flush);
+    connect(call, &Call::ReadReported, this, &Recorder::Flush);
     for (auto signal : {&Call::Dropped, &Call::HungUp, &Call::GaveUp}) {
         connect(call, signal, this, [this, id] { End(id); });
     }

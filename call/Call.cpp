@@ -133,8 +133,9 @@ void Call::sckClient_DataArrival(qint64 /*bytesTotal*/) {
     reading_ = true;
     session_.Feed(socket_.GetData());
     reading_ = false;
-    emit ReadFinished();
+    emit ReadReported();
     FlushWrites();
+    emit ReadFinished();
 }
 
 void Call::FlushWrites() {

@@ -76,6 +76,9 @@ public:
 signals:
     // Around the events of one read, so that a view can show them together.
     void ReadStarted();
+    // Everything one read brought has been reported and its answers are about to leave:
+    // whatever keeps the lines must have them now.
+    void ReadReported();
     void ReadFinished();
     // A line for this call's log.
     void LogLine(const QString& text);

@@ -183,6 +183,7 @@ private:
     QPointer<Call> call_;
     QPointer<Conference> conference_;
     bool decodeBoxWaiting_ = false;
+    bool alertPending_ = false;
     bool unloaded_ = false;
     bool hideOnClose_ = false;
     // While a modal box opened by this window is up, an unload is postponed until it closes.

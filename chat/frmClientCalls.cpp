@@ -166,9 +166,17 @@ void frmClient::ShowChatLine(const QString& nickname, const QString& text) {
 }
 
 void frmClient::AlertIfInactive() {
-    if (isVisible() && !isActiveWindow()) {
-        platform::Alert(this);
+    // Once for all the lines of one read.
+    if (alertPending_) {
+        return;
     }
+    alertPending_ = true;
+    QTimer::singleShot(0, this, [this] {
+        alertPending_ = false;
+        if (isVisible() && !isActiveWindow()) {
+            platform::Alert(this);
+        }
+    });
 }
 
 void frmClient::AckMatched(std::int32_t crc) {

@@ -53,6 +53,16 @@ const char* const kSchemaV2[] = {
     "PRAGMA user_version = 2",
 };
 
+// Version 3: the search index catches up with the lines in batches rather than in every
+// write, so that the write that must precede an acknowledgement stays small. fts_indexed
+// holds the last line the index has.
+const char* const kSchemaV3[] = {
+    "DROP TRIGGER lines_ai",
+    "CREATE TABLE fts_indexed(upto INTEGER NOT NULL)",
+    "INSERT INTO fts_indexed SELECT coalesce(max(id), 0) FROM lines",
+    "PRAGMA user_version = 3",
+};
+
 } // namespace
 
 HistoryStore::HistoryStore(QObject* parent)
@@ -64,6 +74,9 @@ HistoryStore::HistoryStore(QObject* parent)
     // and a burst costs one transaction, not one per read.
     flush_.setInterval(kGatherMs);
     connect(&flush_, &QTimer::timeout, this, &HistoryStore::Flush);
+    index_.setSingleShot(true);
+    index_.setInterval(kIndexMs);
+    connect(&index_, &QTimer::timeout, this, &HistoryStore::Index);
     retry_.setSingleShot(true);
     retry_.setInterval(1000);
     connect(&retry_, &QTimer::timeout, this, &HistoryStore::Flush);
@@ -71,6 +84,7 @@ HistoryStore::HistoryStore(QObject* parent)
 
 HistoryStore::~HistoryStore() {
     Flush();
+    Index();
     statements_.clear();
     if (QSqlDatabase::contains(connection_)) {
         QSqlDatabase::database(connection_, false).close();
@@ -170,7 +184,8 @@ bool HistoryStore::Migrate() {
         }
         return true;
     };
-    if ((version < 1 && !run(kSchemaV1)) || (version < 2 && !run(kSchemaV2))) {
+    if ((version < 1 && !run(kSchemaV1)) || (version < 2 && !run(kSchemaV2)) ||
+        (version < 3 && !run(kSchemaV3))) {
         return fail(QStringLiteral("cannot set up the history file: ") + q.lastError().text());
     }
     if (!q.exec(QStringLiteral("COMMIT"))) {
@@ -228,7 +243,29 @@ bool HistoryStore::Flush() {
         return failed(q.lastError());
     }
     pending_.clear();
+    if (!index_.isActive()) {
+        index_.start();
+    }
     return true;
+}
+
+bool HistoryStore::Index() {
+    if (!open_) {
+        return false;
+    }
+    QSqlQuery q(QSqlDatabase::database(connection_, false));
+    const bool done =
+        q.exec(QStringLiteral("BEGIN IMMEDIATE")) &&
+        q.exec(QStringLiteral("INSERT INTO lines_fts(rowid, text) SELECT id, text FROM lines "
+                              "WHERE id > (SELECT upto FROM fts_indexed)")) &&
+        q.exec(QStringLiteral("UPDATE fts_indexed SET upto = (SELECT coalesce(max(id), upto) "
+                              "FROM lines)")) &&
+        q.exec(QStringLiteral("COMMIT"));
+    if (!done) {
+        q.exec(QStringLiteral("ROLLBACK"));
+        index_.start(); // another copy holds the file: later
+    }
+    return done;
 }
 
 QSqlQuery& HistoryStore::Statement(const char* sql) {
@@ -416,6 +453,8 @@ QList<HistoryStore::Line> HistoryStore::Search(const QString& text, const QDate&
     if (!open_ || match.isEmpty()) {
         return {};
     }
+    // Whatever is kept is found, even a line the index has not caught up with yet.
+    const_cast<HistoryStore*>(this)->Index();
     QSqlQuery q(QSqlDatabase::database(connection_, false));
     q.prepare(QStringLiteral(
         "SELECT l.call, c.peer, l.at, l.outgoing, l.conference, l.ack, l.text FROM lines_fts f "
@@ -434,6 +473,7 @@ bool HistoryStore::Forget(const QString& peer) {
         return false;
     }
     Flush();
+    Index(); // a line deleted from the index must be in it
     QSqlDatabase db = QSqlDatabase::database(connection_, false);
     QSqlQuery q(db);
     db.transaction();

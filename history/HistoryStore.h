@@ -23,12 +23,14 @@
 class HistoryStore : public QObject {
     Q_OBJECT
 public:
-    static constexpr int kSchemaVersion = 2;
+    static constexpr int kSchemaVersion = 3;
     // Search terms and characters beyond these are ignored: a pasted novel stays a query.
     static constexpr int kMaxTerms = 16;
     static constexpr int kMaxQueryChars = 1000;
     // What is recorded waits this long to be written with what follows it.
     static constexpr int kGatherMs = 100;
+    // Written lines wait this long to be added to the search index, with what follows them.
+    static constexpr int kIndexMs = 200;
 
     struct Conversation {
         qint64 id = 0;
@@ -66,6 +68,8 @@ public:
     void Record(const HistoryEvent& event);
     // Writes what is waiting now (also run by itself once the current event is handled).
     bool Flush();
+    // Brings the search index up to the lines written (also run by itself shortly after).
+    bool Index();
 
     // Newest first; an invalid date leaves that end open.
     QList<Conversation> Conversations(const QDate& from = {}, const QDate& to = {}) const;
@@ -104,6 +108,7 @@ private:
     QHash<QPair<quint64, qint32>, QList<qint64>> unanswered_;
     std::map<const char*, QSqlQuery> statements_;
     QTimer flush_;
+    QTimer index_;
     // Runs Flush again while another copy holds the file.
     QTimer retry_;
     QSqlError writeError_;

@@ -5,7 +5,10 @@
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
+#include <QDBusServiceWatcher>
+
 #include <QVariantMap>
+#include <functional>
 
 namespace platform {
 
@@ -21,15 +24,46 @@ DesktopNotifier::DesktopNotifier(QObject* parent) : QObject(parent) {
                 SLOT(OnAction(uint, QString)));
     bus.connect(kService, kPath, kService, QStringLiteral("NotificationClosed"), this,
                 SLOT(OnClosed(uint, uint)));
-}
-
-bool DesktopNotifier::Available() const {
-    const QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected() || bus.interface() == nullptr) {
-        return false;
+    if (!bus.isConnected()) {
+        return; // no session bus: nothing to show notifications with
     }
-    return bus.interface()->isServiceRegistered(kService).value() ||
-           bus.interface()->activatableServiceNames().value().contains(kService);
+    // Until the bus has answered, a service is assumed: a Notify to none fails quietly.
+    available_ = true;
+    auto* watcher = new QDBusServiceWatcher(kService, bus,
+                                            QDBusServiceWatcher::WatchForRegistration |
+                                                QDBusServiceWatcher::WatchForUnregistration,
+                                            this);
+    connect(watcher, &QDBusServiceWatcher::serviceRegistered, this, [this] {
+        registered_ = true;
+        available_ = true;
+    });
+    connect(watcher, &QDBusServiceWatcher::serviceUnregistered, this, [this] {
+        registered_ = false;
+        available_ = activatable_;
+    });
+    const auto ask = [this, &bus](const QString& method, const QVariant& argument,
+                                  const std::function<void(const QDBusMessage&)>& answered) {
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+            QStringLiteral("org.freedesktop.DBus"), method);
+        if (argument.isValid()) {
+            call << argument;
+        }
+        auto* pending = new QDBusPendingCallWatcher(bus.asyncCall(call), this);
+        connect(pending, &QDBusPendingCallWatcher::finished, this,
+                [answered](QDBusPendingCallWatcher* w) {
+                    w->deleteLater();
+                    answered(w->reply());
+                });
+    };
+    ask(QStringLiteral("NameHasOwner"), kService, [this](const QDBusMessage& reply) {
+        registered_ = registered_ || reply.arguments().value(0).toBool();
+        available_ = registered_ || activatable_;
+    });
+    ask(QStringLiteral("ListActivatableNames"), {}, [this](const QDBusMessage& reply) {
+        activatable_ = reply.arguments().value(0).toStringList().contains(kService);
+        available_ = registered_ || activatable_;
+    });
 }
 
 QString DesktopNotifier::SafeBody(const QString& text) {
@@ -47,6 +81,7 @@ QString DesktopNotifier::SafeBody(const QString& text) {
 
 void DesktopNotifier::Show(quintptr key, const QString& summary, const QString& body) {
     Entry& e = entries_[key];
+    e.closing = false;
     e.summary = summary.left(kMaxBody).toHtmlEscaped();
     e.body = SafeBody(body);
     if (e.waiting) {
@@ -84,6 +119,11 @@ void DesktopNotifier::Send(quintptr key) {
                 if (!reply.isError()) {
                     it->id = reply.value();
                 }
+                if (it->closing) {
+                    // Seen before the desktop said which notification it was: close it now.
+                    Close(key);
+                    return;
+                }
                 if (it->again) {
                     Send(key);
                 }
@@ -101,9 +141,12 @@ void DesktopNotifier::Close(quintptr key) {
         call << it->id;
         QDBusConnection::sessionBus().asyncCall(call);
     }
-    if (!it->waiting) {
-        entries_.erase(it);
+    if (it->waiting) {
+        it->closing = true;
+        it->again = false;
+        return;
     }
+    entries_.erase(it);
 }
 
 void DesktopNotifier::OnAction(uint id, const QString& action) {

@@ -17,8 +17,9 @@ public:
 
     explicit DesktopNotifier(QObject* parent = nullptr);
 
-    // A notification service is running on the session bus (or can be started).
-    bool Available() const;
+    // A notification service is running on the session bus (or can be started). Known
+    // without asking the bus each time: it is asked once, then told of changes.
+    bool Available() const { return available_; }
     // Shows, or replaces, the notification for `key`.
     void Show(quintptr key, const QString& summary, const QString& body);
     void Close(quintptr key);
@@ -42,10 +43,14 @@ private:
         uint id = 0;
         bool waiting = false; // a Notify is on its way; the next one waits for its id
         bool again = false;
+        bool closing = false; // closed while its Notify was on its way
         QString summary;
         QString body;
     };
     QHash<quintptr, Entry> entries_;
+    bool available_ = false;
+    bool registered_ = false;
+    bool activatable_ = false;
 };
 
 } // namespace platform

@@ -262,7 +262,13 @@ bool TcpSocket::SendData(const QByteArray& data) {
     if (state_ != Connected || !socket_) {
         return false;
     }
-    return socket_->write(data) == data.size();
+    if (socket_->write(data) != data.size()) {
+        return false;
+    }
+    // Out now, not on the next turn of the event loop: an answer must not wait behind the
+    // work its read caused (the history, notifications, repaints).
+    socket_->flush();
+    return true;
 }
 
 qint64 TcpSocket::BytesToWrite() const {

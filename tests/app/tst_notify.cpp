@@ -164,7 +164,9 @@ void TestNotify::unreadCounts() {
         bob->Send(bob->Build(CmdText, line));
     }
     QTRY_COMPARE(attention.Unread(board), 3);
-    QTRY_COMPARE(server.calls.size(), 3);
+    // Lines that come in one read are told once, with the newest.
+    QTRY_VERIFY(!server.calls.isEmpty() && server.calls.last().body == "three");
+    const qsizetype told = server.calls.size();
     QCOMPARE(attention.Tray().toolTip(),
              QStringLiteral("Palaver - 3 unread\nPalaver Switchboard - Ann: 3 unread"));
     // Do not disturb holds notifications, not counts.
@@ -175,8 +177,8 @@ void TestNotify::unreadCounts() {
     // Quiet again off: the next line is told, and "four" never was.
     Menu(&attention.TrayMenu(), "mnuTrayQuiet");
     bob->Send(bob->Build(CmdText, "five"));
-    QTRY_COMPARE(server.calls.size(), 4);
-    QCOMPARE(server.calls[3].body, QStringLiteral("five"));
+    QTRY_COMPARE(server.calls.size(), told + 1);
+    QCOMPARE(server.calls.last().body, QStringLiteral("five"));
     // Activating the window clears its count.
     board->activateWindow();
     QTRY_COMPARE(attention.Unread(board), 0);

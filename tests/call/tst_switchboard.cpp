@@ -215,7 +215,8 @@ void TestSwitchboard::writeOverTheCapIsNotSent() {
     Call* call = arrived[0];
     QSignalSpy dropped(call, &Call::Dropped);
     Call::SendResult last = Call::SendResult::Sent;
-    for (int k = 0; k < 64 && last == Call::SendResult::Sent; ++k) {
+    // Past what the kernel takes on loopback, the rest waits in the call and counts.
+    for (int k = 0; k < 1024 && last == Call::SendResult::Sent; ++k) {
         last = call->SendLine(QString(30000, QLatin1Char('z')));
     }
     QCOMPARE(last, Call::SendResult::Dropped);

@@ -129,7 +129,7 @@ void TestCalls::wrongLoginPassword() {
     Settings.LoginPassword = "Secret";
     // The switchboard calls its own server; its call is busy, so a line window answers.
     // One process shares one password: it is changed after the caller has sent PASS.
-    QObject::connect(CallOf(board), &Call::ReadFinished, board,
+    QObject::connect(CallOf(board), &Call::ReadReported, board,
                      [] { Settings.LoginPassword = "secret"; });
     Find<QComboBox>(board, "cmbIP")->setEditText("127.0.0.1");
     Click(board, "cmdConnect");
