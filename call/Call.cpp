@@ -147,13 +147,20 @@ void Call::FlushWrites() {
 
 Call::SendResult Call::SendLine(const QString& text, bool echo) {
     QByteArray wire;
-    const CNetMsg::CreateResult built = session_.Line(platform::ToAnsi(text), &wire);
+    const QByteArray bytes = session_.Encode(text);
+    const CNetMsg::CreateResult built = session_.Line(bytes, &wire);
     if (built != CNetMsg::CreateResult::Ok) {
         emit Status(QStringLiteral(" Not sent: ") + CallSession::Why(built));
         return SendResult::NotBuilt;
     }
     if (echo) {
-        emit Echo(text, session_.LastLineCrc());
+        // Our own line as the peer will read it.
+        emit Echo(session_.Decode(bytes), session_.LastLineCrc());
+        if (const int lost = session_.Utf8() ? 0 : platform::Unmappable(text); lost > 0) {
+            emit Status(QStringLiteral(" %1 characters cannot reach %2's program and were sent as ?")
+                            .arg(lost)
+                            .arg(nickname_.isEmpty() ? RemoteAddress() : nickname_));
+        }
     }
     if (Idle()) {
         return SendResult::NoCall;

@@ -58,6 +58,8 @@ public:
     bool Connected() const { return socket_.state() == platform::TcpSocket::Connected; }
     bool Retrying() const { return timer_.isActive(); }
     int SocketState() const { return socket_.state(); }
+    // Both sides agreed on UTF-8.
+    bool Utf8() const { return session_.Utf8(); }
     // 1 once the peer has logged in.
     std::int16_t LoginFlag() const { return session_.LoginFlag(); }
     QString RemoteAddress() const { return socket_.RemoteHostIP(); }

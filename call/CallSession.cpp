@@ -23,6 +23,36 @@ bool IsControl(QChar c) {
     return c.category() == QChar::Other_Control;
 }
 
+// What a peer's text may not carry as it is: controls, and invisible format characters
+// (direction overrides and isolates, zero-width spaces, byte order marks) that could make a
+// line or a name read as something else. A zero-width joiner inside an emoji sequence is
+// part of the emoji and stays.
+bool Unsafe(const QString& text, qsizetype i) {
+    const QChar c = text.at(i);
+    if (IsControl(c)) {
+        return true;
+    }
+    if (c.category() != QChar::Other_Format) {
+        return false;
+    }
+    if (c.unicode() == 0x200D && i > 0 && i + 1 < text.size()) {
+        const QChar before = text.at(i - 1);
+        return !(before.isLowSurrogate() || before.unicode() == 0xFE0F) ||
+               !text.at(i + 1).isHighSurrogate();
+    }
+    return true;
+}
+
+// A capability list: "CAPS" or "WANT", a space, words separated by spaces; short and
+// printable, or it is not one.
+bool CapabilityList(const QByteArray& body, const char* head) {
+    if (body.size() > CallSession::kMaxOfferSize || !body.startsWith(head) ||
+        (body.size() > 4 && body.at(4) != ' ')) {
+        return false;
+    }
+    return std::all_of(body.begin(), body.end(), [](char c) { return c >= 0x20 && c < 0x7F; });
+}
+
 } // namespace
 
 QString PeerLine(const QString& text) {
@@ -36,7 +66,7 @@ QString PeerLine(const QString& text) {
             }
             out += QLatin1Char('\n') + kIndent;
         } else {
-            out += IsControl(c) ? QChar(QLatin1Char('?')) : c;
+            out += Unsafe(text, i) ? QChar(QLatin1Char('?')) : c;
         }
     }
     return out;
@@ -44,7 +74,11 @@ QString PeerLine(const QString& text) {
 
 QString PeerName(const QString& name) {
     QString out = name;
-    std::replace_if(out.begin(), out.end(), IsControl, QChar(QLatin1Char('?')));
+    for (qsizetype i = 0; i < out.size(); ++i) {
+        if (Unsafe(name, i)) {
+            out[i] = QLatin1Char('?');
+        }
+    }
     return out;
 }
 
@@ -89,6 +123,10 @@ void CallSession::CheckDeadline() {
 }
 
 void CallSession::End() {
+    utf8_ = false;
+    offerSeen_ = false;
+    peerOffersUtf8_ = false;
+    requestSeen_ = false;
     active_ = false;
     loginFlag_ = 0;
     lastLineCrc_ = 0;
@@ -137,12 +175,34 @@ void CallSession::Decipher() {
 }
 
 CNetMsg::CreateResult CallSession::Auth(QByteArray* wire) {
-    const auto result = outgoing_.CreateMessage(kAppID, 0, 0, CmdLogin, QByteArrayLiteral("AUTH"));
+    // What this copy can do comes first; a peer that knows nothing of it logs one login body
+    // it does not know and answers the AUTH that follows as always. The offer is numbered
+    // apart, so that the AUTH and everything after it are byte for byte what they were.
+    CNetMsg offerMsg;
+    auto result = offerMsg.CreateMessage(kAppID, 0, 0, CmdLogin, kOffer);
+    if (result != CNetMsg::CreateResult::Ok) {
+        return result;
+    }
+    offerMsg.CipherMessage(Password(1));
+    for (int k = 2; k <= 5; ++k) {
+        offerMsg.CipherMessage(Password(k));
+    }
+    const QByteArray offer = offerMsg.FullMessage();
+    result = outgoing_.CreateMessage(kAppID, 0, 0, CmdLogin, QByteArrayLiteral("AUTH"));
     if (result == CNetMsg::CreateResult::Ok) {
         Encipher();
-        *wire = outgoing_.FullMessage();
+        *wire = offer + outgoing_.FullMessage();
     }
     return result;
+}
+
+QByteArray CallSession::Encode(const QString& text) const {
+    return utf8_ ? text.toUtf8() : platform::ToAnsi(text);
+}
+
+QString CallSession::Decode(const QByteArray& bytes) const {
+    // Invalid sequences, overlong forms and lone surrogates become U+FFFD.
+    return utf8_ ? QString::fromUtf8(bytes) : platform::FromAnsi(bytes);
 }
 
 CNetMsg::CreateResult CallSession::Line(const QByteArray& text, QByteArray* wire) {
@@ -261,7 +321,7 @@ void CallSession::ReceiveChat() {
     Decipher();
     const CNetMsg::VerifyResult v = incoming_.VerifyMsg();
     if (v == CNetMsg::VerifyResult::Good) {
-        emit ChatLine(PeerLine(platform::FromAnsi(incoming_.Message())));
+        emit ChatLine(PeerLine(Decode(incoming_.Message())));
         if (active_) {
             Answer(CmdAck, QByteArrayLiteral("OK") + EncodeLong(incoming_.CheckCRC()));
         }
@@ -331,10 +391,29 @@ void CallSession::HandleLoginBody() {
                   QStringLiteral("\", which only the other side of a call may send"));
         return;
     }
+    if (CapabilityList(body, "CAPS") && role_ == Role::Caller && loginFlag_ == 0 &&
+        !offerSeen_) {
+        offerSeen_ = true;
+        peerOffersUtf8_ = body.mid(5).split(' ').contains("UTF8");
+        return;
+    }
+    if (CapabilityList(body, "WANT") && role_ == Role::Answerer && loginFlag_ == 0 &&
+        !requestSeen_ && !holding_) {
+        requestSeen_ = true;
+        utf8_ = body.mid(5).split(' ').contains("UTF8");
+        return;
+    }
     if (isAuth) {
-        QByteArray answer = QByteArrayLiteral("PASS") + platform::ToAnsi(Settings.LoginPassword);
+        if (peerOffersUtf8_ && loginFlag_ == 0 && !utf8_) {
+            // Both sides know UTF-8: everything from here on travels in it.
+            if (!Answer(CmdLogin, kRequest)) {
+                return;
+            }
+            utf8_ = true;
+        }
+        QByteArray answer = QByteArrayLiteral("PASS") + Encode(Settings.LoginPassword);
         answer.append('\0');
-        answer += platform::ToAnsi(Settings.Nickname);
+        answer += Encode(Settings.Nickname);
         Answer(CmdLogin, answer);
         return;
     }
@@ -344,7 +423,7 @@ void CallSession::HandleLoginBody() {
         QByteArray offered;
         if (p >= 0) {
             offered = r.left(p);
-            emit PeerNamed(PeerName(platform::FromAnsi(r.mid(p + 1))));
+            emit PeerNamed(PeerName(Decode(r.mid(p + 1))));
         }
         const qint64 wait = Logins().HoldMs(peer_);
         if (Logins().Busy()) {
@@ -367,17 +446,17 @@ void CallSession::HandleLoginBody() {
         return;
     }
     if (isAcpt) {
-        emit PeerNamed(PeerName(platform::FromAnsi(body.mid(4))));
+        emit PeerNamed(PeerName(Decode(body.mid(4))));
         loginFlag_ = 1;
         deadline_.stop();
         emit LoggedIn();
         return;
     }
-    emit LogLine(peer_ + QStringLiteral("+ ") + PeerLine(platform::FromAnsi(body)));
+    emit LogLine(peer_ + QStringLiteral("+ ") + PeerLine(Decode(body)));
 }
 
 void CallSession::JudgePass(const QByteArray& offered) {
-    if (offered != platform::ToAnsi(Settings.LoginPassword)) {
+    if (offered != Encode(Settings.LoginPassword)) {
         const bool startsHold = Logins().Wrong(peer_);
         emit DebugLine(QStringLiteral("Wrong login password from ") + peer_ +
                        QStringLiteral(" (%1 in a row)").arg(Logins().WrongCount(peer_)));
@@ -394,7 +473,7 @@ void CallSession::JudgePass(const QByteArray& offered) {
     Logins().Right(peer_);
     emit DebugLine(QStringLiteral("Right login password from ") + peer_);
     const auto result = outgoing_.CreateMessage(
-        kAppID, 0, 1, CmdLogin, QByteArrayLiteral("ACPT") + platform::ToAnsi(Settings.Nickname));
+        kAppID, 0, 1, CmdLogin, QByteArrayLiteral("ACPT") + Encode(Settings.Nickname));
     if (result != CNetMsg::CreateResult::Ok) {
         emit NotSent(QStringLiteral("Login not sent: ") + Why(result));
         return;

@@ -36,6 +36,11 @@ public:
 
     // Bytes from a peer that keep arriving while its login waits to be judged.
     static constexpr qsizetype kMaxBacklog = 64 * 1024;
+    // The answering side's offer before "AUTH" and the caller's request: short lists of
+    // words. A copy that can do more adds words; a body longer than this is no list.
+    static constexpr qsizetype kMaxOfferSize = 16;
+    inline static const QByteArray kOffer = QByteArrayLiteral("CAPS UTF8");
+    inline static const QByteArray kRequest = QByteArrayLiteral("WANT UTF8");
 
     explicit CallSession(QObject* parent = nullptr);
 
@@ -61,7 +66,14 @@ public:
     CNetMsg& Incoming() { return incoming_; }
     CNetMsg& Outgoing() { return outgoing_; }
 
+    // Both sides agreed on UTF-8 for every body; otherwise the single-byte code page.
+    bool Utf8() const { return utf8_; }
+    // Text as it goes to this peer, and back.
+    QByteArray Encode(const QString& text) const;
+    QString Decode(const QByteArray& bytes) const;
+
     // Text in, bytes out. Anything but Ok leaves `wire` untouched: nothing may be sent.
+    // The opening AUTH comes with the offer before it.
     CNetMsg::CreateResult Auth(QByteArray* wire);
     CNetMsg::CreateResult Line(const QByteArray& text, QByteArray* wire);
 
@@ -119,6 +131,10 @@ private:
     Role role_ = Role::None;
     std::int16_t loginFlag_ = 0;
     bool active_ = false;
+    bool utf8_ = false;
+    bool offerSeen_ = false;
+    bool peerOffersUtf8_ = false;
+    bool requestSeen_ = false;
     QString peer_;
     std::int32_t lastLineCrc_ = 0;
     qint64 Now() const;

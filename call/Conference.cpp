@@ -113,14 +113,23 @@ QStringList Conference::RelayedLines(const QString& author, const QString& text)
     // The author's name leads every part, so a long line cut to fit one message still says
     // whose it is; the text itself was made safe when it arrived (a line break in it is an
     // indented continuation), so no part can pass for another member's line.
+    // Measured in UTF-8, the longest any member's program receives it in.
     const QString prefix = QStringLiteral("[") + author + QStringLiteral("] ");
-    const qsizetype room = std::max<qsizetype>(1, kMaxBody - prefix.size());
+    const qsizetype room = std::max<qsizetype>(4, kMaxBody - prefix.toUtf8().size());
     QStringList lines;
     qsizetype at = 0;
     do {
-        qsizetype take = std::min(room, text.size() - at);
-        if (take > 1 && at + take < text.size() && text[at + take - 1].isHighSurrogate()) {
-            --take; // never half a character
+        qsizetype take = 0;
+        qsizetype bytes = 0;
+        while (at + take < text.size()) {
+            const bool pair = text[at + take].isHighSurrogate() && at + take + 1 < text.size();
+            const qsizetype width = pair ? 2 : 1; // never half a character
+            const qsizetype size = QStringView(text).mid(at + take, width).toUtf8().size();
+            if (bytes + size > room) {
+                break;
+            }
+            bytes += size;
+            take += width;
         }
         lines << prefix + text.mid(at, take);
         at += take;

@@ -41,6 +41,20 @@ QByteArray ToAnsi(const QString& text) {
     return out;
 }
 
+int Unmappable(const QString& text) {
+    int lost = 0;
+    for (qsizetype k = 0; k < text.size(); ++k) {
+        const QChar c = text.at(k);
+        if (c.isHighSurrogate() && k + 1 < text.size() && text.at(k + 1).isLowSurrogate()) {
+            ++k;
+            ++lost;
+        } else if (c != QLatin1Char('?') && EncodeOne(c.unicode()) == '?') {
+            ++lost;
+        }
+    }
+    return lost;
+}
+
 QString FromAnsi(const QByteArray& bytes) {
     QString out(bytes.size(), Qt::Uninitialized);
     QChar* dst = out.data();

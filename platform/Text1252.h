@@ -9,5 +9,7 @@ namespace platform {
 
 QByteArray ToAnsi(const QString& text);
 QString FromAnsi(const QByteArray& bytes);
+// How many characters of `text` the code page cannot hold (each becomes one "?").
+int Unmappable(const QString& text);
 
 } // namespace platform

@@ -96,7 +96,10 @@ QList<WireMessage> ScriptedPeer::Messages() {
         for (auto it = passwords.crbegin(); it != passwords.crend(); ++it) {
             m.body = CipherText(m.body, *it);
         }
-        out << m;
+        // An old peer logs the offer before AUTH and goes on; tests that look at it ask.
+        if (seeOffers || m.cmd != 3 || !m.body.startsWith("CAPS")) {
+            out << m;
+        }
         pos += 25 + m.msgLen;
     }
     return out;

@@ -51,6 +51,8 @@ public:
     bool LogIn(const QByteArray& password, const QByteArray& nickname);
 
     QList<QByteArray> passwords; // message passwords 1 to 5 of this peer
+    // Messages() lists the answering side's offer too (left out, as an old peer ignores it).
+    bool seeOffers = false;
 
 private:
     void Read();
