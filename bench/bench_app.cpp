@@ -15,6 +15,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QMainWindow>
 #include <QMenuBar>
 #include <QPlainTextEdit>
@@ -293,6 +294,9 @@ void FillHistory(const QString& path, int lines) {
                      .arg(QLatin1String(words[x % 10]), QLatin1String(words[(x >> 8) % 10]),
                           QLatin1String(words[(x >> 16) % 10]))
                      .arg(k);
+        if (k % 10 == 0) {
+            e.text += QStringLiteral(" 我在日本工作 🙂 5*3"); // scripts the word index cannot split
+        }
         store.Record(e);
         if (k % 5000 == 4999) {
             store.Flush();
@@ -360,6 +364,16 @@ void BenchHistorySearch() {
         found += static_cast<int>(store.Search(QString::fromLatin1(word)).size());
         ms.push_back(static_cast<double>(t.nsecsElapsed()) / 1e6);
     }
+    // Found as text, newest first: an emoji, CJK inside a sentence, "*", and one that is
+    // nowhere, which reads every line.
+    std::vector<double> textMs;
+    int textFound = 0;
+    for (const char* term : {"🙂", "工作", "日本", "*", "👍🏽"}) {
+        QElapsedTimer t;
+        t.start();
+        textFound += static_cast<int>(store.Search(QString::fromUtf8(term)).size());
+        textMs.push_back(static_cast<double>(t.nsecsElapsed()) / 1e6);
+    }
     QElapsedTimer t;
     t.start();
     const auto conversations = store.Conversations();
@@ -367,6 +381,10 @@ void BenchHistorySearch() {
     std::printf("search in 100000 stored lines, p50: %.2f ms (goal < 20 ms; %d lines shown)   "
                 "conversation list %.2f ms (%lld conversations)\n",
                 Median(ms), found, list, static_cast<long long>(conversations.size()));
+    std::printf("search as text (emoji, CJK, \"*\"), p50: %.2f ms, slowest (found nowhere) "
+                "%.2f ms (goal < 20 ms; %d lines shown)   history file: %.1f MB\n",
+                Median(textMs), *std::max_element(textMs.begin(), textMs.end()), textFound,
+                static_cast<double>(QFileInfo(path).size()) / 1e6);
 }
 
 } // namespace
@@ -389,6 +407,10 @@ int main(int argc, char** argv) {
     // "palaver" or "anchor": that side of the round trip alone, for profiling it.
     if (argc > 1 && qstrcmp(argv[1], "palaver") == 0) {
         std::printf("Palaver round trip p50 %.1f us\n", PalaverRoundTrip());
+        return 0;
+    }
+    if (argc > 1 && qstrcmp(argv[1], "search") == 0) {
+        BenchHistorySearch();
         return 0;
     }
     if (argc > 1 && qstrcmp(argv[1], "anchor") == 0) {

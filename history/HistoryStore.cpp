@@ -423,18 +423,52 @@ QList<HistoryStore::Line> HistoryStore::Lines(qint64 conversation) const {
     return q.exec() ? ReadLines(q) : QList<Line>{};
 }
 
-QString HistoryStore::MatchQuery(const QString& typed) {
+namespace {
+
+// The words the user typed, at most kMaxTerms of them, never half a character.
+QStringList Terms(const QString& typed, int maxChars, int maxTerms) {
+    qsizetype cut = std::min<qsizetype>(typed.size(), maxChars);
+    if (cut > 0 && cut < typed.size() && typed.at(cut - 1).isHighSurrogate()) {
+        --cut;
+    }
     // Control characters are never part of a word, and a zero would end the query early.
-    QString text = typed.left(kMaxQueryChars);
+    QString text = typed.left(cut);
     for (QChar& c : text) {
         if (c.category() == QChar::Other_Control || c.isNull()) {
             c = QLatin1Char(' ');
         }
     }
-    const QStringList terms =
-        text.split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts);
+    return text.split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts)
+        .mid(0, maxTerms);
+}
+
+// A term the word index cannot find: one with no letter or digit (an emoji, "*"), or
+// one in a script written without spaces, whose words the index does not separate.
+bool FoundAsText(const QString& term) {
+    bool wordChar = false;
+    for (const uint c : term.toUcs4()) {
+        const QChar::Script script = QChar::script(c);
+        if (script == QChar::Script_Han || script == QChar::Script_Hiragana ||
+            script == QChar::Script_Katakana || script == QChar::Script_Hangul ||
+            script == QChar::Script_Thai) {
+            return true;
+        }
+        wordChar = wordChar || QChar::isLetterOrNumber(c);
+    }
+    return !wordChar;
+}
+
+} // namespace
+
+QString HistoryStore::MatchQuery(const QString& typed) {
+    QStringList terms;
+    for (const QString& term : Terms(typed, kMaxQueryChars, kMaxTerms)) {
+        if (!FoundAsText(term)) {
+            terms << term;
+        }
+    }
     QStringList quoted;
-    for (const QString& term : terms.mid(0, kMaxTerms)) {
+    for (const QString& term : terms) {
         QString plain = term;
         plain.replace(QLatin1Char('"'), QStringLiteral("\"\""));
         quoted << QLatin1Char('"') + plain + QLatin1Char('"');
@@ -449,18 +483,42 @@ QString HistoryStore::MatchQuery(const QString& typed) {
 QList<HistoryStore::Line> HistoryStore::Search(const QString& text, const QDate& from,
                                                const QDate& to, int limit) const {
     const QString match = MatchQuery(text);
+    QStringList asText;
+    for (const QString& term : Terms(text, kMaxQueryChars, kMaxTerms)) {
+        if (FoundAsText(term)) {
+            asText << term;
+        }
+    }
     searchWorked_ = true;
-    if (!open_ || match.isEmpty()) {
+    if (!open_ || (match.isEmpty() && asText.isEmpty())) {
         return {};
     }
     // Whatever is kept is found, even a line the index has not caught up with yet.
     const_cast<HistoryStore*>(this)->Index();
+    // Words through the index; the rest as the text itself, newest line first, stopping at
+    // the limit.
+    QString sql = match.isEmpty()
+                      ? QStringLiteral("SELECT l.call, c.peer, l.at, l.outgoing, l.conference, "
+                                       "l.ack, l.text FROM lines l JOIN calls c ON c.id = l.call "
+                                       "WHERE 1")
+                      : QStringLiteral("SELECT l.call, c.peer, l.at, l.outgoing, l.conference, "
+                                       "l.ack, l.text FROM lines_fts f JOIN lines l ON l.id = "
+                                       "f.rowid JOIN calls c ON c.id = l.call WHERE lines_fts "
+                                       "MATCH ?");
+    for (qsizetype k = 0; k < asText.size(); ++k) {
+        sql += QStringLiteral(" AND instr(l.text, ?) > 0");
+    }
+    sql += match.isEmpty() ? QStringLiteral(" AND l.at >= ? AND l.at < ? ORDER BY l.id DESC LIMIT ?")
+                           : QStringLiteral(" AND l.at >= ? AND l.at < ? ORDER BY f.rowid DESC "
+                                            "LIMIT ?");
     QSqlQuery q(QSqlDatabase::database(connection_, false));
-    q.prepare(QStringLiteral(
-        "SELECT l.call, c.peer, l.at, l.outgoing, l.conference, l.ack, l.text FROM lines_fts f "
-        "JOIN lines l ON l.id = f.rowid JOIN calls c ON c.id = l.call WHERE lines_fts MATCH ? "
-        "AND l.at >= ? AND l.at < ? ORDER BY f.rowid DESC LIMIT ?"));
-    q.addBindValue(match);
+    q.prepare(sql);
+    if (!match.isEmpty()) {
+        q.addBindValue(match);
+    }
+    for (const QString& term : asText) {
+        q.addBindValue(term);
+    }
     q.addBindValue(from.isValid() ? Ms(from) : std::numeric_limits<qint64>::min());
     q.addBindValue(to.isValid() ? Ms(to.addDays(1)) : std::numeric_limits<qint64>::max());
     q.addBindValue(limit);

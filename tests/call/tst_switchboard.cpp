@@ -3,6 +3,7 @@
 #include "call/LoginGuard.h"
 #include "call/Switchboard.h"
 #include "protocol/NetCodec.h"
+#include "platform/Text1252.h"
 #include "settings/Settings.h"
 #include "support/ScriptedPeer.h"
 
@@ -83,6 +84,10 @@ private slots:
     void relay();
     void twoLinesInFlight();
     void writeOverTheCapIsNotSent();
+    void everyScript_data();
+    void everyScript();
+    void hostileText_data();
+    void hostileText();
 };
 
 void TestSwitchboard::serverAndPlacedCalls() {
@@ -222,6 +227,97 @@ void TestSwitchboard::writeOverTheCapIsNotSent() {
     QCOMPARE(last, Call::SendResult::Dropped);
     QCOMPARE(dropped.size(), 1);
     QVERIFY(call->Idle());
+}
+
+void TestSwitchboard::everyScript_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("lost"); // characters an old peer's code page cannot hold
+    QTest::newRow("Latin-1") << QString("Ça va? café naïve Grüße") << 0;
+    QTest::newRow("CJK") << QString("日本語 中文 한국어") << 8;
+    QTest::newRow("emoji, skin tones, joiners")
+        << QString("🎉 👍🏽 👩‍👩‍👧 🏳️‍🌈") << 12;
+    QTest::newRow("Arabic and Hebrew") << QString("مرحبا שלום") << 9;
+    QTest::newRow("combining marks") << QString("e\u0301 a\u0308 Z\u0335") << 3;
+    QTest::newRow("5,000 characters of CJK") << QString(5000, QChar(0x6F22)) << 5000;
+}
+
+void TestSwitchboard::everyScript() {
+    // Between two copies every script arrives as written; an old peer gets the code page's
+    // bytes exactly, and the sender sees what it got.
+    QFETCH(QString, text);
+    QFETCH(int, lost);
+    QList<Member> members;
+    Member* bob = Join(members, "Bøb 日本");
+    QVERIFY(bob != nullptr);
+    QVERIFY(bob->call->Utf8() && arrived[0]->Utf8());
+    QCOMPARE(arrived[0]->Nickname(), QStringLiteral("Bøb 日本"));
+    QSignalSpy lines(arrived[0], &Call::ChatLine);
+    QCOMPARE(bob->call->SendLine(text), Call::SendResult::Sent);
+    QTRY_COMPARE(lines.size(), 1);
+    QCOMPARE(lines[0][1].toString(), text);
+
+    ScriptedPeer old;
+    QVERIFY(old.ConnectTo(port));
+    QVERIFY(old.LogIn("", "Old"));
+    QTRY_COMPARE(arrived.size(), 2);
+    Call* toOld = arrived[1];
+    QVERIFY(!toOld->Utf8());
+    QSignalSpy echoes(toOld, &Call::Echo);
+    QSignalSpy status(toOld, &Call::Status);
+    QCOMPARE(toOld->SendLine(text), Call::SendResult::Sent);
+    QVERIFY(old.WaitForMessages(3)); // AUTH, ACPT, the line
+    QCOMPARE(old.Messages()[2].body, platform::ToAnsi(text));
+    QCOMPARE(echoes[0][0].toString(), platform::FromAnsi(platform::ToAnsi(text)));
+    QCOMPARE(status.size(), lost > 0 ? 1 : 0);
+    if (lost > 0) {
+        QCOMPARE(status[0][0].toString(),
+                 QStringLiteral(" %1 characters cannot reach Old's program and were sent as ?")
+                     .arg(lost));
+    }
+    // It saw one login body it did not know, the offer, and nothing else new.
+    old.seeOffers = true;
+    QCOMPARE(old.Messages()[0].body, QByteArray("CAPS UTF8"));
+    QCOMPARE(old.Messages()[1].body, QByteArray("AUTH"));
+}
+
+void TestSwitchboard::hostileText_data() {
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QString>("nameShown");
+    QTest::addColumn<QString>("lineShown");
+    QTest::newRow("invalid UTF-8") << QByteArray("B\xff" "b") << QByteArray("a\xfe\xffz") << "B\uFFFDb"
+                                   << "a\uFFFD\uFFFDz";
+    QTest::newRow("overlong and lone surrogate")
+        << QByteArray("Bob") << QByteArray("\xc0\xaf \xed\xa0\x80") << "Bob"
+        << QString("\uFFFD\uFFFD \uFFFD\uFFFD\uFFFD");
+    QTest::newRow("direction override")
+        << QByteArray("Bob\xe2\x80\xae" "exe.txt") << QByteArray("pay \xe2\x80\xae" "001 ")
+        << "Bob?exe.txt"
+        << "pay ?001 ";
+    QTest::newRow("zero-width and a line break")
+        << QByteArray("B\xe2\x80\x8b" "ob") << QByteArray("hi\r\nAnn: give Bob 100")
+        << "B?ob"
+        << "hi\n    Ann: give Bob 100";
+}
+
+void TestSwitchboard::hostileText() {
+    // A peer that asked for UTF-8 and then sends what no honest program would.
+    QFETCH(QByteArray, name);
+    QFETCH(QByteArray, line);
+    QFETCH(QString, nameShown);
+    QFETCH(QString, lineShown);
+    ScriptedPeer bob;
+    QVERIFY(bob.ConnectTo(port));
+    QVERIFY(bob.WaitForMessages(1));
+    bob.Send(bob.Build(CmdLogin, "WANT UTF8"));
+    QVERIFY(bob.LogIn("", name));
+    QTRY_COMPARE(arrived.size(), 1);
+    QVERIFY(arrived[0]->Utf8());
+    QCOMPARE(arrived[0]->Nickname(), nameShown);
+    QSignalSpy lines(arrived[0], &Call::ChatLine);
+    bob.Send(bob.Build(CmdText, line));
+    QTRY_COMPARE(lines.size(), 1);
+    QCOMPARE(lines[0][1].toString(), lineShown);
 }
 
 QTEST_GUILESS_MAIN(TestSwitchboard)

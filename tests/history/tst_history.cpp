@@ -131,14 +131,18 @@ void TestHistory::searchInputIsData_data() {
     QTest::newRow("two words") << "my addr" << 1;
     QTest::newRow("quotes") << "\"address\"" << 1;
     QTest::newRow("lone quote") << "\"" << 0;
-    QTest::newRow("star") << "*" << 0;
+    QTest::newRow("star") << "*" << 1;
     QTest::newRow("NEAR") << "NEAR" << 1;
     QTest::newRow("AND OR NOT") << "AND OR NOT" << 0;
     QTest::newRow("column filter") << "text:address" << 0;
     QTest::newRow("10000 characters") << QString(10000, 'x') << 0;
     QTest::newRow("accents folded") << "cafe" << 1;
-    QTest::newRow("CJK") << "日本" << 1;
-    QTest::newRow("emoji") << "🙂" << 0;
+    QTest::newRow("CJK") << "日本" << 2;
+    QTest::newRow("CJK inside a sentence") << "工作" << 1;
+    QTest::newRow("two characters") << "ok" << 1;
+    QTest::newRow("emoji") << "🙂" << 1;
+    QTest::newRow("emoji with a joiner") << "👩‍👧" << 1;
+    QTest::newRow("emoji and a word") << "🙂 ok" << 1;
     QTest::newRow("a zero and a control") << QString("addr") + QChar(0) + QChar(1) << 1;
 }
 
@@ -150,6 +154,7 @@ void TestHistory::searchInputIsData() {
     if (store.Conversations().isEmpty()) {
         store.Record(Event(HistoryEvent::Kind::Line, 7, "my address is NEAR the café"));
         store.Record(Event(HistoryEvent::Kind::Line, 7, "日本語 AND OR"));
+        store.Record(Event(HistoryEvent::Kind::Line, 7, "5 * 3 🙂 我在日本工作 ok 👩‍👧"));
         QVERIFY(store.Flush());
     }
     QCOMPARE(store.Search(typed).size(), found);
