@@ -154,6 +154,7 @@ void Attention::Tell() {
             continue; // seen in the meantime
         }
         if (notifier_.Available()) {
+            ++toldCount_;
             notifier_.Show(reinterpret_cast<quintptr>(it.key()), it->summary, it->body);
         } else if (tray_.isVisible()) {
             tray_.showMessage(it->summary, platform::DesktopNotifier::SafeBody(it->body));

@@ -31,6 +31,8 @@ public:
     QSystemTrayIcon& Tray() { return tray_; }
     QMenu& TrayMenu() { return menu_; }
     bool DoNotDisturb() const { return quiet_; }
+    // Notifications handed to the desktop so far.
+    int Told() const { return toldCount_; }
 
     // "Keep running in the tray when the switchboard is closed", kept outside the settings
     // file.
@@ -58,6 +60,7 @@ private:
     };
     QHash<frmClient*, Notice> pending_;
     bool telling_ = false;
+    int toldCount_ = 0;
     QElapsedTimer told_;
     static constexpr qint64 kTellEveryMs = 250;
     // Watched windows; each leaves the list as it is destroyed.

@@ -224,7 +224,9 @@ void frmSettings::cmdOK_Click() {
     if (!IsNumber(txtPort->text())) {
         txtPort->setText(QStringLiteral("7000"));
     }
-    Settings.LoginPassword = txtLoginPassword->text();
+    // The boxes count characters; the login message counts bytes, and UTF-8 needs up to four
+    // for one.
+    Settings.LoginPassword = FitUtf8(txtLoginPassword->text(), SettingsRecord::kMaxPasswordLength);
     for (int k = 1; k <= 5; ++k) {
         Settings.Passwords[static_cast<std::size_t>(k)] = txtPassword[k]->text();
     }
@@ -234,7 +236,7 @@ void frmSettings::cmdOK_Click() {
     Settings.EncryptAll = chkCrypt->isChecked() ? 1 : 0;
     Settings.SecureOnly = chkAcceptSecure->isChecked() ? 1 : 0;
     Settings.Timeout = RoundToInt32(NumericValue(txtTimeout->text())).value_or(0);
-    Settings.Nickname = txtNickname->text();
+    Settings.Nickname = FitUtf8(txtNickname->text(), SettingsRecord::kMaxNicknameLength);
     ClientWindows().RefreshAllTitles();
     ClientWindows().RefreshAllLevels();
     if (frmClient* board = ClientWindows(0); board != nullptr && ClientWindows().InUse(0)) {

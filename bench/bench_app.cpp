@@ -295,7 +295,8 @@ void FillHistory(const QString& path, int lines) {
                           QLatin1String(words[(x >> 16) % 10]))
                      .arg(k);
         if (k % 10 == 0) {
-            e.text += QStringLiteral(" 我在日本工作 🙂 5*3"); // scripts the word index cannot split
+            e.text += QStringLiteral(
+                " 我在日本工作 🙂 5*3"); // scripts the word index cannot split
         }
         store.Record(e);
         if (k % 5000 == 4999) {

@@ -508,9 +508,10 @@ QList<HistoryStore::Line> HistoryStore::Search(const QString& text, const QDate&
     for (qsizetype k = 0; k < asText.size(); ++k) {
         sql += QStringLiteral(" AND instr(l.text, ?) > 0");
     }
-    sql += match.isEmpty() ? QStringLiteral(" AND l.at >= ? AND l.at < ? ORDER BY l.id DESC LIMIT ?")
-                           : QStringLiteral(" AND l.at >= ? AND l.at < ? ORDER BY f.rowid DESC "
-                                            "LIMIT ?");
+    sql += match.isEmpty()
+               ? QStringLiteral(" AND l.at >= ? AND l.at < ? ORDER BY l.id DESC LIMIT ?")
+               : QStringLiteral(" AND l.at >= ? AND l.at < ? ORDER BY f.rowid DESC "
+                                "LIMIT ?");
     QSqlQuery q(QSqlDatabase::database(connection_, false));
     q.prepare(sql);
     if (!match.isEmpty()) {

@@ -74,7 +74,11 @@ QString DesktopNotifier::SafeBody(const QString& text) {
         }
     }
     if (line.size() > kMaxBody) {
-        line = line.left(kMaxBody - 1) + QChar(0x2026); // an ellipsis
+        line = line.left(kMaxBody - 1);
+        if (line.back().isHighSurrogate()) {
+            line.chop(1); // never half a character
+        }
+        line += QChar(0x2026); // an ellipsis
     }
     return line.toHtmlEscaped();
 }

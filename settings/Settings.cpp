@@ -202,6 +202,24 @@ bool RemoveAddress(const QString& address) {
     return false;
 }
 
+QString FitUtf8(const QString& text, int maxBytes) {
+    qsizetype bytes = 0;
+    qsizetype k = 0;
+    while (k < text.size()) {
+        const qsizetype width =
+            text.at(k).isHighSurrogate() && k + 1 < text.size() && text.at(k + 1).isLowSurrogate()
+                ? 2
+                : 1;
+        const qsizetype size = QStringView(text).mid(k, width).toUtf8().size();
+        if (bytes + size > maxBytes) {
+            break;
+        }
+        bytes += size;
+        k += width;
+    }
+    return text.left(k);
+}
+
 void ResetSettings() {
     Settings = SettingsRecord{};
 }

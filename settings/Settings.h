@@ -54,5 +54,9 @@ QStringList Addresses();
 // Forgets the first entry equal to `address`; false when there is none.
 bool RemoveAddress(const QString& address);
 
+// The longest start of `text` whose UTF-8 takes at most `maxBytes`, never half a character:
+// a nickname or password must fit one login message in whichever form it travels.
+QString FitUtf8(const QString& text, int maxBytes);
+
 // Back to the start values (tests).
 void ResetSettings();

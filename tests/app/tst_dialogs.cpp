@@ -50,6 +50,7 @@ private slots:
     void logConnections();
     void clearSettingsOnLineWindow();
     void clearChatWindowAndDebugWindow();
+    void longestLoginStillFitsOneMessage_data();
     void longestLoginStillFitsOneMessage();
     void labelsBesideTheirBoxes_data();
     void labelsBesideTheirBoxes();
@@ -496,20 +497,32 @@ void TestDialogs::clearChatWindowAndDebugWindow() {
     QVERIFY(DebugWindow()->txtLog()->toPlainText().isEmpty());
 }
 
+void TestDialogs::longestLoginStillFitsOneMessage_data() {
+    QTest::addColumn<QString>("character");
+    QTest::addColumn<int>("size");          // of the longest login message
+    QTest::newRow("Latin") << "n" << 32745; // no room given away: two more would not fit
+    QTest::newRow("CJK, 3 bytes each") << "漢" << 4 + 5456 * 3 * 2 + 1;
+    QTest::newRow("emoji, 4 bytes each") << "🙂" << 4 + 4092 * 4 * 2 + 1;
+}
+
 void TestDialogs::longestLoginStillFitsOneMessage() {
+    // In UTF-8, the form it takes between two copies, with no character cut in half.
+    QFETCH(QString, character);
+    QFETCH(int, size);
     AppFixture app;
     frmClient* board = app.Start();
     Menu(board, "mnuTools(0)");
     frmSettings* d = frmSettings::Instance();
-    Find<QLineEdit>(d, "txtNickname")->setText(QString(40000, QLatin1Char('n')));
-    Find<QLineEdit>(d, "txtLoginPassword")->setText(QString(40000, QLatin1Char('p')));
+    Find<QLineEdit>(d, "txtNickname")->setText(character.repeated(40000));
+    Find<QLineEdit>(d, "txtLoginPassword")->setText(character.repeated(40000));
     Click(d, "cmdOK");
     QVERIFY(Settings.Nickname.size() < 40000);
     const QByteArray pass =
-        "PASS" + Settings.LoginPassword.toLatin1() + '\0' + Settings.Nickname.toLatin1();
+        "PASS" + Settings.LoginPassword.toUtf8() + '\0' + Settings.Nickname.toUtf8();
     CNetMsg login;
     QCOMPARE(login.CreateMessage(kAppMarker, 0, 1, CmdLogin, pass), CNetMsg::CreateResult::Ok);
-    QCOMPARE(pass.size(), 32745); // and no room was given away: two more would not fit
+    QCOMPARE(pass.size(), size);
+    QCOMPARE(QString::fromUtf8(pass.mid(4)).toUtf8(), pass.mid(4));
 }
 
 // The settings dialog's labels name the box on their own row.

@@ -67,6 +67,7 @@ class TestNotify : public QObject {
 
     // Bob talks to the switchboard while the user works in a line window.
     void Setup() {
+        server.calls.clear();
         app = std::make_unique<AppFixture>();
         app->WriteSettings("Ann\r\n");
         board = app->Start();
@@ -80,9 +81,8 @@ class TestNotify : public QObject {
         QTRY_COMPARE(Attentions()->Unread(board), 0);
         elsewhere->activateWindow();
         QTRY_VERIFY(elsewhere->isActiveWindow());
-        // A line of the user's own gets its acknowledgement: what the call brought has come.
-        Type(board, "hello");
-        QTRY_VERIFY(bob->WaitForMessages(3));
+        // What the call itself was told has reached the desktop before the test starts.
+        QTRY_VERIFY(server.calls.size() >= Attentions()->Told());
         server.calls.clear();
     }
 

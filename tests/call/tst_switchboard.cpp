@@ -2,8 +2,8 @@
 // scripted peers that know only the old rules, over real sockets.
 #include "call/LoginGuard.h"
 #include "call/Switchboard.h"
-#include "protocol/NetCodec.h"
 #include "platform/Text1252.h"
+#include "protocol/NetCodec.h"
 #include "settings/Settings.h"
 #include "support/ScriptedPeer.h"
 
@@ -285,19 +285,23 @@ void TestSwitchboard::hostileText_data() {
     QTest::addColumn<QByteArray>("line");
     QTest::addColumn<QString>("nameShown");
     QTest::addColumn<QString>("lineShown");
-    QTest::newRow("invalid UTF-8") << QByteArray("B\xff" "b") << QByteArray("a\xfe\xffz") << "B\uFFFDb"
+    QTest::newRow("invalid UTF-8") << QByteArray("B\xff"
+                                                 "b")
+                                   << QByteArray("a\xfe\xffz") << "B\uFFFDb"
                                    << "a\uFFFD\uFFFDz";
     QTest::newRow("overlong and lone surrogate")
         << QByteArray("Bob") << QByteArray("\xc0\xaf \xed\xa0\x80") << "Bob"
         << QString("\uFFFD\uFFFD \uFFFD\uFFFD\uFFFD");
-    QTest::newRow("direction override")
-        << QByteArray("Bob\xe2\x80\xae" "exe.txt") << QByteArray("pay \xe2\x80\xae" "001 ")
-        << "Bob?exe.txt"
-        << "pay ?001 ";
-    QTest::newRow("zero-width and a line break")
-        << QByteArray("B\xe2\x80\x8b" "ob") << QByteArray("hi\r\nAnn: give Bob 100")
-        << "B?ob"
-        << "hi\n    Ann: give Bob 100";
+    QTest::newRow("direction override") << QByteArray("Bob\xe2\x80\xae"
+                                                      "exe.txt")
+                                        << QByteArray("pay \xe2\x80\xae"
+                                                      "001 ")
+                                        << "Bob?exe.txt"
+                                        << "pay ?001 ";
+    QTest::newRow("zero-width and a line break") << QByteArray("B\xe2\x80\x8b"
+                                                               "ob")
+                                                 << QByteArray("hi\r\nAnn: give Bob 100") << "B?ob"
+                                                 << "hi\n    Ann: give Bob 100";
 }
 
 void TestSwitchboard::hostileText() {

@@ -154,7 +154,8 @@ void TestHistory::searchInputIsData() {
     if (store.Conversations().isEmpty()) {
         store.Record(Event(HistoryEvent::Kind::Line, 7, "my address is NEAR the café"));
         store.Record(Event(HistoryEvent::Kind::Line, 7, "日本語 AND OR"));
-        store.Record(Event(HistoryEvent::Kind::Line, 7, "5 * 3 🙂 我在日本工作 ok 👩‍👧"));
+        store.Record(
+            Event(HistoryEvent::Kind::Line, 7, "5 * 3 🙂 我在日本工作 ok 👩‍👧"));
         QVERIFY(store.Flush());
     }
     QCOMPARE(store.Search(typed).size(), found);
