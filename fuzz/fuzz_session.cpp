@@ -47,7 +47,8 @@ QList<QByteArray> FuzzSeeds() {
     QList<QByteArray> seeds;
     for (const QByteArray& body :
          {QByteArray("hello"), QByteArray("OK") + EncodeLong(77), QByteArray("AUTH"),
-          QByteArray("PASS\0nick", 9), QByteArray("ACPTBea"), QByteArray()}) {
+          QByteArray("PASS\0nick", 9), QByteArray("ACPTBea"), QByteArray("CAPS UTF8"),
+          QByteArray("WANT UTF8"), QByteArray("CAPS UTF8 X Y Z W"), QByteArray()}) {
         for (std::uint8_t cmd : {CmdText, CmdAck, CmdLogin}) {
             seeds.append(QByteArray(1, '\x21') + Message(cmd, body));
         }
