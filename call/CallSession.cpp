@@ -151,7 +151,8 @@ void CallSession::Close(CloseReason why, const QString& reason) {
 QString CallSession::Why(CNetMsg::CreateResult result) {
     switch (result) {
     case CNetMsg::CreateResult::TooLong:
-        return QStringLiteral("longer than one message can carry (%1 characters)").arg(kMaxBody);
+        // Bytes as they travel: a character of Chinese takes three of them in UTF-8.
+        return QStringLiteral("longer than one message can carry (%1 bytes)").arg(kMaxBody);
     case CNetMsg::CreateResult::NoCrc:
         return QStringLiteral("the checksum library is missing");
     case CNetMsg::CreateResult::Ok:
