@@ -123,8 +123,8 @@ int Attention::Unread(const frmClient* window) const {
 }
 
 void Attention::OnNotice(frmClient* window, const QString& summary, const QString& body) {
-    if (window == nullptr || !windows_.contains(window)) {
-        return; // nobody shows it
+    if (!windows_.contains(window)) {
+        return; // nobody shows it (a null window is never watched)
     }
     if (window->isVisible() && window->isActiveWindow()) {
         return; // the user is looking at it

@@ -52,7 +52,6 @@ frmClient::frmClient(std::int16_t id, Switchboard& model, QWidget* parent)
 frmClient::~frmClient() {
     // A window going without its unload (the program's end) still lets its call go.
     if (call_ != nullptr) {
-        disconnect(call_, nullptr, this, nullptr);
         model_.Release(call_);
     }
 }

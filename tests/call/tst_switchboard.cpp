@@ -82,7 +82,6 @@ private slots:
     void serverAndPlacedCalls();
     void relay_data();
     void relay();
-    void twoLinesInFlight();
     void writeOverTheCapIsNotSent();
     void everyScript_data();
     void everyScript();
@@ -187,27 +186,6 @@ void TestSwitchboard::relay() {
     // Joins were told to those already there.
     QVERIFY(oldHeard.first().startsWith("*** In the conference: Bob, Cat, Dan"));
     QVERIFY(members[0].heard.contains("*** Old joined the conference"));
-}
-
-void TestSwitchboard::twoLinesInFlight() {
-    // Two lines out before either is answered: each acknowledgement names its own line.
-    ScriptedPeer bob;
-    QVERIFY(bob.ConnectTo(port));
-    QVERIFY(bob.LogIn("", "Bob"));
-    QTRY_COMPARE(arrived.size(), 1);
-    Call* call = arrived[0];
-    QSignalSpy acks(call, &Call::Acknowledged);
-    QSignalSpy echoes(call, &Call::Echo);
-    call->SendLine("first");
-    call->SendLine("second");
-    QVERIFY(bob.WaitForMessages(4));
-    const QList<WireMessage> got = bob.Messages();
-    bob.Send(bob.Build(CmdAck, "OK" + EncodeLong(got[2].crc)));
-    bob.Send(bob.Build(CmdAck, "OK" + EncodeLong(got[3].crc)));
-    QTRY_COMPARE(acks.size(), 2);
-    QCOMPARE(acks[0][0].toInt(), echoes[0][1].toInt());
-    QCOMPARE(acks[1][0].toInt(), echoes[1][1].toInt());
-    QVERIFY(acks[0][1].toBool() && acks[1][1].toBool());
 }
 
 void TestSwitchboard::writeOverTheCapIsNotSent() {
