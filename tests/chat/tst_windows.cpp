@@ -52,6 +52,9 @@ void TestWindows::startUp() {
     QCOMPARE(Settings.Port, 7000);
     QCOMPARE(Find<ClickLabel>(board, "lblServer")->text(), QStringLiteral("Reject"));
     QCOMPARE(Background(Find<ClickLabel>(board, "lblServer")), QColor(128, 0, 0));
+    // Light text on the dark switch, or it cannot be read.
+    QCOMPARE(Find<ClickLabel>(board, "lblServer")->palette().color(QPalette::WindowText),
+             QColor(Qt::white));
     QCOMPARE(Find<QComboBox>(board, "cmbIP")->count(), 0);
     QVERIFY(app.boxes->texts.isEmpty());
     // Slot 0 sits 20 pixels right and down.
