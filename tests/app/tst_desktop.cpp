@@ -252,7 +252,7 @@ void TestDesktop::linesAlertWhenInBackground() {
     QTRY_COMPARE(alerted, QList<QWidget*>{board}); // an incoming call
     peer.Send(peer.Build(CmdText, "psst"));
     QTRY_VERIFY(LogText(board).endsWith("Pat: psst\n"));
-    QCOMPARE(alerted.size(), 2); // a line
+    QTRY_COMPARE(alerted.size(), 2); // a line, once its read is done
     QCOMPARE(alerted.last(), board);
     // A conference member's line is seen in its owner, so the owner asks for attention.
     ScriptedPeer member;
@@ -262,7 +262,7 @@ void TestDesktop::linesAlertWhenInBackground() {
     const qsizetype before = alerted.size();
     member.Send(member.Build(CmdText, "to the conference"));
     QTRY_VERIFY(LogText(board).endsWith("Max: to the conference\n"));
-    QCOMPARE(alerted.size(), before + 1);
+    QTRY_COMPARE(alerted.size(), before + 1);
     QCOMPARE(alerted.last(), board);
     // Nothing asks for attention in the window the user is looking at.
     board->activateWindow();
@@ -270,6 +270,7 @@ void TestDesktop::linesAlertWhenInBackground() {
     const qsizetype seen = alerted.size();
     peer.Send(peer.Build(CmdText, "again"));
     QTRY_VERIFY(LogText(board).endsWith("Pat: again\n"));
+    QCoreApplication::processEvents(); // where an alert would have been raised
     QCOMPARE(alerted.size(), seen);
     platform::SetAlertHandler(previous);
 }

@@ -31,6 +31,9 @@ AppFixture::AppFixture() : boxes(std::make_unique<ScriptedBoxes>()), oldDir_(QDi
 
 AppFixture::~AppFixture() {
     CloseAll();
+    // A clock a test lent the pool goes with the test; so do the pool's timers.
+    ClientWindows().Pending().Reset();
+    ClientWindows().Pending().SetClock({});
     History().reset();
     Attentions().reset();
     UnloadDebugWindow();
