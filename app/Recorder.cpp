@@ -92,21 +92,25 @@ void Recorder::Acknowledged(Call* call, std::int32_t crc, bool saysOk) {
     if (saysOk) {
         // The line it names: the call's own, or else its conference's.
         if (it != open_.end() && it->unanswered.removeOne(crc)) {
-            Write(HistoryEvent::Kind::Ack, *it, {}, true, true, crc);
+            Acknowledge(*it, crc, true);
             return;
         }
         if (const Conference* c = table_.Model().ConferenceOf(call)) {
             const auto conf = open_.find(c->Id());
             if (conf != open_.end() && conf->unanswered.removeOne(crc)) {
-                Write(HistoryEvent::Kind::Ack, *conf, {}, true, true, crc);
+                Acknowledge(*conf, crc, true);
             }
         }
         return; // an answer to a line that was never kept (a relay)
     }
     // "BC": the peer could not read the oldest line still waiting.
     if (it != open_.end() && !it->unanswered.isEmpty()) {
-        Write(HistoryEvent::Kind::Ack, *it, {}, true, false, it->unanswered.takeFirst());
+        Acknowledge(*it, it->unanswered.takeFirst(), false);
     }
+}
+
+void Recorder::Acknowledge(const Open& open, std::int32_t crc, bool ok) {
+    Write(HistoryEvent::Kind::Ack, open, {}, false, ok, crc);
 }
 
 void Recorder::Start(quint64 id, const Open& open) {

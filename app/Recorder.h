@@ -37,6 +37,8 @@ private:
     void Write(HistoryEvent::Kind kind, const Open& open, const QString& text = {},
                bool outgoing = false, bool ackOk = false, std::int32_t crc = 0);
     void Acknowledged(Call* call, std::int32_t crc, bool saysOk);
+    // Marks our line with `crc` as confirmed or not.
+    void Acknowledge(const Open& open, std::int32_t crc, bool ok);
     static void Flush();
 
     WindowTable& table_;

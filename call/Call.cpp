@@ -11,7 +11,6 @@ Call::Call(const CallLimits& limits, QObject* parent)
     : QObject(parent), limits_(limits), socket_(this), session_(this), timer_(this) {
     session_.SetClock(limits_.clock);
     socket_.setObjectName(QStringLiteral("sckClient"));
-    timer_.setObjectName(QStringLiteral("Timer1"));
     timer_.setInterval(limits_.retryIntervalMs);
     connect(&timer_, &QTimer::timeout, this, &Call::Timer1_Timer);
     connect(&socket_, &platform::TcpSocket::DataArrival, this, &Call::sckClient_DataArrival);

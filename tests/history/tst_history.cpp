@@ -234,13 +234,13 @@ void TestHistory::lockedByAnotherCopy() {
     frmClient* board = app.Start();
     StartListening(board);
     QTRY_VERIFY(History()->IsOpen());
+    ScriptedPeer peer; // stays on the line: nothing new comes to write the waiting line
     {
         QSqlDatabase other = QSqlDatabase::addDatabase("QSQLITE", "other");
         other.setDatabaseName(HistoryStore::DefaultPath());
         QVERIFY(other.open());
         QSqlQuery lock(other);
         QVERIFY(lock.exec("BEGIN EXCLUSIVE"));
-        ScriptedPeer peer;
         QVERIFY(peer.ConnectTo(Settings.Port));
         QVERIFY(peer.LogIn("", "Bob"));
         peer.Send(peer.Build(CmdText, "while locked"));
@@ -311,6 +311,12 @@ void TestHistory::throughTheWindows() {
     QTRY_VERIFY(frmHistory::Instance() != nullptr);
     frmHistory* history = frmHistory::Instance();
     QCOMPARE(Find<QListWidget>(history, "lstConversations")->count(), 1);
+    // The buttons in a row below the lines.
+    const int linesBottom = Find<QWidget>(history, "txtLines")->mapTo(history, QPoint(0, 0)).y() +
+                            Find<QWidget>(history, "txtLines")->height();
+    for (const char* button : {"cmdForget", "cmdExport", "cmdClose"}) {
+        QVERIFY(Find<QWidget>(history, button)->mapTo(history, QPoint(0, 0)).y() > linesBottom);
+    }
     QTest::keyClicks(Find<QLineEdit>(history, "txtSearch"), "elm");
     QTRY_VERIFY(Find<QTextBrowser>(history, "txtLines")->toHtml().contains("Elm</"));
     const QString exported = app.Dir() + "/out.html";
