@@ -13,6 +13,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QNetworkInterface>
 #include <QTcpServer>
 #include <QtTest>
 
@@ -293,6 +294,13 @@ void TestWindows::serverSwitch() {
     const QString where =
         ClientWindows().Model().ServerIP(board->ID()) + ":" + QString::number(port);
     QCOMPARE(Find<QLabel>(board, "lblStatus")->text(), " Server accepting calls on " + where);
+    // The address others can call: this machine's first outside IPv4 address when it has one.
+    for (const QHostAddress& a : QNetworkInterface::allAddresses()) {
+        if (a.protocol() == QAbstractSocket::IPv4Protocol && !a.isLoopback()) {
+            QCOMPARE(ClientWindows().Model().ServerIP(board->ID()), a.toString());
+            break;
+        }
+    }
     QVERIFY(
         DebugWindow()->txtLog()->toPlainText().contains(": Server accepting calls on " + where));
 
