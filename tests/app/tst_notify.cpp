@@ -204,6 +204,8 @@ void TestNotify::trayMenu_data() {
     QTest::newRow("show the switchboard") << "mnuTrayShow";
     QTest::newRow("a window of the list") << "mnuTrayWindow(0)";
     QTest::newRow("quit") << "mnuTrayQuit";
+    QTest::newRow("keep running in the tray") << "mnuTrayKeep";
+    QTest::newRow("do not disturb") << "mnuTrayQuiet";
 }
 
 void TestNotify::trayMenu() {
@@ -218,6 +220,11 @@ void TestNotify::trayMenu() {
     if (item == "mnuTrayServer") {
         QCOMPARE(Find<QLabel>(board, "lblServer")->text(), QStringLiteral("Accept"));
         QCOMPARE(ClientWindows().Model().ServerState(0), int(platform::TcpSocket::Listening));
+    } else if (item == "mnuTrayKeep") {
+        QVERIFY(Attention::KeepInTray()); // and kept for the next start
+        Attention::SetKeepInTray(false);
+    } else if (item == "mnuTrayQuiet") {
+        QVERIFY(Attentions()->DoNotDisturb());
     } else if (item == "mnuTrayQuit") {
         QVERIFY(ended);
         QVERIFY(ClientWindows(0) == nullptr);
