@@ -1,4 +1,5 @@
 #include "about/frmAbout.h"
+#include "app/Menus.h"
 #include "app/frmSettings.h"
 #include "chat/ClientWindows.h"
 #include "chat/frmClient.h"
@@ -392,6 +393,12 @@ void TestDialogs::menuItems() {
     QCOMPARE(seen, tools);
     QVERIFY(board->findChild<QAction*>("mnuTools(10)") != nullptr);
     QVERIFY(board->findChild<QAction*>("mnuTools(5)") == nullptr);
+    // Members hear each other unless switched off; the choice is kept for the next start.
+    QVERIFY(Find<QAction>(board, "mnuToolsHearEachOther")->isChecked());
+    Menu(board, "mnuToolsHearEachOther");
+    QVERIFY(!ClientWindows().Model().MembersHearEachOther() && !MembersHearEachOther());
+    Menu(board, "mnuToolsHearEachOther");
+    QVERIFY(ClientWindows().Model().MembersHearEachOther() && MembersHearEachOther());
     QCOMPARE(board->findChild<QAction*>("mnuFile(0)")->text(), QStringLiteral("E&xit"));
     QCOMPARE(board->findChild<QAction*>("mnuHelp(0)")->text(), QStringLiteral("&About Palaver..."));
     // The menu item runs the server switch.
