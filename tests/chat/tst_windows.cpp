@@ -10,10 +10,10 @@
 
 #include <QComboBox>
 #include <QLineEdit>
+#include <QNetworkInterface>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
-#include <QNetworkInterface>
 #include <QTcpServer>
 #include <QtTest>
 

@@ -78,6 +78,7 @@ private slots:
     void throughTheWindows();
     void acknowledgementsFindTheirLines_data();
     void acknowledgementsFindTheirLines();
+    void conferenceIsKeptAsOne();
     void acknowledgedLinesSurviveAKill_data();
     void acknowledgedLinesSurviveAKill();
 };
@@ -385,6 +386,40 @@ void TestHistory::acknowledgementsFindTheirLines() {
     QCOMPARE(lines.size(), 3);
     QCOMPARE(lines[0].text, QStringLiteral("first"));
     QCOMPARE((QList<int>{lines[0].ack, lines[1].ack}), marks);
+}
+
+void TestHistory::conferenceIsKeptAsOne() {
+    // What the switchboard says to its conference is one conversation with all its members,
+    // marked by the first member's acknowledgement.
+    AppFixture app;
+    app.WriteSettings("Ann\r\n");
+    frmClient* board = app.Start();
+    StartListening(board);
+    QTRY_VERIFY(History()->IsOpen());
+    ScriptedPeer fay; // the switchboard's own call
+    ScriptedPeer bob;
+    ScriptedPeer cat;
+    for (auto [peer, name] : {std::pair{&fay, "Fay"}, {&bob, "Bob"}, {&cat, "Cat"}}) {
+        QVERIFY(peer->ConnectTo(Settings.Port));
+        QVERIFY(peer->LogIn("", name));
+    }
+    QTRY_VERIFY(ClientWindows().Line(board, 1) >= 0);
+    Click(board, "cmdConf");
+    Type(board, "to all");
+    QVERIFY(bob.WaitForMessages(3));
+    bob.Send(bob.Build(CmdAck, "OK" + EncodeLong(bob.Messages().last().crc)));
+    bob.Send(bob.Build(CmdText, "done"));
+    QTRY_VERIFY(LogText(board).endsWith("Bob: done\n"));
+    QVERIFY(History()->Flush());
+    const auto all = History()->Conversations();
+    const auto conference = std::find_if(all.begin(), all.end(), [](const auto& c) {
+        return c.conference && c.peer == QLatin1String("Bob, Cat");
+    });
+    QVERIFY(conference != all.end());
+    const auto lines = History()->Lines(conference->id);
+    QCOMPARE(lines.size(), 1);
+    QCOMPARE(lines[0].text, QStringLiteral("to all"));
+    QCOMPARE(lines[0].ack, 1);
 }
 
 void TestHistory::acknowledgedLinesSurviveAKill_data() {
