@@ -44,7 +44,6 @@ Call::~Call() = default;
 
 void Call::Place(const QString& address, int port) {
     socket_.Close();
-    held_.clear();
     // A new call starts unauthenticated, whatever the last one reached.
     session_.End();
     nickname_.clear();
@@ -106,7 +105,6 @@ bool Call::Answer(int requestID) {
 
 void Call::Hangup() {
     timer_.stop();
-    held_.clear();
     socket_.Close();
     session_.End();
     nickname_.clear();
@@ -115,7 +113,6 @@ void Call::Hangup() {
 
 void Call::Close() {
     timer_.stop();
-    held_.clear();
     socket_.Close();
     session_.End();
     emit Dropped();
