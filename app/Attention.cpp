@@ -173,6 +173,8 @@ void Attention::Open(frmClient* window) {
     if (window == nullptr) {
         return;
     }
+    // A minimised window is restored, keeping whether it was maximised.
+    window->setWindowState(window->windowState() & ~Qt::WindowMinimized);
     window->show();
     window->raise();
     window->activateWindow();

@@ -203,6 +203,7 @@ void TestNotify::trayMenu_data() {
     QTest::newRow("server") << "mnuTrayServer";
     QTest::newRow("show the switchboard") << "mnuTrayShow";
     QTest::newRow("a window of the list") << "mnuTrayWindow(0)";
+    QTest::newRow("a minimised window") << "mnuTrayWindow(0) minimised";
     QTest::newRow("quit") << "mnuTrayQuit";
     QTest::newRow("keep running in the tray") << "mnuTrayKeep";
     QTest::newRow("do not disturb") << "mnuTrayQuiet";
@@ -214,7 +215,12 @@ void TestNotify::trayMenu() {
     board = app->Start();
     bool ended = false;
     ClientWindows().lastWindowGone = [&ended] { ended = true; };
-    board->hide();
+    if (item.endsWith(" minimised")) {
+        item.chop(10);
+        board->showMinimized();
+    } else {
+        board->hide();
+    }
     Attentions()->TrayMenu().aboutToShow();
     Menu(&Attentions()->TrayMenu(), item);
     if (item == "mnuTrayServer") {
@@ -229,7 +235,7 @@ void TestNotify::trayMenu() {
         QVERIFY(ended);
         QVERIFY(ClientWindows(0) == nullptr);
     } else {
-        QTRY_VERIFY(board->isVisible() && board->isActiveWindow());
+        QTRY_VERIFY(board->isVisible() && board->isActiveWindow() && !board->isMinimized());
     }
     ClientWindows().lastWindowGone = {};
 }
