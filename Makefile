@@ -43,8 +43,9 @@ test-build: deps
 	cmake -S . -B $(BUILD) -DPALAVER_WERROR=ON
 	cmake --build $(BUILD) -j $(JOBS)
 
+# Twice as many tests as cores: most of their time is spent waiting on sockets and timers.
 test: test-build
-	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $$(( $(JOBS) * 2 ))
 
 # The quick part of the suite: no sockets, no windows.
 test-unit: test-build
