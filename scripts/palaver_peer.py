@@ -44,10 +44,19 @@ def read_message(sock: socket.socket, buffer: bytearray):
         buffer.extend(chunk)
 
 
+def read_auth(sock: socket.socket, buffer: bytearray):
+    """The opening message, past the offer a newer answerer sends before it (a peer that
+    knows only the old rules logs the offer as an unknown login body and goes on)."""
+    first = read_message(sock, buffer)
+    if first is not None and first[0] == 3 and first[2].startswith(b"CAPS"):
+        first = read_message(sock, buffer)
+    return first
+
+
 def talk(host: str, port: int, nick: str) -> int:
     with socket.create_connection((host, port), timeout=20) as s:
         buf = bytearray()
-        first = read_message(s, buf)
+        first = read_auth(s, buf)
         if first is None or first[2] != b"AUTH":
             print("no AUTH from", host, port)
             return 1
@@ -73,7 +82,7 @@ def talk(host: str, port: int, nick: str) -> int:
 def try_once(host: str, port: int, guess: bytes) -> str:
     with socket.create_connection((host, port), timeout=90) as s:
         buf = bytearray()
-        if read_message(s, buf) is None:
+        if read_auth(s, buf) is None:
             return "refused"  # closed before AUTH: held back or too many pending
         s.sendall(message(3, b"PASS" + guess + b"\0guesser", 1))
         answer = read_message(s, buf)
