@@ -153,9 +153,10 @@ Call::SendResult Call::SendLine(const QString& text, bool echo) {
         // Our own line as the peer will read it.
         emit Echo(session_.Decode(bytes), session_.LastLineCrc());
         if (const int lost = session_.Utf8() ? 0 : platform::Unmappable(text); lost > 0) {
-            emit Status(QStringLiteral(" %1 characters cannot reach %2's program and were sent as ?")
-                            .arg(lost)
-                            .arg(nickname_.isEmpty() ? RemoteAddress() : nickname_));
+            emit Status(
+                QStringLiteral(" %1 characters cannot reach %2's program and were sent as ?")
+                    .arg(lost)
+                    .arg(nickname_.isEmpty() ? RemoteAddress() : nickname_));
         }
     }
     if (Idle()) {

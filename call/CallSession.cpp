@@ -392,8 +392,7 @@ void CallSession::HandleLoginBody() {
                   QStringLiteral("\", which only the other side of a call may send"));
         return;
     }
-    if (CapabilityList(body, "CAPS") && role_ == Role::Caller && loginFlag_ == 0 &&
-        !offerSeen_) {
+    if (CapabilityList(body, "CAPS") && role_ == Role::Caller && loginFlag_ == 0 && !offerSeen_) {
         offerSeen_ = true;
         peerOffersUtf8_ = body.mid(5).split(' ').contains("UTF8");
         return;
