@@ -150,13 +150,10 @@ Call::SendResult Call::SendLine(const QString& text, bool echo) {
         return SendResult::NotBuilt;
     }
     if (echo) {
-        // Our own line as the peer will read it.
-        emit Echo(session_.Decode(bytes), session_.LastLineCrc());
-        if (const int lost = session_.Utf8() ? 0 : platform::Unmappable(text); lost > 0) {
-            emit Status(
-                QStringLiteral(" %1 characters cannot reach %2's program and were sent as ?")
-                    .arg(lost)
-                    .arg(nickname_.isEmpty() ? RemoteAddress() : nickname_));
+        // Our own line as the peer will read it; with no peer, as it was typed.
+        emit Echo(Connected() ? session_.Decode(bytes) : text, session_.LastLineCrc());
+        if (const int lost = Connected() && !Utf8() ? platform::Unmappable(text) : 0; lost > 0) {
+            emit Status(LostCharacters(lost, nickname_.isEmpty() ? RemoteAddress() : nickname_));
         }
     }
     if (Idle()) {
@@ -167,6 +164,12 @@ Call::SendResult Call::SendLine(const QString& text, bool echo) {
         return SendResult::Connecting;
     }
     return Write(wire) ? SendResult::Sent : SendResult::Dropped;
+}
+
+QString Call::LostCharacters(int count, const QString& peer) {
+    return QStringLiteral(" %1 characters cannot reach %2's program and were sent as ?")
+        .arg(count)
+        .arg(peer);
 }
 
 bool Call::Write(const QByteArray& wire) {

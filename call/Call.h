@@ -58,6 +58,8 @@ public:
     bool Connected() const { return socket_.state() == platform::TcpSocket::Connected; }
     bool Retrying() const { return timer_.isActive(); }
     int SocketState() const { return socket_.state(); }
+    // The status that says what an old peer's code page could not carry.
+    static QString LostCharacters(int count, const QString& peer);
     // Both sides agreed on UTF-8.
     bool Utf8() const { return session_.Utf8(); }
     // 1 once the peer has logged in.

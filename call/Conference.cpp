@@ -2,6 +2,7 @@
 
 #include "Call.h"
 
+#include "platform/Text1252.h"
 #include "protocol/NetCodec.h"
 
 #include <algorithm>
@@ -97,6 +98,10 @@ int Conference::Send(const QString& text) {
     bool built = false;
     // A copy: a member may leave while the line is being sent.
     for (Call* member : Members()) {
+        // Each member gets the line in its own form; an old program's losses are told.
+        if (const int lost = member->Utf8() ? 0 : platform::Unmappable(text); lost > 0) {
+            emit MemberStatus(Call::LostCharacters(lost, names_.value(member)));
+        }
         if (member->SendLine(text, false) != Call::SendResult::NotBuilt) {
             lastSentCrc_ = member->LastLineCrc();
             built = true;

@@ -45,6 +45,8 @@ signals:
     // A member confirmed the owner's last line.
     void MemberAck();
     void MemberDecodeFailed();
+    // A line for the owner's status line about a member.
+    void MemberStatus(const QString& text);
     // The owner's line went to the members, with the CRC their acknowledgements carry.
     void Sent(const QString& text, std::int32_t crc);
     // Someone joined or left.

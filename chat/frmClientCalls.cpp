@@ -120,6 +120,7 @@ Conference& frmClient::conference() {
                 });
         connect(conference_, &Conference::MemberAck, this, [this] { txtSend->clear(); });
         connect(conference_, &Conference::MemberDecodeFailed, this, &frmClient::ShowDecodeError);
+        connect(conference_, &Conference::MemberStatus, this, &frmClient::ShowStatus);
         connect(conference_, &Conference::Changed, this, &frmClient::DisplayConn);
     }
     return *conference_;

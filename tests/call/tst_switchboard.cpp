@@ -110,7 +110,9 @@ void TestSwitchboard::serverAndPlacedCalls() {
     // Placing a new call ends the last one's login at once: nothing is sent as logged in.
     bob->call->Place(QStringLiteral("127.0.0.1"), FreePort());
     QCOMPARE(int(bob->call->LoginFlag()), 0);
-    QCOMPARE(bob->call->SendLine("after"), Call::SendResult::Connecting);
+    QSignalSpy echoes(bob->call, &Call::Echo);
+    QCOMPARE(bob->call->SendLine("日本 after"), Call::SendResult::Connecting);
+    QCOMPARE(echoes[0][0].toString(), QStringLiteral("日本 after")); // no peer: as typed
 
     // Stopped: says where it stopped, and a second stop says nothing was listening.
     QVERIFY(!owner->StopServer(0).isEmpty());
@@ -253,6 +255,13 @@ void TestSwitchboard::everyScript() {
                  QStringLiteral(" %1 characters cannot reach Old's program and were sent as ?")
                      .arg(lost));
     }
+    // A conference tells its owner what its old member lost, and only that member.
+    Conference* conference = owner->NewConference();
+    conference->Add(arrived[0]);
+    conference->Add(toOld);
+    QSignalSpy told(conference, &Conference::MemberStatus);
+    conference->Send(text);
+    QCOMPARE(told.size(), lost > 0 ? 1 : 0);
     // It saw one login body it did not know, the offer, and nothing else new.
     old.seeOffers = true;
     QCOMPARE(old.Messages()[0].body, QByteArray("CAPS UTF8"));
