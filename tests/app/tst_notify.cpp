@@ -32,12 +32,15 @@ public:
     QList<uint> closed;
     QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, "fake");
 
+    bool running = false;
     bool Start() {
+        running = true;
         return bus.registerObject("/org/freedesktop/Notifications", this,
                                   QDBusConnection::ExportAllSlots) &&
                bus.registerService("org.freedesktop.Notifications");
     }
     void Stop() {
+        running = false;
         bus.unregisterService("org.freedesktop.Notifications");
         bus.unregisterObject("/org/freedesktop/Notifications");
     }
@@ -82,7 +85,7 @@ class TestNotify : public QObject {
         elsewhere->activateWindow();
         QTRY_VERIFY(elsewhere->isActiveWindow());
         // What the call itself was told has reached the desktop before the test starts.
-        QTRY_VERIFY(server.calls.size() >= Attentions()->Told());
+        QTRY_VERIFY(!server.running || server.calls.size() >= Attentions()->Told());
         server.calls.clear();
     }
 
