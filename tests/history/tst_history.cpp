@@ -12,10 +12,12 @@
 #include "support/ScriptedPeer.h"
 
 #include <QCheckBox>
+#include <QDateEdit>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTextBrowser>
@@ -79,6 +81,8 @@ private slots:
     void acknowledgementsFindTheirLines_data();
     void acknowledgementsFindTheirLines();
     void conferenceIsKeptAsOne();
+    void historyWindowControls_data();
+    void historyWindowControls();
     void acknowledgedLinesSurviveAKill_data();
     void acknowledgedLinesSurviveAKill();
 };
@@ -420,6 +424,52 @@ void TestHistory::conferenceIsKeptAsOne() {
     QCOMPARE(lines.size(), 1);
     QCOMPARE(lines[0].text, QStringLiteral("to all"));
     QCOMPARE(lines[0].ack, 1);
+}
+
+void TestHistory::historyWindowControls_data() {
+    QTest::addColumn<QString>("control");
+    QTest::newRow("the list") << "lstConversations";
+    QTest::newRow("from") << "dtpFrom";
+    QTest::newRow("to") << "dtpTo";
+    QTest::newRow("close") << "cmdClose";
+}
+
+void TestHistory::historyWindowControls() {
+    // Ann in January, Bob in March: each control of the History window does its part.
+    QFETCH(QString, control);
+    HistoryStore store;
+    QVERIFY(store.Open(Path(qPrintable("controls-" + control + ".sqlite"))));
+    for (auto [key, peer, month] : {std::tuple{1, "Ann", 1}, {2, "Bob", 3}}) {
+        HistoryEvent e = Event(HistoryEvent::Kind::Line, key, QStringLiteral("hi from ") + peer);
+        e.peer = QString::fromLatin1(peer);
+        e.at = QDateTime(QDate(2026, month, 10), QTime(12, 0)).toMSecsSinceEpoch();
+        store.Record(e);
+    }
+    QVERIFY(store.Flush());
+    frmHistory* w = frmHistory::ShowFor(&store);
+    const auto closeIt = qScopeGuard([] {
+        if (frmHistory* open = frmHistory::Instance()) {
+            open->close();
+        }
+    });
+    auto* list = Find<QListWidget>(w, "lstConversations");
+    QCOMPARE(list->count(), 2);
+    if (control == "lstConversations") {
+        QTest::keyClick(list, Qt::Key_Down); // the older one
+        QVERIFY(Find<QTextBrowser>(w, "txtLines")->toPlainText().contains("hi from Ann"));
+    } else if (control == "cmdClose") {
+        Click(w, "cmdClose");
+        QTRY_VERIFY(frmHistory::Instance() == nullptr || !w->isVisible());
+        return;
+    } else {
+        Click(w, "chkDates");
+        const bool from = control == "dtpFrom";
+        // The other end first, wide open; then this one, which leaves one conversation.
+        Find<QDateEdit>(w, from ? "dtpTo" : "dtpFrom")->setDate(QDate(from ? 2030 : 2020, 1, 1));
+        Find<QDateEdit>(w, control)->setDate(QDate(2026, 2, 1));
+        QCOMPARE(list->count(), 1);
+        QVERIFY(list->item(0)->text().startsWith(from ? "Bob" : "Ann"));
+    }
 }
 
 void TestHistory::acknowledgedLinesSurviveAKill_data() {
