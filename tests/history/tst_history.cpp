@@ -57,6 +57,10 @@ int WriteLines(const QString& path, int count) {
         if (!store.Flush()) {
             return 4;
         }
+        if (k % 100 == 99) {
+            std::puts("100 more"); // the parent kills it after some of these
+            std::fflush(stdout);
+        }
     }
     return 0;
 }
@@ -281,7 +285,11 @@ void TestHistory::twoWritersAndAKill() {
         QProcess p;
         p.start(QCoreApplication::applicationFilePath(), {"--write", killed, "100000"});
         QVERIFY(p.waitForStarted());
-        QTest::qWait(QRandomGenerator::global()->bounded(50, 400));
+        // Killed after a random number of committed hundreds, not after a fixed time.
+        const int hundreds = QRandomGenerator::global()->bounded(1, 40);
+        int seen = 0;
+        QTRY_VERIFY_WITH_TIMEOUT((seen += int(p.readAllStandardOutput().count('\n'))) >= hundreds,
+                                 20000);
         p.kill();
         p.waitForFinished();
         HistoryStore store;
