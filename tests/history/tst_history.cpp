@@ -65,6 +65,14 @@ int WriteLines(const QString& path, int count) {
     return 0;
 }
 
+// Ann's switchboard, started and listening.
+frmClient* AnnListening(AppFixture& app) {
+    app.WriteSettings("Ann\r\n");
+    frmClient* board = app.Start();
+    StartListening(board);
+    return board;
+}
+
 } // namespace
 
 class TestHistory : public QObject {
@@ -239,9 +247,7 @@ void TestHistory::brokenFileKeepsTheChatGoing() {
 
 void TestHistory::lockedByAnotherCopy() {
     AppFixture app;
-    app.WriteSettings("Ann\r\n");
-    frmClient* board = app.Start();
-    StartListening(board);
+    frmClient* board = AnnListening(app);
     QTRY_VERIFY(History()->IsOpen());
     ScriptedPeer peer; // stays on the line: nothing new comes to write the waiting line
     {
@@ -304,9 +310,7 @@ void TestHistory::twoWritersAndAKill() {
 
 void TestHistory::throughTheWindows() {
     AppFixture app;
-    app.WriteSettings("Ann\r\n");
-    frmClient* board = app.Start();
-    StartListening(board);
+    frmClient* board = AnnListening(app);
     ScriptedPeer bob;
     QVERIFY(bob.ConnectTo(Settings.Port));
     QVERIFY(bob.LogIn("", "Bob"));
@@ -369,9 +373,7 @@ void TestHistory::acknowledgementsFindTheirLines() {
     QFETCH(QByteArray, answers);
     QFETCH(QList<int>, marks);
     AppFixture app;
-    app.WriteSettings("Ann\r\n");
-    frmClient* board = app.Start();
-    StartListening(board);
+    frmClient* board = AnnListening(app);
     ScriptedPeer bob;
     QVERIFY(bob.ConnectTo(Settings.Port));
     QVERIFY(bob.LogIn("", "Bob"));
@@ -404,9 +406,7 @@ void TestHistory::conferenceIsKeptAsOne() {
     // What the switchboard says to its conference is one conversation with all its members,
     // marked by the first member's acknowledgement.
     AppFixture app;
-    app.WriteSettings("Ann\r\n");
-    frmClient* board = app.Start();
-    StartListening(board);
+    frmClient* board = AnnListening(app);
     QTRY_VERIFY(History()->IsOpen());
     ScriptedPeer fay; // the switchboard's own call
     ScriptedPeer bob;
