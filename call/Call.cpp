@@ -17,6 +17,8 @@ Call::Call(const CallLimits& limits, QObject* parent)
     connect(&socket_, &platform::TcpSocket::ConnectedEvent, this, &Call::sckClient_Connect);
     connect(&socket_, &platform::TcpSocket::ClosedEvent, this, &Call::sckClient_Close);
     connect(&socket_, &platform::TcpSocket::ErrorEvent, this, &Call::sckClient_Error);
+    connect(&socket_, &platform::TcpSocket::SslErrors, this, &Call::TlsErrors);
+    connect(&socket_, &platform::TcpSocket::EncryptedEvent, this, &Call::TlsUp);
 
     connect(&session_, &CallSession::Send, this, &Call::Write);
     connect(&session_, &CallSession::LogLine, this, &Call::LogLine);
@@ -26,8 +28,10 @@ Call::Call(const CallLimits& limits, QObject* parent)
     connect(&session_, &CallSession::AckMatched, this, &Call::AckMatched);
     connect(&session_, &CallSession::AckFailed, this, &Call::AckFailed);
     connect(&session_, &CallSession::Acknowledged, this, &Call::Acknowledged);
-    connect(&session_, &CallSession::PeerNamed, this,
-            [this](const QString& nickname) { nickname_ = nickname; });
+    connect(&session_, &CallSession::PeerNamed, this, [this](const QString& nickname) {
+        nickname_ = nickname;
+        PeerNamedSecurely(nickname);
+    });
     connect(&session_, &CallSession::LoggedIn, this, &Call::LoggedIn);
     connect(&session_, &CallSession::Closed, this, &Call::SessionClosed);
     connect(&session_, &CallSession::NotSent, this,
@@ -82,6 +86,14 @@ void Call::Timer1_Timer() {
 
 void Call::sckClient_Connect() {
     timer_.stop();
+    CallSession::TlsPolicy policy;
+    if (const Security* security = limits_.security) {
+        policy.offer = security->CanOffer();
+        policy.mustBeSecure =
+            security->only || (policy.offer && !security->keys.PinFor(PinAddress()).isEmpty());
+    }
+    ResetSecurity();
+    session_.SetTlsPolicy(policy);
     session_.Start(CallSession::Role::Caller, socket_.RemoteHostIP());
 }
 
@@ -92,6 +104,13 @@ bool Call::Answer(int requestID) {
     if (!socket_.Accept(requestID)) {
         return false;
     }
+    CallSession::TlsPolicy policy;
+    if (const Security* security = limits_.security) {
+        policy.offer = security->CanOffer();
+        policy.mustBeSecure = security->only;
+    }
+    ResetSecurity();
+    session_.SetTlsPolicy(policy);
     session_.Start(CallSession::Role::Answerer, socket_.RemoteHostIP());
     QByteArray wire;
     const CNetMsg::CreateResult built = session_.Auth(&wire);
@@ -131,6 +150,9 @@ void Call::sckClient_DataArrival(qint64 /*bytesTotal*/) {
     reading_ = false;
     emit ReadReported();
     FlushWrites();
+    if (session_.TlsSwitchPending()) {
+        SwitchToTls();
+    }
     emit ReadFinished();
 }
 
@@ -161,6 +183,10 @@ Call::SendResult Call::SendLine(const QString& text, bool echo) {
     }
     if (!Connected()) {
         emit Status(QStringLiteral(" Not sent: the call is not connected yet"));
+        return SendResult::Connecting;
+    }
+    if (!Secure() && (session_.SettingUpTls() || session_.Policy().mustBeSecure)) {
+        emit Status(QStringLiteral(" Not sent: the call is not secure yet"));
         return SendResult::Connecting;
     }
     return Write(wire) ? SendResult::Sent : SendResult::Dropped;
@@ -220,6 +246,19 @@ void Call::sckClient_Close() {
 }
 
 void Call::sckClient_Error(int number, const QString& description) {
+    if (session_.TlsSwitchPending() && socket_.WasConnected()) {
+        // The handshake failed: the call ends here, never in plain text.
+        session_.AbortTls(refusedBecause_.isEmpty() ? QStringLiteral("handshake: ") + description
+                                                    : refusedBecause_);
+        if (!refusedKey_.isEmpty() && session_.role() == CallSession::Role::Caller) {
+            const QByteArray ours = limits_.security->identity.Fingerprint();
+            emit KeyChanged(
+                PinAddress(),
+                Identity::SafetyNumber(ours, limits_.security->keys.PinFor(PinAddress())),
+                Identity::SafetyNumber(ours, refusedKey_));
+        }
+        return;
+    }
     emit Status(QStringLiteral("Error #") + QString::number(number) + QStringLiteral(" - ") +
                 description);
     if (socket_.WasConnected()) {
@@ -233,5 +272,124 @@ void Call::sckClient_Error(int number, const QString& description) {
         socket_.Close();
         emit LogLine(QStringLiteral("Call failed: ") + description);
         emit GaveUp();
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Secure calls
+
+QString Call::PinAddress() const {
+    return KeyStore::NormalAddress(callAddress_, port_);
+}
+
+void Call::ResetSecurity() {
+    peerKey_.clear();
+    refusedBecause_.clear();
+    knownAs_.clear();
+    keyChangedMark_ = false;
+}
+
+void Call::SwitchToTls() {
+    if (limits_.security == nullptr ||
+        !socket_.StartTls(session_.role() == CallSession::Role::Answerer,
+                          limits_.security->Configuration())) {
+        session_.AbortTls(QStringLiteral("plain text arrived where TLS had to begin"));
+    }
+}
+
+QString Call::JudgeKey(const QByteArray& fingerprint) {
+    if (fingerprint.isEmpty()) {
+        return QStringLiteral("the peer presented no key");
+    }
+    if (session_.role() != CallSession::Role::Caller) {
+        return {}; // a caller is judged by its nickname once it names itself
+    }
+    const QByteArray pinned = limits_.security->keys.PinFor(PinAddress());
+    if (pinned.isEmpty() || pinned == fingerprint) {
+        return {};
+    }
+    const QByteArray ours = limits_.security->identity.Fingerprint();
+    refusedKey_ = fingerprint;
+    return QStringLiteral("the key changed: safety number ") +
+           Identity::SafetyNumber(ours, pinned) + QStringLiteral(" became ") +
+           Identity::SafetyNumber(ours, fingerprint);
+}
+
+void Call::TlsErrors(const QList<QSslError>& errors) {
+    // A self-signed certificate is what every Palaver user has; its key is what counts.
+    refusedKey_.clear();
+    refusedBecause_ = JudgeKey(Identity::FingerprintOf(socket_.PeerCertificate()));
+    if (refusedBecause_.isEmpty()) {
+        socket_.IgnoreSslErrors(errors);
+    }
+}
+
+void Call::TlsUp() {
+    if (limits_.security == nullptr || !session_.TlsSwitchPending()) {
+        return;
+    }
+    // Judged again: a handshake without errors never passed through TlsErrors.
+    const QByteArray fingerprint = Identity::FingerprintOf(socket_.PeerCertificate());
+    if (const QString why = JudgeKey(fingerprint); !why.isEmpty()) {
+        refusedBecause_ = why;
+        sckClient_Error(0, why);
+        return;
+    }
+    peerKey_ = fingerprint;
+    KeyStore& keys = limits_.security->keys;
+    if (session_.role() == CallSession::Role::Caller && keys.PinFor(PinAddress()).isEmpty()) {
+        knownAs_ = keys.KnownAs(fingerprint);
+        keys.Pin(PinAddress(), fingerprint);
+    }
+    session_.TlsEstablished();
+    emit LogLine(QStringLiteral("Secure call (") + socket_.SessionDescription() +
+                 QStringLiteral("), safety number ") + SafetyNumber() +
+                 (knownAs_.isEmpty() ? QString()
+                                     : QStringLiteral(", the key known as ") + PeerName(knownAs_)));
+    emit SecureChanged();
+}
+
+void Call::PeerNamedSecurely(const QString& nickname) {
+    if (!Secure() || session_.role() != CallSession::Role::Answerer) {
+        return;
+    }
+    KeyStore& keys = limits_.security->keys;
+    const QByteArray known = keys.CallerKey(nickname);
+    if (known.isEmpty()) {
+        knownAs_ = keys.KnownAs(peerKey_);
+    } else if (known != peerKey_) {
+        keyChangedMark_ = true;
+        emit LogLine(nickname + QStringLiteral("'s key changed: safety number ") +
+                     Identity::SafetyNumber(limits_.security->identity.Fingerprint(), known) +
+                     QStringLiteral(" became ") + SafetyNumber());
+    }
+    if (known != peerKey_) {
+        keys.RecordCaller(nickname, peerKey_);
+    }
+    emit SecureChanged();
+}
+
+QString Call::SafetyNumber() const {
+    if (peerKey_.isEmpty() || limits_.security == nullptr) {
+        return {};
+    }
+    return Identity::SafetyNumber(limits_.security->identity.Fingerprint(), peerKey_);
+}
+
+bool Call::KeyVerified() const {
+    return !peerKey_.isEmpty() && limits_.security != nullptr &&
+           limits_.security->keys.Verified(peerKey_);
+}
+
+void Call::MarkKeyVerified() {
+    if (Secure() && !peerKey_.isEmpty()) {
+        limits_.security->keys.SetVerified(peerKey_);
+        emit SecureChanged();
+    }
+}
+
+void Call::AcceptNewKey() {
+    if (limits_.security != nullptr && !refusedKey_.isEmpty()) {
+        limits_.security->keys.Pin(PinAddress(), std::exchange(refusedKey_, {}));
     }
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "CallSession.h"
+#include "Security.h"
 
 #include "platform/TcpSocket.h"
 
@@ -24,6 +25,8 @@ struct CallLimits {
     qint64 maxPendingWrite = 1024 * 1024;
     // The clock login deadlines and limits are measured with; the real one when empty.
     std::function<qint64()> clock;
+    // The identity and keys for secure calls; none: every call is plain, as before.
+    Security* security = nullptr;
 };
 
 class Call : public QObject {
@@ -77,6 +80,23 @@ public:
     void SetId(quint64 id) { id_ = id; }
     int RetryIntervalMs() const { return timer_.interval(); }
 
+    // Secure calls. Secure: TLS is up and the peer's key was accepted.
+    bool Secure() const { return session_.Secure(); }
+    // SHA-256 of the peer's public key; empty for a plain call.
+    const QByteArray& PeerKey() const { return peerKey_; }
+    QString SafetyNumber() const;
+    // "TLS 1.3, TLS_AES_256_GCM_SHA384"
+    QString TlsDescription() const { return socket_.SessionDescription(); }
+    // The user compared the safety number and marked this key verified.
+    bool KeyVerified() const;
+    void MarkKeyVerified();
+    // A caller we know by nickname came with another key than last time.
+    bool KeyChangedMark() const { return keyChangedMark_; }
+    // Another address or nickname the peer's key is already known under.
+    const QString& KnownAs() const { return knownAs_; }
+    // Pins the key the last refused call presented, after the user agreed.
+    void AcceptNewKey();
+
 signals:
     // Around the events of one read, so that a view can show them together.
     void ReadStarted();
@@ -113,6 +133,11 @@ signals:
     void GaveUp();
     // This side hung up ("Bye").
     void HungUp();
+    // TLS is up (or the call ended and is plain again): what a window shows changed.
+    void SecureChanged();
+    // A pinned address answered with another key; the call was refused. AcceptNewKey pins it.
+    void KeyChanged(const QString& address, const QString& oldSafetyNumber,
+                    const QString& newSafetyNumber);
 
 private:
     void sckClient_DataArrival(qint64 bytesTotal);
@@ -125,6 +150,14 @@ private:
     void Drop(const QString& logLine);
     void SessionClosed(CloseReason why, const QString& reason, bool wasLoggedIn);
     void FlushWrites();
+    void SwitchToTls();
+    void TlsErrors(const QList<QSslError>& errors);
+    void TlsUp();
+    // The peer's key judged against what we know: empty when it may go on, else why not.
+    QString JudgeKey(const QByteArray& fingerprint);
+    void PeerNamedSecurely(const QString& nickname);
+    QString PinAddress() const;
+    void ResetSecurity();
 
     CallLimits limits_;
     platform::TcpSocket socket_;
@@ -140,4 +173,9 @@ private:
     // are reported (and kept) before their acknowledgements leave.
     bool reading_ = false;
     QByteArray held_;
+    QByteArray peerKey_;
+    QByteArray refusedKey_;
+    QString refusedBecause_;
+    QString knownAs_;
+    bool keyChangedMark_ = false;
 };

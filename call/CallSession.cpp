@@ -127,6 +127,10 @@ void CallSession::End() {
     offerSeen_ = false;
     peerOffersUtf8_ = false;
     requestSeen_ = false;
+    peerOffersTls_ = false;
+    awaitingGo_ = false;
+    tlsSwitch_ = false;
+    secure_ = false;
     active_ = false;
     loginFlag_ = 0;
     lastLineCrc_ = 0;
@@ -180,7 +184,8 @@ CNetMsg::CreateResult CallSession::Auth(QByteArray* wire) {
     // it does not know and answers the AUTH that follows as always. The offer is numbered
     // apart, so that the AUTH and everything after it are byte for byte what they were.
     CNetMsg offerMsg;
-    auto result = offerMsg.CreateMessage(kAppID, 0, 0, CmdLogin, kOffer);
+    auto result =
+        offerMsg.CreateMessage(kAppID, 0, 0, CmdLogin, policy_.offer ? kSecureOffer : kOffer);
     if (result != CNetMsg::CreateResult::Ok) {
         return result;
     }
@@ -233,8 +238,27 @@ bool CallSession::Answer(std::uint8_t cmd, const QByteArray& body) {
     return true;
 }
 
+void CallSession::RefusePlain(const QString& why) {
+    Close(CloseReason::NotSecure, QStringLiteral("Secure call to ") + peer_ +
+                                      QStringLiteral(" failed (") + why +
+                                      QStringLiteral("); not continuing in plain text"));
+}
+
+void CallSession::TlsEstablished() {
+    if (!active_ || !tlsSwitch_) {
+        return;
+    }
+    tlsSwitch_ = false;
+    secure_ = true;
+    incoming_.Clear();
+    if (role_ == Role::Answerer) {
+        // The login starts again inside TLS; the offer was made already.
+        Answer(CmdLogin, QByteArrayLiteral("AUTH"));
+    }
+}
+
 void CallSession::Feed(const QByteArray& bytes) {
-    if (!active_ || bytes.isEmpty()) {
+    if (!active_ || bytes.isEmpty() || tlsSwitch_) {
         return;
     }
     if (holding_) {
@@ -282,6 +306,14 @@ void CallSession::Feed(const QByteArray& bytes) {
             continue;
         }
         Handle();
+        if (tlsSwitch_ && pos < bytes.size()) {
+            // Plain bytes behind the switch would otherwise be read as if TLS had carried
+            // them: whoever put them there is not the peer that agreed to switch.
+            Close(CloseReason::NotSecure,
+                  peer_ + QStringLiteral(" sent plain text after the switch to TLS - call "
+                                         "closed"));
+            return;
+        }
         if (holding_) {
             backlog_ = bytes.mid(pos);
             return;
@@ -392,15 +424,56 @@ void CallSession::HandleLoginBody() {
                   QStringLiteral("\", which only the other side of a call may send"));
         return;
     }
-    if (CapabilityList(body, "CAPS") && role_ == Role::Caller && loginFlag_ == 0 && !offerSeen_) {
+    if (awaitingGo_) {
+        awaitingGo_ = false;
+        if (body != kGoAhead) {
+            RefusePlain(QStringLiteral("the secure call was refused"));
+            return;
+        }
+        tlsSwitch_ = true;
+        return;
+    }
+    if (CapabilityList(body, "CAPS") && role_ == Role::Caller && loginFlag_ == 0 && !offerSeen_ &&
+        !secure_) {
         offerSeen_ = true;
-        peerOffersUtf8_ = body.mid(5).split(' ').contains("UTF8");
+        const QList<QByteArray> words = body.mid(5).split(' ');
+        peerOffersUtf8_ = words.contains("UTF8");
+        peerOffersTls_ = words.contains("TLS");
         return;
     }
     if (CapabilityList(body, "WANT") && role_ == Role::Answerer && loginFlag_ == 0 &&
-        !requestSeen_ && !holding_) {
+        !requestSeen_ && !holding_ && !secure_) {
         requestSeen_ = true;
-        utf8_ = body.mid(5).split(' ').contains("UTF8");
+        const QList<QByteArray> words = body.mid(5).split(' ');
+        utf8_ = words.contains("UTF8");
+        if (words.contains("TLS") && policy_.offer) {
+            if (Answer(CmdLogin, kGoAhead)) {
+                tlsSwitch_ = true;
+            }
+        }
+        return;
+    }
+    if (isAuth && loginFlag_ == 0 && !secure_ && role_ == Role::Caller) {
+        if (peerOffersTls_ && policy_.offer) {
+            // Instead of the password: the request, then nothing until the go-ahead.
+            if (Answer(CmdLogin, kSecureRequest)) {
+                utf8_ = peerOffersUtf8_;
+                awaitingGo_ = true;
+            }
+            return;
+        }
+        if (policy_.mustBeSecure) {
+            RefusePlain(offerSeen_ ? QStringLiteral("no secure call was offered")
+                                   : QStringLiteral("the answering program offers no secure "
+                                                    "calls"));
+            return;
+        }
+    }
+    if (isPass && !secure_ && policy_.mustBeSecure) {
+        Close(CloseReason::NotSecure,
+              QStringLiteral("Call from ") + peer_ +
+                  QStringLiteral(" refused: only secure calls are accepted, and its program "
+                                 "did not ask for one"));
         return;
     }
     if (isAuth) {
@@ -443,6 +516,10 @@ void CallSession::HandleLoginBody() {
             return;
         }
         JudgePass(offered);
+        return;
+    }
+    if (isAcpt && !secure_ && policy_.mustBeSecure) {
+        RefusePlain(QStringLiteral("it accepted a login in plain text"));
         return;
     }
     if (isAcpt) {

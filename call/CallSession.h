@@ -27,6 +27,7 @@ enum class CloseReason {
     Flooded,       // too much arrived while a login waited to be judged
     BadMessage,    // a header that does not decode, a message too long, chat before login
     NotReading,    // the peer does not read what is sent
+    NotSecure,     // a call that had to be secure could not be made so
 };
 
 class CallSession : public QObject {
@@ -41,6 +42,17 @@ public:
     static constexpr qsizetype kMaxOfferSize = 16;
     inline static const QByteArray kOffer = QByteArrayLiteral("CAPS UTF8");
     inline static const QByteArray kRequest = QByteArrayLiteral("WANT UTF8");
+    // With secure calls: TLS joins both lists, and the answerer's go-ahead is the last plain
+    // message before both sides switch the connection to TLS.
+    inline static const QByteArray kSecureOffer = QByteArrayLiteral("CAPS UTF8 TLS");
+    inline static const QByteArray kSecureRequest = QByteArrayLiteral("WANT UTF8 TLS");
+    inline static const QByteArray kGoAhead = QByteArrayLiteral("GO TLS");
+
+    // How this call treats TLS, set before Start.
+    struct TlsPolicy {
+        bool offer = false;        // offer it (answerer) or ask for it when offered (caller)
+        bool mustBeSecure = false; // never log in in plain text
+    };
 
     explicit CallSession(QObject* parent = nullptr);
 
@@ -56,6 +68,18 @@ public:
     void Start(Role role, const QString& peerAddress);
     // The call is over, whoever ended it.
     void End();
+    void SetTlsPolicy(TlsPolicy policy) { policy_ = policy; }
+    const TlsPolicy& Policy() const { return policy_; }
+    // Both sides agreed to switch to TLS and the connection must switch now; nothing more
+    // may be read or written in plain text.
+    bool TlsSwitchPending() const { return tlsSwitch_; }
+    // TLS is up: the login starts again inside it.
+    void TlsEstablished();
+    bool Secure() const { return secure_; }
+    // The switch to TLS failed (`why` in the user's words); the call closes.
+    void AbortTls(const QString& why) { RefusePlain(why); }
+    // A secure call is being set up: nothing typed may go out until it is.
+    bool SettingUpTls() const { return awaitingGo_ || tlsSwitch_; }
 
     bool Active() const { return active_; }
     Role role() const { return role_; }
@@ -125,6 +149,8 @@ private:
     void Encipher();
     void Decipher();
     void Close(CloseReason why, const QString& reason);
+    // Closes a call that has to be secure and cannot be, with `why` in the user's words.
+    void RefusePlain(const QString& why);
 
     CNetMsg incoming_;
     CNetMsg outgoing_;
@@ -135,6 +161,11 @@ private:
     bool offerSeen_ = false;
     bool peerOffersUtf8_ = false;
     bool requestSeen_ = false;
+    bool peerOffersTls_ = false;
+    bool awaitingGo_ = false;
+    bool tlsSwitch_ = false;
+    bool secure_ = false;
+    TlsPolicy policy_;
     QString peer_;
     std::int32_t lastLineCrc_ = 0;
     qint64 Now() const;

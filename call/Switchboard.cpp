@@ -112,7 +112,7 @@ void Switchboard::ConnectionRequest(int owner, int requestID) {
         return;
     }
     // The call waits apart until it has logged in; only then is it reported.
-    pool_.Admit(requestID, limits, owner);
+    pool_.Admit(requestID, CallLimitsNow(), owner);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -128,7 +128,7 @@ void Switchboard::Adopt(Call* call) {
 }
 
 Call* Switchboard::NewCall() {
-    auto* call = new Call(limits, this);
+    auto* call = new Call(CallLimitsNow(), this);
     call->setObjectName(QStringLiteral("call"));
     Adopt(call);
     return call;
@@ -195,4 +195,25 @@ void Switchboard::SetMembersHearEachOther(bool on) {
             c->SetHearEachOther(on);
         }
     }
+}
+
+CallLimits Switchboard::CallLimitsNow() {
+    CallLimits now = limits;
+    now.security = SecurityState();
+    return now;
+}
+
+bool Switchboard::EnableSecurity(const QString& identityPath, const QString& keysPath) {
+    security_.Load(identityPath, keysPath);
+    securityOn_ = true;
+    if (!security_.keys.Error().isEmpty()) {
+        emit Report(security_.keys.Error());
+    }
+    if (!security_.identity.Usable()) {
+        emit Report(security_.identity.Error());
+        return false;
+    }
+    emit DebugLine(QStringLiteral("Secure calls with the key ") +
+                   Identity::ShowFingerprint(security_.identity.Fingerprint()));
+    return true;
 }

@@ -59,6 +59,19 @@ public:
     bool MembersHearEachOther() const { return hearEachOther_; }
     void SetMembersHearEachOther(bool on);
 
+    // Secure calls from now on, with this user's identity and pinned keys at these paths
+    // (the identity is made when there is none). False, with a Report saying why and
+    // where, when the identity cannot be used: calls then go on in plain text.
+    bool EnableSecurity(const QString& identityPath = Identity::DefaultPath(),
+                        const QString& keysPath = KeyStore::DefaultPath());
+    // Null until EnableSecurity.
+    Security* SecurityState() { return securityOn_ ? &security_ : nullptr; }
+    // "Offer and accept secure calls" and "Only secure calls".
+    void SetSecureCalls(bool offer, bool only) {
+        security_.offer = offer;
+        security_.only = only;
+    }
+
     // Calls answered but not logged in yet.
     LoginPool& Pending() { return pool_; }
     // Closes and forgets everything (the end of the program, and tests starting afresh).
@@ -81,6 +94,8 @@ private:
     void ConnectionRequest(int owner, int requestID);
     void Adopt(Call* call);
     platform::TcpSocket* Server(int owner) const;
+    // The limits with the security every new call shares.
+    CallLimits CallLimitsNow();
 
     LoginPool pool_;
     std::map<int, std::unique_ptr<platform::TcpSocket>> servers_;
@@ -88,4 +103,6 @@ private:
     QList<QPointer<Conference>> conferences_;
     quint64 lastId_ = 0;
     bool hearEachOther_ = true;
+    Security security_;
+    bool securityOn_ = false;
 };

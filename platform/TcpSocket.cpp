@@ -3,15 +3,33 @@
 #include <QHash>
 #include <QHostAddress>
 #include <QNetworkInterface>
+#include <QSslCipher>
+#include <QSslSocket>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTimer>
 
 namespace platform {
 namespace {
 
+// Every connection arrives as a QSslSocket still in plain mode, so that a call can switch
+// it to TLS later on the same connection.
+class SslCapableServer : public QTcpServer {
+public:
+    using QTcpServer::QTcpServer;
+
+protected:
+    void incomingConnection(qintptr descriptor) override {
+        auto* socket = new QSslSocket(this);
+        if (socket->setSocketDescriptor(descriptor)) {
+            addPendingConnection(socket);
+        } else {
+            delete socket;
+        }
+    }
+};
+
 struct Pending {
-    QPointer<QTcpSocket> socket;
+    QPointer<QSslSocket> socket;
     QString address;
     int port = 0;
 };
@@ -123,7 +141,7 @@ bool TcpSocket::Listen() {
         SetError(10049, QStringLiteral("Port %1 is out of range (0 to 65535)").arg(localPort_));
         return false;
     }
-    auto* server = new QTcpServer(this);
+    auto* server = new SslCapableServer(this);
     connect(server, &QTcpServer::newConnection, this, &TcpSocket::OnNewConnection);
     if (!server->listen(QHostAddress::Any, static_cast<quint16>(localPort_))) {
         SetError(ErrorNumberFor(server->serverError()), server->errorString());
@@ -137,7 +155,8 @@ bool TcpSocket::Listen() {
 
 void TcpSocket::OnNewConnection() {
     while (server_ && server_->hasPendingConnections()) {
-        QTcpSocket* s = server_->nextPendingConnection(); // parented to the server
+        // Every pending connection was made by SslCapableServer; parented to the server.
+        auto* s = static_cast<QSslSocket*>(server_->nextPendingConnection());
         const int id = nextRequestId++;
         if (nextRequestId == 0x7FFFFFFF) {
             nextRequestId = 1;
@@ -169,7 +188,7 @@ bool TcpSocket::Accept(int requestID) {
     if (it == PendingRequests().end() || !it->socket) {
         return false;
     }
-    QTcpSocket* s = it->socket;
+    QSslSocket* s = it->socket;
     PendingRequests().erase(it);
     Close();
     s->setParent(this);
@@ -178,7 +197,7 @@ bool TcpSocket::Accept(int requestID) {
     state_ = Connected;
     // Data that came with the connection is reported like any later data.
     if (s->bytesAvailable() > 0) {
-        QTimer::singleShot(0, this, [this, guard = QPointer<QTcpSocket>(s)] {
+        QTimer::singleShot(0, this, [this, guard = QPointer<QSslSocket>(s)] {
             if (guard && socket_ == guard && guard->bytesAvailable() > 0) {
                 emit DataArrival(guard->bytesAvailable());
             }
@@ -187,7 +206,7 @@ bool TcpSocket::Accept(int requestID) {
     return true;
 }
 
-void TcpSocket::Adopt(QTcpSocket* socket) {
+void TcpSocket::Adopt(QSslSocket* socket) {
     socket_ = socket;
     RememberPeer();
     socket->setReadBufferSize(kReadBufferSize);
@@ -206,6 +225,48 @@ void TcpSocket::Adopt(QTcpSocket* socket) {
             [this](QAbstractSocket::SocketError e) { OnSocketError(static_cast<int>(e)); });
     connect(socket, &QTcpSocket::stateChanged, this,
             [this](QAbstractSocket::SocketState s) { OnStateChanged(static_cast<int>(s)); });
+    connect(socket, &QSslSocket::encrypted, this, &TcpSocket::EncryptedEvent);
+    connect(socket, &QSslSocket::sslErrors, this, &TcpSocket::SslErrors);
+}
+
+bool TcpSocket::StartTls(bool asServer, const QSslConfiguration& configuration) {
+    if (!socket_ || state_ != Connected || socket_->bytesAvailable() > 0 ||
+        socket_->mode() != QSslSocket::UnencryptedMode) {
+        return false;
+    }
+    socket_->setSslConfiguration(configuration);
+    if (asServer) {
+        socket_->startServerEncryption();
+    } else {
+        socket_->startClientEncryption();
+    }
+    return true;
+}
+
+qint64 TcpSocket::BytesAvailable() const {
+    return socket_ ? socket_->bytesAvailable() : 0;
+}
+
+bool TcpSocket::Encrypted() const {
+    return socket_ && socket_->isEncrypted();
+}
+
+QSslCertificate TcpSocket::PeerCertificate() const {
+    return socket_ ? socket_->peerCertificate() : QSslCertificate();
+}
+
+QString TcpSocket::SessionDescription() const {
+    if (!Encrypted()) {
+        return {};
+    }
+    const QSslCipher cipher = socket_->sessionCipher();
+    return cipher.protocolString() + QStringLiteral(", ") + cipher.name();
+}
+
+void TcpSocket::IgnoreSslErrors(const QList<QSslError>& errors) {
+    if (socket_) {
+        socket_->ignoreSslErrors(errors);
+    }
 }
 
 void TcpSocket::OnStateChanged(int qtState) {
@@ -241,12 +302,12 @@ void TcpSocket::OnDisconnected() {
 void TcpSocket::Connect(const QString& host, int port) {
     Close();
     wasConnected_ = false;
-    auto* s = new QTcpSocket(this);
+    auto* s = new QSslSocket(this);
     Adopt(s);
     state_ = ResolvingHost;
     if (port <= 0 || port > 65535) {
         // Reported as an event, like every other failure to connect.
-        QTimer::singleShot(0, this, [this, guard = QPointer<QTcpSocket>(s), port] {
+        QTimer::singleShot(0, this, [this, guard = QPointer<QSslSocket>(s), port] {
             if (guard && socket_ == guard) {
                 SetError(10049, QStringLiteral("Port %1 is out of range (1 to 65535)").arg(port));
                 state_ = Error;
@@ -291,7 +352,7 @@ void TcpSocket::RememberPeer() {
 
 void TcpSocket::DropSocket() {
     if (socket_) {
-        QTcpSocket* s = socket_;
+        QSslSocket* s = socket_;
         socket_ = nullptr;
         s->disconnect(this); // a local close raises no events
         s->abort();

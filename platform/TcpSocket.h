@@ -8,9 +8,14 @@
 #include <QPointer>
 #include <QString>
 
+#include <QList>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslError>
+
 class QHostAddress;
 class QTcpServer;
-class QTcpSocket;
+class QSslSocket;
 
 namespace platform {
 
@@ -61,6 +66,18 @@ public:
     qint64 BytesToWrite() const;
     void Close();
 
+    // Secure calls: the connection switches to TLS in place. Bytes already received and not
+    // yet taken would be read as if they came through TLS, so the switch is refused then.
+    bool StartTls(bool asServer, const QSslConfiguration& configuration);
+    // Bytes received and not yet taken by GetData.
+    qint64 BytesAvailable() const;
+    bool Encrypted() const;
+    QSslCertificate PeerCertificate() const;
+    // "TLS 1.3, TLS_AES_256_GCM_SHA384", for a tool tip.
+    QString SessionDescription() const;
+    // Lets a handshake go on in spite of `errors` (its certificate was judged elsewhere).
+    void IgnoreSslErrors(const QList<QSslError>& errors);
+
     // True once the current connection had been established (reset by Close and Connect).
     bool WasConnected() const { return wasConnected_; }
     int LastErrorNumber() const { return errorNumber_; }
@@ -79,9 +96,13 @@ signals:
     void DataArrival(qint64 bytesTotal);
     void ClosedEvent();
     void ErrorEvent(int number, const QString& description);
+    // The TLS handshake has ended well.
+    void EncryptedEvent();
+    // The peer's certificate failed checks; IgnoreSslErrors from here lets it through.
+    void SslErrors(const QList<QSslError>& errors);
 
 private:
-    void Adopt(QTcpSocket* socket);
+    void Adopt(QSslSocket* socket);
     void DropSocket();
     void RememberPeer();
     void OnNewConnection();
@@ -99,7 +120,7 @@ private:
     QString lastPeer_;
     int lastPeerPort_ = 0;
     QPointer<QTcpServer> server_;
-    QPointer<QTcpSocket> socket_;
+    QPointer<QSslSocket> socket_;
 };
 
 // Displays an address the way users know it: IPv4 peers in dotted form even when the

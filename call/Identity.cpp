@@ -1,0 +1,299 @@
+#include "Identity.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHostAddress>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QStandardPaths>
+
+#include <openssl/bn.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+
+namespace {
+
+template <auto Free> struct Deleter {
+    template <typename T> void operator()(T* p) const { Free(p); }
+};
+using PKey = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY_free>>;
+using Cert = std::unique_ptr<X509, Deleter<X509_free>>;
+using Bio = std::unique_ptr<BIO, Deleter<BIO_free>>;
+using Bn = std::unique_ptr<BIGNUM, Deleter<BN_free>>;
+
+constexpr long kThirtyYears = 30L * 365 * 24 * 3600;
+// Nothing a user keeps here comes near this; a larger file is not ours.
+constexpr qint64 kMaxFileSize = 4 * 1024 * 1024;
+
+QString DataDir() {
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+           QStringLiteral("/Palaver");
+}
+
+// Written whole or not at all, readable by the user alone from its first byte.
+bool WritePrivateFile(const QString& path, const QByteArray& data, bool replace) {
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    const QString temp = path + QStringLiteral(".new");
+    QFile::remove(temp);
+    QFile file(temp);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly,
+                   QFileDevice::ReadOwner | QFileDevice::WriteOwner) ||
+        file.write(data) != data.size() || !file.flush()) {
+        file.remove();
+        return false;
+    }
+    file.close();
+    std::error_code error;
+    if (!replace && QFileInfo::exists(path)) {
+        QFile::remove(temp);
+        return false;
+    }
+    std::filesystem::rename(temp.toStdString(), path.toStdString(), error);
+    return !error;
+}
+
+} // namespace
+
+QByteArray MakeIdentityPem() {
+    PKey key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
+    Cert cert(X509_new());
+    Bn serial(BN_new());
+    if (!key || !cert || !serial ||
+        BN_rand(serial.get(), 127, BN_RAND_TOP_ANY, BN_RAND_BOTTOM_ANY) != 1 ||
+        BN_to_ASN1_INTEGER(serial.get(), X509_get_serialNumber(cert.get())) == nullptr ||
+        X509_set_version(cert.get(), 2) != 1 ||
+        X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0) == nullptr ||
+        X509_gmtime_adj(X509_getm_notAfter(cert.get()), kThirtyYears) == nullptr ||
+        X509_set_pubkey(cert.get(), key.get()) != 1) {
+        return {};
+    }
+    X509_NAME* name = X509_get_subject_name(cert.get());
+    const auto* cn = reinterpret_cast<const unsigned char*>("Palaver user");
+    if (X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, cn, -1, -1, 0) != 1 ||
+        X509_set_issuer_name(cert.get(), name) != 1 ||
+        X509_sign(cert.get(), key.get(), EVP_sha256()) == 0) {
+        return {};
+    }
+    Bio bio(BIO_new(BIO_s_mem()));
+    if (!bio ||
+        PEM_write_bio_PrivateKey(bio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) !=
+            1 ||
+        PEM_write_bio_X509(bio.get(), cert.get()) != 1) {
+        return {};
+    }
+    char* data = nullptr;
+    const long size = BIO_get_mem_data(bio.get(), &data);
+    return size > 0 ? QByteArray(data, static_cast<qsizetype>(size)) : QByteArray();
+}
+
+// ---------------------------------------------------------------------------------------
+
+QString Identity::DefaultPath() {
+    return DataDir() + QStringLiteral("/identity.pem");
+}
+
+void Identity::Load(const QString& path) {
+    path_ = path;
+    error_.clear();
+    key_ = QSslKey();
+    certificate_ = QSslCertificate();
+    const QString off = QStringLiteral("Secure calls are off: the key file ") + path;
+    if (!QFileInfo::exists(path) && !QFileInfo(path).isSymLink()) {
+        const QByteArray pem = MakeIdentityPem();
+        if (pem.isEmpty()) {
+            error_ = QStringLiteral("Secure calls are off: no key could be made for ") + path;
+            return;
+        }
+        if (!WritePrivateFile(path, pem, false)) {
+            error_ = off + QStringLiteral(" could not be written");
+            return;
+        }
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        error_ =
+            off + QStringLiteral(" cannot be read (") + file.errorString() + QStringLiteral(")");
+        return;
+    }
+    const QByteArray pem = file.read(kMaxFileSize);
+    QSslKey key(pem, QSsl::Ec, QSsl::Pem, QSsl::PrivateKey);
+    const QList<QSslCertificate> certs = QSslCertificate::fromData(pem, QSsl::Pem);
+    if (key.isNull() || certs.isEmpty() || certs.first().isNull()) {
+        error_ = off + QStringLiteral(" holds no key and certificate Palaver can use");
+        return;
+    }
+    key_ = key;
+    certificate_ = certs.first();
+}
+
+QByteArray Identity::Fingerprint() const {
+    return FingerprintOf(certificate_);
+}
+
+QByteArray Identity::FingerprintOf(const QSslCertificate& certificate) {
+    if (certificate.isNull()) {
+        return {};
+    }
+    const QByteArray spki = certificate.publicKey().toDer();
+    return spki.isEmpty() ? QByteArray()
+                          : QCryptographicHash::hash(spki, QCryptographicHash::Sha256);
+}
+
+QString Identity::ShowFingerprint(const QByteArray& fingerprint) {
+    const QString hex = QString::fromLatin1(fingerprint.toHex().toUpper());
+    QStringList groups;
+    for (qsizetype i = 0; i < hex.size(); i += 4) {
+        groups << hex.mid(i, 4);
+    }
+    return groups.join(QLatin1Char(' '));
+}
+
+QString Identity::SafetyNumber(const QByteArray& ours, const QByteArray& theirs) {
+    const bool oursFirst = ours < theirs;
+    const QByteArray digest = QCryptographicHash::hash(oursFirst ? ours + theirs : theirs + ours,
+                                                       QCryptographicHash::Sha512);
+    QStringList groups;
+    for (int g = 0; g < 12; ++g) {
+        quint64 n = 0;
+        for (int b = 0; b < 5; ++b) {
+            n = (n << 8) | static_cast<quint8>(digest.at(g * 5 + b));
+        }
+        groups << QStringLiteral("%1").arg(n % 100000, 5, 10, QLatin1Char('0'));
+    }
+    return groups.join(QLatin1Char(' '));
+}
+
+// ---------------------------------------------------------------------------------------
+
+QString KeyStore::DefaultPath() {
+    return DataDir() + QStringLiteral("/keys.json");
+}
+
+QString KeyStore::NormalAddress(const QString& host, int port) {
+    QString h = host.trimmed();
+    if (h.startsWith(QLatin1Char('[')) && h.endsWith(QLatin1Char(']'))) {
+        h = h.mid(1, h.size() - 2);
+    }
+    QHostAddress address;
+    if (address.setAddress(h)) {
+        bool isV4 = false;
+        const quint32 v4 = address.toIPv4Address(&isV4);
+        if (isV4) {
+            return QHostAddress(v4).toString() + QStringLiteral(":") + QString::number(port);
+        }
+        return QStringLiteral("[") + address.toString() + QStringLiteral("]:") +
+               QString::number(port);
+    }
+    while (h.endsWith(QLatin1Char('.'))) {
+        h.chop(1);
+    }
+    return h.toLower() + QStringLiteral(":") + QString::number(port);
+}
+
+bool KeyStore::Load(const QString& path) {
+    path_ = path;
+    error_.clear();
+    writable_ = false;
+    pins_.clear();
+    callers_.clear();
+    verified_.clear();
+    QFile file(path);
+    if (!file.exists()) {
+        writable_ = true;
+        return true;
+    }
+    if (!file.open(QIODevice::ReadOnly) || file.size() > kMaxFileSize) {
+        error_ = QStringLiteral("The pinned keys in ") + path + QStringLiteral(" cannot be read");
+        return false;
+    }
+    QJsonParseError parse{};
+    const QJsonDocument doc = QJsonDocument::fromJson(file.readAll(), &parse);
+    if (parse.error != QJsonParseError::NoError || !doc.isObject()) {
+        error_ = QStringLiteral("The pinned keys in ") + path +
+                 QStringLiteral(" are damaged; new keys are not kept");
+        return false;
+    }
+    const auto read = [](const QJsonObject& from, QHash<QString, QByteArray>& into) {
+        for (auto it = from.begin(); it != from.end(); ++it) {
+            const QByteArray fp = QByteArray::fromHex(it.value().toString().toLatin1());
+            if (fp.size() == 32) {
+                into.insert(it.key(), fp);
+            }
+        }
+    };
+    read(doc.object().value(QStringLiteral("pins")).toObject(), pins_);
+    read(doc.object().value(QStringLiteral("callers")).toObject(), callers_);
+    for (const QJsonValue& v : doc.object().value(QStringLiteral("verified")).toArray()) {
+        const QByteArray fp = QByteArray::fromHex(v.toString().toLatin1());
+        if (fp.size() == 32) {
+            verified_ << fp;
+        }
+    }
+    writable_ = true;
+    return true;
+}
+
+void KeyStore::Pin(const QString& address, const QByteArray& fingerprint) {
+    pins_.insert(address, fingerprint);
+    Save();
+}
+
+void KeyStore::RecordCaller(const QString& nickname, const QByteArray& fingerprint) {
+    callers_.insert(nickname, fingerprint);
+    Save();
+}
+
+void KeyStore::SetVerified(const QByteArray& fingerprint) {
+    if (!verified_.contains(fingerprint)) {
+        verified_ << fingerprint;
+        Save();
+    }
+}
+
+QString KeyStore::KnownAs(const QByteArray& fingerprint) const {
+    QStringList names;
+    for (auto it = pins_.begin(); it != pins_.end(); ++it) {
+        if (it.value() == fingerprint) {
+            names << it.key();
+        }
+    }
+    for (auto it = callers_.begin(); it != callers_.end(); ++it) {
+        if (it.value() == fingerprint) {
+            names << it.key();
+        }
+    }
+    names.sort();
+    return names.isEmpty() ? QString() : names.first();
+}
+
+void KeyStore::Save() {
+    if (!writable_ || path_.isEmpty()) {
+        return;
+    }
+    const auto write = [](const QHash<QString, QByteArray>& from) {
+        QJsonObject out;
+        for (auto it = from.begin(); it != from.end(); ++it) {
+            out.insert(it.key(), QString::fromLatin1(it.value().toHex()));
+        }
+        return out;
+    };
+    QJsonArray verified;
+    for (const QByteArray& fp : verified_) {
+        verified.append(QString::fromLatin1(fp.toHex()));
+    }
+    QJsonObject root;
+    root.insert(QStringLiteral("pins"), write(pins_));
+    root.insert(QStringLiteral("callers"), write(callers_));
+    root.insert(QStringLiteral("verified"), verified);
+    if (!WritePrivateFile(path_, QJsonDocument(root).toJson(), true)) {
+        error_ = QStringLiteral("The pinned keys could not be saved to ") + path_;
+    }
+}

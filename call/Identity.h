@@ -1,0 +1,81 @@
+// This user's key and certificate for secure calls, and the keys of the people they talk to.
+// The key pair is made once with libcrypto (Qt cannot make keys) and from then on is used only
+// through Qt. A key file that cannot be read is never replaced: secure calls are off instead.
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslKey>
+#include <QString>
+
+// Makes a new ECDSA P-256 key and a self-signed certificate valid 30 years, both as PEM.
+// Empty on failure.
+QByteArray MakeIdentityPem();
+
+class Identity {
+public:
+    // The file under $XDG_DATA_HOME/Palaver/ where this user's key lives.
+    static QString DefaultPath();
+
+    // Reads the identity at `path`, making it first when there is no file at all.
+    // Anything else that goes wrong leaves the file alone and the identity unusable.
+    void Load(const QString& path);
+    bool Usable() const { return !key_.isNull() && !certificate_.isNull(); }
+    // Why the identity cannot be used, one line naming the file.
+    const QString& Error() const { return error_; }
+    const QString& Path() const { return path_; }
+    const QSslKey& Key() const { return key_; }
+    const QSslCertificate& Certificate() const { return certificate_; }
+    // SHA-256 of the public key (SubjectPublicKeyInfo), raw.
+    QByteArray Fingerprint() const;
+
+    // SHA-256 of a certificate's SubjectPublicKeyInfo; empty for a null certificate.
+    static QByteArray FingerprintOf(const QSslCertificate& certificate);
+    // A fingerprint as users read it: hex in groups of four.
+    static QString ShowFingerprint(const QByteArray& fingerprint);
+    // Digits two people compare over the phone: the same on both ends, whichever side
+    // computes them, in twelve groups of five.
+    static QString SafetyNumber(const QByteArray& ours, const QByteArray& theirs);
+
+private:
+    QString path_;
+    QString error_;
+    QSslKey key_;
+    QSslCertificate certificate_;
+};
+
+// The keys this user has met: pinned per address called, recorded per caller's nickname,
+// and the ones the user compared and marked verified. Kept in a file of the user's own.
+class KeyStore {
+public:
+    static QString DefaultPath();
+    // "host:port" with the host in one canonical form, so one peer gets one pin.
+    static QString NormalAddress(const QString& host, int port);
+
+    // Reads `path`; a missing file is an empty store. False (and Error) when unreadable; the
+    // store then keeps nothing on disk.
+    bool Load(const QString& path);
+    const QString& Error() const { return error_; }
+
+    QByteArray PinFor(const QString& address) const { return pins_.value(address); }
+    void Pin(const QString& address, const QByteArray& fingerprint);
+    QByteArray CallerKey(const QString& nickname) const { return callers_.value(nickname); }
+    void RecordCaller(const QString& nickname, const QByteArray& fingerprint);
+    bool Verified(const QByteArray& fingerprint) const { return verified_.contains(fingerprint); }
+    void SetVerified(const QByteArray& fingerprint);
+    // An address or nickname this key is already known under, or empty.
+    QString KnownAs(const QByteArray& fingerprint) const;
+
+private:
+    void Save();
+
+    QString path_;
+    QString error_;
+    bool writable_ = false;
+    QHash<QString, QByteArray> pins_;
+    QHash<QString, QByteArray> callers_;
+    QList<QByteArray> verified_;
+};

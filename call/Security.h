@@ -1,0 +1,36 @@
+// What secure calls need, shared by every call of a switchboard: this user's identity, the
+// keys met so far, and the two switches the user sets.
+#pragma once
+
+#include "Identity.h"
+
+#include <QSslConfiguration>
+#include <QSslSocket>
+
+struct Security {
+    // "Offer and accept secure calls"
+    bool offer = true;
+    // "Only secure calls": no call goes on in plain text.
+    bool only = false;
+    Identity identity;
+    KeyStore keys;
+
+    // Reads (and on first need makes) the identity and the pinned keys.
+    void Load(const QString& identityPath = Identity::DefaultPath(),
+              const QString& keysPath = KeyStore::DefaultPath()) {
+        identity.Load(identityPath);
+        keys.Load(keysPath);
+    }
+    bool CanOffer() const { return offer && identity.Usable(); }
+    // TLS 1.3 only, our certificate presented, the peer's always asked for and judged by its
+    // key, never by a certificate authority.
+    QSslConfiguration Configuration() const {
+        QSslConfiguration c = QSslConfiguration::defaultConfiguration();
+        c.setProtocol(QSsl::TlsV1_3OrLater);
+        c.setLocalCertificate(identity.Certificate());
+        c.setPrivateKey(identity.Key());
+        c.setPeerVerifyMode(QSslSocket::VerifyPeer);
+        c.setCaCertificates({});
+        return c;
+    }
+};
