@@ -56,6 +56,8 @@ void Main(const QString& callAddress) {
     if (board != nullptr) {
         board->show();
     }
+    // The key is read (or made) once the switchboard can say why it could not.
+    ClientWindows().Model().EnableSecurity();
     // The history opens once the switchboard can say why it could not.
     History() = std::make_unique<HistoryStore>();
     QObject::connect(History().get(), &HistoryStore::Failed, [](const QString& why) {

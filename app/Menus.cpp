@@ -56,6 +56,26 @@ void AddMenus(frmClient* window) {
     QObject::connect(tools, &QMenu::aboutToShow, hear,
                      [hear] { hear->setChecked(ClientWindows().Model().MembersHearEachOther()); });
 
+    const auto secureItem = [tools](const char* name, const QString& text,
+                                    bool SecureCallOptions::*field) {
+        QAction* item = tools->addAction(text);
+        item->setObjectName(QString::fromLatin1(name));
+        item->setCheckable(true);
+        item->setChecked(SecureCalls().*field);
+        QObject::connect(item, &QAction::toggled, item, [field](bool on) {
+            SecureCallOptions options = SecureCalls();
+            options.*field = on;
+            SetSecureCalls(options);
+        });
+        // Another window may have changed it since.
+        QObject::connect(tools, &QMenu::aboutToShow, item,
+                         [item, field] { item->setChecked(SecureCalls().*field); });
+    };
+    secureItem("mnuToolsSecureCalls", QStringLiteral("Offer and accept &secure calls"),
+               &SecureCallOptions::offer);
+    secureItem("mnuToolsOnlySecure", QStringLiteral("&Only secure calls"),
+               &SecureCallOptions::only);
+
     QMenu* help = bar->addMenu(QStringLiteral("&Help"));
     help->setObjectName(QStringLiteral("mnuHelp"));
     items.about = addItem(help, "mnuHelp", 0, QStringLiteral("&About Palaver..."));
@@ -77,14 +97,20 @@ void AddMenus(frmClient* window) {
 void InstallWindowHooks() {
     ClientWindows().created = AddMenus;
     ClientWindows().Model().SetMembersHearEachOther(MembersHearEachOther());
+    const SecureCallOptions secure = SecureCalls();
+    ClientWindows().Model().SetSecureCalls(secure.offer, secure.only);
 }
 
 namespace {
 
-QSettings ConferenceOptions() {
+QSettings Options(const char* file) {
     return QSettings(QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation) +
-                         QStringLiteral("/conference.ini"),
+                         QStringLiteral("/") + QString::fromLatin1(file),
                      QSettings::IniFormat);
+}
+
+QSettings ConferenceOptions() {
+    return Options("conference.ini");
 }
 
 } // namespace
@@ -97,4 +123,17 @@ void SetMembersHearEachOther(bool on) {
     QSettings options = ConferenceOptions();
     options.setValue(QStringLiteral("members-hear-each-other"), on);
     ClientWindows().Model().SetMembersHearEachOther(on);
+}
+
+SecureCallOptions SecureCalls() {
+    const QSettings options = Options("secure.ini");
+    return {options.value(QStringLiteral("offer"), true).toBool(),
+            options.value(QStringLiteral("only"), false).toBool()};
+}
+
+void SetSecureCalls(SecureCallOptions chosen) {
+    QSettings options = Options("secure.ini");
+    options.setValue(QStringLiteral("offer"), chosen.offer);
+    options.setValue(QStringLiteral("only"), chosen.only);
+    ClientWindows().Model().SetSecureCalls(chosen.offer, chosen.only);
 }

@@ -13,3 +13,12 @@ void InstallWindowHooks();
 // file; setting it applies to every conference at once.
 bool MembersHearEachOther();
 void SetMembersHearEachOther(bool on);
+
+// "Offer and accept secure calls" (on unless switched off) and "Only secure calls" (off
+// unless switched on), kept outside the settings file; they apply to every call from now on.
+struct SecureCallOptions {
+    bool offer = true;
+    bool only = false;
+};
+SecureCallOptions SecureCalls();
+void SetSecureCalls(SecureCallOptions options);

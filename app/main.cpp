@@ -2,6 +2,7 @@
 #include "Version.h"
 #include "app/Attention.h"
 #include "app/OutsideCalls.h"
+#include "call/Identity.h"
 #include "chat/ClientWindows.h"
 #include "history/HistoryStore.h"
 #include "platform/Address.h"
@@ -91,6 +92,10 @@ CommandLine Read(int argc, char** argv) {
                        "  palaver palaver://HOST[:PORT]   the same, from a link"));
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
+    const QCommandLineOption fingerprint(
+        QStringLiteral("fingerprint"),
+        QStringLiteral("Print the fingerprint of your key for secure calls, and exit."));
+    parser.addOption(fingerprint);
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("\"call HOST[:PORT]\" or a palaver:// link"),
                                  QStringLiteral("[call HOST[:PORT] | palaver://HOST[:PORT]]"));
@@ -112,6 +117,18 @@ CommandLine Read(int argc, char** argv) {
     }
     if (parser.isSet(version)) {
         std::printf("Palaver %s\n", qPrintable(QCoreApplication::applicationVersion()));
+        return {true, 0, {}};
+    }
+    if (parser.isSet(fingerprint)) {
+        // The key is made on first need, this being one.
+        QCoreApplication core(argc, argv);
+        Identity identity;
+        identity.Load(Identity::DefaultPath());
+        if (!identity.Usable()) {
+            std::fprintf(stderr, "palaver: %s\n", qPrintable(identity.Error()));
+            return {true, 1, {}};
+        }
+        std::printf("%s\n", qPrintable(Identity::ShowFingerprint(identity.Fingerprint())));
         return {true, 0, {}};
     }
     const QStringList words = parser.positionalArguments();

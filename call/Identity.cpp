@@ -29,7 +29,7 @@ using Cert = std::unique_ptr<X509, Deleter<X509_free>>;
 using Bio = std::unique_ptr<BIO, Deleter<BIO_free>>;
 using Bn = std::unique_ptr<BIGNUM, Deleter<BN_free>>;
 
-constexpr long kThirtyYears = 30L * 365 * 24 * 3600;
+constexpr long kThirtyYears = 10958L * 24 * 3600; // leap days included
 // Nothing a user keeps here comes near this; a larger file is not ours.
 constexpr qint64 kMaxFileSize = 4 * 1024 * 1024;
 

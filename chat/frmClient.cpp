@@ -96,7 +96,14 @@ void frmClient::BuildControls() {
     txtLog->setFocusPolicy(Qt::ClickFocus);
 
     lblStatus = new QLabel(area);
-    place(lblStatus, "lblStatus", 30, 2970, 4545, 255);
+    place(lblStatus, "lblStatus", 30, 2970, 3645, 255);
+
+    lblSecure = new ClickLabel(area);
+    place(lblSecure, "lblSecure", 3705, 2970, 870, 255);
+    lblSecure->setAlignment(Qt::AlignCenter);
+    lblSecure->setFocusPolicy(Qt::StrongFocus);
+    lblSecure->setAccessibleName(QStringLiteral("Security of this call"));
+    connect(lblSecure, &ClickLabel::clicked, this, &frmClient::lblSecure_Click);
 
     lblLevels = new QLabel(area);
     place(lblLevels, "lblLevels", 4620, 2970, 1005, 255);
@@ -167,6 +174,7 @@ void frmClient::BuildControls() {
     QWidget::setTabOrder(cmdClose, cmdLine2);
     QWidget::setTabOrder(cmdLine2, cmdConf);
     QWidget::setTabOrder(cmdConf, lblServer);
+    QWidget::setTabOrder(lblServer, lblSecure);
     setFocusProxy(txtSend);
 }
 
@@ -251,6 +259,7 @@ Call* frmClient::GiveUpCall() {
 void frmClient::ClearHeader() {
     lblConn->setText(QString());
     lblConnIP->setText(QString());
+    ShowSecurity();
 }
 
 void frmClient::DisplayConn() {

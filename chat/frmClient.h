@@ -155,6 +155,10 @@ private:
     void ConnectConference();
     void AlertIfInactive();
     void ClearHeader();
+    void ShowSecurity();
+    void lblSecure_Click();
+    void AskAcceptNewKey(const QString& address, const QString& oldNumber,
+                         const QString& newNumber);
     void ShowLoggedIn();
     void ShowChatLine(const QString& nickname, const QString& text);
     void AckMatched(std::int32_t crc);
@@ -195,6 +199,8 @@ private:
     QPlainTextEdit* txtLog;
     QLabel* lblStatus;
     QLabel* lblLevels;
+    // Whether this window's call is secure; a click compares the safety number.
+    ClickLabel* lblSecure;
     QPlainTextEdit* txtSend;
     QComboBox* cmbIP;
     QPushButton* cmdConnect;

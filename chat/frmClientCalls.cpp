@@ -107,6 +107,88 @@ void frmClient::ConnectCall() {
     connect(call_, &Call::Dropped, this, &frmClient::ClearHeader);
     connect(call_, &Call::Lost, this, &frmClient::CallLost);
     connect(call_, &Call::GaveUp, this, &frmClient::ClearHeader);
+    connect(call_, &Call::SecureChanged, this, &frmClient::ShowSecurity);
+    connect(call_, &Call::KeyChanged, this, &frmClient::AskAcceptNewKey);
+}
+
+// ---------------------------------------------------------------------------------------
+// Secure calls
+
+void frmClient::ShowSecurity() {
+    QString text;
+    QString tip;
+    QColor colour = palette().color(QPalette::Window);
+    if (call_ != nullptr && call_->Secure()) {
+        text = call_->KeyChangedMark() ? QStringLiteral("Key changed")
+               : call_->KeyVerified()  ? QStringLiteral("Verified")
+                                       : QStringLiteral("Secure");
+        colour = call_->KeyChangedMark() ? FromBgr(0x0080FF) : FromBgr(0x008000);
+        tip = QStringLiteral("Encrypted: ") + call_->TlsDescription() +
+              QStringLiteral("\nSafety number: ") + call_->SafetyNumber() +
+              (call_->KnownAs().isEmpty()
+                   ? QString()
+                   : QStringLiteral("\nThis key is known as ") + call_->KnownAs()) +
+              QStringLiteral("\nClick to compare the safety number");
+    } else if (call_ != nullptr && call_->LoginFlag() != 0) {
+        text = QStringLiteral("Not encrypted");
+        colour = FromBgr(0x0000C0);
+        tip = QStringLiteral("This call is plain text: anyone on the way can read and change "
+                             "it");
+    }
+    lblSecure->setText(text);
+    lblSecure->setToolTip(tip);
+    lblSecure->setAccessibleName(QStringLiteral("Security of this call: ") +
+                                 (text.isEmpty() ? QStringLiteral("no call") : text));
+    SetLabelColour(lblSecure, colour);
+}
+
+void frmClient::lblSecure_Click() {
+    if (call_ == nullptr || !call_->Secure()) {
+        return;
+    }
+    const QString who = call_->Nickname().isEmpty() ? call_->RemoteAddress() : call_->Nickname();
+    platform::MessageRequest box;
+    box.parent = this;
+    box.title = QStringLiteral("Safety number");
+    box.text = QStringLiteral("Safety number of your call with ") + who + QStringLiteral(":\n\n") +
+               call_->SafetyNumber() +
+               QStringLiteral("\n\nRead it to each other by phone or in person. When both "
+                              "of you see the same digits, nobody is in between.");
+    if (call_->KeyVerified()) {
+        box.text += QStringLiteral("\n\nYou marked this key as verified.");
+        Ask(box);
+        return;
+    }
+    box.text += QStringLiteral("\n\nMark ") + who + QStringLiteral("'s key as verified?");
+    box.icon = platform::MsgIcon::Question;
+    box.buttons = platform::MsgButtons::YesNo;
+    if (Ask(box) == platform::MsgResult::Yes && call_ != nullptr) {
+        call_->MarkKeyVerified();
+    }
+}
+
+void frmClient::AskAcceptNewKey(const QString& address, const QString& oldNumber,
+                                const QString& newNumber) {
+    // Asked from the event loop, never inside the read that found the change.
+    QTimer::singleShot(0, this, [this, address, oldNumber, newNumber] {
+        platform::MessageRequest box;
+        box.parent = this;
+        box.title = QStringLiteral("Accept the new key");
+        box.icon = platform::MsgIcon::Question;
+        box.buttons = platform::MsgButtons::YesNo;
+        box.text = QStringLiteral("The program at ") + address +
+                   QStringLiteral(" answered with another key than before, so the call was not "
+                                  "made.\n\nSafety number before: ") +
+                   oldNumber + QStringLiteral("\nSafety number now: ") + newNumber +
+                   QStringLiteral("\n\nThis happens when Palaver was set up anew there, or "
+                                  "when someone is in between. Ask the person by phone first."
+                                  "\n\nAccept the new key?");
+        if (Ask(box) == platform::MsgResult::Yes && call_ != nullptr) {
+            call_->AcceptNewKey();
+            log_.Log(QStringLiteral("The new key of ") + address +
+                     QStringLiteral(" is accepted; call again to talk"));
+        }
+    });
 }
 
 Conference& frmClient::conference() {
@@ -159,6 +241,7 @@ void frmClient::ShowLoggedIn() {
     log_.Log(call_->Nickname() + QStringLiteral(" connected at ") + Now() + QStringLiteral("\r\n"));
     lblConn->setText(QStringLiteral(" ") + call_->Nickname());
     lblConnIP->setText(call_->RemoteAddress());
+    ShowSecurity();
 }
 
 void frmClient::ShowChatLine(const QString& nickname, const QString& text) {

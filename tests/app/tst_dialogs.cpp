@@ -385,7 +385,9 @@ void TestDialogs::menuItems() {
                                "Log Connections",
                                "",
                                "&History...",
-                               "Conference &members hear each other"};
+                               "Conference &members hear each other",
+                               "Offer and accept &secure calls",
+                               "&Only secure calls"};
     QStringList seen;
     for (QAction* a : Find<QMenu>(board, "mnuTools")->actions()) {
         seen << a->text();

@@ -128,9 +128,13 @@ void TestCalls::wrongLoginPassword() {
     frmClient* board = Board();
     Settings.LoginPassword = "Secret";
     // The switchboard calls its own server; its call is busy, so a line window answers.
-    // One process shares one password: it is changed after the caller has sent PASS.
-    QObject::connect(CallOf(board), &Call::ReadReported, board,
-                     [] { Settings.LoginPassword = "secret"; });
+    // One process shares one password: it is changed after the caller has sent PASS, which
+    // goes inside TLS.
+    QObject::connect(CallOf(board), &Call::ReadReported, board, [call = CallOf(board)] {
+        if (call->Secure()) {
+            Settings.LoginPassword = "secret";
+        }
+    });
     Find<QComboBox>(board, "cmbIP")->setEditText("127.0.0.1");
     Click(board, "cmdConnect");
     QTRY_VERIFY(LogText(board).contains("Call rejected - Bad Password? - 127.0.0.1"));

@@ -83,11 +83,12 @@ void TestWindows::controlsAndTabOrder() {
         const char* name;
         int l, t, w, h;
     } layout[] = {{"lblConn", 30, 30, 5595, 315},       {"lblConnIP", 3900, 90, 1605, 225},
-                  {"txtLog", 30, 390, 5595, 2535},      {"lblStatus", 30, 2970, 4545, 255},
-                  {"lblLevels", 4620, 2970, 1005, 255}, {"txtSend", 30, 3270, 5595, 795},
-                  {"cmbIP", 30, 4110, 1635, 315},       {"cmdConnect", 1710, 4110, 705, 315},
-                  {"cmdClose", 2430, 4110, 705, 315},   {"cmdLine2", 3150, 4110, 705, 315},
-                  {"cmdConf", 3870, 4110, 705, 315},    {"lblServer", 4620, 4140, 1005, 255}};
+                  {"txtLog", 30, 390, 5595, 2535},      {"lblStatus", 30, 2970, 3645, 255},
+                  {"lblSecure", 3705, 2970, 870, 255},  {"lblLevels", 4620, 2970, 1005, 255},
+                  {"txtSend", 30, 3270, 5595, 795},     {"cmbIP", 30, 4110, 1635, 315},
+                  {"cmdConnect", 1710, 4110, 705, 315}, {"cmdClose", 2430, 4110, 705, 315},
+                  {"cmdLine2", 3150, 4110, 705, 315},   {"cmdConf", 3870, 4110, 705, 315},
+                  {"lblServer", 4620, 4140, 1005, 255}};
     for (const auto& c : layout) {
         auto* w = board->findChild<QWidget*>(QString::fromLatin1(c.name));
         QVERIFY2(w != nullptr, c.name);
