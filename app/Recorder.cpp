@@ -28,6 +28,8 @@ void Recorder::Watch(Call* call) {
         Open open;
         open.peer = call->Nickname();
         open.address = call->RemoteAddress();
+        open.secure = call->Secure();
+        open.peerKey = QString::fromLatin1(call->PeerKey().toHex());
         Start(id, open);
     };
     connect(call, &Call::LoggedIn, this, start);
@@ -152,6 +154,8 @@ void Recorder::Write(HistoryEvent::Kind kind, const Open& open, const QString& t
     e.peer = open.peer;
     e.address = open.address;
     e.text = text;
+    e.secure = open.secure;
+    e.peerKey = open.peerKey;
     History()->Record(e);
 }
 

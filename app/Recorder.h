@@ -28,6 +28,8 @@ private:
         QString peer;
         QString address;
         int window = 0;
+        bool secure = false;
+        QString peerKey;
         QList<std::int32_t> unanswered; // CRCs of our lines, oldest first
     };
     void Watch(Call* call);

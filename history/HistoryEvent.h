@@ -21,4 +21,7 @@ struct HistoryEvent {
     QString peer;
     QString address;
     QString text;
+    // The call travelled inside TLS; the peer's key fingerprint (hex) when it did.
+    bool secure = false;
+    QString peerKey;
 };

@@ -63,6 +63,13 @@ const char* const kSchemaV3[] = {
     "PRAGMA user_version = 3",
 };
 
+// Version 4: whether each call was secure, and with which key.
+const char* const kSchemaV4[] = {
+    "ALTER TABLE calls ADD COLUMN secure INTEGER NOT NULL DEFAULT 0",
+    "ALTER TABLE calls ADD COLUMN peer_key TEXT",
+    "PRAGMA user_version = 4",
+};
+
 } // namespace
 
 HistoryStore::HistoryStore(QObject* parent)
@@ -185,7 +192,7 @@ bool HistoryStore::Migrate() {
         return true;
     };
     if ((version < 1 && !run(kSchemaV1)) || (version < 2 && !run(kSchemaV2)) ||
-        (version < 3 && !run(kSchemaV3))) {
+        (version < 3 && !run(kSchemaV3)) || (version < 4 && !run(kSchemaV4))) {
         return fail(QStringLiteral("cannot set up the history file: ") + q.lastError().text());
     }
     if (!q.exec(QStringLiteral("COMMIT"))) {
@@ -297,8 +304,9 @@ qint64 HistoryStore::CallRow(const HistoryEvent& e) {
         return *it;
     }
     QSqlQuery& q = Statement("INSERT INTO calls(peer, address, port, window, conference, "
-                             "started) VALUES (?, ?, ?, ?, ?, ?)");
-    if (!Exec(q, {e.peer, e.address, e.port, e.window, e.conference ? 1 : 0, e.at})) {
+                             "started, secure, peer_key) VALUES (?, ?, ?, ?, ?, ?, ?, ?)");
+    if (!Exec(q, {e.peer, e.address, e.port, e.window, e.conference ? 1 : 0, e.at, e.secure ? 1 : 0,
+                  e.peerKey.isEmpty() ? QVariant() : QVariant(e.peerKey)})) {
         return -1;
     }
     const qint64 row = q.lastInsertId().toLongLong();
@@ -367,7 +375,7 @@ QList<HistoryStore::Conversation> HistoryStore::Conversations(const QDate& from,
     QSqlQuery q(QSqlDatabase::database(connection_, false));
     q.prepare(QStringLiteral(
         "SELECT c.id, c.peer, c.address, c.started, c.ended, c.conference, "
-        "(SELECT count(*) FROM lines l WHERE l.call = c.id) FROM calls c "
+        "(SELECT count(*) FROM lines l WHERE l.call = c.id), c.secure, c.peer_key FROM calls c "
         "WHERE c.started >= ? AND c.started < ? AND EXISTS (SELECT 1 FROM lines l WHERE "
         "l.call = c.id) ORDER BY c.started DESC, c.id DESC"));
     q.addBindValue(from.isValid() ? Ms(from) : std::numeric_limits<qint64>::min());
@@ -386,6 +394,8 @@ QList<HistoryStore::Conversation> HistoryStore::Conversations(const QDate& from,
         }
         c.conference = q.value(5).toInt() != 0;
         c.lines = q.value(6).toInt();
+        c.secure = q.value(7).toInt() != 0;
+        c.peerKey = q.value(8).toString();
         out.append(c);
     }
     return out;

@@ -23,7 +23,7 @@
 class HistoryStore : public QObject {
     Q_OBJECT
 public:
-    static constexpr int kSchemaVersion = 3;
+    static constexpr int kSchemaVersion = 4;
     // Search terms and characters beyond these are ignored: a pasted novel stays a query.
     static constexpr int kMaxTerms = 16;
     static constexpr int kMaxQueryChars = 1000;
@@ -40,6 +40,9 @@ public:
         QDateTime ended;
         bool conference = false;
         int lines = 0;
+        // Travelled inside TLS, with the peer's key fingerprint (hex).
+        bool secure = false;
+        QString peerKey;
     };
     struct Line {
         qint64 conversation = 0;

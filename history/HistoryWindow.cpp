@@ -191,6 +191,10 @@ void frmHistory::Refresh() {
                                          lstConversations);
         item->setData(Qt::UserRole, c.id);
         item->setData(Qt::UserRole + 1, c.peer);
+        if (!c.conference) {
+            item->setToolTip(c.secure ? QStringLiteral("Secure call, key ") + c.peerKey
+                                      : QStringLiteral("Not encrypted"));
+        }
     }
     if (txtSearch->text().trimmed().isEmpty()) {
         lstConversations->setCurrentRow(lstConversations->count() > 0 ? 0 : -1);

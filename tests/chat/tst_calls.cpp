@@ -1,6 +1,8 @@
 // Two ends of a call inside one process: windows calling their own switchboard over loopback.
+#include "app/Main.h"
 #include "chat/ClientWindows.h"
 #include "chat/frmClient.h"
+#include "history/HistoryStore.h"
 #include "platform/TcpSocket.h"
 #include "settings/Settings.h"
 #include "support/AppFixture.h"
@@ -80,7 +82,28 @@ private slots:
     void layersThroughTwoWindows();
     void addressListLimit();
     void answeringLineLabels();
+    void changedKeyIsAskedAbout();
 };
+
+void TestCalls::changedKeyIsAskedAbout() {
+    // The address was pinned to another key: no call, a question, and after Yes a call.
+    frmClient* board = Board();
+    Security* security = ClientWindows().Model().SecurityState();
+    QVERIFY(security != nullptr && security->CanOffer());
+    const QString address = KeyStore::NormalAddress("127.0.0.1", Settings.Port);
+    security->keys.Pin(address, QByteArray(32, 'k'));
+    app->boxes->answers << platform::MsgResult::Yes;
+    frmClient* caller = AddLine(board);
+    Find<QComboBox>(caller, "cmbIP")->setEditText("127.0.0.1");
+    Click(caller, "cmdConnect");
+    QTRY_VERIFY(LogText(caller).contains("the key changed"));
+    QTRY_VERIFY(LogText(caller).contains("is accepted; call again"));
+    QCOMPARE(app->boxes->requests.last().title, QStringLiteral("Accept the new key"));
+    QCOMPARE(security->keys.PinFor(address), security->identity.Fingerprint());
+    QVERIFY(!LogText(board).contains("Ann connected"));
+    Click(caller, "cmdConnect");
+    QTRY_COMPARE(Find<QLabel>(caller, "lblSecure")->text(), QStringLiteral("Secure"));
+}
 
 void TestCalls::handshakeChatAndAcknowledgement() {
     frmClient* board = Board();
@@ -98,6 +121,18 @@ void TestCalls::handshakeChatAndAcknowledgement() {
     QCOMPARE(Find<QLabel>(caller, "lblConnIP")->text(), QStringLiteral("127.0.0.1"));
     QCOMPARE(CallOf(caller)->Retrying(), false);
 
+    // Both say the call is secure; comparing the safety number marks the key verified.
+    auto* secure = Find<QLabel>(caller, "lblSecure");
+    QTRY_COMPARE(secure->text(), QStringLiteral("Secure"));
+    QCOMPARE(Find<QLabel>(board, "lblSecure")->text(), QStringLiteral("Secure"));
+    QVERIFY(secure->toolTip().contains(CallOf(caller)->SafetyNumber()));
+    app->boxes->answers << platform::MsgResult::No << platform::MsgResult::Yes;
+    for (const char* after : {"Secure", "Verified"}) {
+        QTest::mouseClick(secure, Qt::LeftButton);
+        QVERIFY(app->boxes->texts.last().contains(CallOf(caller)->SafetyNumber()));
+        QCOMPARE(secure->text(), QString::fromLatin1(after));
+    }
+
     Type(caller, "hello there");
     QVERIFY(LogText(caller).endsWith("Ann> hello there\n"));
     QCOMPARE(Find<QPlainTextEdit>(caller, "txtSend")->toPlainText(),
@@ -105,6 +140,11 @@ void TestCalls::handshakeChatAndAcknowledgement() {
     QTRY_VERIFY(LogText(board).endsWith("Ann: hello there\n"));
     QTRY_VERIFY(Find<QPlainTextEdit>(caller, "txtSend")->toPlainText().isEmpty());
     const QString hex = QString::number(CallOf(caller)->LastLineCrc(), 16).toUpper();
+    // The history keeps that the call was secure, and with which key.
+    QTRY_VERIFY(History()->IsOpen() && History()->Flush() && !History()->Conversations().isEmpty());
+    const auto kept = History()->Conversations().first();
+    QVERIFY(kept.secure);
+    QCOMPARE(kept.peerKey, QString::fromLatin1(CallOf(caller)->PeerKey().toHex()));
     QCOMPARE(Find<QLabel>(caller, "lblStatus")->text(), " CRC OK (" + hex + ")");
 
     // And the other way.

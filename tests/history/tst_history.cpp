@@ -347,6 +347,7 @@ void TestHistory::throughTheWindows() {
     const auto lines = History()->Lines(History()->Conversations()[0].id);
     QCOMPARE(lines.size(), 2);
     QCOMPARE(lines[1].ack, 1);
+    QVERIFY(!History()->Conversations()[0].secure); // Bob's program knows no TLS
     // Forget, behind its question.
     app.boxes->answers << platform::MsgResult::Yes;
     Click(history, "cmdForget");
