@@ -48,9 +48,11 @@ QList<QByteArray> FuzzSeeds() {
     for (const QByteArray& body :
          {QByteArray("hello"), QByteArray("OK") + EncodeLong(77), QByteArray("AUTH"),
           QByteArray("PASS\0nick", 9), QByteArray("ACPTBea"), QByteArray("CAPS UTF8"),
-          QByteArray("WANT UTF8"), QByteArray("CAPS UTF8 X Y Z W"), QByteArray()}) {
+          QByteArray("WANT UTF8"), QByteArray("CAPS UTF8 X Y Z W"), QByteArray("CAPS UTF8 TLS"),
+          QByteArray("WANT UTF8 TLS"), QByteArray("GO TLS"), QByteArray()}) {
         for (std::uint8_t cmd : {CmdText, CmdAck, CmdLogin}) {
             seeds.append(QByteArray(1, '\x21') + Message(cmd, body));
+            seeds.append(QByteArray(1, '\xA1') + Message(cmd, body)); // secure calls offered
         }
     }
     return seeds;
@@ -77,6 +79,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     CallSession session;
+    // The top bit offers secure calls; with it, two low bits set also demand them.
+    const bool tls = (mode & 0x80) != 0;
+    session.SetTlsPolicy({tls, tls && (mode & 0x03) == 0x03});
     session.Start(answerer ? CallSession::Role::Answerer : CallSession::Role::Caller,
                   QStringLiteral("192.0.2.1"));
     if (loggedIn) {
@@ -89,6 +94,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                            static_cast<qsizetype>(size - 1));
     for (qsizetype pos = 0; pos < input.size() && session.Active(); pos += chunk) {
         session.Feed(input.mid(pos, chunk));
+        if (session.TlsSwitchPending()) {
+            // As if the handshake had succeeded: the login goes on inside it.
+            session.TlsEstablished();
+        }
     }
     return 0;
 }

@@ -247,7 +247,72 @@ private slots:
     void identityFile_data();
     void identityFile();
     void onlySecure();
+    void badInput_data();
+    void badInput();
 };
+
+void TestSecure::badInput_data() {
+    // A scripted peer plays the other side: "A" sends as an answerer to a Palaver caller,
+    // "C" as a caller to a Palaver answerer; "|" waits for one more message, "#" sends garbage.
+    QTest::addColumn<QStringList>("script");
+    QTest::addColumn<QString>("outcome"); // "plain": logged in, not secure; "closed"
+    QTest::addRow("request too long") << QStringList{"C", "WANT UTF8 TLS AAAA", "PASS"} << "plain";
+    QTest::addRow("request twice") << QStringList{"C", "WANT UTF8 TLS+WANT UTF8 TLS"} << "closed";
+    QTest::addRow("request after login")
+        << QStringList{"C", "PASS", "|", "WANT UTF8 TLS", "PASS"} << "plain";
+    QTest::addRow("garbage in place of TLS")
+        << QStringList{"C", "WANT UTF8 TLS", "|", "#"} << "closed";
+    QTest::addRow("offer too long")
+        << QStringList{"A", "CAPS UTF8 TLS AAAA+AUTH", "|", "ACPT"} << "plain";
+    QTest::addRow("offer twice") << QStringList{"A", "CAPS UTF8 TLS+CAPS UTF8 TLS+AUTH", "|", "#"}
+                                 << "closed";
+    QTest::addRow("offer after login")
+        << QStringList{"A", "AUTH", "|", "ACPT", "CAPS UTF8 TLS+AUTH"} << "plain";
+}
+
+void TestSecure::badInput() {
+    QFETCH(QStringList, script);
+    QFETCH(QString, outcome);
+    Layers(false);
+    Copy copy;
+    ScriptedPeer peer;
+    peer.seeOffers = true;
+    std::unique_ptr<Dialled> d;
+    if (script.takeFirst() == "A") {
+        d = Dial(copy, peer.Listen());
+        QVERIFY(peer.WaitForCall());
+    } else {
+        QVERIFY(peer.ConnectTo(copy.port) && peer.WaitForMessages(2));
+    }
+    for (const QString& step : script) {
+        if (step == "|") {
+            QVERIFY(peer.WaitForMessages(int(peer.Messages().size()) + 1));
+        } else if (step == "#") {
+            peer.Send(QByteArray(300, '\x17'));
+        } else {
+            QByteArray bytes;
+            for (const QString& body : step.split('+')) {
+                bytes += peer.Build(CmdLogin,
+                                    body == "PASS" ? QByteArray("PASS\0Bob", 8) : body.toLatin1());
+            }
+            peer.Send(bytes);
+        }
+    }
+    Call* call = d ? d->call : nullptr;
+    if (outcome == "closed") {
+        QVERIFY(peer.WaitForDisconnect());
+        QVERIFY(copy.arrived.isEmpty() && (!call || call->LoginFlag() == 0));
+        return;
+    }
+    QTRY_VERIFY(call ? call->LoginFlag() == 1 : !copy.arrived.isEmpty());
+    call = call ? call : copy.arrived.first();
+    QVERIFY(!call->Secure());
+    for (const WireMessage& m : peer.Messages()) {
+        QVERIFY2(m.body != CallSession::kGoAhead && m.body != CallSession::kSecureRequest,
+                 m.body.constData());
+    }
+    QCOMPARE(call->SendLine("still here"), Call::SendResult::Sent);
+}
 
 void TestSecure::whoTalksToWhom_data() {
     QTest::addColumn<QString>("who");
