@@ -72,6 +72,7 @@ bench:
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 	./$(BENCH_BUILD)/bin/bench_protocol
 	./$(BENCH_BUILD)/bin/bench_app
+	./$(BENCH_BUILD)/bin/bench_tls
 	QT_QPA_PLATFORM=$$([ -n "$$DISPLAY" ] && echo xcb || echo offscreen) ./$(BENCH_BUILD)/bin/bench_burst
 	ANCHOR_BIN=$(BENCH_BUILD)/bin/anchor_window PALAVER_BIN=$(BENCH_BUILD)/bin/palaver \
 	  BENCH_APP=$(BENCH_BUILD)/bin/bench_app \

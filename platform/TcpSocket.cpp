@@ -1,5 +1,6 @@
 #include "TcpSocket.h"
 
+#include <QAbstractEventDispatcher>
 #include <QHash>
 #include <QHostAddress>
 #include <QNetworkInterface>
@@ -40,6 +41,22 @@ QHash<int, Pending>& PendingRequests() {
 }
 
 int nextRequestId = 1;
+
+// Encrypted writes since the event loop last woke up.
+int& EncryptedWritesThisTurn() {
+    static int writes = 0;
+    static const bool counting = [] {
+        if (auto* dispatcher = QAbstractEventDispatcher::instance()) {
+            QObject::connect(dispatcher, &QAbstractEventDispatcher::awake, [] { writes = 0; });
+            return true;
+        }
+        return false;
+    }();
+    if (!counting) {
+        writes = 0; // no loop to tell turns apart: every write goes at once
+    }
+    return writes;
+}
 
 } // namespace
 
@@ -327,8 +344,12 @@ bool TcpSocket::SendData(const QByteArray& data) {
         return false;
     }
     // Out now, not on the next turn of the event loop: an answer must not wait behind the
-    // work its read caused (the history, notifications, repaints).
-    socket_->flush();
+    // work its read caused (the history, notifications, repaints). Over TLS only the first
+    // write of a turn goes at once: the rest of a burst follows at the end of the turn,
+    // sealed together in few records instead of one record and one system call per line.
+    if (!socket_->isEncrypted() || EncryptedWritesThisTurn()++ == 0) {
+        socket_->flush();
+    }
     return true;
 }
 
