@@ -14,14 +14,17 @@ struct Security {
     bool only = false;
     Identity identity;
     KeyStore keys;
+    // Nothing is offered before the identity was read.
+    bool loaded = false;
 
     // Reads (and on first need makes) the identity and the pinned keys.
     void Load(const QString& identityPath = Identity::DefaultPath(),
               const QString& keysPath = KeyStore::DefaultPath()) {
         identity.Load(identityPath);
         keys.Load(keysPath);
+        loaded = true;
     }
-    bool CanOffer() const { return offer && identity.Usable(); }
+    bool CanOffer() const { return loaded && offer && identity.Usable(); }
     // TLS 1.3 only, our certificate presented, the peer's always asked for and judged by its
     // key, never by a certificate authority.
     QSslConfiguration Configuration() const {

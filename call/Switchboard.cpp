@@ -205,7 +205,6 @@ CallLimits Switchboard::CallLimitsNow() {
 
 bool Switchboard::EnableSecurity(const QString& identityPath, const QString& keysPath) {
     security_.Load(identityPath, keysPath);
-    securityOn_ = true;
     if (!security_.keys.Error().isEmpty()) {
         emit Report(security_.keys.Error());
     }

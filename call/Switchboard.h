@@ -64,8 +64,8 @@ public:
     // where, when the identity cannot be used: calls then go on in plain text.
     bool EnableSecurity(const QString& identityPath = Identity::DefaultPath(),
                         const QString& keysPath = KeyStore::DefaultPath());
-    // Null until EnableSecurity.
-    Security* SecurityState() { return securityOn_ ? &security_ : nullptr; }
+    // Shared by every call, those made before EnableSecurity too; offers nothing until then.
+    Security* SecurityState() { return &security_; }
     // "Offer and accept secure calls" and "Only secure calls".
     void SetSecureCalls(bool offer, bool only) {
         security_.offer = offer;
@@ -104,5 +104,4 @@ private:
     quint64 lastId_ = 0;
     bool hearEachOther_ = true;
     Security security_;
-    bool securityOn_ = false;
 };

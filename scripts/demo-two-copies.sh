@@ -31,6 +31,11 @@ xdotool type --delay 20 "Hi Bob! Loud and clear."
 xdotool key Return
 sleep 1
 import -window root "$top/docs/two-copies-talking.png"
+# Bob's secure label, with its tool tip: TLS version, cipher and the safety number.
+xdotool windowactivate --sync "$B"
+xdotool mousemove --window "$B" 270 226 sleep 0.3 mousemove --window "$B" 276 226
+sleep 2
+import -window root "$top/docs/secure-line.png"
 click "$B" 185 303                        # Bob: Bye
 sleep 1
 import -window root "$top/docs/two-copies-after-bye.png"

@@ -93,14 +93,14 @@ void TestCalls::changedKeyIsAskedAbout() {
     const QString address = KeyStore::NormalAddress("127.0.0.1", Settings.Port);
     security->keys.Pin(address, QByteArray(32, 'k'));
     app->boxes->answers << platform::MsgResult::Yes;
-    frmClient* caller = AddLine(board);
+    frmClient* caller = board; // its call was made before the key was read
     Find<QComboBox>(caller, "cmbIP")->setEditText("127.0.0.1");
     Click(caller, "cmdConnect");
     QTRY_VERIFY(LogText(caller).contains("the key changed"));
     QTRY_VERIFY(LogText(caller).contains("is accepted; call again"));
     QCOMPARE(app->boxes->requests.last().title, QStringLiteral("Accept the new key"));
     QCOMPARE(security->keys.PinFor(address), security->identity.Fingerprint());
-    QVERIFY(!LogText(board).contains("Ann connected"));
+    QCOMPARE(SlotsInUse(), 1); // nobody answered
     Click(caller, "cmdConnect");
     QTRY_COMPARE(Find<QLabel>(caller, "lblSecure")->text(), QStringLiteral("Secure"));
 }
