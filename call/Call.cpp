@@ -286,7 +286,7 @@ void Call::ResetSecurity() {
     peerKey_.clear();
     refusedBecause_.clear();
     knownAs_.clear();
-    keyChangedMark_ = false;
+    keyChangeNote_.clear();
 }
 
 void Call::SwitchToTls() {
@@ -358,10 +358,10 @@ void Call::PeerNamedSecurely(const QString& nickname) {
     if (known.isEmpty()) {
         knownAs_ = keys.KnownAs(peerKey_);
     } else if (known != peerKey_) {
-        keyChangedMark_ = true;
-        emit LogLine(nickname + QStringLiteral("'s key changed: safety number ") +
-                     Identity::SafetyNumber(limits_.security->identity.Fingerprint(), known) +
-                     QStringLiteral(" became ") + SafetyNumber());
+        keyChangeNote_ = nickname + QStringLiteral("'s key changed: safety number ") +
+                         Identity::SafetyNumber(limits_.security->identity.Fingerprint(), known) +
+                         QStringLiteral(" became ") + SafetyNumber();
+        emit DebugLine(keyChangeNote_);
     }
     if (known != peerKey_) {
         keys.RecordCaller(nickname, peerKey_);

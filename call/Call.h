@@ -91,7 +91,9 @@ public:
     bool KeyVerified() const;
     void MarkKeyVerified();
     // A caller we know by nickname came with another key than last time.
-    bool KeyChangedMark() const { return keyChangedMark_; }
+    bool KeyChangedMark() const { return !keyChangeNote_.isEmpty(); }
+    // What changed, with both safety numbers, for the window that shows the call.
+    const QString& KeyChangeNote() const { return keyChangeNote_; }
     // Another address or nickname the peer's key is already known under.
     const QString& KnownAs() const { return knownAs_; }
     // Pins the key the last refused call presented, after the user agreed.
@@ -177,5 +179,5 @@ private:
     QByteArray refusedKey_;
     QString refusedBecause_;
     QString knownAs_;
-    bool keyChangedMark_ = false;
+    QString keyChangeNote_;
 };

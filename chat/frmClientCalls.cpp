@@ -76,6 +76,10 @@ void frmClient::Adopt(Call* call, bool asLine) {
         log_.Log(QStringLiteral("Incomming call from ") + // sic: the wording users know
                  call_->RemoteAddress());
     }
+    if (call_->KeyChangedMark()) {
+        // Found while the call still waited for its login, before any window showed it.
+        log_.Log(call_->KeyChangeNote());
+    }
     ShowLoggedIn();
     AlertIfInactive();
 }

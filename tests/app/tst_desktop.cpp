@@ -3,6 +3,7 @@
 #include "about/frmAbout.h"
 #include "app/OutsideCalls.h"
 #include "app/frmSettings.h"
+#include "call/Identity.h"
 #include "chat/ClientWindows.h"
 #include "chat/frmClient.h"
 #include "platform/Desktop.h"
@@ -65,6 +66,10 @@ void TestDesktop::commandLine_data() {
         << QStringList{"palaver://a/b"} << 2 << "palaver: not an address";
     QTest::newRow("10000 characters")
         << QStringList{"call", QString(10000, 'x')} << 2 << "palaver: not an address";
+    // The key is made on first need and the same one printed after.
+    QTest::newRow("fingerprint") << QStringList{"--fingerprint"} << 0 << "key";
+    QTest::newRow("fingerprint of a damaged key")
+        << QStringList{"--fingerprint"} << 1 << "palaver: Secure calls are off: the key file";
 }
 
 void TestDesktop::commandLine() {
@@ -73,6 +78,14 @@ void TestDesktop::commandLine() {
     QFETCH(QString, expected);
     QProcess palaver;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    QTemporaryDir data;
+    env.insert("XDG_DATA_HOME", data.path());
+    const QString keyFile = data.filePath("Palaver/identity.pem");
+    if (status == 1) {
+        QDir().mkpath(data.filePath("Palaver"));
+        QFile damaged(keyFile);
+        QVERIFY(damaged.open(QIODevice::WriteOnly) && damaged.write("not a key") == 9);
+    }
     env.remove("DISPLAY"); // opening a window would fail here
     env.insert("QT_QPA_PLATFORM", "xcb");
     palaver.setProcessEnvironment(env);
@@ -82,6 +95,13 @@ void TestDesktop::commandLine() {
     QCOMPARE(palaver.exitStatus(), QProcess::NormalExit);
     QCOMPARE(palaver.exitCode(), status);
     const QString out = QString::fromLocal8Bit(palaver.readAll());
+    if (expected == "key") {
+        Identity made;
+        made.Load(keyFile);
+        QCOMPARE(out, Identity::ShowFingerprint(made.Fingerprint()) + "\n");
+        QCOMPARE(out.size(), 16 * 5);
+        return;
+    }
     QVERIFY2(out.startsWith(expected), qPrintable(out.left(200)));
 }
 

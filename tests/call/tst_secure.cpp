@@ -144,6 +144,7 @@ struct Copy {
 
 // A caller's call and everything it said and heard.
 struct Dialled {
+    QObject context; // the listening ends with this record; the call may live on
     Call* call = nullptr;
     QStringList log;
     QStringList heard;
@@ -154,13 +155,13 @@ std::unique_ptr<Dialled> Dial(Copy& from, int port) {
     auto d = std::make_unique<Dialled>();
     d->call = from.board.NewCall();
     Dialled* p = d.get();
-    QObject::connect(d->call, &Call::LogLine, d->call, [p](const QString& l) { p->log << l; });
-    QObject::connect(d->call, &Call::ChatLine, d->call,
+    QObject::connect(d->call, &Call::LogLine, &p->context, [p](const QString& l) { p->log << l; });
+    QObject::connect(d->call, &Call::ChatLine, &p->context,
                      [p](const QString&, const QString& t) { p->heard << t; });
     for (auto signal : {&Call::Dropped, &Call::GaveUp}) {
-        QObject::connect(d->call, signal, d->call, [p] { p->ended = true; });
+        QObject::connect(d->call, signal, &p->context, [p] { p->ended = true; });
     }
-    QObject::connect(d->call, &Call::Lost, d->call, [p] { p->ended = true; });
+    QObject::connect(d->call, &Call::Lost, &p->context, [p] { p->ended = true; });
     d->call->Place(QStringLiteral("127.0.0.1"), port);
     return d;
 }
@@ -492,6 +493,8 @@ void TestSecure::pins() {
     auto fromOtherKey = Dial(ann2, port);
     QTRY_COMPARE(impostor.arrived.size(), 2);
     QVERIFY(impostor.arrived.last()->KeyChangedMark());
+    QVERIFY(
+        impostor.arrived.last()->KeyChangeNote().startsWith("Ann's key changed: safety number "));
 }
 
 void TestSecure::identityFile_data() {
