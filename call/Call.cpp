@@ -5,6 +5,8 @@
 
 #include <QDateTime>
 
+#include <algorithm>
+
 QString IP;
 
 Call::Call(const CallLimits& limits, QObject* parent)
@@ -28,6 +30,9 @@ Call::Call(const CallLimits& limits, QObject* parent)
     connect(&session_, &CallSession::AckMatched, this, &Call::AckMatched);
     connect(&session_, &CallSession::AckFailed, this, &Call::AckFailed);
     connect(&session_, &CallSession::Acknowledged, this, &Call::Acknowledged);
+    connect(&session_, &CallSession::Acknowledged, this, &Call::Confirm);
+    lateCheck_.setInterval(250);
+    connect(&lateCheck_, &QTimer::timeout, this, &Call::CheckLate);
     connect(&session_, &CallSession::PeerNamed, this, [this](const QString& nickname) {
         nickname_ = nickname;
         PeerNamedSecurely(nickname);
@@ -164,6 +169,15 @@ void Call::FlushWrites() {
 }
 
 Call::SendResult Call::SendLine(const QString& text, bool echo) {
+    if (echo && Connected() && std::any_of(waiting_.begin(), waiting_.end(), [&](const Waiting& w) {
+            return !w.late && w.text == text;
+        })) {
+        // Pressing Enter again must not deliver the same line twice.
+        emit Status(QStringLiteral(" Still waiting for ") +
+                    (nickname_.isEmpty() ? RemoteAddress() : nickname_) +
+                    QStringLiteral(" to confirm this line"));
+        return SendResult::StillWaiting;
+    }
     QByteArray wire;
     const QByteArray bytes = session_.Encode(text);
     const CNetMsg::CreateResult built = session_.Line(bytes, &wire);
@@ -189,7 +203,59 @@ Call::SendResult Call::SendLine(const QString& text, bool echo) {
         emit Status(QStringLiteral(" Not sent: the call is not secure yet"));
         return SendResult::Connecting;
     }
-    return Write(wire) ? SendResult::Sent : SendResult::Dropped;
+    if (!Write(wire)) {
+        return SendResult::Dropped;
+    }
+    if (echo) {
+        waiting_.append({session_.LastLineCrc(), text, Now(), false});
+        lateCheck_.start();
+    }
+    return SendResult::Sent;
+}
+
+qint64 Call::Now() const {
+    return limits_.clock ? limits_.clock() : QDateTime::currentMSecsSinceEpoch();
+}
+
+void Call::Confirm(std::int32_t crc, bool saysOk) {
+    if (waiting_.isEmpty()) {
+        return;
+    }
+    // "OK" names its line; anything else refuses the newest line, as the status line says.
+    qsizetype at = waiting_.size() - 1;
+    bool ok = false;
+    if (saysOk) {
+        for (qsizetype k = 0; k < waiting_.size(); ++k) {
+            if (waiting_[k].crc == crc) {
+                at = k;
+                ok = true;
+                break;
+            }
+        }
+    }
+    const std::int32_t answered = waiting_.takeAt(at).crc;
+    if (waiting_.isEmpty()) {
+        lateCheck_.stop();
+    }
+    emit LineConfirmed(answered, ok);
+}
+
+void Call::CheckLate() {
+    if (!Connected()) {
+        waiting_.clear(); // the call ended: nobody is left to answer
+        lateCheck_.stop();
+        return;
+    }
+    const qint64 now = Now();
+    for (Waiting& w : waiting_) {
+        if (!w.late && now - w.sentAt >= kConfirmWithinMs) {
+            w.late = true;
+            emit LineLate(w.crc);
+            emit Status(QStringLiteral(" Not confirmed by ") +
+                        (nickname_.isEmpty() ? RemoteAddress() : nickname_) +
+                        QStringLiteral(" for %1 s").arg(kConfirmWithinMs / 1000));
+        }
+    }
 }
 
 QString Call::LostCharacters(int count, const QString& peer) {
@@ -283,6 +349,9 @@ QString Call::PinAddress() const {
 }
 
 void Call::ResetSecurity() {
+    // A new call: nothing of the last one waits for an answer.
+    waiting_.clear();
+    lateCheck_.stop();
     peerKey_.clear();
     refusedBecause_.clear();
     knownAs_.clear();

@@ -36,11 +36,14 @@ public:
 
     enum class SendResult {
         Sent,
-        NoCall,     // no socket open: nothing to send to
-        Connecting, // an attempt is under way but not connected yet
-        NotBuilt,   // the message could not be built; Status says why
-        Dropped,    // the write cap was hit and the call closed
+        NoCall,       // no socket open: nothing to send to
+        Connecting,   // an attempt is under way but not connected yet
+        NotBuilt,     // the message could not be built; Status says why
+        Dropped,      // the write cap was hit and the call closed
+        StillWaiting, // the same line waits for its acknowledgement: not sent again
     };
+    // A line not acknowledged within this long is reported late (and may be sent again).
+    static constexpr qint64 kConfirmWithinMs = 10 * 1000;
 
     explicit Call(const CallLimits& limits = {}, QObject* parent = nullptr);
     ~Call() override;
@@ -122,6 +125,10 @@ signals:
     void AckFailed();
     // Every acknowledgement as the peer sent it (see CallSession).
     void Acknowledged(std::int32_t crc, bool saysOk);
+    // One of the lines we typed was answered: confirmed ("OK" with its CRC) or not.
+    void LineConfirmed(std::int32_t crc, bool ok);
+    // One of the lines we typed has waited kConfirmWithinMs for its acknowledgement.
+    void LineLate(std::int32_t crc);
     void DecodeFailed();
     void HeldBack(const QString& address);
     void ManyWrongLogins();
@@ -152,6 +159,9 @@ private:
     void Drop(const QString& logLine);
     void SessionClosed(CloseReason why, const QString& reason, bool wasLoggedIn);
     void FlushWrites();
+    void Confirm(std::int32_t crc, bool saysOk);
+    void CheckLate();
+    qint64 Now() const;
     void SwitchToTls();
     void TlsErrors(const QList<QSslError>& errors);
     void TlsUp();
@@ -175,6 +185,15 @@ private:
     // are reported (and kept) before their acknowledgements leave.
     bool reading_ = false;
     QByteArray held_;
+    // Lines typed here that wait for their acknowledgement, oldest first.
+    struct Waiting {
+        std::int32_t crc = 0;
+        QString text;
+        qint64 sentAt = 0;
+        bool late = false;
+    };
+    QList<Waiting> waiting_;
+    QTimer lateCheck_;
     QByteArray peerKey_;
     QByteArray refusedKey_;
     QString refusedBecause_;

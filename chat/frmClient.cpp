@@ -20,6 +20,7 @@
 #include <QMetaMethod>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QShortcut>
 #include <QTimer>
 #include <algorithm>
 
@@ -59,16 +60,19 @@ frmClient::~frmClient() {
 void frmClient::BuildControls() {
     auto* area = new QWidget(this);
     area->setObjectName(QStringLiteral("clientArea"));
-    area->setFixedSize(platform::ToPixelsX(5640), platform::ToPixelsY(4455));
+    // The design's size is the smallest; a larger window gives its room to the log.
+    area->setMinimumSize(platform::ToPixelsX(kAreaWidth), platform::ToPixelsY(kAreaHeight));
+    area->installEventFilter(this);
     QFont small = font();
     small.setPixelSize(std::max(9, platform::ToPixelsY(165)));
     area->setFont(small);
     setCentralWidget(area);
 
-    auto place = [area](QWidget* w, const char* name, int l, int t, int wd, int h) {
+    auto place = [this, area](QWidget* w, const char* name, int l, int t, int wd, int h) {
         w->setParent(area);
         w->setObjectName(QString::fromLatin1(name));
         w->setGeometry(platform::TwipsRect(l, t, wd, h));
+        placed_.push_back({w, w->geometry()});
     };
 
     lblConn = new QLabel(area);
@@ -89,7 +93,7 @@ void frmClient::BuildControls() {
     place(lblConnIP, "lblConnIP", 3900, 90, 1605, 225);
     lblConnIP->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
 
-    txtLog = new QPlainTextEdit(area);
+    txtLog = new ChatLog(area);
     place(txtLog, "txtLog", 30, 390, 5595, 2535);
     txtLog->setReadOnly(true);
     txtLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -176,6 +180,55 @@ void frmClient::BuildControls() {
     QWidget::setTabOrder(cmdConf, lblServer);
     QWidget::setTabOrder(lblServer, lblSecure);
     setFocusProxy(txtSend);
+
+    // Ctrl+plus and Ctrl+minus: the chat's text size, log and send box alike.
+    const auto zoom = [this](int step) {
+        for (QPlainTextEdit* box : {static_cast<QPlainTextEdit*>(txtLog), txtSend}) {
+            QFont f = box->font();
+            f.setPixelSize(std::clamp(f.pixelSize() + step, 8, 48));
+            box->setFont(f);
+        }
+    };
+    for (const auto& [keys, step] : {std::pair{QKeySequence(QKeySequence::ZoomIn), 1},
+                                     {QKeySequence(QStringLiteral("Ctrl+=")), 1},
+                                     {QKeySequence(QKeySequence::ZoomOut), -1}}) {
+        auto* shortcut = new QShortcut(keys, this);
+        connect(shortcut, &QShortcut::activated, this, [zoom, step = step] { zoom(step); });
+    }
+}
+
+void frmClient::Relayout(const QSize& area) {
+    // Extra width goes to the log, the send box and the status line; three quarters of the
+    // extra height to the log and the rest to the send box. What sits right of them moves
+    // right, what sits below them moves down; the bottom row keeps its controls together.
+    const int dx = std::max(0, area.width() - platform::ToPixelsX(kAreaWidth));
+    const int dy = std::max(0, area.height() - platform::ToPixelsY(kAreaHeight));
+    const int logGrows = dy * 3 / 4;
+    const int sendGrows = dy - logGrows;
+    for (const Placed& p : placed_) {
+        QRect r = p.design;
+        QWidget* w = p.widget;
+        if (w == lblConn) {
+            r.setWidth(r.width() + dx);
+        } else if (w == lblConnIP) {
+            r.translate(dx, 0);
+        } else if (w == txtLog) {
+            r.setSize(r.size() + QSize(dx, logGrows));
+        } else if (w == lblStatus) {
+            r.translate(0, logGrows);
+            r.setWidth(r.width() + dx);
+        } else if (w == lblSecure || w == lblLevels) {
+            r.translate(dx, logGrows);
+        } else if (w == txtSend) {
+            r.translate(0, logGrows);
+            r.setSize(r.size() + QSize(dx, sendGrows));
+        } else if (w == lblServer) {
+            r.translate(dx, dy);
+        } else {
+            r.translate(0, dy); // the address box and the buttons
+        }
+        w->setGeometry(r);
+    }
 }
 
 void frmClient::SetLabelColour(QLabel* label, const QColor& background) {

@@ -3,6 +3,8 @@
 // and which window's lines are whose.
 #pragma once
 
+#include "ChatLog.h"
+
 #include "call/Call.h"
 #include "call/Conference.h"
 #include "call/Switchboard.h"
@@ -14,9 +16,11 @@
 #include <QList>
 #include <QMainWindow>
 #include <QPointer>
+#include <QTextBlock>
 
 #include <cstdint>
 #include <utility>
+#include <vector>
 
 class QAction;
 class QComboBox;
@@ -151,6 +155,8 @@ private:
     void Teardown();
 
     void BuildControls();
+    // Puts every control where it belongs in a client area of `area` pixels.
+    void Relayout(const QSize& area);
     void ConnectCall();
     void ConnectConference();
     void AlertIfInactive();
@@ -194,9 +200,21 @@ private:
     int modalDepth_ = 0;
     bool unloadPending_ = false;
 
+    // The design's client area in twips: the default and smallest size.
+    static constexpr int kAreaWidth = 5640;
+    static constexpr int kAreaHeight = 4455;
+    struct Placed {
+        QWidget* widget;
+        QRect design; // pixels at the design's size
+    };
+    std::vector<Placed> placed_;
+
     QLabel* lblConn;
     QLabel* lblConnIP;
-    QPlainTextEdit* txtLog;
+    ChatLog* txtLog;
+    // Our lines in the log still waiting for their acknowledgement, by CRC, oldest first.
+    QList<std::pair<std::int32_t, QTextBlock>> marks_;
+    void MarkLine(std::int32_t crc, ChatLog::Mark mark);
     QLabel* lblStatus;
     QLabel* lblLevels;
     // Whether this window's call is secure; a click compares the safety number.

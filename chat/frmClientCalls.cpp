@@ -17,6 +17,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPointer>
+#include <QResizeEvent>
 #include <QTimer>
 
 using chat::FromBgr;
@@ -112,7 +113,28 @@ void frmClient::ConnectCall() {
     connect(call_, &Call::Lost, this, &frmClient::CallLost);
     connect(call_, &Call::GaveUp, this, &frmClient::ClearHeader);
     connect(call_, &Call::SecureChanged, this, &frmClient::ShowSecurity);
+    connect(call_, &Call::LineConfirmed, this, [this](std::int32_t crc, bool ok) {
+        MarkLine(crc, ok ? ChatLog::Confirmed : ChatLog::Refused);
+    });
+    connect(call_, &Call::LineLate, this,
+            [this](std::int32_t crc) { MarkLine(crc, ChatLog::Late); });
     connect(call_, &Call::KeyChanged, this, &frmClient::AskAcceptNewKey);
+}
+
+void frmClient::MarkLine(std::int32_t crc, ChatLog::Mark mark) {
+    // The oldest of our lines with this CRC that has no answer yet; a late one stays
+    // listed, as its answer may still come.
+    for (qsizetype k = 0; k < marks_.size(); ++k) {
+        auto& [lineCrc, block] = marks_[k];
+        if (lineCrc != crc || (mark == ChatLog::Late && block.userState() == ChatLog::Late)) {
+            continue;
+        }
+        txtLog->SetMark(block, mark);
+        if (mark != ChatLog::Late) {
+            marks_.removeAt(k);
+        }
+        return;
+    }
 }
 
 // ---------------------------------------------------------------------------------------
@@ -341,8 +363,11 @@ void frmClient::cmdSend_Click() {
     // A switchboard with nobody to talk to says so instead of echoing the line.
     const bool alone = !Tag_ && Free();
     const Call::SendResult sent = call_->SendLine(text, !alone);
-    if (sent == Call::SendResult::NotBuilt) {
+    if (sent == Call::SendResult::NotBuilt || sent == Call::SendResult::StillWaiting) {
         return;
+    }
+    if (sent == Call::SendResult::Sent) {
+        marks_.append({call_->LastLineCrc(), txtLog->MarkLastLine(ChatLog::Waiting)});
     }
     if (!Tag_ && conference_ != nullptr) {
         conference_->Send(text);
@@ -436,6 +461,10 @@ void frmClient::cmbIP_KeyPress(int KeyAscii) {
 }
 
 bool frmClient::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::Resize && watched == centralWidget()) {
+        Relayout(static_cast<QResizeEvent*>(event)->size());
+        return false;
+    }
     if (event->type() != QEvent::KeyPress) {
         return QMainWindow::eventFilter(watched, event);
     }

@@ -203,7 +203,7 @@ void TestSwitchboard::writeOverTheCapIsNotSent() {
     Call::SendResult last = Call::SendResult::Sent;
     // Past what the kernel takes on loopback, the rest waits in the call and counts.
     for (int k = 0; k < 1024 && last == Call::SendResult::Sent; ++k) {
-        last = call->SendLine(QString(30000, QLatin1Char('z')));
+        last = call->SendLine(QString(30000, QLatin1Char('z')) + QString::number(k));
     }
     QCOMPARE(last, Call::SendResult::Dropped);
     QCOMPARE(dropped.size(), 1);

@@ -1,4 +1,5 @@
 // A scripted peer that speaks raw bytes against a real window.
+#include "chat/ChatLog.h"
 #include "chat/ClientWindows.h"
 #include "chat/frmClient.h"
 #include "log/frmDebug.h"
@@ -61,7 +62,72 @@ private slots:
     void otherLoginBodyIsLogged();
     void passWithoutZeroByte();
     void garbageNeverCrashes();
+    void lineMarks_data();
+    void lineMarks();
 };
+
+void TestWire::lineMarks_data() {
+    // t: Bea types "hi" and presses Enter; o / b: Pat answers our last line OK / BC;
+    // l: ten seconds pass on the call's clock without an answer.
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<int>("linesAtPat");
+    QTest::addColumn<int>("firstMark");
+    QTest::addColumn<QString>("status");
+    QTest::newRow("confirmed") << "to" << 1 << int(ChatLog::Confirmed) << " CRC OK (";
+    QTest::newRow("refused, then sent again") << "tbt" << 2 << int(ChatLog::Refused) << "";
+    QTest::newRow("Enter while waiting")
+        << "tt" << 1 << int(ChatLog::Waiting) << " Still waiting for Pat to confirm this line";
+    QTest::newRow("late") << "tl" << 1 << int(ChatLog::Late) << " Not confirmed by Pat for 10 s";
+    QTest::newRow("late, then sent again") << "tlt" << 2 << int(ChatLog::Late) << "";
+    QTest::newRow("acknowledged late") << "tlo" << 1 << int(ChatLog::Confirmed) << " CRC OK (";
+}
+
+void TestWire::lineMarks() {
+    QFETCH(QString, script);
+    QFETCH(int, linesAtPat);
+    QFETCH(int, firstMark);
+    QFETCH(QString, status);
+    qint64 now = 1000000;
+    ClientWindows().limits.clock = [&now] { return now; }; // the answered call's clock
+    ScriptedPeer& peer = Peer();
+    QVERIFY(LoggedIn());
+    QTRY_COMPARE(board->LoginFlag(), 1);
+    auto* log = Find<ChatLog>(board, "txtLog");
+    const auto ourLines = [&peer] {
+        QList<WireMessage> out;
+        for (const WireMessage& m : peer.Messages()) {
+            if (m.cmd == CmdText) {
+                out << m;
+            }
+        }
+        return out;
+    };
+    for (const QChar step : script) {
+        if (step == 't') {
+            Type(board, "hi");
+        } else if (step == 'l') {
+            now += Call::kConfirmWithinMs;
+            QTRY_VERIFY(log->document()->findBlockByNumber(0).isValid() &&
+                        Find<QLabel>(board, "lblStatus")->text().startsWith(" Not confirmed"));
+        } else {
+            QTRY_VERIFY(!ourLines().isEmpty());
+            // A "BC" names the CRC of what arrived damaged, never ours.
+            const std::int32_t crc = ourLines().last().crc;
+            peer.Send(peer.Build(CmdAck, step == 'o' ? "OK" + EncodeLong(crc)
+                                                     : "BC" + EncodeLong(crc ^ 1)));
+            QTRY_VERIFY(step == 'o' ? Find<QLabel>(board, "lblStatus")->text().startsWith(" CRC OK")
+                                    : LogText(board).endsWith("Should Resending Message\n"));
+        }
+    }
+    QTRY_COMPARE(ourLines().size(), linesAtPat);
+    const QTextBlock first = log->document()->find("Bea> hi").block();
+    QTRY_COMPARE(first.userState(), firstMark);
+    if (!status.isEmpty()) {
+        QVERIFY2(Find<QLabel>(board, "lblStatus")->text().startsWith(status),
+                 qPrintable(Find<QLabel>(board, "lblStatus")->text()));
+    }
+    ClientWindows().limits.clock = nullptr;
+}
 
 void TestWire::exactAuthAndPassBytes() {
     ScriptedPeer& peer = Peer();
