@@ -39,6 +39,9 @@ public:
     static bool KeepInTray();
     static void SetKeepInTray(bool keep);
 
+    // Restores a minimised or hidden window and brings it forward, as "Open" does.
+    void Open(frmClient* window);
+
 private:
     void WatchCall(Call* call);
     void OnNotice(frmClient* window, const QString& summary, const QString& body);
@@ -46,7 +49,6 @@ private:
     // line), one repaint of the tray icon.
     void Tell();
     void Seen(frmClient* window);
-    void Open(frmClient* window);
     void Refresh();
     void BuildMenu();
 

@@ -20,6 +20,48 @@
 #include <QPointer>
 #include <QTimer>
 
+namespace {
+
+// Keeps the switchboard's place and size for the next start: a moment after it last moved or
+// changed size, and when it is hidden.
+class PlaceKeeper : public QObject {
+public:
+    explicit PlaceKeeper(QWidget* window) : QObject(window), window_(window) {
+        timer_.setSingleShot(true);
+        timer_.setInterval(300);
+        connect(&timer_, &QTimer::timeout, this, [this] { Keep(); });
+        window->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        switch (event->type()) {
+        case QEvent::Move:
+        case QEvent::Resize:
+            if (window_->isVisible()) {
+                timer_.start();
+            }
+            break;
+        case QEvent::Hide:
+            Keep();
+            break;
+        default:
+            break;
+        }
+        return false;
+    }
+
+private:
+    void Keep() {
+        timer_.stop();
+        KeepSwitchboardPlace(window_->saveGeometry());
+    }
+    QWidget* window_;
+    QTimer timer_;
+};
+
+} // namespace
+
 void Main(const QString& callAddress) {
     // The icons live in the static core library, whose resources must be registered.
     Q_INIT_RESOURCE(palaver);
@@ -54,7 +96,16 @@ void Main(const QString& callAddress) {
     const std::int16_t slot = CreateClientWindow();
     frmClient* board = ClientWindows(slot);
     if (board != nullptr) {
+        // Where this folder's switchboard was last time; the first time, where the window
+        // manager puts it.
+        if (const QByteArray place = SwitchboardPlace(); !place.isEmpty()) {
+            board->restoreGeometry(place);
+        }
+        new PlaceKeeper(board);
         board->show();
+        if (Windows().acceptAtStart) {
+            board->ToggleServer();
+        }
     }
     // The key is read (or made) once the switchboard can say why it could not.
     ClientWindows().Model().EnableSecurity();
@@ -81,6 +132,11 @@ void Main(const QString& callAddress) {
         }
     };
     QObject::connect(calls, &outside::CallServer::CallWanted, calls, place);
+    QObject::connect(calls, &outside::CallServer::ShowWanted, calls, [] {
+        if (Attentions()) {
+            Attentions()->Open(ClientWindows(0));
+        }
+    });
     if (!calls->Listen(QDir::currentPath())) {
         LogDebug(QStringLiteral("Calls from outside are not taken: another copy runs here"));
     }

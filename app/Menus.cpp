@@ -2,6 +2,7 @@
 
 #include "Attention.h"
 #include "Main.h"
+#include "OutsideCalls.h"
 #include "frmSettings.h"
 
 #include "about/frmAbout.h"
@@ -10,6 +11,7 @@
 #include "history/HistoryWindow.h"
 
 #include <QAction>
+#include <QDir>
 #include <QMenu>
 #include <QMenuBar>
 #include <QSettings>
@@ -71,6 +73,24 @@ void AddMenus(frmClient* window) {
         QObject::connect(tools, &QMenu::aboutToShow, item,
                          [item, field] { item->setChecked(SecureCalls().*field); });
     };
+    const auto windowItem = [tools](const char* name, const QString& text,
+                                    bool WindowOptions::*field) {
+        QAction* item = tools->addAction(text);
+        item->setObjectName(QString::fromLatin1(name));
+        item->setCheckable(true);
+        item->setChecked(Windows().*field);
+        QObject::connect(item, &QAction::toggled, item, [field](bool on) {
+            WindowOptions options = Windows();
+            options.*field = on;
+            SetWindows(options);
+        });
+        QObject::connect(tools, &QMenu::aboutToShow, item,
+                         [item, field] { item->setChecked(Windows().*field); });
+    };
+    windowItem("mnuToolsShowTimes", QStringLiteral("Show &times in the chat"),
+               &WindowOptions::showTimes);
+    windowItem("mnuToolsAcceptAtStart", QStringLiteral("Accept calls at s&tart"),
+               &WindowOptions::acceptAtStart);
     secureItem("mnuToolsSecureCalls", QStringLiteral("Offer and accept &secure calls"),
                &SecureCallOptions::offer);
     secureItem("mnuToolsOnlySecure", QStringLiteral("&Only secure calls"),
@@ -97,6 +117,7 @@ void AddMenus(frmClient* window) {
 void InstallWindowHooks() {
     ClientWindows().created = AddMenus;
     ClientWindows().Model().SetMembersHearEachOther(MembersHearEachOther());
+    ClientWindows().SetShowTimes(Windows().showTimes);
     const SecureCallOptions secure = SecureCalls();
     ClientWindows().Model().SetSecureCalls(secure.offer, secure.only);
 }
@@ -136,4 +157,35 @@ void SetSecureCalls(SecureCallOptions chosen) {
     options.setValue(QStringLiteral("offer"), chosen.offer);
     options.setValue(QStringLiteral("only"), chosen.only);
     ClientWindows().Model().SetSecureCalls(chosen.offer, chosen.only);
+}
+
+WindowOptions Windows() {
+    const QSettings options = Options("windows.ini");
+    return {options.value(QStringLiteral("show-times"), false).toBool(),
+            options.value(QStringLiteral("accept-at-start"), false).toBool()};
+}
+
+void SetWindows(WindowOptions chosen) {
+    QSettings options = Options("windows.ini");
+    options.setValue(QStringLiteral("show-times"), chosen.showTimes);
+    options.setValue(QStringLiteral("accept-at-start"), chosen.acceptAtStart);
+    ClientWindows().SetShowTimes(chosen.showTimes);
+}
+
+namespace {
+
+// One key per folder a copy was started from.
+QString PlaceKey() {
+    return QStringLiteral("places/") + outside::ServerName(QDir::currentPath());
+}
+
+} // namespace
+
+QByteArray SwitchboardPlace() {
+    return Options("windows.ini").value(PlaceKey()).toByteArray();
+}
+
+void KeepSwitchboardPlace(const QByteArray& geometry) {
+    QSettings options = Options("windows.ini");
+    options.setValue(PlaceKey(), geometry);
 }

@@ -1,6 +1,8 @@
 // The menus of every chat window, put on each window as it is created.
 #pragma once
 
+#include <QByteArray>
+
 class frmClient;
 
 // Adds File, Tools and Help to the window, wired to its menu handlers.
@@ -22,3 +24,16 @@ struct SecureCallOptions {
 };
 SecureCallOptions SecureCalls();
 void SetSecureCalls(SecureCallOptions options);
+
+// Window options kept outside the settings file: "Show times in the chat" and "Accept calls
+// at start" (both off unless switched on), and where the switchboard of the copy started in
+// each folder was last.
+struct WindowOptions {
+    bool showTimes = false;
+    bool acceptAtStart = false;
+};
+WindowOptions Windows();
+void SetWindows(WindowOptions options);
+// The switchboard's last place and size for this folder; empty when there is none.
+QByteArray SwitchboardPlace();
+void KeepSwitchboardPlace(const QByteArray& geometry);

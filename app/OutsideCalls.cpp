@@ -17,19 +17,32 @@ QString ServerName(const QString& folder) {
                QCryptographicHash::hash(key, QCryptographicHash::Sha1).toHex().left(16));
 }
 
-bool HandOver(const QString& folder, const QString& address, int timeoutMs) {
+namespace {
+
+// One request line to the copy running from `folder`; true when it answered OK.
+bool Ask(const QString& folder, const QByteArray& request, int timeoutMs) {
     QLocalSocket socket;
     socket.connectToServer(ServerName(folder));
     if (!socket.waitForConnected(timeoutMs)) {
         return false;
     }
-    socket.write("CALL " + address.toUtf8() + '\n');
+    socket.write(request + '\n');
     if (!socket.waitForBytesWritten(timeoutMs)) {
         return false;
     }
     while (!socket.canReadLine() && socket.waitForReadyRead(timeoutMs)) {
     }
     return socket.readLine().trimmed() == "OK";
+}
+
+} // namespace
+
+bool HandOver(const QString& folder, const QString& address, int timeoutMs) {
+    return Ask(folder, "CALL " + address.toUtf8(), timeoutMs);
+}
+
+bool Raise(const QString& folder, int timeoutMs) {
+    return Ask(folder, "SHOW", timeoutMs);
 }
 
 CallServer::CallServer(QObject* parent) : QObject(parent) {
@@ -49,11 +62,14 @@ CallServer::CallServer(QObject* parent) : QObject(parent) {
                     return;
                 }
                 const QByteArray line = socket->readLine(kMaxRequest).trimmed();
-                const bool ok = line.startsWith("CALL ");
-                socket->write(ok ? "OK\n" : "BAD\n");
+                const bool call = line.startsWith("CALL ");
+                const bool show = line == "SHOW";
+                socket->write(call || show ? "OK\n" : "BAD\n");
                 socket->disconnectFromServer();
-                if (ok) {
+                if (call) {
                     emit CallWanted(QString::fromUtf8(line.mid(5)));
+                } else if (show) {
+                    emit ShowWanted();
                 }
             });
         }

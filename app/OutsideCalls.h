@@ -14,6 +14,9 @@ QString ServerName(const QString& folder);
 
 // Hands `address` to the copy running from `folder`; false when none answers.
 bool HandOver(const QString& folder, const QString& address, int timeoutMs = 3000);
+// Asks the copy running from `folder` to bring its switchboard forward; false when none
+// answers.
+bool Raise(const QString& folder, int timeoutMs = 3000);
 
 // Listens for hand-overs; a socket left by a copy that died is removed first.
 class CallServer : public QObject {
@@ -27,6 +30,8 @@ public:
 
 signals:
     void CallWanted(const QString& address);
+    // A second start from the same folder: this copy's switchboard comes forward instead.
+    void ShowWanted();
 
 private:
     QLocalServer server_;

@@ -168,6 +168,11 @@ int main(int argc, char** argv) {
     if (!line.call.isEmpty() && outside::HandOver(QDir::currentPath(), line.call)) {
         return 0;
     }
+    // One copy per folder: a second start brings the first one's switchboard forward.
+    if (line.call.isEmpty() && outside::Raise(QDir::currentPath())) {
+        std::printf("Palaver already runs in this folder; its switchboard was brought forward\n");
+        return 0;
+    }
     QApplication app(argc, argv);
     Main(line.call);
     const int status = QApplication::exec();

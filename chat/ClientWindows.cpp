@@ -175,10 +175,15 @@ std::int16_t WindowTable::Create() {
         if (created) {
             created(w);
         }
-        const int tx = platform::TwipsPerPixelX();
-        const int ty = platform::TwipsPerPixelY();
-        w->MoveTwips((slot + 1) * 20 * tx, (slot + 1) * 20 * ty);
+        // The switchboard is placed by the window manager (or where it was last time); the
+        // others stack from it.
+        if (slot != 0) {
+            const int tx = platform::TwipsPerPixelX();
+            const int ty = platform::TwipsPerPixelY();
+            w->MoveTwips((slot + 1) * 20 * tx, (slot + 1) * 20 * ty);
+        }
         w->Load();
+        w->ShowTimes(showTimes_);
         w->ShowAddresses();
         return static_cast<std::int16_t>(slot);
     }
@@ -401,6 +406,15 @@ WindowTable& ClientWindows() {
 
 frmClient* ClientWindows(int slot) {
     return ClientWindows().Window(slot);
+}
+
+void WindowTable::SetShowTimes(bool on) {
+    showTimes_ = on;
+    for (const Slot& cell : slots_) {
+        if (cell.window != nullptr) {
+            cell.window->ShowTimes(on);
+        }
+    }
 }
 
 std::int16_t CreateClientWindow() {

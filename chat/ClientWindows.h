@@ -45,6 +45,9 @@ public:
     // Entry `k` of a window's line table: the slot of a line it owns, or -1.
     std::int16_t Line(const frmClient* owner, int k) const;
     void RefreshAllTitles();
+    // "Show times in the chat": every window's log, now and later, stamps its lines.
+    void SetShowTimes(bool on);
+    bool ShowTimes() const { return showTimes_; }
     void RefreshAllLevels();
     // A new idle line window of `owner`, as "+ Line" opens it; null when none can be had.
     frmClient* NewLine(frmClient* owner);
@@ -94,6 +97,7 @@ private:
     void Forget(frmClient* window);
 
     std::array<Slot, kWindowSlots> slots_;
+    bool showTimes_ = false;
 };
 
 // The program's one table.

@@ -92,7 +92,8 @@ public:
     void SetLayers();
     void DisplayConn();
     void LogInfo(const QString& msg);
-    void StartServer();
+    // False, with the reason in the status line and the log, when nothing listens.
+    bool StartServer();
     void StopServer();
     void SetPasswords(const QString& lpwd, const QString& pwd1, const QString& pwd2 = {},
                       const QString& pwd3 = {}, const QString& pwd4 = {}, const QString& pwd5 = {});
@@ -107,6 +108,8 @@ public:
     void SetHideOnClose(bool hide) { hideOnClose_ = hide; }
     // Runs the unload rules; false when the close is refused or postponed.
     bool Unload();
+    // Each new line of the log starts with the time (hours and minutes) when on.
+    void ShowTimes(bool on) { log_.SetDateFilter(on ? QStringLiteral("hh:nn") : QString()); }
     // The layer above puts its menus on the window.
     void SetMenus(const MenuItems& items);
 

@@ -42,22 +42,27 @@ void frmClient::lblServer_Click() {
         lblServer->setAccessibleName(QStringLiteral("Server switch: Reject"));
         SetLabelColour(lblServer, FromBgr(0x000080));
     } else {
-        StartServer();
+        if (!StartServer()) {
+            return; // nothing listens: the switch stays at Reject, the status says why
+        }
         lblServer->setText(QStringLiteral("Accept"));
         lblServer->setAccessibleName(QStringLiteral("Server switch: Accept"));
         SetLabelColour(lblServer, FromBgr(0x008000));
     }
 }
 
-void frmClient::StartServer() {
+bool frmClient::StartServer() {
     // One attempt per click: a failure stays on the status line until the next click.
     const Switchboard::Started started = model_.StartServer(ID_, Settings.Port);
     if (!started.ok) {
-        lblStatus->setText(QStringLiteral("Error #") + QString::number(started.errorNumber) +
-                           QStringLiteral(" - ") + started.error);
-        return;
+        const QString why = QStringLiteral("Error #") + QString::number(started.errorNumber) +
+                            QStringLiteral(" - ") + started.error;
+        lblStatus->setText(why);
+        log_.Log(QStringLiteral("Not accepting calls on port %1: ").arg(Settings.Port) + why);
+        return false;
     }
     lblStatus->setText(QStringLiteral(" Server accepting calls on ") + started.where);
+    return true;
 }
 
 void frmClient::StopServer() {

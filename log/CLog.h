@@ -21,6 +21,8 @@ public:
     void Start(std::optional<QString> DateFilter = std::nullopt, QPlainTextEdit* txtBox = nullptr,
                std::optional<QString> LogFile = std::nullopt);
     void Log(const QString& msg);
+    // The stamp before each line from now on; empty: none.
+    void SetDateFilter(const QString& pattern) { dateFilter_ = pattern; }
 
     const QString& DateFilter() const { return dateFilter_; }
     const QString& LogFile() const { return logFile_; }

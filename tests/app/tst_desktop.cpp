@@ -108,14 +108,18 @@ void TestDesktop::commandLine() {
 void TestDesktop::callsFromOutside_data() {
     QTest::addColumn<bool>("stale");
     QTest::addColumn<bool>("otherFolder");
-    QTest::newRow("to the copy running here") << false << false;
-    QTest::newRow("over a stale socket file") << true << false;
-    QTest::newRow("from another folder") << false << true;
+    QTest::addColumn<bool>("plainStart");
+    QTest::newRow("to the copy running here") << false << false << false;
+    QTest::newRow("over a stale socket file") << true << false << false;
+    QTest::newRow("from another folder") << false << true << false;
+    // One copy per folder: a second start brings the first one's (hidden) switchboard back.
+    QTest::newRow("a second start here") << false << false << true;
 }
 
 void TestDesktop::callsFromOutside() {
     QFETCH(bool, stale);
     QFETCH(bool, otherFolder);
+    QFETCH(bool, plainStart);
     AppFixture app;
     if (stale) {
         QFile left(QDir::tempPath() + "/" + outside::ServerName(app.Dir()));
@@ -132,9 +136,20 @@ void TestDesktop::callsFromOutside() {
     QTcpServer callee; // where the call goes: its arrival proves the call was placed
     QVERIFY(callee.listen(QHostAddress::LocalHost, 0));
     const QString target = "127.0.0.1:" + QString::number(callee.serverPort());
+    if (plainStart) {
+        board->hide();
+    }
     second.start(QDir(QCoreApplication::applicationDirPath()).filePath("palaver"),
-                 {"call", target});
+                 plainStart ? QStringList{} : QStringList{"call", target});
     QVERIFY(second.waitForStarted());
+    if (plainStart) {
+        QTRY_COMPARE(second.state(), QProcess::NotRunning);
+        QCOMPARE(second.exitCode(), 0);
+        QVERIFY(second.readAllStandardOutput().startsWith("Palaver already runs in this folder"));
+        QTRY_VERIFY(board->isVisible());
+        QCOMPARE(SlotsInUse(), 1);
+        return;
+    }
     if (otherFolder) {
         // Not ours to place: that folder's own copy starts and calls.
         QVERIFY(callee.waitForNewConnection(10000));

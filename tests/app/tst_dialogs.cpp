@@ -5,6 +5,7 @@
 #include "chat/frmClient.h"
 #include "log/frmDebug.h"
 #include "platform/Desktop.h"
+#include "platform/TcpSocket.h"
 #include "protocol/CNetMsg.h"
 #include "settings/Settings.h"
 #include "support/AppFixture.h"
@@ -37,6 +38,7 @@ QByteArray Line(const QByteArray& file, int n) {
 class TestDialogs : public QObject {
     Q_OBJECT
 private slots:
+    void windowOptions();
     void settingsDialogFill();
     void startupFocus();
     void okStoresAndSaves();
@@ -386,6 +388,8 @@ void TestDialogs::menuItems() {
                                "",
                                "&History...",
                                "Conference &members hear each other",
+                               "Show &times in the chat",
+                               "Accept calls at s&tart",
                                "Offer and accept &secure calls",
                                "&Only secure calls"};
     QStringList seen;
@@ -655,6 +659,27 @@ void TestDialogs::encryptionBoxClicks() {
         QVERIFY(Find<QLineEdit>(d, "txtLoginPassword")->isEnabled());
     }
     Click(d, "cmdCancel");
+}
+
+void TestDialogs::windowOptions() {
+    // Both off at first; each kept outside the settings file and applied at once.
+    AppFixture app;
+    frmClient* board = app.Start();
+    board->LogInfo("plain");
+    QVERIFY(LogText(board).split(QLatin1Char('\n')).contains("plain"));
+    Menu(board, "mnuToolsShowTimes");
+    board->LogInfo("stamped");
+    static const QRegularExpression stamped(QStringLiteral("\n\\d\\d:\\d\\d: stamped\n$"));
+    QVERIFY2(stamped.match(LogText(board)).hasMatch(), qPrintable(LogText(board)));
+    QCOMPARE(Find<ClickLabel>(board, "lblServer")->text(), QStringLiteral("Reject"));
+    Menu(board, "mnuToolsAcceptAtStart");
+    Settings.Port = FreePort();
+    QVERIFY(board->SaveSettings());
+    AppFixture::CloseAll();
+    board = app.Start();
+    QCOMPARE(Find<ClickLabel>(board, "lblServer")->text(), QStringLiteral("Accept"));
+    QCOMPARE(ClientWindows().Model().ServerState(0), int(platform::TcpSocket::Listening));
+    QVERIFY(!app.ReadSettings().contains("Accept"));
 }
 
 QTEST_MAIN(TestDialogs)

@@ -58,8 +58,16 @@ void TestWindows::startUp() {
              QColor(Qt::white));
     QCOMPARE(Find<QComboBox>(board, "cmbIP")->count(), 0);
     QVERIFY(app.boxes->texts.isEmpty());
-    // Slot 0 sits 20 pixels right and down.
-    QCOMPARE(board->pos(), QPoint(20, 20));
+    // The first start leaves the switchboard where the window manager puts it; moved and
+    // resized, it comes back there on the next start from this folder.
+    const QPoint first = board->pos();
+    QVERIFY(first != QPoint(20, 20));
+    board->move(first + QPoint(137, 59));
+    board->resize(board->size() + QSize(90, 70));
+    const QRect moved = board->geometry();
+    AppFixture::CloseAll();
+    board = app.Start();
+    QCOMPARE(board->geometry(), moved);
     frmDebug* debug = DebugWindow();
     QVERIFY(debug != nullptr && !debug->isVisible());
     const QStringList lines = debug->txtLog()->toPlainText().split('\n');
@@ -96,6 +104,31 @@ void TestWindows::controlsAndTabOrder() {
     }
     QCOMPARE(board->centralWidget()->size(),
              QSize(platform::ToPixelsX(5640), platform::ToPixelsY(4455)));
+
+    // Twice the size: the log at least twice as large, every control inside the window and
+    // the bottom row together; the design's size is also the smallest.
+    auto* log = Find<QPlainTextEdit>(board, "txtLog");
+    const QSize logBefore = log->size();
+    board->resize(board->size() * 2);
+    QTRY_VERIFY(log->width() >= 2 * logBefore.width() && log->height() >= 2 * logBefore.height());
+    const QRect area = board->centralWidget()->rect();
+    for (const auto& c : layout) {
+        const auto* w = board->findChild<QWidget*>(QString::fromLatin1(c.name));
+        QVERIFY2(area.contains(w->geometry()), c.name);
+    }
+    QCOMPARE(Find<QWidget>(board, "cmdConnect")->x() - Find<QWidget>(board, "cmbIP")->x(),
+             platform::TwipsRect(1710, 0, 1, 1).x() - platform::TwipsRect(30, 0, 1, 1).x());
+    board->resize(10, 10);
+    QCOMPARE(board->centralWidget()->size(),
+             QSize(platform::ToPixelsX(5640), platform::ToPixelsY(4455)));
+    // Ctrl+plus and Ctrl+minus size the chat's text.
+    const int pixels = log->font().pixelSize();
+    board->activateWindow();
+    QTRY_VERIFY(board->isActiveWindow());
+    QTest::keyClick(Find<QPlainTextEdit>(board, "txtSend"), Qt::Key_Plus, Qt::ControlModifier);
+    QCOMPARE(log->font().pixelSize(), pixels + 1);
+    QTest::keyClick(Find<QPlainTextEdit>(board, "txtSend"), Qt::Key_Minus, Qt::ControlModifier);
+    QCOMPARE(log->font().pixelSize(), pixels);
     QCOMPARE(Find<QPushButton>(board, "cmdConnect")->text(), QStringLiteral("Call"));
     QCOMPARE(Find<QPushButton>(board, "cmdClose")->text(), QStringLiteral("Bye"));
     QCOMPARE(Find<QPushButton>(board, "cmdLine2")->text(), QStringLiteral("+ Line"));
@@ -322,8 +355,10 @@ void TestWindows::serverSwitchPortInUse() {
     QVERIFY(holder.listen(QHostAddress::Any, 0));
     Settings.Port = holder.serverPort();
     Click(board, "lblServer");
-    QCOMPARE(Find<ClickLabel>(board, "lblServer")->text(),
-             QStringLiteral("Accept")); // the caption changes anyway
+    // Nothing listens, so the switch never says Accept; the log keeps why.
+    QCOMPARE(Find<ClickLabel>(board, "lblServer")->text(), QStringLiteral("Reject"));
+    QVERIFY(LogText(board).contains(
+        QStringLiteral("Not accepting calls on port %1: Error #10048").arg(Settings.Port)));
     static const QRegularExpression re(QStringLiteral(R"(^Error #10048 - .+$)"));
     QVERIFY2(re.match(Find<QLabel>(board, "lblStatus")->text()).hasMatch(),
              qPrintable(Find<QLabel>(board, "lblStatus")->text()));
@@ -331,8 +366,10 @@ void TestWindows::serverSwitchPortInUse() {
     // No retry behind the user's back: the error stays until the next click.
     QCoreApplication::processEvents();
     QVERIFY(Find<QLabel>(board, "lblStatus")->text().startsWith("Error #10048"));
+    holder.close();
     Click(board, "lblServer");
-    QCOMPARE(Find<ClickLabel>(board, "lblServer")->text(), QStringLiteral("Reject"));
+    QCOMPARE(Find<ClickLabel>(board, "lblServer")->text(), QStringLiteral("Accept"));
+    QCOMPARE(ClientWindows().Model().ServerState(board->ID()), int(platform::TcpSocket::Listening));
 }
 
 QTEST_MAIN(TestWindows)
