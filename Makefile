@@ -38,6 +38,7 @@ check-desktop: build
 	./scripts/check-desktop.sh
 	./scripts/check-notify.sh
 	./scripts/check-history.sh
+	./scripts/check-windows.sh
 
 test-build: deps
 	cmake -S . -B $(BUILD) -DPALAVER_WERROR=ON

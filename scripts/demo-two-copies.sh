@@ -36,6 +36,20 @@ xdotool windowactivate --sync "$B"
 xdotool mousemove --window "$B" 270 226 sleep 0.3 mousemove --window "$B" 276 226
 sleep 2
 import -window root "$top/docs/secure-line.png"
+# Bob's window made larger: the room goes to the log; his lines carry their confirmation.
+xdotool mousemove 5 395
+sleep 0.5
+click "$B" 180 263
+xdotool type --delay 20 "A second line, confirmed as well."
+xdotool key Return
+sleep 1
+# Moved clear of the notification popup in the top right corner, captured from the screen.
+xdotool windowmove --sync "$B" 0 20 windowsize --sync "$B" 520 370
+sleep 0.5
+read -r bx by < <(xwininfo -id "$B" | awk '/Absolute upper-left X/ {x=$4} /Absolute upper-left Y/ {y=$4} END {print x, y}')
+import -window root -crop "520x370+$bx+$by" +repage "$top/docs/resized-with-marks.png"
+xdotool windowsize --sync "$B" 376 316 windowmove --sync "$B" 430 20
+sleep 0.5
 click "$B" 185 303                        # Bob: Bye
 sleep 1
 import -window root "$top/docs/two-copies-after-bye.png"
