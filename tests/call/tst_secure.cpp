@@ -37,6 +37,8 @@ public:
     QByteArray plainFromCaller;
     const Identity* own = nullptr;
 
+    bool Switched() const { return switched_; }
+
     int Listen(int target) {
         target_ = target;
         server_.listen(QHostAddress::LocalHost, 0);
@@ -418,6 +420,11 @@ void TestSecure::manInTheMiddle() {
     }
     relay.armed = true;
     auto d = Dial(caller, port);
+    if (attack == Relay::Stall) {
+        // While the secure call is being set up, nothing typed goes out.
+        QTRY_VERIFY(relay.Switched());
+        QCOMPARE(d->call->SendLine("too early"), Call::SendResult::Connecting);
+    }
     QTRY_VERIFY(d->ended || (d->call->LoginFlag() == 1 && answerer.arrived.size() > int(pinned)));
     QCOMPARE(d->call->LoginFlag() == 1, loggedIn);
     QCOMPARE(d->call->Secure(), secure);
