@@ -1,6 +1,7 @@
 #include "Main.h"
 #include "Version.h"
 
+#include "Announcer.h"
 #include "Attention.h"
 #include "Menus.h"
 #include "OutsideCalls.h"
@@ -13,9 +14,11 @@
 #include "history/HistoryStore.h"
 #include "log/frmDebug.h"
 #include "platform/MessageBox.h"
+#include "platform/TcpSocket.h"
 #include "protocol/CrcBinding.h"
 
 #include <QApplication>
+#include <QDBusConnection>
 #include <QDir>
 #include <QPointer>
 #include <QTimer>
@@ -60,7 +63,29 @@ private:
     QTimer timer_;
 };
 
+Announcer*& TheAnnouncer() {
+    static Announcer* announcer = nullptr;
+    return announcer;
+}
+
 } // namespace
+
+void UpdateAnnouncement() {
+    Announcer* announcer = TheAnnouncer();
+    if (announcer == nullptr) {
+        return;
+    }
+    Switchboard& model = ClientWindows().Model();
+    Announcer::Wanted wanted;
+    wanted.on =
+        Windows().showOnNetwork && model.ServerState(0) == int(platform::TcpSocket::Listening);
+    wanted.port = model.ServerPort(0);
+    wanted.nickname = Settings.Nickname;
+    if (const Security* security = model.SecurityState(); security->CanOffer()) {
+        wanted.fingerprint = security->identity.Fingerprint();
+    }
+    announcer->Set(wanted);
+}
 
 void Main(const QString& callAddress) {
     // The icons live in the static core library, whose resources must be registered.
@@ -109,6 +134,20 @@ void Main(const QString& callAddress) {
     }
     // The key is read (or made) once the switchboard can say why it could not.
     ClientWindows().Model().EnableSecurity();
+    // Shown on the local network while the server accepts calls.
+    delete TheAnnouncer();
+    TheAnnouncer() = new Announcer(QDBusConnection::systemBus(), qApp);
+    QObject::connect(TheAnnouncer(), &Announcer::Unavailable, qApp, [](const QString& why) {
+        if (frmClient* w = ClientWindows(0)) {
+            w->LogInfo(why);
+        }
+    });
+    QObject::connect(&ClientWindows().Model(), &Switchboard::ServerChanged, TheAnnouncer(),
+                     [](int owner) {
+                         if (owner == 0) {
+                             UpdateAnnouncement();
+                         }
+                     });
     // The history opens once the switchboard can say why it could not.
     History() = std::make_unique<HistoryStore>();
     QObject::connect(History().get(), &HistoryStore::Failed, [](const QString& why) {

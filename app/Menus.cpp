@@ -91,6 +91,8 @@ void AddMenus(frmClient* window) {
                &WindowOptions::showTimes);
     windowItem("mnuToolsAcceptAtStart", QStringLiteral("Accept calls at s&tart"),
                &WindowOptions::acceptAtStart);
+    windowItem("mnuToolsShowOnNetwork", QStringLiteral("Show me on the local &network"),
+               &WindowOptions::showOnNetwork);
     secureItem("mnuToolsSecureCalls", QStringLiteral("Offer and accept &secure calls"),
                &SecureCallOptions::offer);
     secureItem("mnuToolsOnlySecure", QStringLiteral("&Only secure calls"),
@@ -162,14 +164,18 @@ void SetSecureCalls(SecureCallOptions chosen) {
 WindowOptions Windows() {
     const QSettings options = Options("windows.ini");
     return {options.value(QStringLiteral("show-times"), false).toBool(),
-            options.value(QStringLiteral("accept-at-start"), false).toBool()};
+            options.value(QStringLiteral("accept-at-start"), false).toBool(),
+            options.value(QStringLiteral("show-on-network"), true).toBool()};
 }
 
 void SetWindows(WindowOptions chosen) {
     QSettings options = Options("windows.ini");
     options.setValue(QStringLiteral("show-times"), chosen.showTimes);
     options.setValue(QStringLiteral("accept-at-start"), chosen.acceptAtStart);
+    options.setValue(QStringLiteral("show-on-network"), chosen.showOnNetwork);
+    options.sync();
     ClientWindows().SetShowTimes(chosen.showTimes);
+    UpdateAnnouncement();
 }
 
 namespace {

@@ -31,6 +31,8 @@ void SetSecureCalls(SecureCallOptions options);
 struct WindowOptions {
     bool showTimes = false;
     bool acceptAtStart = false;
+    // "Show me on the local network": announced while the server accepts calls.
+    bool showOnNetwork = true;
 };
 WindowOptions Windows();
 void SetWindows(WindowOptions options);

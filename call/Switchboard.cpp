@@ -59,11 +59,13 @@ Switchboard::Started Switchboard::StartServer(int owner, int port) {
     if (!server->Listen()) {
         result.errorNumber = server->LastErrorNumber();
         result.error = server->LastErrorDescription();
+        emit ServerChanged(owner);
         return result;
     }
     result.ok = true;
     result.where = server->LocalIP() + QStringLiteral(":") + QString::number(server->LocalPort());
     emit DebugLine(QStringLiteral("Server accepting calls on ") + result.where);
+    emit ServerChanged(owner);
     return result;
 }
 
@@ -77,6 +79,7 @@ QString Switchboard::StopServer(int owner) {
         server->LocalIP() + QStringLiteral(":") + QString::number(server->LocalPort());
     server->Close();
     emit DebugLine(QStringLiteral("Server stopped on ") + where);
+    emit ServerChanged(owner);
     return where;
 }
 

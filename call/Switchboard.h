@@ -39,7 +39,10 @@ public:
     // Stops listening; returns where it listened, or empty when it was not.
     QString StopServer(int owner);
     // Closes the listening socket without a word (its window is going).
-    void CloseServer(int owner) { servers_.erase(owner); }
+    void CloseServer(int owner) {
+        servers_.erase(owner);
+        emit ServerChanged(owner);
+    }
     int ServerState(int owner) const;
     QString ServerIP(int owner) const;
     int ServerPort(int owner) const;
@@ -78,6 +81,8 @@ public:
     void Reset();
 
 signals:
+    // `owner`'s server started or stopped listening.
+    void ServerChanged(int owner);
     // Every call, the moment it belongs here (placed calls when made, answered ones once
     // logged in).
     void CallAdded(Call* call);

@@ -390,6 +390,7 @@ void TestDialogs::menuItems() {
                                "Conference &members hear each other",
                                "Show &times in the chat",
                                "Accept calls at s&tart",
+                               "Show me on the local &network",
                                "Offer and accept &secure calls",
                                "&Only secure calls"};
     QStringList seen;
