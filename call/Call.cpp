@@ -30,7 +30,8 @@ Call::Call(const CallLimits& limits, QObject* parent)
     connect(&session_, &CallSession::AckMatched, this, &Call::AckMatched);
     connect(&session_, &CallSession::AckFailed, this, &Call::AckFailed);
     connect(&session_, &CallSession::Acknowledged, this, &Call::Acknowledged);
-    connect(&session_, &CallSession::Acknowledged, this, &Call::Confirm);
+    connect(&session_, &CallSession::Acknowledged, this,
+            [this](std::int32_t crc, bool) { Confirm(crc); });
     lateCheck_.setInterval(250);
     connect(&lateCheck_, &QTimer::timeout, this, &Call::CheckLate);
     connect(&session_, &CallSession::PeerNamed, this, [this](const QString& nickname) {
@@ -217,20 +218,19 @@ qint64 Call::Now() const {
     return limits_.clock ? limits_.clock() : QDateTime::currentMSecsSinceEpoch();
 }
 
-void Call::Confirm(std::int32_t crc, bool saysOk) {
+void Call::Confirm(std::int32_t crc) {
     if (waiting_.isEmpty()) {
         return;
     }
-    // "OK" names its line; anything else refuses the newest line, as the status line says.
+    // An answer that names a waiting line confirms it, as the status line says "CRC OK"; any
+    // other refuses the newest line ("CRC BAD").
     qsizetype at = waiting_.size() - 1;
     bool ok = false;
-    if (saysOk) {
-        for (qsizetype k = 0; k < waiting_.size(); ++k) {
-            if (waiting_[k].crc == crc) {
-                at = k;
-                ok = true;
-                break;
-            }
+    for (qsizetype k = 0; k < waiting_.size(); ++k) {
+        if (waiting_[k].crc == crc) {
+            at = k;
+            ok = true;
+            break;
         }
     }
     const std::int32_t answered = waiting_.takeAt(at).crc;

@@ -159,7 +159,7 @@ private:
     void Drop(const QString& logLine);
     void SessionClosed(CloseReason why, const QString& reason, bool wasLoggedIn);
     void FlushWrites();
-    void Confirm(std::int32_t crc, bool saysOk);
+    void Confirm(std::int32_t crc);
     void CheckLate();
     qint64 Now() const;
     void SwitchToTls();
