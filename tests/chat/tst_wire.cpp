@@ -67,7 +67,8 @@ private slots:
 };
 
 void TestWire::lineMarks_data() {
-    // t: Bea types "hi" and presses Enter; o / b: Pat answers our last line OK / BC;
+    // t: Bea types "hi" and presses Enter; o / b: Pat answers our last line OK / BC with
+    // another CRC; B: BC naming our line;
     // l: ten seconds pass on the call's clock without an answer.
     QTest::addColumn<QString>("script");
     QTest::addColumn<int>("linesAtPat");
@@ -75,6 +76,8 @@ void TestWire::lineMarks_data() {
     QTest::addColumn<QString>("status");
     QTest::newRow("confirmed") << "to" << 1 << int(ChatLog::Confirmed) << " CRC OK (";
     QTest::newRow("refused, then sent again") << "tbt" << 2 << int(ChatLog::Refused) << "";
+    // The status line judges by the CRC an answer names, and so does the mark.
+    QTest::newRow("BC naming our line") << "tB" << 1 << int(ChatLog::Confirmed) << " CRC OK (";
     QTest::newRow("Enter while waiting")
         << "tt" << 1 << int(ChatLog::Waiting) << " Still waiting for Pat to confirm this line";
     QTest::newRow("late") << "tl" << 1 << int(ChatLog::Late) << " Not confirmed by Pat for 10 s";
@@ -113,9 +116,10 @@ void TestWire::lineMarks() {
             QTRY_VERIFY(!ourLines().isEmpty());
             // A "BC" names the CRC of what arrived damaged, never ours.
             const std::int32_t crc = ourLines().last().crc;
-            peer.Send(peer.Build(CmdAck, step == 'o' ? "OK" + EncodeLong(crc)
-                                                     : "BC" + EncodeLong(crc ^ 1)));
-            QTRY_VERIFY(step == 'o' ? Find<QLabel>(board, "lblStatus")->text().startsWith(" CRC OK")
+            peer.Send(peer.Build(CmdAck, step == 'o'   ? "OK" + EncodeLong(crc)
+                                         : step == 'B' ? "BC" + EncodeLong(crc)
+                                                       : "BC" + EncodeLong(crc ^ 1)));
+            QTRY_VERIFY(step != 'b' ? Find<QLabel>(board, "lblStatus")->text().startsWith(" CRC OK")
                                     : LogText(board).endsWith("Should Resending Message\n"));
         }
     }
