@@ -4,6 +4,7 @@
 #include "Announcer.h"
 #include "Attention.h"
 #include "Menus.h"
+#include "Nearby.h"
 #include "OutsideCalls.h"
 #include "Recorder.h"
 
@@ -20,6 +21,9 @@
 #include <QApplication>
 #include <QDBusConnection>
 #include <QDir>
+#include <QDockWidget>
+#include <QHostAddress>
+#include <QListWidget>
 #include <QPointer>
 #include <QTimer>
 
@@ -66,6 +70,46 @@ private:
 Announcer*& TheAnnouncer() {
     static Announcer* announcer = nullptr;
     return announcer;
+}
+
+// The "Nearby" panel of the switchboard: the copies found on the local network, each called
+// with Enter or a double-click. Hidden while it lists nobody.
+void ShowNearby(frmClient* board, const std::function<void(const QString&)>& place) {
+    auto* dock = new QDockWidget(QStringLiteral("Nearby"), board);
+    dock->setObjectName(QStringLiteral("dockNearby"));
+    dock->setFeatures(QDockWidget::DockWidgetMovable | QDockWidget::DockWidgetFloatable);
+    auto* list = new QListWidget(dock);
+    list->setObjectName(QStringLiteral("lstNearby"));
+    list->setAccessibleName(QStringLiteral("Palaver users nearby"));
+    list->setToolTip(QStringLiteral("Enter or a double-click calls"));
+    dock->setWidget(list);
+    board->addDockWidget(Qt::RightDockWidgetArea, dock);
+    dock->hide();
+    auto* nearby = new Nearby(QDBusConnection::systemBus(), TheAnnouncer()->Id(), dock);
+    QObject::connect(nearby, &Nearby::Unavailable, board,
+                     [board](const QString& why) { board->LogInfo(why); });
+    QObject::connect(nearby, &Nearby::Changed, list, [nearby, list, dock] {
+        list->clear();
+        const Security* security = ClientWindows().Model().SecurityState();
+        for (const Nearby::Entry& e : nearby->Entries()) {
+            const bool known =
+                !e.fingerprint.isEmpty() && !security->keys.KnownAs(e.fingerprint).isEmpty();
+            auto* item = new QListWidgetItem(e.nickname + QStringLiteral(" - ") + e.host +
+                                                 (known ? QStringLiteral(" (known)") : QString()),
+                                             list);
+            const QHostAddress address(e.address);
+            const QString target = address.protocol() == QAbstractSocket::IPv6Protocol
+                                       ? QStringLiteral("[") + e.address + QStringLiteral("]")
+                                       : e.address;
+            item->setData(Qt::UserRole, target + QStringLiteral(":") + QString::number(e.port));
+            item->setToolTip(target + QStringLiteral(":") + QString::number(e.port));
+        }
+        dock->setVisible(list->count() > 0);
+    });
+    QObject::connect(list, &QListWidget::itemActivated, list, [place](QListWidgetItem* item) {
+        place(item->data(Qt::UserRole).toString());
+    });
+    nearby->Start();
 }
 
 } // namespace
@@ -171,6 +215,9 @@ void Main(const QString& callAddress) {
         }
     };
     QObject::connect(calls, &outside::CallServer::CallWanted, calls, place);
+    if (board != nullptr) {
+        ShowNearby(board, place);
+    }
     QObject::connect(calls, &outside::CallServer::ShowWanted, calls, [] {
         if (Attentions()) {
             Attentions()->Open(ClientWindows(0));

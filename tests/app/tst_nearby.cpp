@@ -1,11 +1,13 @@
 // Showing this copy on the local network, against an mDNS daemon of the test's own on a
 // private bus (run under dbus-run-session): what the real daemon will not do on demand.
 #include "app/Announcer.h"
+#include "app/Nearby.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
+#include <QNetworkInterface>
 #include <QtTest>
 
 // Plays org.freedesktop.Avahi on a connection of its own: entry groups that record what is
@@ -37,9 +39,38 @@ public:
         services.clear();
     }
 
+    // What ResolveService answers for a name.
+    struct Announced {
+        QString host = "desk.local";
+        QString address = "192.0.2.7";
+        int port = 7000;
+        QList<QByteArray> txt;
+    };
+    QHash<QString, Announced> announced;
+    // What a browser reports: a copy appearing or leaving on one interface and protocol.
+    void Item(bool add, int interface, int protocol, const QString& name) {
+        QDBusMessage signal = QDBusMessage::createSignal("/Client1/ServiceBrowser1",
+                                                         "org.freedesktop.Avahi.ServiceBrowser",
+                                                         add ? "ItemNew" : "ItemRemove");
+        signal << interface << protocol << name << QStringLiteral("_palaver._tcp")
+               << QStringLiteral("local") << 0U;
+        bus.send(signal);
+    }
+
 public slots:
     QDBusObjectPath EntryGroupNew();
     QString GetAlternativeServiceName(const QString& name) { return name + " #2"; }
+    QDBusObjectPath ServiceBrowserNew(int, int, const QString&, const QString&, uint) {
+        return QDBusObjectPath("/Client1/ServiceBrowser1");
+    }
+    void ResolveService(int interface, int protocol, const QString& name, const QString& type,
+                        const QString& domain, int, uint, const QDBusMessage& message) {
+        const Announced a = announced.value(name);
+        message.setDelayedReply(true);
+        bus.send(message.createReply(QVariantList{
+            interface, protocol, name, type, domain, a.host, protocol, a.address,
+            QVariant::fromValue(static_cast<ushort>(a.port)), QVariant::fromValue(a.txt), 0U}));
+    }
 };
 
 class ScriptedGroup : public QObject {
@@ -92,7 +123,85 @@ private slots:
     void announce_data();
     void announce();
     void withoutDaemon();
+    void browse_data();
+    void browse();
 };
+
+void TestNearby::browse_data() {
+    // The TXT record, the address and the port announced for "Ann"; what the list shows.
+    QTest::addColumn<QList<QByteArray>>("txt");
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<int>("port");
+    QTest::addColumn<int>("entries");
+    QTest::addColumn<QString>("nickname");
+    const QByteArray fp = "fp=" + QByteArray(32, 'k').toHex();
+    QTest::addRow("a copy") << QList<QByteArray>{"nick=Ann", "id=a1", fp} << "192.0.2.7" << 7000
+                            << 1 << "Ann";
+    QTest::addRow("this copy itself")
+        << QList<QByteArray>{"nick=Me", "id=self"} << "192.0.2.7" << 7000 << 0 << "";
+    QTest::addRow("port 0") << QList<QByteArray>{"nick=Ann", "id=a1"} << "192.0.2.7" << 0 << 0
+                            << "";
+    QTest::addRow("no id") << QList<QByteArray>{"nick=Ann"} << "192.0.2.7" << 7000 << 0 << "";
+    QTest::addRow("not an address")
+        << QList<QByteArray>{"nick=Ann", "id=a1"} << "desk" << 7000 << 0 << "";
+    QTest::addRow("controls, a direction override, broken UTF-8")
+        << QList<QByteArray>{"nick=A\x1b[2Jn\xe2\x80\xaen\xff", "id=a1"} << "192.0.2.7" << 7000 << 1
+        << "A?[2Jn?n\uFFFD";
+    QTest::addRow("a 10 kB TXT string")
+        << QList<QByteArray>{"nick=" + QByteArray(10000, 'x'), "id=a1"} << "192.0.2.7" << 7000 << 1
+        << QString(64, 'x');
+    QTest::addRow("IPv6 link-local keeps its interface")
+        << QList<QByteArray>{"nick=Ann", "id=a1"} << "fe80::1" << 7000 << 1 << "Ann";
+}
+
+void TestNearby::browse() {
+    QFETCH(QList<QByteArray>, txt);
+    QFETCH(QString, address);
+    QFETCH(int, port);
+    QFETCH(int, entries);
+    QFETCH(QString, nickname);
+    qDBusRegisterMetaType<QList<QByteArray>>();
+    ScriptedAvahi avahi;
+    avahi.announced["Ann (Palaver)"] = {"desk\n.local", address, port, txt};
+    QVERIFY(avahi.Start());
+    Nearby nearby(QDBusConnection::sessionBus(), "self");
+    QSignalSpy changed(&nearby, &Nearby::Changed);
+    nearby.Start();
+    // One copy reported on two interfaces and two protocols is one entry, gone only when the
+    // last report goes.
+    const QList<std::pair<int, int>> sources{{1, 0}, {1, 1}, {2, 0}};
+    for (const auto& [interface, protocol] : sources) {
+        avahi.Item(true, interface, protocol, "Ann (Palaver)");
+    }
+    avahi.Item(true, 1, 0, "Other (Other program)"); // answers with nothing to call
+    if (entries == 0) {
+        QVERIFY(!changed.wait(300));
+        QVERIFY(nearby.Entries().isEmpty());
+        return;
+    }
+    QTRY_COMPARE(nearby.Entries().size(), 1);
+    const Nearby::Entry e = nearby.Entries().first();
+    QCOMPARE(e.nickname, nickname);
+    QCOMPARE(e.host, QStringLiteral("desk?.local"));
+    QCOMPARE(e.port, 7000);
+    QTRY_COMPARE(nearby.Entries().first().sources.size(), 3);
+    if (address.startsWith("fe80")) {
+        QCOMPARE(e.address, "fe80::1%" + QNetworkInterface::interfaceNameFromIndex(1));
+    }
+    avahi.Item(false, 1, 0, "Ann (Palaver)");
+    avahi.Item(false, 1, 1, "Ann (Palaver)");
+    QTRY_COMPARE(nearby.Entries().first().sources.size(), 1);
+    avahi.Item(false, 2, 0, "Ann (Palaver)");
+    QTRY_VERIFY(nearby.Entries().isEmpty());
+
+    // Ten thousand announced at once: the list is capped and the loop never stalls.
+    for (int k = 0; k < 10000; ++k) {
+        avahi.announced[QString::number(k)] = {
+            "h", "192.0.2.9", 7000, {"id=" + QByteArray::number(k)}};
+        avahi.Item(true, 1, 0, QString::number(k));
+    }
+    QTRY_COMPARE(nearby.Entries().size(), Nearby::kMaxEntries);
+}
 
 void TestNearby::withoutDaemon() {
     // Said once, and not tried again in a loop.
