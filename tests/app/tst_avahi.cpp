@@ -1,0 +1,147 @@
+// Two copies find and call each other through the system's real mDNS daemon: avahi-daemon
+// from the system's packages on a private system bus of the test's own.
+#include "app/Announcer.h"
+#include "app/Nearby.h"
+#include "call/Switchboard.h"
+#include "settings/Settings.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+// A listening switchboard that announces itself and lists what it finds.
+struct Copy {
+    Switchboard board;
+    Announcer announcer;
+    Nearby nearby;
+    QList<Call*> arrived;
+    int port = 0;
+
+    explicit Copy(const QDBusConnection& bus) : announcer(bus), nearby(bus, announcer.Id()) {
+        QObject::connect(&board, &Switchboard::CallArrived, &board,
+                         [this](Call* c) { arrived << c; });
+        QTcpServer probe;
+        probe.listen(QHostAddress::Any, 0);
+        port = probe.serverPort();
+        probe.close();
+        nearby.Start();
+    }
+    void Server(bool on, const QString& nickname) {
+        if (on) {
+            board.StartServer(0, port);
+        } else {
+            board.StopServer(0);
+        }
+        announcer.Set({on, port, nickname, {}});
+    }
+    const Nearby::Entry* Find(const QString& id) const {
+        for (const Nearby::Entry& e : nearby.Entries()) {
+            if (e.id == id) {
+                return &e;
+            }
+        }
+        return nullptr;
+    }
+};
+
+} // namespace
+
+class TestAvahi : public QObject {
+    Q_OBJECT
+    QTemporaryDir dir;
+    QProcess bus;
+    QProcess daemon;
+    QString address;
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void twoCopiesFindAndCallEachOther();
+};
+
+void TestAvahi::initTestCase() {
+    const QString avahi = QStandardPaths::findExecutable("avahi-daemon", {"/usr/sbin", "/sbin"});
+    if (avahi.isEmpty()) {
+        QSKIP("avahi-daemon is not installed (scripts/install-deps.sh installs it)");
+    }
+    QFile config(dir.filePath("bus.conf"));
+    QVERIFY(config.open(QIODevice::WriteOnly));
+    config.write(R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig><type>system</type><listen>unix:tmpdir=/tmp</listen><auth>EXTERNAL</auth>
+<policy context="default"><allow user="*"/><allow own="*"/><allow send_type="method_call"/>
+<allow send_destination="*"/><allow receive_sender="*"/>
+<allow send_requested_reply="true"/><allow receive_requested_reply="true"/></policy>
+</busconfig>)");
+    config.close();
+    QFile avahiConfig(dir.filePath("avahi.conf"));
+    QVERIFY(avahiConfig.open(QIODevice::WriteOnly));
+    avahiConfig.write("[server]\nuse-ipv4=yes\nuse-ipv6=yes\nratelimit-burst=1000\n"
+                      "[publish]\npublish-hinfo=no\npublish-workstation=no\n");
+    avahiConfig.close();
+    bus.start("dbus-daemon", {"--config-file=" + config.fileName(), "--nofork", "--print-address"});
+    QVERIFY(bus.waitForReadyRead(5000));
+    address = QString::fromLatin1(bus.readLine()).trimmed();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("DBUS_SYSTEM_BUS_ADDRESS", address);
+    daemon.setProcessEnvironment(env);
+    daemon.setProcessChannelMode(QProcess::MergedChannels);
+    // In the foreground, as root without dropping it, no chroot: the test stops it by PID.
+    daemon.start(avahi, {"--no-drop-root", "--no-chroot", "--no-rlimits", "--no-proc-title", "-f",
+                         avahiConfig.fileName()});
+    daemon.waitForStarted();
+    QDBusConnection probe = QDBusConnection::connectToBus(address, "probe");
+    if (!QTest::qWaitFor(
+            [&] {
+                return daemon.state() != QProcess::Running ||
+                       probe.interface()->isServiceRegistered(Announcer::kService).value();
+            },
+            10000) ||
+        daemon.state() != QProcess::Running) {
+        QSKIP(qPrintable("avahi-daemon did not start here: " +
+                         QString::fromLocal8Bit(daemon.readAll()).left(300)));
+    }
+}
+
+void TestAvahi::cleanupTestCase() {
+    for (QProcess* p : {&daemon, &bus}) {
+        if (p->state() != QProcess::NotRunning) {
+            p->terminate();
+            if (!p->waitForFinished(5000)) {
+                p->kill();
+                p->waitForFinished();
+            }
+        }
+    }
+}
+
+void TestAvahi::twoCopiesFindAndCallEachOther() {
+    ResetSettings();
+    Settings.Nickname = QStringLiteral("Ann");
+    Copy ann(QDBusConnection::connectToBus(address, "ann"));
+    Copy bob(QDBusConnection::connectToBus(address, "bob"));
+    ann.Server(true, "Ann");
+    bob.Server(true, "Bob");
+    // Each finds the other and not itself.
+    QTRY_VERIFY_WITH_TIMEOUT(ann.Find(bob.announcer.Id()) && bob.Find(ann.announcer.Id()), 20000);
+    QVERIFY(!ann.Find(ann.announcer.Id()));
+    const Nearby::Entry found = *ann.Find(bob.announcer.Id());
+    QCOMPARE(found.nickname, QStringLiteral("Bob"));
+    QCOMPARE(found.port, bob.port);
+    // Called at the address and port it was found at.
+    Call* call = ann.board.NewCall();
+    call->Place(found.address, found.port);
+    QTRY_VERIFY_WITH_TIMEOUT(call->LoginFlag() == 1 && bob.arrived.size() == 1, 10000);
+    // Bob's server switched off: he leaves Ann's list.
+    bob.Server(false, "Bob");
+    QTRY_VERIFY_WITH_TIMEOUT(!ann.Find(bob.announcer.Id()), 20000);
+}
+
+QTEST_GUILESS_MAIN(TestAvahi)
+#include "tst_avahi.moc"
