@@ -82,6 +82,7 @@ void ShowNearby(frmClient* board, const std::function<void(const QString&)>& pla
     list->setObjectName(QStringLiteral("lstNearby"));
     list->setAccessibleName(QStringLiteral("Palaver users nearby"));
     list->setToolTip(QStringLiteral("Enter or a double-click calls"));
+    list->setMinimumWidth(list->fontMetrics().horizontalAdvance(QLatin1Char('x')) * 28);
     dock->setWidget(list);
     board->addDockWidget(Qt::RightDockWidgetArea, dock);
     dock->hide();
@@ -192,6 +193,7 @@ void Main(const QString& callAddress) {
                              UpdateAnnouncement();
                          }
                      });
+    UpdateAnnouncement(); // the server may have been switched on at start already
     // The history opens once the switchboard can say why it could not.
     History() = std::make_unique<HistoryStore>();
     QObject::connect(History().get(), &HistoryStore::Failed, [](const QString& why) {

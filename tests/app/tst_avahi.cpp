@@ -3,10 +3,14 @@
 #include "app/Announcer.h"
 #include "app/Nearby.h"
 #include "call/Switchboard.h"
+#include "chat/frmClient.h"
 #include "settings/Settings.h"
+#include "support/AppFixture.h"
+#include "support/CallHelpers.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QListWidget>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTcpServer>
@@ -63,6 +67,7 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
     void twoCopiesFindAndCallEachOther();
+    void theSwitchboardListsAndCalls();
 };
 
 void TestAvahi::initTestCase() {
@@ -88,6 +93,8 @@ void TestAvahi::initTestCase() {
     bus.start("dbus-daemon", {"--config-file=" + config.fileName(), "--nofork", "--print-address"});
     QVERIFY(bus.waitForReadyRead(5000));
     address = QString::fromLatin1(bus.readLine()).trimmed();
+    // The program's own system bus is this one too.
+    qputenv("DBUS_SYSTEM_BUS_ADDRESS", address.toLocal8Bit());
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("DBUS_SYSTEM_BUS_ADDRESS", address);
     daemon.setProcessEnvironment(env);
@@ -143,5 +150,36 @@ void TestAvahi::twoCopiesFindAndCallEachOther() {
     QTRY_VERIFY_WITH_TIMEOUT(!ann.Find(bob.announcer.Id()), 20000);
 }
 
-QTEST_GUILESS_MAIN(TestAvahi)
+void TestAvahi::theSwitchboardListsAndCalls() {
+    // A real Palaver start with "Accept calls at start": it is announced, its Nearby panel
+    // lists another copy, and a double-click there calls it.
+    AppFixture app;
+    app.WriteSettings("Cat\r\n");
+    QDir().mkpath(app.Dir() + "/config/Palaver");
+    QFile options(app.Dir() + "/config/Palaver/windows.ini");
+    QVERIFY(options.open(QIODevice::WriteOnly));
+    options.write("[General]\naccept-at-start=true\n");
+    options.close();
+    Copy bob(QDBusConnection::connectToBus(address, "bob2"));
+    bob.Server(true, "Bob");
+    frmClient* board = app.Start();
+    auto* list = Find<QListWidget>(board, "lstNearby");
+    // (The last test's copies may still be leaving.)
+    const auto bobsItem = [list]() -> QListWidgetItem* {
+        const auto found = list->findItems("Bob - ", Qt::MatchStartsWith);
+        return found.isEmpty() ? nullptr : found.first();
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(bobsItem() != nullptr && list->isVisible(), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        std::any_of(bob.nearby.Entries().begin(), bob.nearby.Entries().end(),
+                    [](const Nearby::Entry& e) { return e.nickname == "Cat"; }),
+        20000);
+    const QRect item = list->visualItemRect(bobsItem());
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, item.center());
+    QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, item.center());
+    QTRY_VERIFY_WITH_TIMEOUT(bob.arrived.size() == 1, 10000);
+    QCOMPARE(bob.arrived.first()->Nickname(), QStringLiteral("Cat"));
+}
+
+QTEST_MAIN(TestAvahi)
 #include "tst_avahi.moc"
