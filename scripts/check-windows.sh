@@ -39,7 +39,8 @@ check "the server switch keeps the bottom right corner" \
 
 # Minimised, then a second start from the same folder: the first copy's switchboard is
 # mapped again and the second copy exits 0.
-xdotool windowminimize --sync "$board"
+xdotool windowminimize "$board"
+for _ in $(seq 1 50); do mapped "$board" || break; sleep 0.1; done
 check "minimised" bash -c "! xwininfo -id $board | grep -q IsViewable"
 status=0
 (cd "$work" && timeout 10 "$bin" >"$work/second.log" 2>&1) || status=$?
