@@ -17,6 +17,27 @@
 #include <QSettings>
 #include <QStandardPaths>
 
+namespace {
+
+// A checkable Tools item for one switch of an options file kept outside the settings file.
+template <class Options, Options (*Read)(), void (*Write)(Options)>
+void OptionItem(QMenu* tools, const char* name, const QString& text, bool Options::*field) {
+    QAction* item = tools->addAction(text);
+    item->setObjectName(QString::fromLatin1(name));
+    item->setCheckable(true);
+    item->setChecked(Read().*field);
+    QObject::connect(item, &QAction::toggled, item, [field](bool on) {
+        Options options = Read();
+        options.*field = on;
+        Write(options);
+    });
+    // Another window may have changed it since.
+    QObject::connect(tools, &QMenu::aboutToShow, item,
+                     [item, field] { item->setChecked(Read().*field); });
+}
+
+} // namespace
+
 void AddMenus(frmClient* window) {
     // Items keep the names "menu(index)" of a control array, for tests and accessibility;
     // each is connected to its command directly.
@@ -58,45 +79,21 @@ void AddMenus(frmClient* window) {
     QObject::connect(tools, &QMenu::aboutToShow, hear,
                      [hear] { hear->setChecked(ClientWindows().Model().MembersHearEachOther()); });
 
-    const auto secureItem = [tools](const char* name, const QString& text,
-                                    bool SecureCallOptions::*field) {
-        QAction* item = tools->addAction(text);
-        item->setObjectName(QString::fromLatin1(name));
-        item->setCheckable(true);
-        item->setChecked(SecureCalls().*field);
-        QObject::connect(item, &QAction::toggled, item, [field](bool on) {
-            SecureCallOptions options = SecureCalls();
-            options.*field = on;
-            SetSecureCalls(options);
-        });
-        // Another window may have changed it since.
-        QObject::connect(tools, &QMenu::aboutToShow, item,
-                         [item, field] { item->setChecked(SecureCalls().*field); });
-    };
-    const auto windowItem = [tools](const char* name, const QString& text,
-                                    bool WindowOptions::*field) {
-        QAction* item = tools->addAction(text);
-        item->setObjectName(QString::fromLatin1(name));
-        item->setCheckable(true);
-        item->setChecked(Windows().*field);
-        QObject::connect(item, &QAction::toggled, item, [field](bool on) {
-            WindowOptions options = Windows();
-            options.*field = on;
-            SetWindows(options);
-        });
-        QObject::connect(tools, &QMenu::aboutToShow, item,
-                         [item, field] { item->setChecked(Windows().*field); });
-    };
-    windowItem("mnuToolsShowTimes", QStringLiteral("Show &times in the chat"),
-               &WindowOptions::showTimes);
-    windowItem("mnuToolsAcceptAtStart", QStringLiteral("Accept calls at s&tart"),
-               &WindowOptions::acceptAtStart);
-    windowItem("mnuToolsShowOnNetwork", QStringLiteral("Show me on the local &network"),
-               &WindowOptions::showOnNetwork);
-    secureItem("mnuToolsSecureCalls", QStringLiteral("Offer and accept &secure calls"),
-               &SecureCallOptions::offer);
-    secureItem("mnuToolsOnlySecure", QStringLiteral("&Only secure calls"),
-               &SecureCallOptions::only);
+    OptionItem<WindowOptions, Windows, SetWindows>(tools, "mnuToolsShowTimes",
+                                                   QStringLiteral("Show &times in the chat"),
+                                                   &WindowOptions::showTimes);
+    OptionItem<WindowOptions, Windows, SetWindows>(tools, "mnuToolsAcceptAtStart",
+                                                   QStringLiteral("Accept calls at s&tart"),
+                                                   &WindowOptions::acceptAtStart);
+    OptionItem<WindowOptions, Windows, SetWindows>(tools, "mnuToolsShowOnNetwork",
+                                                   QStringLiteral("Show me on the local &network"),
+                                                   &WindowOptions::showOnNetwork);
+    OptionItem<SecureCallOptions, SecureCalls, SetSecureCalls>(
+        tools, "mnuToolsSecureCalls", QStringLiteral("Offer and accept &secure calls"),
+        &SecureCallOptions::offer);
+    OptionItem<SecureCallOptions, SecureCalls, SetSecureCalls>(tools, "mnuToolsOnlySecure",
+                                                               QStringLiteral("&Only secure calls"),
+                                                               &SecureCallOptions::only);
 
     QMenu* help = bar->addMenu(QStringLiteral("&Help"));
     help->setObjectName(QStringLiteral("mnuHelp"));

@@ -4,12 +4,13 @@
 #include "call/Switchboard.h"
 #include "settings/Settings.h"
 
+#include "BenchWait.h"
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QTcpServer>
 #include <QTemporaryDir>
-#include <QTimer>
 
 #include <algorithm>
 #include <cstdio>
@@ -17,21 +18,6 @@
 #include <memory>
 
 namespace {
-
-// Runs the event loop until `done` or `ms` have passed.
-template <class Done> bool WaitFor(Done done, int ms) {
-    QElapsedTimer clock;
-    clock.start();
-    QTimer tick; // wakes the loop when nothing else would
-    tick.start(20);
-    while (!done()) {
-        if (clock.elapsed() > ms) {
-            return false;
-        }
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
 
 double CpuSeconds() {
     timespec t{};

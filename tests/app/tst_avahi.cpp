@@ -7,14 +7,11 @@
 #include "settings/Settings.h"
 #include "support/AppFixture.h"
 #include "support/CallHelpers.h"
+#include "support/PrivateAvahi.h"
 
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
 #include <QListWidget>
-#include <QProcess>
-#include <QStandardPaths>
 #include <QTcpServer>
-#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
@@ -58,74 +55,22 @@ struct Copy {
 
 class TestAvahi : public QObject {
     Q_OBJECT
-    QTemporaryDir dir;
-    QProcess bus;
-    QProcess daemon;
+    PrivateAvahi avahi;
     QString address;
 
 private slots:
     void initTestCase();
-    void cleanupTestCase();
     void twoCopiesFindAndCallEachOther();
     void theSwitchboardListsAndCalls();
 };
 
 void TestAvahi::initTestCase() {
-    const QString avahi = QStandardPaths::findExecutable("avahi-daemon", {"/usr/sbin", "/sbin"});
-    if (avahi.isEmpty()) {
-        QSKIP("avahi-daemon is not installed (scripts/install-deps.sh installs it)");
+    if (!avahi.Start()) {
+        QSKIP(qPrintable(avahi.Why()));
     }
-    QFile config(dir.filePath("bus.conf"));
-    QVERIFY(config.open(QIODevice::WriteOnly));
-    config.write(R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig><type>system</type><listen>unix:tmpdir=/tmp</listen><auth>EXTERNAL</auth>
-<policy context="default"><allow user="*"/><allow own="*"/><allow send_type="method_call"/>
-<allow send_destination="*"/><allow receive_sender="*"/>
-<allow send_requested_reply="true"/><allow receive_requested_reply="true"/></policy>
-</busconfig>)");
-    config.close();
-    QFile avahiConfig(dir.filePath("avahi.conf"));
-    QVERIFY(avahiConfig.open(QIODevice::WriteOnly));
-    avahiConfig.write("[server]\nuse-ipv4=yes\nuse-ipv6=yes\nratelimit-burst=1000\n"
-                      "[publish]\npublish-hinfo=no\npublish-workstation=no\n");
-    avahiConfig.close();
-    bus.start("dbus-daemon", {"--config-file=" + config.fileName(), "--nofork", "--print-address"});
-    QVERIFY(bus.waitForReadyRead(5000));
-    address = QString::fromLatin1(bus.readLine()).trimmed();
+    address = avahi.Address();
     // The program's own system bus is this one too.
     qputenv("DBUS_SYSTEM_BUS_ADDRESS", address.toLocal8Bit());
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("DBUS_SYSTEM_BUS_ADDRESS", address);
-    daemon.setProcessEnvironment(env);
-    daemon.setProcessChannelMode(QProcess::MergedChannels);
-    // In the foreground, as root without dropping it, no chroot: the test stops it by PID.
-    daemon.start(avahi, {"--no-drop-root", "--no-chroot", "--no-rlimits", "--no-proc-title", "-f",
-                         avahiConfig.fileName()});
-    daemon.waitForStarted();
-    QDBusConnection probe = QDBusConnection::connectToBus(address, "probe");
-    if (!QTest::qWaitFor(
-            [&] {
-                return daemon.state() != QProcess::Running ||
-                       probe.interface()->isServiceRegistered(Announcer::kService).value();
-            },
-            10000) ||
-        daemon.state() != QProcess::Running) {
-        QSKIP(qPrintable("avahi-daemon did not start here: " +
-                         QString::fromLocal8Bit(daemon.readAll()).left(300)));
-    }
-}
-
-void TestAvahi::cleanupTestCase() {
-    for (QProcess* p : {&daemon, &bus}) {
-        if (p->state() != QProcess::NotRunning) {
-            p->terminate();
-            if (!p->waitForFinished(5000)) {
-                p->kill();
-                p->waitForFinished();
-            }
-        }
-    }
 }
 
 void TestAvahi::twoCopiesFindAndCallEachOther() {

@@ -180,16 +180,6 @@ QByteArray WithoutOffer(ScriptedPeer& peer) {
     return out;
 }
 
-QStringList Lines(ScriptedPeer& peer) {
-    QStringList out;
-    for (const WireMessage& m : peer.Messages()) {
-        if (m.cmd == CmdText) {
-            out << QString::fromLatin1(m.body);
-        }
-    }
-    return out;
-}
-
 } // namespace
 
 class TestSecure : public QObject {
@@ -221,7 +211,7 @@ class TestSecure : public QObject {
         peer.Send(peer.Build(CmdLogin, "ACPTOld"));
         *ok = *ok && QTest::qWaitFor([&] { return d->call->LoginFlag() == 1; });
         *ok = *ok && !d->call->Secure() && d->call->SendLine("to old") == Call::SendResult::Sent;
-        *ok = *ok && peer.WaitForMessages(2) && Lines(peer) == QStringList{"to old"};
+        *ok = *ok && peer.WaitForMessages(2) && peer.ChatBodies() == QStringList{"to old"};
         peer.Send(peer.Build(CmdText, "from old"));
         *ok = *ok && QTest::qWaitFor([&] { return d->heard == QStringList{"from old"}; });
         return WithoutOffer(peer);
@@ -234,7 +224,7 @@ class TestSecure : public QObject {
               QTest::qWaitFor([&] { return !answerer.arrived.isEmpty(); });
         Call* call = *ok ? answerer.arrived.last() : nullptr;
         *ok = *ok && !call->Secure() && call->SendLine("to old") == Call::SendResult::Sent &&
-              QTest::qWaitFor([&] { return Lines(peer) == QStringList{"to old"}; });
+              QTest::qWaitFor([&] { return peer.ChatBodies() == QStringList{"to old"}; });
         QSignalSpy heard(call, &Call::ChatLine);
         peer.Send(peer.Build(CmdText, "from old"));
         *ok = *ok && heard.wait() && heard[0][1].toString() == QStringLiteral("from old");

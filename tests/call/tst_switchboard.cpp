@@ -27,17 +27,6 @@ struct Member {
     QStringList heard;
 };
 
-// Chat bodies a scripted peer received, in order.
-QStringList ChatBodies(ScriptedPeer& peer) {
-    QStringList out;
-    for (const WireMessage& m : peer.Messages()) {
-        if (m.cmd == CmdText) {
-            out << QString::fromLatin1(m.body);
-        }
-    }
-    return out;
-}
-
 } // namespace
 
 class TestSwitchboard : public QObject {
@@ -161,7 +150,7 @@ void TestSwitchboard::relay() {
     // The owner speaks last; once everyone has that, whatever Bob's line caused is there.
     conference->Send("sync");
     QTRY_VERIFY(members[2].heard.contains("sync"));
-    QTRY_VERIFY(ChatBodies(old).contains("sync"));
+    QTRY_VERIFY(old.ChatBodies().contains("sync"));
     if (leaveMidLine) {
         QTRY_VERIFY(members[2].heard.contains("*** Cat left the conference"));
     } else {
@@ -169,7 +158,7 @@ void TestSwitchboard::relay() {
     }
 
     const QString relayed = "[Bob] " + PeerLine(text);
-    const QStringList oldHeard = ChatBodies(old);
+    const QStringList oldHeard = old.ChatBodies();
     if (!hear) {
         // Today's conference exactly: the old peer gets the owner's line and nothing else.
         QCOMPARE(oldHeard, QStringList{"sync"});

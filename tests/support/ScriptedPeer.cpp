@@ -128,3 +128,13 @@ bool ScriptedPeer::LogIn(const QByteArray& password, const QByteArray& nickname)
     Send(Build(CmdLogin, body));
     return WaitForMessages(before + 1) && Messages().last().body.startsWith("ACPT");
 }
+
+QStringList ScriptedPeer::ChatBodies() {
+    QStringList out;
+    for (const WireMessage& m : Messages()) {
+        if (m.cmd == CmdText) {
+            out << QString::fromLatin1(m.body);
+        }
+    }
+    return out;
+}

@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QPointer>
+#include <QStringList>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -45,6 +46,8 @@ public:
     bool WaitForDisconnect(int timeoutMs = 5000);
     bool Connected() const;
     QList<WireMessage> Messages();
+    // The bodies of the chat lines received, in order, as Latin-1 text.
+    QStringList ChatBodies();
     QByteArray Received() const { return received_; }
 
     // Answers the opening AUTH with PASS and waits for ACPT.
