@@ -19,12 +19,7 @@ xdotool key a # Accept calls
 python3 "$top/scripts/palaver_peer.py" talk 127.0.0.1 "$port" Bob
 sleep 0.3
 # Palaver ends and starts again: the conversation is still there.
-pid=${started[-1]}
-xdotool windowactivate --sync "$window"
-xdotool key --window "$window" alt+f
-sleep 0.3
-xdotool key x
-wait "$pid" 2>/dev/null || true
+quit_palaver "$window"
 start_palaver "$work" "Switchboard - Desk"
 xdotool windowactivate --sync "$window"
 xdotool key --window "$window" ctrl+h

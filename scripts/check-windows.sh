@@ -52,12 +52,7 @@ check "the first copy's switchboard is mapped again" mapped "$board"
 xdotool windowmove --sync "$board" 310 205
 sleep 0.6
 read -r before_x before_y < <(frame_position "$board")
-pid=${started[-1]}
-xdotool windowactivate --sync "$board"
-xdotool key --window "$board" alt+f
-sleep 0.3
-xdotool key x
-wait "$pid" 2>/dev/null || true
+quit_palaver "$board"
 start_palaver "$work" "Switchboard - Desk"
 read -r after_x after_y < <(frame_position "$window")
 check "it comes back at $before_x,$before_y (at $after_x,$after_y)" \

@@ -55,3 +55,14 @@ frame_position() {
     frame=$(xwininfo -id "$1" -children | awk '/Parent window id/ {print $4}')
     xwininfo -id "$frame" | awk '/Absolute upper-left X/ {x=$4} /Absolute upper-left Y/ {y=$4} END {print x, y}'
 }
+
+# quit_palaver WINDOW: File > Exit in the switchboard WINDOW of the copy started last, and
+# waits until that copy has ended.
+quit_palaver() {
+    local pid=${started[-1]}
+    xdotool windowactivate --sync "$1"
+    xdotool key --window "$1" alt+f
+    sleep 0.3
+    xdotool key x
+    wait "$pid" 2>/dev/null || true
+}
