@@ -99,7 +99,8 @@ void TestAvahi::theSwitchboardListsAndCalls() {
     // A real Palaver start with "Accept calls at start": it is announced, its Nearby panel
     // lists another copy, and a double-click there calls it.
     AppFixture app;
-    app.WriteSettings("Cat\r\n");
+    // A port of its own: tests run side by side, and the default one may be taken.
+    app.WriteSettings("Cat\r\n\r\n" + QByteArray::number(FreePort()) + "\r\n");
     QDir().mkpath(app.Dir() + "/config/Palaver");
     QFile options(app.Dir() + "/config/Palaver/windows.ini");
     QVERIFY(options.open(QIODevice::WriteOnly));

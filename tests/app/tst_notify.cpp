@@ -14,6 +14,7 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QScopeGuard>
 #include <QtTest>
 
 // Records what Palaver asks of the desktop, on a connection of its own.
@@ -216,8 +217,11 @@ void TestNotify::trayMenu() {
     QFETCH(QString, item);
     app = std::make_unique<AppFixture>();
     board = app->Start();
+    Settings.Port = FreePort(); // tests run side by side: never the default port
     bool ended = false;
     ClientWindows().lastWindowGone = [&ended] { ended = true; };
+    // A failed check returns early; the windows closed later must not reach `ended`.
+    const auto forget = qScopeGuard([] { ClientWindows().lastWindowGone = {}; });
     if (item.endsWith(" minimised")) {
         item.chop(10);
         board->showMinimized();
