@@ -31,6 +31,11 @@ qsizetype LineLength(const QString& line) {
 
 } // namespace
 
+CLog::CLog() {
+    frame_.setSingleShot(true);
+    QObject::connect(&frame_, &QTimer::timeout, &frame_, [this] { Append(); });
+}
+
 qsizetype CLog::BoxLength(const QPlainTextEdit* box) {
     const QTextDocument* doc = box->document();
     if (doc->isEmpty()) {
@@ -51,6 +56,7 @@ void CLog::AttachFile(const QString& file) {
 }
 
 void CLog::Clear(bool PurgeLogFile) {
+    frame_.stop();
     pending_.clear();
     pendingLength_ = 0;
     if (attached_ && box_) {
@@ -81,6 +87,7 @@ void CLog::Log(const QString& msg) {
     if (attached_ && box_) {
         if (BoxLength(box_) + pendingLength_ + prefix.size() + msg.size() > kBoxLimit) {
             // Everything before this line goes, what waits to be shown included.
+            frame_.stop();
             pending_.clear();
             pendingLength_ = 0;
             box_->clear();
@@ -99,12 +106,21 @@ void CLog::Log(const QString& msg) {
 
 void CLog::Show(const QString& line) {
     const QString text = OneLineBreakEach(line);
-    if (batchDepth_ == 0) {
-        box_->appendPlainText(text);
-        return;
-    }
     pending_ << text;
     pendingLength_ += LineLength(text);
+    if (batchDepth_ == 0) {
+        Append(); // with whatever still waits for its frame, in order
+    }
+}
+
+void CLog::Append() {
+    frame_.stop();
+    if (box_ && !pending_.isEmpty()) {
+        box_->appendPlainText(pending_.join(QLatin1Char('\n')));
+        lastAppend_.start();
+    }
+    pending_.clear();
+    pendingLength_ = 0;
 }
 
 void CLog::BeginBatch() {
@@ -113,10 +129,11 @@ void CLog::BeginBatch() {
 
 void CLog::EndBatch() {
     if (batchDepth_ > 0 && --batchDepth_ == 0 && !pending_.isEmpty()) {
-        if (box_) {
-            box_->appendPlainText(pending_.join(QLatin1Char('\n')));
+        const qint64 since = lastAppend_.isValid() ? lastAppend_.elapsed() : kFrameMs;
+        if (since >= kFrameMs) {
+            Append();
+        } else if (!frame_.isActive()) {
+            frame_.start(static_cast<int>(kFrameMs - since));
         }
-        pending_.clear();
-        pendingLength_ = 0;
     }
 }

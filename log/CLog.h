@@ -1,16 +1,24 @@
 // A log sink: appends lines to a text box, a file or both, optionally with a timestamp.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 
 #include <optional>
 
 class CLog {
 public:
     static constexpr qsizetype kBoxLimit = 60000;
+    // Lines read from the network reach the box at most once a frame: a screen shows no
+    // more than that, and laying out and painting every read of a fast peer cost more than
+    // everything else a line does.
+    static constexpr int kFrameMs = 16;
+
+    CLog();
     static inline const QString kDefaultPattern = QStringLiteral("mm/dd/yyyy hh:nn:ss ampm");
 
     void AttachTextBox(QPlainTextEdit* obj);
@@ -32,7 +40,8 @@ public:
     static qsizetype BoxLength(const QPlainTextEdit* box);
 
     // Lines logged between these reach the box together, as one append, when the last
-    // EndBatch runs: a read that brings many messages costs one append and one repaint.
+    // EndBatch runs (or at the end of the frame, when the box was appended to less than a
+    // frame ago): a read that brings many messages costs one append and one repaint.
     // The length rule and "Log Purged" apply to every line as if it had been shown at once.
     void BeginBatch();
     void EndBatch();
@@ -49,6 +58,8 @@ public:
 
 private:
     void Show(const QString& line);
+    // What waits reaches the box now.
+    void Append();
 
     bool attached_ = false;
     int batchDepth_ = 0;
@@ -57,4 +68,6 @@ private:
     QPointer<QPlainTextEdit> box_;
     QString logFile_;
     QString dateFilter_;
+    QElapsedTimer lastAppend_;
+    QTimer frame_;
 };

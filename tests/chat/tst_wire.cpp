@@ -183,7 +183,7 @@ void TestWire::acknowledgementsOkAndBc() {
     ack = peer.Messages()[3];
     QVERIFY(ack.body.startsWith("BC"));
     QCOMPARE(ack.body.size(), 6);
-    QVERIFY(LogText(board).endsWith("Bad Message CRC - May be mismatched passwords\n"));
+    QTRY_VERIFY(LogText(board).endsWith("Bad Message CRC - May be mismatched passwords\n"));
 
     QByteArray foreign = peer.Build(CmdText, "marker");
     foreign[0] = 'X';
