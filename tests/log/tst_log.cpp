@@ -11,6 +11,7 @@ class TestLog : public QObject {
     Q_OBJECT
 private slots:
     void purgeBoundary();
+    void batchesWaitForTheFrame();
     void purgeLineWithTimestamp();
     void lineEndsCountTwo();
     void startArguments();
@@ -46,7 +47,34 @@ void TestLog::purgeBoundary() {
         QCOMPARE(box.toPlainText(), QString(59978, 'x')); // not shown yet
         log.Log(QString(9, 'e'));                         // 60000 + 11: purged, with what waited
     }
-    QCOMPARE(box.toPlainText(), QStringLiteral("Log Purged\n") + QString(9, 'e'));
+    QTRY_COMPARE(box.toPlainText(), QStringLiteral("Log Purged\n") + QString(9, 'e'));
+}
+
+void TestLog::batchesWaitForTheFrame() {
+    QPlainTextEdit box;
+    CLog log;
+    log.Start(std::nullopt, &box);
+    // Reads close together: whatever waits for the frame shows, in order, once it ends...
+    for (const char* line : {"one", "two", "three"}) {
+        const CLog::Batch batch(log);
+        log.Log(QString::fromLatin1(line));
+    }
+    QTRY_COMPARE(box.toPlainText(), QStringLiteral("one\ntwo\nthree"));
+    // ...or at once, before a line of our own.
+    {
+        const CLog::Batch batch(log);
+        log.Log("four");
+    }
+    log.Log("mine");
+    QCOMPARE(box.toPlainText(), QStringLiteral("one\ntwo\nthree\nfour\nmine"));
+    // Cleared: what waited is gone for good.
+    {
+        const CLog::Batch batch(log);
+        log.Log("gone");
+    }
+    log.Clear();
+    log.Log("after");
+    QCOMPARE(box.toPlainText(), QStringLiteral("after"));
 }
 
 void TestLog::purgeLineWithTimestamp() {
