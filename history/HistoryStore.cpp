@@ -12,6 +12,7 @@
 #include <QStandardPaths>
 #include <QVariant>
 
+#include <functional>
 #include <limits>
 
 namespace {
@@ -69,6 +70,24 @@ const char* const kSchemaV4[] = {
     "ALTER TABLE calls ADD COLUMN peer_key TEXT",
     "PRAGMA user_version = 4",
 };
+
+// Version 5: the lines of one read from one peer share a row, `n` of them, one per line of
+// its text; a burst costs a few rows and index entries instead of one for every line.
+const char* const kSchemaV5[] = {
+    "ALTER TABLE lines ADD COLUMN n INTEGER NOT NULL DEFAULT 1",
+    "PRAGMA user_version = 5",
+};
+
+// A shared row never grows past this, so that showing or searching it stays cheap.
+constexpr qsizetype kMaxShared = 1000;
+
+// Lines that can share a row with `first`: the peer's, of the same call, shown at the same
+// moment, each one line of text.
+bool Shares(const HistoryEvent& first, const HistoryEvent& e) {
+    return e.kind == HistoryEvent::Kind::Line && !e.outgoing && e.call == first.call &&
+           e.at == first.at && e.conference == first.conference &&
+           !e.text.contains(QLatin1Char('\n'));
+}
 
 } // namespace
 
@@ -192,7 +211,8 @@ bool HistoryStore::Migrate() {
         return true;
     };
     if ((version < 1 && !run(kSchemaV1)) || (version < 2 && !run(kSchemaV2)) ||
-        (version < 3 && !run(kSchemaV3)) || (version < 4 && !run(kSchemaV4))) {
+        (version < 3 && !run(kSchemaV3)) || (version < 4 && !run(kSchemaV4)) ||
+        (version < 5 && !run(kSchemaV5))) {
         return fail(QStringLiteral("cannot set up the history file: ") + q.lastError().text());
     }
     if (!q.exec(QStringLiteral("COMMIT"))) {
@@ -241,10 +261,18 @@ bool HistoryStore::Flush() {
     if (!q.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
         return failed(q.lastError());
     }
-    for (const HistoryEvent& e : std::as_const(pending_)) {
-        if (!WriteOne(e)) {
+    for (qsizetype k = 0; k < pending_.size();) {
+        const HistoryEvent& e = pending_.at(k);
+        qsizetype end = k + 1;
+        if (Shares(e, e)) {
+            while (end < pending_.size() && end - k < kMaxShared && Shares(e, pending_.at(end))) {
+                ++end;
+            }
+        }
+        if (!(end - k > 1 ? WriteShared(k, end) : WriteOne(e))) {
             return failed(writeError_);
         }
+        k = end;
     }
     if (!q.exec(QStringLiteral("COMMIT"))) {
         return failed(q.lastError());
@@ -314,6 +342,21 @@ qint64 HistoryStore::CallRow(const HistoryEvent& e) {
     return row;
 }
 
+bool HistoryStore::WriteShared(qsizetype from, qsizetype to) {
+    const HistoryEvent& e = pending_.at(from);
+    const qint64 call = CallRow(e);
+    QString text;
+    for (qsizetype k = from; k < to; ++k) {
+        if (k > from) {
+            text += QLatin1Char('\n');
+        }
+        text += pending_.at(k).text;
+    }
+    return call >= 0 && Exec(Statement("INSERT INTO lines(call, at, outgoing, conference, text, n) "
+                                       "VALUES (?, ?, 0, ?, ?, ?)"),
+                             {call, e.at, e.conference ? 1 : 0, text, to - from});
+}
+
 bool HistoryStore::WriteOne(const HistoryEvent& e) {
     switch (e.kind) {
     case HistoryEvent::Kind::CallStarted:
@@ -375,7 +418,8 @@ QList<HistoryStore::Conversation> HistoryStore::Conversations(const QDate& from,
     QSqlQuery q(QSqlDatabase::database(connection_, false));
     q.prepare(QStringLiteral(
         "SELECT c.id, c.peer, c.address, c.started, c.ended, c.conference, "
-        "(SELECT count(*) FROM lines l WHERE l.call = c.id), c.secure, c.peer_key FROM calls c "
+        "(SELECT coalesce(sum(l.n), 0) FROM lines l WHERE l.call = c.id), c.secure, c.peer_key "
+        "FROM calls c "
         "WHERE c.started >= ? AND c.started < ? AND EXISTS (SELECT 1 FROM lines l WHERE "
         "l.call = c.id) ORDER BY c.started DESC, c.id DESC"));
     q.addBindValue(from.isValid() ? Ms(from) : std::numeric_limits<qint64>::min());
@@ -403,9 +447,14 @@ QList<HistoryStore::Conversation> HistoryStore::Conversations(const QDate& from,
 
 namespace {
 
-QList<HistoryStore::Line> ReadLines(QSqlQuery& q) {
+// The lines of each row the query brings (columns: call, peer, at, outgoing, conference, ack,
+// text, n), oldest first or, for a search, newest first; of a shared row only those `keep`
+// accepts, until there are `limit`.
+QList<HistoryStore::Line>
+ReadLines(QSqlQuery& q, bool newestFirst = false, qsizetype limit = -1,
+          const std::function<QList<bool>(const QStringList&)>& keep = {}) {
     QList<HistoryStore::Line> out;
-    while (q.next()) {
+    while ((limit < 0 || out.size() < limit) && q.next()) {
         HistoryStore::Line l;
         l.conversation = q.value(0).toLongLong();
         l.peer = q.value(1).toString();
@@ -413,8 +462,20 @@ QList<HistoryStore::Line> ReadLines(QSqlQuery& q) {
         l.outgoing = q.value(3).toInt() != 0;
         l.conference = q.value(4).toInt() != 0;
         l.ack = q.value(5).isNull() ? -1 : q.value(5).toInt();
-        l.text = q.value(6).toString();
-        out.append(l);
+        if (q.value(7).toLongLong() <= 1) {
+            l.text = q.value(6).toString();
+            out.append(l);
+            continue;
+        }
+        const QStringList parts = q.value(6).toString().split(QLatin1Char('\n'));
+        const QList<bool> kept = keep ? keep(parts) : QList<bool>(parts.size(), true);
+        for (qsizetype k = 0; k < parts.size() && (limit < 0 || out.size() < limit); ++k) {
+            const qsizetype at = newestFirst ? parts.size() - 1 - k : k;
+            if (kept.value(at)) {
+                l.text = parts.at(at);
+                out.append(l);
+            }
+        }
     }
     return out;
 }
@@ -426,9 +487,10 @@ QList<HistoryStore::Line> HistoryStore::Lines(qint64 conversation) const {
         return {};
     }
     QSqlQuery q(QSqlDatabase::database(connection_, false));
-    q.prepare(QStringLiteral("SELECT l.call, c.peer, l.at, l.outgoing, l.conference, l.ack, "
-                             "l.text FROM lines l JOIN calls c ON c.id = l.call WHERE l.call = ? "
-                             "ORDER BY l.id"));
+    q.prepare(
+        QStringLiteral("SELECT l.call, c.peer, l.at, l.outgoing, l.conference, l.ack, "
+                       "l.text, l.n FROM lines l JOIN calls c ON c.id = l.call WHERE l.call = ? "
+                       "ORDER BY l.id"));
     q.addBindValue(conversation);
     return q.exec() ? ReadLines(q) : QList<Line>{};
 }
@@ -507,21 +569,20 @@ QList<HistoryStore::Line> HistoryStore::Search(const QString& text, const QDate&
     const_cast<HistoryStore*>(this)->Index();
     // Words through the index; the rest as the text itself, newest line first, stopping at
     // the limit.
-    QString sql = match.isEmpty()
-                      ? QStringLiteral("SELECT l.call, c.peer, l.at, l.outgoing, l.conference, "
-                                       "l.ack, l.text FROM lines l JOIN calls c ON c.id = l.call "
-                                       "WHERE 1")
-                      : QStringLiteral("SELECT l.call, c.peer, l.at, l.outgoing, l.conference, "
-                                       "l.ack, l.text FROM lines_fts f JOIN lines l ON l.id = "
-                                       "f.rowid JOIN calls c ON c.id = l.call WHERE lines_fts "
-                                       "MATCH ?");
+    QString sql =
+        match.isEmpty()
+            ? QStringLiteral("SELECT l.call, c.peer, l.at, l.outgoing, l.conference, "
+                             "l.ack, l.text, l.n FROM lines l JOIN calls c ON c.id = l.call "
+                             "WHERE 1")
+            : QStringLiteral("SELECT l.call, c.peer, l.at, l.outgoing, l.conference, "
+                             "l.ack, l.text, l.n FROM lines_fts f JOIN lines l ON l.id = "
+                             "f.rowid JOIN calls c ON c.id = l.call WHERE lines_fts "
+                             "MATCH ?");
     for (qsizetype k = 0; k < asText.size(); ++k) {
         sql += QStringLiteral(" AND instr(l.text, ?) > 0");
     }
-    sql += match.isEmpty()
-               ? QStringLiteral(" AND l.at >= ? AND l.at < ? ORDER BY l.id DESC LIMIT ?")
-               : QStringLiteral(" AND l.at >= ? AND l.at < ? ORDER BY f.rowid DESC "
-                                "LIMIT ?");
+    sql += match.isEmpty() ? QStringLiteral(" AND l.at >= ? AND l.at < ? ORDER BY l.id DESC")
+                           : QStringLiteral(" AND l.at >= ? AND l.at < ? ORDER BY f.rowid DESC");
     QSqlQuery q(QSqlDatabase::database(connection_, false));
     q.prepare(sql);
     if (!match.isEmpty()) {
@@ -532,9 +593,52 @@ QList<HistoryStore::Line> HistoryStore::Search(const QString& text, const QDate&
     }
     q.addBindValue(from.isValid() ? Ms(from) : std::numeric_limits<qint64>::min());
     q.addBindValue(to.isValid() ? Ms(to.addDays(1)) : std::numeric_limits<qint64>::max());
-    q.addBindValue(limit);
     searchWorked_ = q.exec();
-    return searchWorked_ ? ReadLines(q) : QList<Line>{};
+    // A shared row was found for its text as a whole: only its lines that match are shown.
+    const auto matching = [&](const QStringList& parts) {
+        QList<bool> keep(parts.size(), true);
+        for (qsizetype k = 0; k < parts.size(); ++k) {
+            for (const QString& term : asText) {
+                keep[k] = keep[k] && parts.at(k).contains(term);
+            }
+        }
+        if (!match.isEmpty()) {
+            const QList<bool> words = Probe(parts, match);
+            for (qsizetype k = 0; k < parts.size(); ++k) {
+                keep[k] = keep[k] && words.value(k);
+            }
+        }
+        return keep;
+    };
+    return searchWorked_ ? ReadLines(q, true, limit, matching) : QList<Line>{};
+}
+
+QList<bool> HistoryStore::Probe(const QStringList& parts, const QString& match) const {
+    // Each line in a private index of its own, asked the same question as the real one.
+    QList<bool> found(parts.size(), false);
+    QSqlQuery q(QSqlDatabase::database(connection_, false));
+    if (!q.exec(QStringLiteral("CREATE VIRTUAL TABLE IF NOT EXISTS temp.probe USING fts5(text, "
+                               "tokenize='unicode61 remove_diacritics 2')")) ||
+        !q.exec(QStringLiteral("DELETE FROM temp.probe"))) {
+        return found;
+    }
+    q.prepare(QStringLiteral("INSERT INTO temp.probe(rowid, text) VALUES (?, ?)"));
+    for (qsizetype k = 0; k < parts.size(); ++k) {
+        q.addBindValue(k);
+        q.addBindValue(parts.at(k));
+        q.exec();
+    }
+    q.prepare(QStringLiteral("SELECT rowid FROM temp.probe WHERE probe MATCH ?"));
+    q.addBindValue(match);
+    if (q.exec()) {
+        while (q.next()) {
+            const qsizetype k = q.value(0).toLongLong();
+            if (k >= 0 && k < found.size()) {
+                found[k] = true;
+            }
+        }
+    }
+    return found;
 }
 
 bool HistoryStore::Forget(const QString& peer) {

@@ -23,7 +23,7 @@
 class HistoryStore : public QObject {
     Q_OBJECT
 public:
-    static constexpr int kSchemaVersion = 4;
+    static constexpr int kSchemaVersion = 5;
     // Search terms and characters beyond these are ignored: a pasted novel stays a query.
     static constexpr int kMaxTerms = 16;
     static constexpr int kMaxQueryChars = 1000;
@@ -96,9 +96,13 @@ private:
     bool Fail(const QString& why);
     bool Migrate();
     bool WriteOne(const HistoryEvent& event);
+    // One row for pending_[from, to), lines that arrived together.
+    bool WriteShared(qsizetype from, qsizetype to);
     QSqlQuery& Statement(const char* sql);
     bool Exec(QSqlQuery& query, std::initializer_list<QVariant> values);
     qint64 CallRow(const HistoryEvent& event);
+    // Which of the lines of a shared row the search index query `match` finds.
+    QList<bool> Probe(const QStringList& parts, const QString& match) const;
 
     QString connection_;
     bool open_ = false;

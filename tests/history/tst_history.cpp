@@ -84,6 +84,8 @@ private slots:
     void keepsCallsLinesAndAcks();
     void searchInputIsData_data();
     void searchInputIsData();
+    void aReadSharesARow_data();
+    void aReadSharesARow();
     void migratesTheFirstVersion();
     void brokenFileKeepsTheChatGoing_data();
     void brokenFileKeepsTheChatGoing();
@@ -177,6 +179,62 @@ void TestHistory::searchInputIsData() {
     }
     QCOMPARE(store.Search(typed).size(), found);
     QVERIFY(store.SearchWorked());
+}
+
+void TestHistory::aReadSharesARow_data() {
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QStringList>("found"); // newest first
+    QTest::newRow("word in two lines") << "beta" << QStringList{"beta gamma", "alpha beta"};
+    QTest::newRow("never across lines") << "beta gamma" << QStringList{"beta gamma"};
+    QTest::newRow("prefix") << "gam" << QStringList{"beta gamma", "gamma"};
+    QTest::newRow("accents folded") << "cafe" << QStringList{"café au lait"};
+    QTest::newRow("as text") << "🙂" << QStringList{"ok 🙂"};
+    QTest::newRow("word and text") << "ok 🙂" << QStringList{"ok 🙂"};
+    QTest::newRow("line with a break") << "parts" << QStringList{"two\nparts"};
+    QTest::newRow("after our own line") << "after" << QStringList{"after mine"};
+}
+
+void TestHistory::aReadSharesARow() {
+    QFETCH(QString, typed);
+    QFETCH(QStringList, found);
+    const QStringList read{"alpha beta",   "gamma",   "beta gamma", "two\nparts",
+                           "café au lait", "ok 🙂", "mine",       "after mine"};
+    const QString path = Path("oneread.sqlite");
+    HistoryStore store;
+    QVERIFY(store.Open(path));
+    if (store.Conversations().isEmpty()) {
+        store.Record(Event(HistoryEvent::Kind::CallStarted, 9));
+        for (const QString& text : read) {
+            HistoryEvent e = Event(HistoryEvent::Kind::Line, 9, text, text == "mine");
+            e.at = 1700000000000; // one read: shown at the same moment
+            store.Record(e);
+        }
+        QVERIFY(store.Flush());
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "peek");
+            db.setDatabaseName(path);
+            QVERIFY(db.open());
+            QSqlQuery rows(QStringLiteral("SELECT count(*) FROM lines"), db);
+            QVERIFY(rows.next());
+            QCOMPARE(rows.value(0).toInt(), 5); // 3 shared, the break, ours, the one after
+        }
+        QSqlDatabase::removeDatabase("peek");
+    }
+    const QList<HistoryStore::Conversation> calls = store.Conversations();
+    QCOMPARE(calls.size(), 1);
+    QCOMPARE(calls.first().lines, read.size());
+    QStringList shown;
+    for (const HistoryStore::Line& l : store.Lines(calls.first().id)) {
+        QCOMPARE(l.at.toMSecsSinceEpoch(), 1700000000000);
+        shown << l.text;
+    }
+    QCOMPARE(shown, read);
+    QStringList hits;
+    for (const HistoryStore::Line& l : store.Search(typed)) {
+        hits << l.text;
+    }
+    QCOMPARE(hits, found);
+    QCOMPARE(store.Search(typed, {}, {}, 1).size(), 1);
 }
 
 void TestHistory::migratesTheFirstVersion() {
