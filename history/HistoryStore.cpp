@@ -72,9 +72,15 @@ const char* const kSchemaV4[] = {
 };
 
 // Version 5: the lines of one read from one peer share a row, `n` of them, one per line of
-// its text; a burst costs a few rows and index entries instead of one for every line.
+// its text; a burst costs a few rows instead of one for every line.
+// The search index catches up only when a search needs it, so a line it never had is
+// forgotten without it.
 const char* const kSchemaV5[] = {
     "ALTER TABLE lines ADD COLUMN n INTEGER NOT NULL DEFAULT 1",
+    "DROP TRIGGER lines_ad",
+    "CREATE TRIGGER lines_ad AFTER DELETE ON lines WHEN old.id <= (SELECT upto FROM "
+    "fts_indexed) BEGIN INSERT INTO lines_fts(lines_fts, rowid, text) VALUES ('delete', "
+    "old.id, old.text); END",
     "PRAGMA user_version = 5",
 };
 
@@ -100,9 +106,6 @@ HistoryStore::HistoryStore(QObject* parent)
     // and a burst costs one transaction, not one per read.
     flush_.setInterval(kGatherMs);
     connect(&flush_, &QTimer::timeout, this, &HistoryStore::Flush);
-    index_.setSingleShot(true);
-    index_.setInterval(kIndexMs);
-    connect(&index_, &QTimer::timeout, this, &HistoryStore::Index);
     retry_.setSingleShot(true);
     retry_.setInterval(1000);
     connect(&retry_, &QTimer::timeout, this, &HistoryStore::Flush);
@@ -110,7 +113,6 @@ HistoryStore::HistoryStore(QObject* parent)
 
 HistoryStore::~HistoryStore() {
     Flush();
-    Index();
     statements_.clear();
     if (QSqlDatabase::contains(connection_)) {
         QSqlDatabase::database(connection_, false).close();
@@ -278,9 +280,6 @@ bool HistoryStore::Flush() {
         return failed(q.lastError());
     }
     pending_.clear();
-    if (!index_.isActive()) {
-        index_.start();
-    }
     return true;
 }
 
@@ -293,12 +292,11 @@ bool HistoryStore::Index() {
         q.exec(QStringLiteral("BEGIN IMMEDIATE")) &&
         q.exec(QStringLiteral("INSERT INTO lines_fts(rowid, text) SELECT id, text FROM lines "
                               "WHERE id > (SELECT upto FROM fts_indexed)")) &&
-        q.exec(QStringLiteral("UPDATE fts_indexed SET upto = (SELECT coalesce(max(id), upto) "
-                              "FROM lines)")) &&
+        q.exec(QStringLiteral("UPDATE fts_indexed SET upto = (SELECT coalesce(max(id), 0) FROM "
+                              "lines)")) &&
         q.exec(QStringLiteral("COMMIT"));
     if (!done) {
-        q.exec(QStringLiteral("ROLLBACK"));
-        index_.start(); // another copy holds the file: later
+        q.exec(QStringLiteral("ROLLBACK")); // another copy holds the file: the next search
     }
     return done;
 }
@@ -646,7 +644,6 @@ bool HistoryStore::Forget(const QString& peer) {
         return false;
     }
     Flush();
-    Index(); // a line deleted from the index must be in it
     QSqlDatabase db = QSqlDatabase::database(connection_, false);
     QSqlQuery q(db);
     db.transaction();
@@ -663,6 +660,10 @@ bool HistoryStore::Forget(const QString& peer) {
         q.addBindValue(peer);
         ok = ok && q.exec();
     }
+    // Lines kept later may take the numbers of those forgotten: the index has to know it
+    // has not seen them.
+    ok = ok && q.exec(QStringLiteral("UPDATE fts_indexed SET upto = min(upto, (SELECT "
+                                     "coalesce(max(id), 0) FROM lines))"));
     if (!ok || !db.commit()) {
         db.rollback();
         return false;

@@ -1,7 +1,7 @@
 // Every conversation kept in one SQLite file per user, searchable with FTS5. Writes are
 // gathered and committed once the current event has been handled, one transaction for all
-// the lines of one read; a store that cannot be opened or written says why once and keeps
-// out of the chat's way.
+// the lines of one read, which share a row; the search index catches up when a search needs
+// it. A store that cannot be opened or written says why once and keeps out of the chat's way.
 #pragma once
 
 #include "HistoryEvent.h"
@@ -29,8 +29,6 @@ public:
     static constexpr int kMaxQueryChars = 1000;
     // What is recorded waits this long to be written with what follows it.
     static constexpr int kGatherMs = 100;
-    // Written lines wait this long to be added to the search index, with what follows them.
-    static constexpr int kIndexMs = 200;
 
     struct Conversation {
         qint64 id = 0;
@@ -71,7 +69,8 @@ public:
     void Record(const HistoryEvent& event);
     // Writes what is waiting now (also run by itself once the current event is handled).
     bool Flush();
-    // Brings the search index up to the lines written (also run by itself shortly after).
+    // Brings the search index up to the lines written. Run by a search, never by a chat:
+    // a user who does not search does not pay for it, and a burst of lines is not slowed.
     bool Index();
 
     // Newest first; an invalid date leaves that end open.
@@ -115,7 +114,6 @@ private:
     QHash<QPair<quint64, qint32>, QList<qint64>> unanswered_;
     std::map<const char*, QSqlQuery> statements_;
     QTimer flush_;
-    QTimer index_;
     // Runs Flush again while another copy holds the file.
     QTimer retry_;
     QSqlError writeError_;

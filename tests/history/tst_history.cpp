@@ -86,6 +86,8 @@ private slots:
     void searchInputIsData();
     void aReadSharesARow_data();
     void aReadSharesARow();
+    void foundAfterForgetting_data();
+    void foundAfterForgetting();
     void migratesTheFirstVersion();
     void brokenFileKeepsTheChatGoing_data();
     void brokenFileKeepsTheChatGoing();
@@ -235,6 +237,39 @@ void TestHistory::aReadSharesARow() {
     }
     QCOMPARE(hits, found);
     QCOMPARE(store.Search(typed, {}, {}, 1).size(), 1);
+}
+
+void TestHistory::foundAfterForgetting_data() {
+    QTest::addColumn<QString>("forget");
+    QTest::addColumn<bool>("searchedBefore"); // the index had caught up with what goes
+    QTest::newRow("everyone") << "" << true;
+    QTest::newRow("the newest peer") << "Carl" << true;
+    QTest::newRow("never searched") << "Carl" << false;
+}
+
+void TestHistory::foundAfterForgetting() {
+    QFETCH(QString, forget);
+    QFETCH(bool, searchedBefore);
+    HistoryStore store;
+    QVERIFY(store.Open(Path(QTest::currentDataTag())));
+    store.Record(Event(HistoryEvent::Kind::Line, 1, "kept words"));
+    HistoryEvent carl = Event(HistoryEvent::Kind::Line, 2, "gone words");
+    carl.peer = QStringLiteral("Carl");
+    store.Record(carl);
+    carl.text = QStringLiteral("more gone words");
+    store.Record(carl);
+    QVERIFY(store.Flush());
+    if (searchedBefore) {
+        QCOMPARE(store.Search("words").size(), 3);
+    }
+    QVERIFY(store.Forget(forget));
+    // Lines kept after it reuse the numbers of the forgotten ones, and are found all the same.
+    store.Record(Event(HistoryEvent::Kind::Line, 3, "fresh words"));
+    QVERIFY(store.Flush());
+    QCOMPARE(store.Search("fresh").size(), 1);
+    QVERIFY(store.Search("gone").isEmpty());
+    QCOMPARE(store.Search("words").size(), forget.isEmpty() ? 1 : 2);
+    QVERIFY(store.SearchWorked());
 }
 
 void TestHistory::migratesTheFirstVersion() {
