@@ -356,6 +356,12 @@ void BenchHistorySearch() {
     FillHistory(path, 100000);
     HistoryStore store;
     store.Open(path);
+    // The index catches up when a search needs it: here with every line at once.
+    QElapsedTimer first;
+    first.start();
+    store.Search(QStringLiteral("hello"));
+    std::printf("first search, the index catching up with 100000 lines: %.0f ms\n",
+                static_cast<double>(first.nsecsElapsed()) / 1e6);
     std::vector<double> ms;
     int found = 0;
     for (const char* word : {"address", "meeting", "coffee", "thank", "street", "proj", "later",
