@@ -622,8 +622,8 @@ QList<bool> HistoryStore::Probe(const QStringList& parts, const QString& match) 
     }
     q.prepare(QStringLiteral("INSERT INTO temp.probe(rowid, text) VALUES (?, ?)"));
     for (qsizetype k = 0; k < parts.size(); ++k) {
-        q.addBindValue(k);
-        q.addBindValue(parts.at(k));
+        q.bindValue(0, k);
+        q.bindValue(1, parts.at(k));
         q.exec();
     }
     q.prepare(QStringLiteral("SELECT rowid FROM temp.probe WHERE probe MATCH ?"));
