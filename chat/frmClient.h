@@ -108,6 +108,8 @@ public:
     void SetHideOnClose(bool hide) { hideOnClose_ = hide; }
     // Runs the unload rules; false when the close is refused or postponed.
     bool Unload();
+    // Lines read but not shown yet: they reach the log at the end of the frame.
+    bool LogWaiting() const { return log_.Waiting(); }
     // Each new line of the log starts with the time (hours and minutes) when on.
     void ShowTimes(bool on) { log_.SetDateFilter(on ? QStringLiteral("hh:nn") : QString()); }
     // The layer above puts its menus on the window.

@@ -45,6 +45,8 @@ public:
     // The length rule and "Log Purged" apply to every line as if it had been shown at once.
     void BeginBatch();
     void EndBatch();
+    // Lines logged but not in the box yet: they wait for the end of the frame.
+    bool Waiting() const { return !pending_.isEmpty() && batchDepth_ == 0; }
     class Batch {
     public:
         explicit Batch(CLog& log) : log_(log) { log_.BeginBatch(); }

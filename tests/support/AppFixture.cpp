@@ -11,6 +11,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QPlainTextEdit>
 #include <QTest>
@@ -73,6 +74,12 @@ QByteArray AppFixture::ReadSettings() const {
 }
 
 QString LogText(const frmClient* w) {
+    // What the window shows once the lines already read have reached it (within a frame).
+    QElapsedTimer waited;
+    waited.start();
+    while (w->LogWaiting() && waited.elapsed() < 1000) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, CLog::kFrameMs);
+    }
     // As the log writes it: every line ends with a line break.
     const QString text = w->findChild<QPlainTextEdit*>(QStringLiteral("txtLog"))->toPlainText();
     return text.isEmpty() ? text : text + QLatin1Char('\n');
