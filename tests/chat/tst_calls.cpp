@@ -348,7 +348,10 @@ void TestCalls::callWhileRetryingGoesToNewLine() {
 void TestCalls::retriesGoWhereTheyWereAsked() {
     ClientWindows().limits.retryIntervalMs = 40;
     frmClient* board = app->Start();
-    Settings.Port = FreePort(); // nobody there
+    // Nobody there, and held so that no test running beside this one listens there.
+    QTcpSocket held;
+    QVERIFY(held.bind(QHostAddress::Any, 0, QAbstractSocket::DontShareAddress));
+    Settings.Port = held.localPort();
     Find<QComboBox>(board, "cmbIP")->setEditText("127.0.0.1");
     Click(board, "cmdConnect");
     frmClient* other = AddLine(board);
