@@ -4,8 +4,11 @@
 #include "platform/Text1252.h"
 
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QTextDocument>
+
+#include <algorithm>
 
 namespace {
 
@@ -31,7 +34,7 @@ qsizetype LineLength(const QString& line) {
 
 } // namespace
 
-CLog::CLog() {
+CLog::CLog() : now_([] { return QDeadlineTimer::current().deadline(); }) {
     frame_.setSingleShot(true);
     QObject::connect(&frame_, &QTimer::timeout, &frame_, [this] { Append(); });
 }
@@ -117,7 +120,7 @@ void CLog::Append() {
     frame_.stop();
     if (box_ && !pending_.isEmpty()) {
         box_->appendPlainText(pending_.join(QLatin1Char('\n')));
-        lastAppend_.start();
+        lastAppend_ = now_();
     }
     pending_.clear();
     pendingLength_ = 0;
@@ -129,11 +132,11 @@ void CLog::BeginBatch() {
 
 void CLog::EndBatch() {
     if (batchDepth_ > 0 && --batchDepth_ == 0 && !pending_.isEmpty()) {
-        const qint64 since = lastAppend_.isValid() ? lastAppend_.elapsed() : kFrameMs;
+        const qint64 since = lastAppend_ ? now_() - *lastAppend_ : kFrameMs;
         if (since >= kFrameMs) {
             Append();
         } else if (!frame_.isActive()) {
-            frame_.start(static_cast<int>(kFrameMs - since));
+            frame_.start(static_cast<int>(std::clamp<qint64>(kFrameMs - since, 0, kFrameMs)));
         }
     }
 }

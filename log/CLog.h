@@ -1,13 +1,13 @@
 // A log sink: appends lines to a text box, a file or both, optionally with a timestamp.
 #pragma once
 
-#include <QElapsedTimer>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
 
+#include <functional>
 #include <optional>
 
 class CLog {
@@ -45,6 +45,8 @@ public:
     // The length rule and "Log Purged" apply to every line as if it had been shown at once.
     void BeginBatch();
     void EndBatch();
+    // Milliseconds from any fixed moment; tests set their own clock.
+    void SetClock(std::function<qint64()> now) { now_ = std::move(now); }
     // Lines logged but not in the box yet: they wait for the end of the frame.
     bool Waiting() const { return !pending_.isEmpty() && batchDepth_ == 0; }
     class Batch {
@@ -70,6 +72,7 @@ private:
     QPointer<QPlainTextEdit> box_;
     QString logFile_;
     QString dateFilter_;
-    QElapsedTimer lastAppend_;
+    std::function<qint64()> now_;
+    std::optional<qint64> lastAppend_;
     QTimer frame_;
 };

@@ -53,26 +53,28 @@ void TestLog::purgeBoundary() {
 void TestLog::batchesWaitForTheFrame() {
     QPlainTextEdit box;
     CLog log;
+    qint64 now = 1000;
+    log.SetClock([&now] { return now; });
     log.Start(std::nullopt, &box);
-    // Reads close together: whatever waits for the frame shows, in order, once it ends...
-    for (const char* line : {"one", "two", "three"}) {
+    const auto read = [&log](const char* line) {
         const CLog::Batch batch(log);
         log.Log(QString::fromLatin1(line));
-    }
-    QTRY_COMPARE(box.toPlainText(), QStringLiteral("one\ntwo\nthree"));
-    // ...or at once, before a line of our own.
-    {
-        const CLog::Batch batch(log);
-        log.Log("four");
-    }
-    log.Log("mine");
-    QCOMPARE(box.toPlainText(), QStringLiteral("one\ntwo\nthree\nfour\nmine"));
-    // Cleared: what waited is gone for good.
-    {
-        const CLog::Batch batch(log);
-        log.Log("gone");
-    }
-    log.Clear();
+    };
+    log.Log("mine"); // our own line: at once
+    read("one");     // a read within the same frame waits for its end...
+    QVERIFY(log.Waiting());
+    QCOMPARE(box.toPlainText(), QStringLiteral("mine"));
+    read("two");
+    QTRY_COMPARE(box.toPlainText(), QStringLiteral("mine\none\ntwo")); // ...in order
+    QVERIFY(!log.Waiting());
+    now += CLog::kFrameMs; // a frame later: at once
+    read("three");
+    QCOMPARE(box.toPlainText(), QStringLiteral("mine\none\ntwo\nthree"));
+    read("four");
+    log.Log("mine again"); // our own line comes after what waited, at once
+    QCOMPARE(box.toPlainText(), QStringLiteral("mine\none\ntwo\nthree\nfour\nmine again"));
+    read("gone");
+    log.Clear(); // what waited is gone for good
     log.Log("after");
     QCOMPARE(box.toPlainText(), QStringLiteral("after"));
 }
