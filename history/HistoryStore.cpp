@@ -240,12 +240,10 @@ bool HistoryStore::Flush() {
     if (!open_ || pending_.isEmpty()) {
         return open_;
     }
-    QSqlDatabase db = QSqlDatabase::database(connection_, false);
-    QSqlQuery q(db);
     const QHash<quint64, qint64> rowsBefore = rows_;
     const auto unansweredBefore = unanswered_;
     const auto failed = [&](const QSqlError& error) {
-        q.exec(QStringLiteral("ROLLBACK"));
+        QSqlQuery(QSqlDatabase::database(connection_, false)).exec(QStringLiteral("ROLLBACK"));
         rows_ = rowsBefore; // calls written in the rolled-back transaction are not there
         unanswered_ = unansweredBefore;
         // Another copy holds the file: what waits is written on a later try, nothing lost.
@@ -260,8 +258,10 @@ bool HistoryStore::Flush() {
                         ? QStringLiteral("cannot write the history file")
                         : error.text());
     };
-    if (!q.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
-        return failed(q.lastError());
+    // Prepared once, like every statement here: a read's commit is most of what a line costs.
+    QSqlQuery& begin = Statement("BEGIN IMMEDIATE");
+    if (!begin.exec()) {
+        return failed(begin.lastError());
     }
     for (qsizetype k = 0; k < pending_.size();) {
         const HistoryEvent& e = pending_.at(k);
@@ -276,8 +276,9 @@ bool HistoryStore::Flush() {
         }
         k = end;
     }
-    if (!q.exec(QStringLiteral("COMMIT"))) {
-        return failed(q.lastError());
+    QSqlQuery& commit = Statement("COMMIT");
+    if (!commit.exec()) {
+        return failed(commit.lastError());
     }
     pending_.clear();
     return true;
