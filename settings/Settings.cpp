@@ -1,9 +1,9 @@
 #include "Settings.h"
 
+#include "platform/PrivateFile.h"
 #include "platform/Text1252.h"
 
 #include <QFile>
-#include <QSaveFile>
 
 #include <cfenv>
 #include <cmath>
@@ -163,20 +163,9 @@ QByteArray SettingsFileBytes(const QStringList& addresses) {
 }
 
 bool WriteSettingsFile(const QStringList& addresses, QString* error, const QString& path) {
-    const QByteArray out = SettingsFileBytes(addresses);
-    // Written beside the old file and renamed over it, so a failure never leaves a
-    // truncated file behind.
-    QSaveFile file(path);
-    // A folder the user may not write in, holding a file the user may write: write the
-    // file in place rather than refuse.
-    file.setDirectWriteFallback(true);
-    if (!file.open(QIODevice::WriteOnly) || file.write(out) != out.size() || !file.commit()) {
-        if (error != nullptr) {
-            *error = file.errorString();
-        }
-        return false;
-    }
-    return true;
+    // It holds the remembered addresses: the user's alone, and never written through a link
+    // that someone who can write the folder put there.
+    return platform::WritePrivateFile(path, SettingsFileBytes(addresses), true, error);
 }
 
 QStringList Addresses() {

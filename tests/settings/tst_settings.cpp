@@ -188,6 +188,8 @@ void TestSettings::readOnlyFolderWritesInPlace() {
     if (geteuid() == 0) {
         const passwd* nobody = getpwnam("nobody");
         QVERIFY(nobody != nullptr);
+        // The file is the writer's own: one of someone else's is never written.
+        QVERIFY(chown(QFile::encodeName(path).constData(), nobody->pw_uid, nobody->pw_gid) == 0);
         const pid_t child = fork();
         if (child == 0) {
             // All of root's groups go too, or the file's group bits would still apply.
