@@ -10,6 +10,8 @@
 #include <QJsonObject>
 #include <QStandardPaths>
 
+#include "platform/PrivateFile.h"
+
 #include <openssl/bn.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -36,28 +38,6 @@ constexpr qint64 kMaxFileSize = 4 * 1024 * 1024;
 QString DataDir() {
     return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
            QStringLiteral("/Palaver");
-}
-
-// Written whole or not at all, readable by the user alone from its first byte.
-bool WritePrivateFile(const QString& path, const QByteArray& data, bool replace) {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    const QString temp = path + QStringLiteral(".new");
-    QFile::remove(temp);
-    QFile file(temp);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly,
-                   QFileDevice::ReadOwner | QFileDevice::WriteOwner) ||
-        file.write(data) != data.size() || !file.flush()) {
-        file.remove();
-        return false;
-    }
-    file.close();
-    std::error_code error;
-    if (!replace && QFileInfo::exists(path)) {
-        QFile::remove(temp);
-        return false;
-    }
-    std::filesystem::rename(temp.toStdString(), path.toStdString(), error);
-    return !error;
 }
 
 } // namespace
@@ -112,7 +92,7 @@ void Identity::Load(const QString& path) {
             error_ = QStringLiteral("Secure calls are off: no key could be made for ") + path;
             return;
         }
-        if (!WritePrivateFile(path, pem, false)) {
+        if (!platform::WritePrivateFile(path, pem, false)) {
             error_ = off + QStringLiteral(" could not be written");
             return;
         }
@@ -198,27 +178,10 @@ QString KeyStore::NormalAddress(const QString& host, int port) {
     return h.toLower() + QStringLiteral(":") + QString::number(port);
 }
 
-bool KeyStore::Load(const QString& path) {
-    path_ = path;
-    error_.clear();
-    writable_ = false;
-    pins_.clear();
-    callers_.clear();
-    verified_.clear();
-    QFile file(path);
-    if (!file.exists()) {
-        writable_ = true;
-        return true;
-    }
-    if (!file.open(QIODevice::ReadOnly) || file.size() > kMaxFileSize) {
-        error_ = QStringLiteral("The pinned keys in ") + path + QStringLiteral(" cannot be read");
-        return false;
-    }
+bool KeyStore::Parse(const QByteArray& json) {
     QJsonParseError parse{};
-    const QJsonDocument doc = QJsonDocument::fromJson(file.readAll(), &parse);
+    const QJsonDocument doc = QJsonDocument::fromJson(json, &parse);
     if (parse.error != QJsonParseError::NoError || !doc.isObject()) {
-        error_ = QStringLiteral("The pinned keys in ") + path +
-                 QStringLiteral(" are damaged; new keys are not kept");
         return false;
     }
     const auto read = [](const QJsonObject& from, QHash<QString, QByteArray>& into) {
@@ -233,12 +196,84 @@ bool KeyStore::Load(const QString& path) {
     read(doc.object().value(QStringLiteral("callers")).toObject(), callers_);
     for (const QJsonValue& v : doc.object().value(QStringLiteral("verified")).toArray()) {
         const QByteArray fp = QByteArray::fromHex(v.toString().toLatin1());
-        if (fp.size() == 32) {
+        if (fp.size() == 32 && !verified_.contains(fp)) {
             verified_ << fp;
         }
     }
-    writable_ = true;
+    // Oldest first; a file from before the order was kept lists none, and its callers come
+    // first in the order of their names.
+    for (const QJsonValue& v : doc.object().value(QStringLiteral("callerOrder")).toArray()) {
+        const QString name = v.toString();
+        if (callers_.contains(name) && !order_.contains(name)) {
+            order_ << name;
+        }
+    }
+    QStringList unordered;
+    for (auto it = callers_.begin(); it != callers_.end(); ++it) {
+        if (!order_.contains(it.key())) {
+            unordered << it.key();
+        }
+    }
+    unordered.sort();
+    order_ = unordered + order_;
     return true;
+}
+
+bool KeyStore::Load(const QString& path) {
+    path_ = path;
+    error_.clear();
+    writable_ = false;
+    damaged_ = false;
+    onDisk_.clear();
+    const auto forget = [this] {
+        pins_.clear();
+        callers_.clear();
+        order_.clear();
+        verified_.clear();
+    };
+    forget();
+    const auto readFile = [](const QString& name, QByteArray* into) {
+        QFile file(name);
+        if (!file.open(QIODevice::ReadOnly) || file.size() > kMaxFileSize) {
+            return false;
+        }
+        *into = file.read(kMaxFileSize);
+        return true;
+    };
+    const QString backup = BackupPath();
+    if (!QFileInfo::exists(path) && !QFileInfo(path).isSymLink() && !QFileInfo::exists(backup)) {
+        writable_ = true;
+        return true;
+    }
+    QByteArray bytes;
+    if (readFile(path, &bytes) && Parse(bytes)) {
+        onDisk_ = bytes;
+        writable_ = true;
+        return true;
+    }
+    forget();
+    // The last good file is kept beside it: a damaged store never means "no pins".
+    if (readFile(backup, &bytes) && Parse(bytes)) {
+        onDisk_ = bytes;
+        writable_ = true;
+        error_ = QStringLiteral("The pinned keys in ") + path +
+                 QStringLiteral(" were damaged; the last good copy was used");
+        Save();
+        return true;
+    }
+    forget();
+    damaged_ = true;
+    error_ = QStringLiteral("The pinned keys in ") + path +
+             QStringLiteral(" are damaged and no good copy is left: calls to addresses you "
+                            "called securely before are refused. Put back a good copy of the "
+                            "file, or remove it and ") +
+             backup + QStringLiteral(" to start again (every pin and verified mark is then "
+                                     "forgotten)");
+    return false;
+}
+
+QString KeyStore::BackupPath() const {
+    return path_ + QStringLiteral(".bak");
 }
 
 void KeyStore::Pin(const QString& address, const QByteArray& fingerprint) {
@@ -247,7 +282,18 @@ void KeyStore::Pin(const QString& address, const QByteArray& fingerprint) {
 }
 
 void KeyStore::RecordCaller(const QString& nickname, const QByteArray& fingerprint) {
-    callers_.insert(nickname, fingerprint);
+    const QString name = nickname.left(kMaxNameChars);
+    callers_.insert(name, fingerprint);
+    order_.removeOne(name);
+    order_ << name;
+    // Full: the caller seen longest ago goes, unless the user verified its key.
+    for (qsizetype k = 0; callers_.size() > kMaxCallers && k < order_.size();) {
+        if (verified_.contains(callers_.value(order_[k]))) {
+            ++k;
+            continue;
+        }
+        callers_.remove(order_.takeAt(k));
+    }
     Save();
 }
 
@@ -292,8 +338,16 @@ void KeyStore::Save() {
     QJsonObject root;
     root.insert(QStringLiteral("pins"), write(pins_));
     root.insert(QStringLiteral("callers"), write(callers_));
+    root.insert(QStringLiteral("callerOrder"), QJsonArray::fromStringList(order_));
     root.insert(QStringLiteral("verified"), verified);
-    if (!WritePrivateFile(path_, QJsonDocument(root).toJson(), true)) {
-        error_ = QStringLiteral("The pinned keys could not be saved to ") + path_;
+    const QByteArray bytes = QJsonDocument(root).toJson();
+    QString why;
+    // The file as it was becomes the backup before the new one replaces it.
+    if ((!onDisk_.isEmpty() && !platform::WritePrivateFile(BackupPath(), onDisk_, true, &why)) ||
+        !platform::WritePrivateFile(path_, bytes, true, &why)) {
+        error_ = QStringLiteral("The pinned keys could not be saved to ") + path_ +
+                 QStringLiteral(" (") + why + QStringLiteral(")");
+        return;
     }
+    onDisk_ = bytes;
 }

@@ -10,6 +10,7 @@
 #include <QSslConfiguration>
 #include <QSslKey>
 #include <QString>
+#include <QStringList>
 
 // Makes a new ECDSA P-256 key and a self-signed certificate valid 30 years, both as PEM.
 // Empty on failure.
@@ -55,14 +56,26 @@ public:
     // "host:port" with the host in one canonical form, so one peer gets one pin.
     static QString NormalAddress(const QString& host, int port);
 
-    // Reads `path`; a missing file is an empty store. False (and Error) when unreadable; the
-    // store then keeps nothing on disk.
+    // Caller entries kept at most; the one seen longest ago goes first, never one whose key
+    // the user verified. Pins are made only by the user's own calls and are never dropped.
+    static constexpr int kMaxCallers = 500;
+    // What of a nickname is kept: more than anyone types, far less than a flood.
+    static constexpr int kMaxNameChars = 256;
+
+    // Reads `path`, or the backup of the last good file beside it when `path` is damaged; a
+    // missing file is an empty store. False (and Error) when neither reads: the store is then
+    // Damaged and keeps nothing on disk.
     bool Load(const QString& path);
     const QString& Error() const { return error_; }
+    // Pins were kept but cannot be read: no address may be taken as new.
+    bool Damaged() const { return damaged_; }
+    QString BackupPath() const;
 
     QByteArray PinFor(const QString& address) const { return pins_.value(address); }
     void Pin(const QString& address, const QByteArray& fingerprint);
-    QByteArray CallerKey(const QString& nickname) const { return callers_.value(nickname); }
+    QByteArray CallerKey(const QString& nickname) const {
+        return callers_.value(nickname.left(kMaxNameChars));
+    }
     void RecordCaller(const QString& nickname, const QByteArray& fingerprint);
     bool Verified(const QByteArray& fingerprint) const { return verified_.contains(fingerprint); }
     void SetVerified(const QByteArray& fingerprint);
@@ -70,12 +83,17 @@ public:
     QString KnownAs(const QByteArray& fingerprint) const;
 
 private:
+    bool Parse(const QByteArray& json);
     void Save();
 
     QString path_;
     QString error_;
     bool writable_ = false;
+    bool damaged_ = false;
+    // The file as it is on disk, to become the backup when the next save replaces it.
+    QByteArray onDisk_;
     QHash<QString, QByteArray> pins_;
     QHash<QString, QByteArray> callers_;
+    QStringList order_; // callers' nicknames, seen longest ago first
     QList<QByteArray> verified_;
 };
