@@ -74,7 +74,8 @@ Announcer*& TheAnnouncer() {
 
 // The "Nearby" panel of the switchboard: the copies found on the local network, each called
 // with Enter or a double-click. Hidden while it lists nobody.
-void ShowNearby(frmClient* board, const std::function<void(const QString&)>& place) {
+void ShowNearby(frmClient* board,
+                const std::function<void(const QString&, const QByteArray&)>& place) {
     auto* dock = new QDockWidget(QStringLiteral("Nearby"), board);
     dock->setObjectName(QStringLiteral("dockNearby"));
     dock->setFeatures(QDockWidget::DockWidgetMovable | QDockWidget::DockWidgetFloatable);
@@ -93,22 +94,30 @@ void ShowNearby(frmClient* board, const std::function<void(const QString&)>& pla
         list->clear();
         const Security* security = ClientWindows().Model().SecurityState();
         for (const Nearby::Entry& e : nearby->Entries()) {
+            // Known only when that very key answered at that address before, or the user
+            // verified it: what an announcement says of itself proves nothing.
             const bool known =
-                !e.fingerprint.isEmpty() && !security->keys.KnownAs(e.fingerprint).isEmpty();
-            auto* item = new QListWidgetItem(e.nickname + QStringLiteral(" - ") + e.host +
-                                                 (known ? QStringLiteral(" (known)") : QString()),
-                                             list);
+                !e.fingerprint.isEmpty() &&
+                (security->keys.Verified(e.fingerprint) ||
+                 security->keys.PinFor(KeyStore::NormalAddress(e.address, e.port)) ==
+                     e.fingerprint);
+            auto* item = new QListWidgetItem(
+                e.nickname + QStringLiteral(" - ") + e.host +
+                    (known ? QStringLiteral(" (known)") : QString()) +
+                    (e.sharedId ? QStringLiteral(" (announced twice)") : QString()),
+                list);
             const QHostAddress address(e.address);
             const QString target = address.protocol() == QAbstractSocket::IPv6Protocol
                                        ? QStringLiteral("[") + e.address + QStringLiteral("]")
                                        : e.address;
             item->setData(Qt::UserRole, target + QStringLiteral(":") + QString::number(e.port));
+            item->setData(Qt::UserRole + 1, e.fingerprint);
             item->setToolTip(target + QStringLiteral(":") + QString::number(e.port));
         }
         dock->setVisible(list->count() > 0);
     });
     QObject::connect(list, &QListWidget::itemActivated, list, [place](QListWidgetItem* item) {
-        place(item->data(Qt::UserRole).toString());
+        place(item->data(Qt::UserRole).toString(), item->data(Qt::UserRole + 1).toByteArray());
     });
     nearby->Start();
 }
@@ -208,15 +217,16 @@ void Main(const QString& callAddress) {
     static outside::CallServer* calls = nullptr;
     delete calls;
     calls = new outside::CallServer(qApp);
-    const auto place = [](const QString& address) {
+    const auto place = [](const QString& address, const QByteArray& key) {
         frmClient* board = ClientWindows(0);
         if (frmClient* line = board != nullptr ? ClientWindows().NewLine(board) : nullptr) {
-            line->PlaceCall(address);
+            line->PlaceCall(address, key);
             line->raise();
             line->activateWindow();
         }
     };
-    QObject::connect(calls, &outside::CallServer::CallWanted, calls, place);
+    QObject::connect(calls, &outside::CallServer::CallWanted, calls,
+                     [place](const QString& address) { place(address, {}); });
     if (board != nullptr) {
         ShowNearby(board, place);
     }
@@ -229,7 +239,7 @@ void Main(const QString& callAddress) {
         LogDebug(QStringLiteral("Calls from outside are not taken: another copy runs here"));
     }
     if (!callAddress.isEmpty()) {
-        place(callAddress);
+        place(callAddress, {});
     }
 }
 

@@ -128,11 +128,22 @@ void Nearby::Resolved(const QString& source, int interface, const QList<QVariant
         !address.setAddress(reply[7].toString().left(64))) {
         return; // nothing to call, or this copy itself
     }
+    // Matched without the interface: one copy's link-local address is the same on each.
+    const QString shownAddress = address.toString();
     if (address.isLinkLocal() && address.protocol() == QAbstractSocket::IPv6Protocol) {
         address.setScopeId(QNetworkInterface::interfaceNameFromIndex(interface));
     }
-    const auto it = std::find_if(entries_.begin(), entries_.end(),
-                                 [&](const Entry& e) { return e.id == QString::fromLatin1(id); });
+    const QByteArray key = fingerprint.size() == 32 ? fingerprint : QByteArray();
+    const auto family = [](const QString& a) { return QHostAddress(a).protocol(); };
+    // One copy reports itself once per interface and protocol; a second announcement with
+    // the same id but another port, key or address of the same family is someone else.
+    const auto it = std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) {
+        return e.id == QString::fromLatin1(id) && e.port == port && e.fingerprint == key &&
+               (e.addresses.contains(shownAddress) ||
+                std::none_of(e.addresses.begin(), e.addresses.end(), [&](const QString& a) {
+                    return family(a) == address.protocol();
+                }));
+    });
     Entry& entry = it != entries_.end() ? *it : entries_.emplace_back();
     entry.id = QString::fromLatin1(id);
     entry.nickname = Shown(nick, 64);
@@ -140,10 +151,19 @@ void Nearby::Resolved(const QString& source, int interface, const QList<QVariant
     if (entry.address.isEmpty() || address.protocol() == QAbstractSocket::IPv4Protocol) {
         entry.address = address.toString(); // IPv4 first, where a copy has both
     }
+    entry.addresses.insert(shownAddress);
     entry.port = port;
-    entry.fingerprint = fingerprint.size() == 32 ? fingerprint : QByteArray();
+    entry.fingerprint = key;
     entry.sources.insert(source);
+    MarkSharedIds();
     emit Changed();
+}
+
+void Nearby::MarkSharedIds() {
+    for (Entry& e : entries_) {
+        e.sharedId = std::count_if(entries_.begin(), entries_.end(),
+                                   [&e](const Entry& o) { return o.id == e.id; }) > 1;
+    }
 }
 
 void Nearby::OnItemRemove(int interface, int protocol, const QString& name, const QString& /*type*/,
@@ -157,6 +177,7 @@ void Nearby::OnItemRemove(int interface, int protocol, const QString& name, cons
     }
     entries_.removeIf([](const Entry& e) { return e.sources.isEmpty(); });
     if (entries_.size() != before) {
+        MarkSharedIds();
         emit Changed();
     }
 }

@@ -26,8 +26,11 @@ public:
         QString host;     // safe to show
         QString address;  // to call; an IPv6 link-local address keeps its interface
         int port = 0;
-        QByteArray fingerprint; // a hint for the list, never a reason to trust a call
+        QByteArray fingerprint; // demanded of the call placed from here
         QSet<QString> sources;  // interface/protocol/name that reported it
+        QSet<QString> addresses; // every address reported for it, at most one per family
+        // Another entry claims the same id: anyone can announce anything.
+        bool sharedId = false;
     };
 
     Nearby(const QDBusConnection& bus, QString ownId, QObject* parent = nullptr);
@@ -57,6 +60,7 @@ private:
     void Next();
     void Resolved(const QString& source, int interface, const QList<QVariant>& reply);
     void Fail(const QString& why);
+    void MarkSharedIds();
 
     QDBusConnection bus_;
     QDBusServiceWatcher watcher_;

@@ -38,7 +38,16 @@ Call::Call(const CallLimits& limits, QObject* parent)
         nickname_ = nickname;
         PeerNamedSecurely(nickname);
     });
-    connect(&session_, &CallSession::LoggedIn, this, &Call::LoggedIn);
+    connect(&session_, &CallSession::LoggedIn, this, [this] {
+        RecordCaller();
+        if (!Secure() && limits_.security != nullptr && limits_.security->CanOffer()) {
+            emit LogLine(QStringLiteral("This call is not encrypted: anyone on the way can read "
+                                        "and change it"));
+        }
+        emit LoggedIn();
+    });
+    connect(&session_, &CallSession::PlainAsked, this,
+            [this](const QString& why) { emit PlainLoginAsked(socket_.RemoteHostIP(), why); });
     connect(&session_, &CallSession::Closed, this, &Call::SessionClosed);
     connect(&session_, &CallSession::NotSent, this,
             [this](const QString& why) { emit Status(QStringLiteral(" ") + why); });
@@ -52,8 +61,9 @@ Call::~Call() = default;
 // ---------------------------------------------------------------------------------------
 // Placing and answering
 
-void Call::Place(const QString& address, int port) {
+void Call::Place(const QString& address, int port, const QByteArray& expectedKey) {
     socket_.Close();
+    expectedKey_ = expectedKey;
     // A new call starts unauthenticated, whatever the last one reached.
     session_.End();
     nickname_.clear();
@@ -95,8 +105,19 @@ void Call::sckClient_Connect() {
     CallSession::TlsPolicy policy;
     if (const Security* security = limits_.security) {
         policy.offer = security->CanOffer();
-        policy.mustBeSecure =
-            security->only || (policy.offer && !security->keys.PinFor(PinAddress()).isEmpty());
+        policy.mustBeSecure = security->only || !expectedKey_.isEmpty() ||
+                              (policy.offer && !security->keys.PinFor(PinAddress()).isEmpty());
+        const bool securedBefore =
+            security->securedBefore && security->securedBefore(socket_.RemoteHostIP());
+        if (securedBefore && security->keys.Damaged()) {
+            // Its pin may be among those that cannot be read: taking this key as new could
+            // let anyone in between in. Nothing has been sent yet.
+            Drop(QStringLiteral("Call to ") + callAddress_ +
+                 QStringLiteral(" not made: it answered securely before, and the pinned keys "
+                                "cannot be read to check it"));
+            return;
+        }
+        policy.askBeforePlain = policy.offer && securedBefore;
     }
     ResetSecurity();
     session_.SetTlsPolicy(policy);
@@ -373,6 +394,9 @@ QString Call::JudgeKey(const QByteArray& fingerprint) {
     if (session_.role() != CallSession::Role::Caller) {
         return {}; // a caller is judged by its nickname once it names itself
     }
+    if (!expectedKey_.isEmpty() && fingerprint != expectedKey_) {
+        return QStringLiteral("it answered with another key than it announced");
+    }
     const QByteArray pinned = limits_.security->keys.PinFor(PinAddress());
     if (pinned.isEmpty() || pinned == fingerprint) {
         return {};
@@ -422,8 +446,11 @@ void Call::PeerNamedSecurely(const QString& nickname) {
     if (!Secure() || session_.role() != CallSession::Role::Answerer) {
         return;
     }
-    KeyStore& keys = limits_.security->keys;
+    // Only judged here: nothing is kept before the password was found right.
+    const KeyStore& keys = limits_.security->keys;
     const QByteArray known = keys.CallerKey(nickname);
+    knownAs_.clear();
+    keyChangeNote_.clear();
     if (known.isEmpty()) {
         knownAs_ = keys.KnownAs(peerKey_);
     } else if (known != peerKey_) {
@@ -432,10 +459,17 @@ void Call::PeerNamedSecurely(const QString& nickname) {
                          QStringLiteral(" became ") + SafetyNumber();
         emit DebugLine(keyChangeNote_);
     }
-    if (known != peerKey_) {
-        keys.RecordCaller(nickname, peerKey_);
-    }
     emit SecureChanged();
+}
+
+void Call::RecordCaller() {
+    // A caller that logged in securely is known by its nickname from now on; one that came
+    // with another key than its nickname's stays marked until the user accepts the new key.
+    if (!Secure() || session_.role() != CallSession::Role::Answerer || KeyChangedMark() ||
+        !limits_.security->keys.CallerKey(nickname_).isEmpty()) {
+        return;
+    }
+    limits_.security->keys.RecordCaller(nickname_, peerKey_);
 }
 
 QString Call::SafetyNumber() const {
@@ -458,7 +492,14 @@ void Call::MarkKeyVerified() {
 }
 
 void Call::AcceptNewKey() {
-    if (limits_.security != nullptr && !refusedKey_.isEmpty()) {
+    if (limits_.security == nullptr) {
+        return;
+    }
+    if (!refusedKey_.isEmpty()) {
         limits_.security->keys.Pin(PinAddress(), std::exchange(refusedKey_, {}));
+    } else if (KeyChangedMark() && LoginFlag() != 0) {
+        limits_.security->keys.RecordCaller(nickname_, peerKey_);
+        keyChangeNote_.clear();
+        emit SecureChanged();
     }
 }

@@ -48,8 +48,10 @@ public:
     explicit Call(const CallLimits& limits = {}, QObject* parent = nullptr);
     ~Call() override;
 
-    // Places a call to `address` on `port`, retrying until kTries attempts were made.
-    void Place(const QString& address, int port);
+    // Places a call to `address` on `port`, retrying until kTries attempts were made. With
+    // `expectedKey` (the fingerprint an announcement named) the call must be secure and the
+    // answer must come with that key, or it ends before the password is sent.
+    void Place(const QString& address, int port, const QByteArray& expectedKey = {});
     // Takes the request over and sends AUTH; false when the request is gone.
     bool Answer(int requestID);
     // "Bye": this side ends the call.
@@ -59,6 +61,11 @@ public:
     // Builds and sends a line; `echo` raises Echo once the line was built.
     SendResult SendLine(const QString& text, bool echo = true);
 
+    // Not logged in and doing nothing towards it: no password waiting to be judged, no TLS
+    // handshake under way.
+    bool Silent() const {
+        return LoginFlag() == 0 && !session_.Judging() && !session_.SettingUpTls();
+    }
     // Nothing open: no call, no attempt.
     bool Idle() const { return socket_.state() == platform::TcpSocket::Closed; }
     bool Connected() const { return socket_.state() == platform::TcpSocket::Connected; }
@@ -99,8 +106,11 @@ public:
     const QString& KeyChangeNote() const { return keyChangeNote_; }
     // Another address or nickname the peer's key is already known under.
     const QString& KnownAs() const { return knownAs_; }
-    // Pins the key the last refused call presented, after the user agreed.
+    // Pins the key the last refused call presented, after the user agreed; on the answering
+    // side, takes the caller's new key as the one its nickname is known by.
     void AcceptNewKey();
+    // Answers PlainLoginAsked: go on in plain text, or end the call before the password.
+    void AnswerPlainLogin(bool goOn) { session_.AnswerPlainLogin(goOn); }
 
 signals:
     // Around the events of one read, so that a view can show them together.
@@ -147,6 +157,9 @@ signals:
     // A pinned address answered with another key; the call was refused. AcceptNewKey pins it.
     void KeyChanged(const QString& address, const QString& oldSafetyNumber,
                     const QString& newSafetyNumber);
+    // The login password would cross in plain text where a secure call was to be expected;
+    // the call waits for AnswerPlainLogin. `why` in the user's words.
+    void PlainLoginAsked(const QString& address, const QString& why);
 
 private:
     void sckClient_DataArrival(qint64 bytesTotal);
@@ -168,6 +181,7 @@ private:
     // The peer's key judged against what we know: empty when it may go on, else why not.
     QString JudgeKey(const QByteArray& fingerprint);
     void PeerNamedSecurely(const QString& nickname);
+    void RecordCaller();
     QString PinAddress() const;
     void ResetSecurity();
 
@@ -195,6 +209,7 @@ private:
     QList<Waiting> waiting_;
     QTimer lateCheck_;
     QByteArray peerKey_;
+    QByteArray expectedKey_;
     QByteArray refusedKey_;
     QString refusedBecause_;
     QString knownAs_;

@@ -7,6 +7,8 @@
 #include <QSslConfiguration>
 #include <QSslSocket>
 
+#include <functional>
+
 struct Security {
     // "Offer and accept secure calls"
     bool offer = true;
@@ -16,6 +18,9 @@ struct Security {
     KeyStore keys;
     // Nothing is offered before the identity was read.
     bool loaded = false;
+    // Whether the peer at this remote address once answered a call securely (the history
+    // knows); none: no address is known so.
+    std::function<bool(const QString& remoteAddress)> securedBefore;
 
     // Reads (and on first need makes) the identity and the pinned keys.
     void Load(const QString& identityPath = Identity::DefaultPath(),

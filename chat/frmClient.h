@@ -99,7 +99,8 @@ public:
                       const QString& pwd3 = {}, const QString& pwd4 = {}, const QString& pwd5 = {});
     bool SaveSettings();
     // Calls `address` as if the user had typed it and pressed Call.
-    void PlaceCall(const QString& address);
+    // Calls `address`; with `expectedKey` only a secure answer with that key goes on.
+    void PlaceCall(const QString& address, const QByteArray& expectedKey = {});
     // The server switch, as a click on it.
     void ToggleServer() { lblServer_Click(); }
     // The remembered addresses changed; the box shows them again.
@@ -168,6 +169,8 @@ private:
     void ClearHeader();
     void ShowSecurity();
     void lblSecure_Click();
+    void AskPlainLogin(const QString& address, const QString& why);
+    void FitSecurityText();
     void AskAcceptNewKey(const QString& address, const QString& oldNumber,
                          const QString& newNumber);
     void ShowLoggedIn();
@@ -204,6 +207,8 @@ private:
     // While a modal box opened by this window is up, an unload is postponed until it closes.
     int modalDepth_ = 0;
     bool unloadPending_ = false;
+    // The key a call placed from the Nearby list must answer with; empty otherwise.
+    QByteArray placeKey_;
 
     // The design's client area in twips: the default and smallest size.
     static constexpr int kAreaWidth = 5640;

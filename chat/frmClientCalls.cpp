@@ -13,6 +13,7 @@
 
 #include <QComboBox>
 #include <QDateTime>
+#include <QFontMetrics>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -124,6 +125,7 @@ void frmClient::ConnectCall() {
     connect(call_, &Call::LineLate, this,
             [this](std::int32_t crc) { MarkLine(crc, ChatLog::Late); });
     connect(call_, &Call::KeyChanged, this, &frmClient::AskAcceptNewKey);
+    connect(call_, &Call::PlainLoginAsked, this, &frmClient::AskPlainLogin);
 }
 
 void frmClient::MarkLine(std::int32_t crc, ChatLog::Mark mark) {
@@ -167,35 +169,80 @@ void frmClient::ShowSecurity() {
                              "it");
     }
     lblSecure->setText(text);
-    lblSecure->setToolTip(tip);
+    FitSecurityText();
+    lblSecure->setToolTip(platform::PlainToolTip(tip));
     lblSecure->setAccessibleName(QStringLiteral("Security of this call: ") +
                                  (text.isEmpty() ? QStringLiteral("no call") : text));
     SetLabelColour(lblSecure, colour);
+}
+
+void frmClient::FitSecurityText() {
+    // The label keeps its place and size; its text is made small enough to be read whole.
+    QFont f = lblSecure->parentWidget()->font();
+    const int room = lblSecure->contentsRect().width() - 2;
+    while (f.pixelSize() > 6 &&
+           QFontMetrics(f).horizontalAdvance(lblSecure->text()) > room) {
+        f.setPixelSize(f.pixelSize() - 1);
+    }
+    lblSecure->setFont(f);
 }
 
 void frmClient::lblSecure_Click() {
     if (call_ == nullptr || !call_->Secure()) {
         return;
     }
-    const QString who = call_->Nickname().isEmpty() ? call_->RemoteAddress() : call_->Nickname();
+    // Fixed words with the digits on a line of their own; the peer's name, which could be
+    // anything, comes after them, quoted and short.
+    const QString who = PeerName(call_->Nickname()).left(40);
     platform::MessageRequest box;
     box.parent = this;
     box.title = QStringLiteral("Safety number");
-    box.text = QStringLiteral("Safety number of your call with ") + who + QStringLiteral(":\n\n") +
-               call_->SafetyNumber() +
+    box.text = QStringLiteral("Safety number of this call:\n\n") + call_->SafetyNumber() +
                QStringLiteral("\n\nRead it to each other by phone or in person. When both "
-                              "of you see the same digits, nobody is in between.");
+                              "of you see the same digits, nobody is in between.") +
+               QStringLiteral("\n\nThe other side calls itself \"") + who +
+               QStringLiteral("\" and is at ") + call_->RemoteAddress() + QStringLiteral(".");
+    if (call_->KeyChangedMark()) {
+        box.text += QStringLiteral("\n\nThis key is not the one this nickname had before. "
+                                   "Accept the new key?");
+        box.icon = platform::MsgIcon::Question;
+        box.buttons = platform::MsgButtons::YesNo;
+        if (Ask(box) == platform::MsgResult::Yes && call_ != nullptr) {
+            call_->AcceptNewKey();
+        }
+        return;
+    }
     if (call_->KeyVerified()) {
         box.text += QStringLiteral("\n\nYou marked this key as verified.");
         Ask(box);
         return;
     }
-    box.text += QStringLiteral("\n\nMark ") + who + QStringLiteral("'s key as verified?");
+    box.text += QStringLiteral("\n\nMark this key as verified?");
     box.icon = platform::MsgIcon::Question;
     box.buttons = platform::MsgButtons::YesNo;
     if (Ask(box) == platform::MsgResult::Yes && call_ != nullptr) {
         call_->MarkKeyVerified();
     }
+}
+
+void frmClient::AskPlainLogin(const QString& address, const QString& why) {
+    // Asked from the event loop, never inside the read that brought the AUTH.
+    const QPointer<Call> call(call_);
+    QTimer::singleShot(0, this, [this, call, address, why] {
+        platform::MessageRequest box;
+        box.parent = this;
+        box.title = QStringLiteral("Not encrypted");
+        box.icon = platform::MsgIcon::Exclamation;
+        box.buttons = platform::MsgButtons::YesNo;
+        box.text = QStringLiteral("The call to ") + address +
+                   QStringLiteral(" cannot be made secure: ") + why +
+                   QStringLiteral(".\n\nGo on in plain text? Anyone on the way could read "
+                                  "your login password and everything you write.");
+        const bool goOn = Ask(box) == platform::MsgResult::Yes;
+        if (!call.isNull() && call == call_) {
+            call_->AnswerPlainLogin(goOn);
+        }
+    });
 }
 
 void frmClient::AskAcceptNewKey(const QString& address, const QString& oldNumber,
@@ -390,9 +437,11 @@ void frmClient::cmdSend_Click() {
 // ---------------------------------------------------------------------------------------
 // Outgoing calls and line control
 
-void frmClient::PlaceCall(const QString& address) {
+void frmClient::PlaceCall(const QString& address, const QByteArray& expectedKey) {
     cmbIP->setEditText(address);
+    placeKey_ = expectedKey;
     cmdConnect_Click();
+    placeKey_.clear();
 }
 
 void frmClient::cmdConnect_Click() {
@@ -422,7 +471,7 @@ void frmClient::cmdConnect_Click() {
         return;
     }
     IP = address->host;
-    call_->Place(address->host, address->port);
+    call_->Place(address->host, address->port, placeKey_);
     txtSend->setFocus();
 }
 
