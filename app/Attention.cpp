@@ -2,6 +2,7 @@
 
 #include "chat/ClientWindows.h"
 #include "chat/frmClient.h"
+#include "platform/MessageBox.h"
 
 #include <QAction>
 #include <QApplication>
@@ -198,7 +199,7 @@ QString Attention::ToolTip() const {
 }
 
 void Attention::Refresh() {
-    tray_.setToolTip(ToolTip());
+    tray_.setToolTip(platform::PlainToolTip(ToolTip()));
     QPixmap icon = QApplication::windowIcon().pixmap(64, 64);
     if (icon.isNull()) {
         icon = QPixmap(64, 64);

@@ -135,6 +135,8 @@ void CallSession::End() {
     loginFlag_ = 0;
     lastLineCrc_ = 0;
     holding_ = false;
+    askingPlain_ = false;
+    unknownBodies_ = 0;
     heldPassword_.clear();
     if (ticket_ != 0) {
         Logins().Leave(std::exchange(ticket_, 0));
@@ -261,7 +263,7 @@ void CallSession::Feed(const QByteArray& bytes) {
     if (!active_ || bytes.isEmpty() || tlsSwitch_) {
         return;
     }
-    if (holding_) {
+    if (holding_ || askingPlain_) {
         backlog_ += bytes;
         if (backlog_.size() > kMaxBacklog) {
             Close(CloseReason::Flooded,
@@ -289,6 +291,14 @@ void CallSession::Feed(const QByteArray& bytes) {
                 }
                 emit DecodeFailed();
             }
+            if (loginFlag_ == 0 && incoming_.MsgLen() > kMaxLoginBody) {
+                Close(CloseReason::BadMessage,
+                      peer_ + QStringLiteral(" sent %1 characters before logging in (a login "
+                                             "takes at most %2) - call closed")
+                                  .arg(incoming_.MsgLen())
+                                  .arg(kMaxLoginBody));
+                return;
+            }
             if (incoming_.MsgLen() > kMaxBody) {
                 Close(CloseReason::BadMessage,
                       peer_ + QStringLiteral(" sent a message declaring %1 characters (more "
@@ -314,7 +324,7 @@ void CallSession::Feed(const QByteArray& bytes) {
                                          "closed"));
             return;
         }
-        if (holding_) {
+        if (holding_ || askingPlain_) {
             backlog_ = bytes.mid(pos);
             return;
         }
@@ -468,6 +478,18 @@ void CallSession::HandleLoginBody() {
                                                     "calls"));
             return;
         }
+        // A Palaver that could have offered TLS and did not, or an address that answered
+        // securely before: plain text is the user's choice, made before the password goes.
+        const bool passwordInClear = offerSeen_ && !Settings.LoginPassword.isEmpty();
+        if (policy_.offer && (policy_.askBeforePlain || passwordInClear)) {
+            askingPlain_ = true;
+            emit PlainAsked(policy_.askBeforePlain
+                                ? QStringLiteral("it answered securely before, and now offers "
+                                                 "no secure call")
+                                : QStringLiteral("its program offers no secure call, and your "
+                                                 "login password would cross in plain text"));
+            return;
+        }
     }
     if (isPass && !secure_ && policy_.mustBeSecure) {
         Close(CloseReason::NotSecure,
@@ -477,17 +499,7 @@ void CallSession::HandleLoginBody() {
         return;
     }
     if (isAuth) {
-        if (peerOffersUtf8_ && loginFlag_ == 0 && !utf8_) {
-            // Both sides know UTF-8: everything from here on travels in it.
-            if (!Answer(CmdLogin, kRequest)) {
-                return;
-            }
-            utf8_ = true;
-        }
-        QByteArray answer = QByteArrayLiteral("PASS") + Encode(Settings.LoginPassword);
-        answer.append('\0');
-        answer += Encode(Settings.Nickname);
-        Answer(CmdLogin, answer);
+        SendPass();
         return;
     }
     if (isPass) {
@@ -500,8 +512,12 @@ void CallSession::HandleLoginBody() {
         }
         const qint64 wait = Logins().HoldMs(peer_);
         if (Logins().Busy()) {
-            // Too many wrong passwords from everywhere: this one waits its turn.
-            ticket_ = Logins().Queue();
+            // Too many wrong passwords from everywhere: an address that already guessed wrong
+            // waits its turn; one that never did is judged at once, so that guessers cannot
+            // keep a friend waiting behind them.
+            if (Logins().WrongCount(peer_) > 0) {
+                ticket_ = Logins().Queue();
+            }
             if (Logins().TakeBusyNotice()) {
                 emit ManyWrongLogins();
             }
@@ -529,7 +545,48 @@ void CallSession::HandleLoginBody() {
         emit LoggedIn();
         return;
     }
-    emit LogLine(peer_ + QStringLiteral("+ ") + PeerLine(Decode(body)));
+    if (loginFlag_ == 0 && ++unknownBodies_ > 1) {
+        // The offer is the one body a login may bring besides its own; more is a flood.
+        Close(CloseReason::BadMessage,
+              peer_ + QStringLiteral(" sent more than one unknown message before logging in - "
+                                     "call closed"));
+        return;
+    }
+    QString shown = PeerLine(Decode(body));
+    if (loginFlag_ == 0 && shown.size() > kMaxShownUnknown) {
+        shown = shown.left(kMaxShownUnknown) + QStringLiteral("...");
+    }
+    emit LogLine(peer_ + QStringLiteral("+ ") + shown);
+}
+
+void CallSession::SendPass() {
+    if (peerOffersUtf8_ && loginFlag_ == 0 && !utf8_) {
+        // Both sides know UTF-8: everything from here on travels in it.
+        if (!Answer(CmdLogin, kRequest)) {
+            return;
+        }
+        utf8_ = true;
+    }
+    QByteArray answer = QByteArrayLiteral("PASS") + Encode(Settings.LoginPassword);
+    answer.append('\0');
+    answer += Encode(Settings.Nickname);
+    Answer(CmdLogin, answer);
+}
+
+void CallSession::AnswerPlainLogin(bool goOn) {
+    if (!active_ || !askingPlain_) {
+        return;
+    }
+    askingPlain_ = false;
+    if (!goOn) {
+        RefusePlain(QStringLiteral("you chose not to send your login password in plain text"));
+        return;
+    }
+    SendPass();
+    outgoing_.Clear();
+    if (active_ && !backlog_.isEmpty()) {
+        Feed(std::exchange(backlog_, {}));
+    }
 }
 
 void CallSession::JudgePass(const QByteArray& offered) {

@@ -40,6 +40,11 @@ public:
     // The answering side's offer before "AUTH" and the caller's request: short lists of
     // words. A copy that can do more adds words; a body longer than this is no list.
     static constexpr qsizetype kMaxOfferSize = 16;
+    // Before login only logins travel, and a login carries a password and a nickname: a body
+    // longer than this is no login.
+    static constexpr qsizetype kMaxLoginBody = 1024;
+    // Characters of a body we do not know that a log shows before login.
+    static constexpr qsizetype kMaxShownUnknown = 200;
     inline static const QByteArray kOffer = QByteArrayLiteral("CAPS UTF8");
     inline static const QByteArray kRequest = QByteArrayLiteral("WANT UTF8");
     // With secure calls: TLS joins both lists, and the answerer's go-ahead is the last plain
@@ -52,6 +57,8 @@ public:
     struct TlsPolicy {
         bool offer = false;        // offer it (answerer) or ask for it when offered (caller)
         bool mustBeSecure = false; // never log in in plain text
+        // The peer once answered securely: ask before the password goes in plain text.
+        bool askBeforePlain = false;
     };
 
     explicit CallSession(QObject* parent = nullptr);
@@ -79,9 +86,13 @@ public:
     // The switch to TLS failed (`why` in the user's words); the call closes.
     void AbortTls(const QString& why) { RefusePlain(why); }
     // A secure call is being set up: nothing typed may go out until it is.
-    bool SettingUpTls() const { return awaitingGo_ || tlsSwitch_; }
+    bool SettingUpTls() const { return awaitingGo_ || tlsSwitch_ || askingPlain_; }
+    // The user's answer to PlainAsked: the login goes on in plain text, or the call ends.
+    void AnswerPlainLogin(bool goOn);
 
     bool Active() const { return active_; }
+    // A password arrived and waits to be judged.
+    bool Judging() const { return holding_; }
     Role role() const { return role_; }
     std::int16_t LoginFlag() const { return loginFlag_; }
     const QString& PeerAddress() const { return peer_; }
@@ -134,6 +145,9 @@ signals:
     void HeldBack(const QString& address);
     // So many wrong login passwords came from everywhere that logins are being slowed.
     void ManyWrongLogins();
+    // The login password would go in plain text where a secure call was to be expected;
+    // nothing more happens until AnswerPlainLogin.
+    void PlainAsked(const QString& why);
 
 private:
     void Handle();
@@ -144,6 +158,8 @@ private:
     void AnswerBadMessage(CNetMsg::VerifyResult v);
     void HandleLoginBody();
     void JudgePass(const QByteArray& offered);
+    // The caller's answer to AUTH: the request for UTF-8 when offered, and PASS.
+    void SendPass();
     void ResumeAfterHold();
     bool Answer(std::uint8_t cmd, const QByteArray& body);
     void Encipher();
@@ -176,6 +192,10 @@ private:
     // A login from an address that is held back waits here until its time comes.
     QTimer hold_;
     bool holding_ = false;
+    // The caller waits for the user to allow a plain login.
+    bool askingPlain_ = false;
+    // Bodies before login that are none of the login's.
+    int unknownBodies_ = 0;
     QByteArray heldPassword_;
     // This login's place in the queue while logins are judged one a second; 0 when none.
     quint64 ticket_ = 0;

@@ -66,8 +66,12 @@ bool LoginPool::Admit(int requestID, const CallLimits& limits, int owner) {
     }
     if (calls_.size() >= kMaxCalls) {
         // Make room: the call that has waited longest goes, so a crowd can never keep the
-        // newest caller from being answered.
-        Call* oldest = calls_.first().call;
+        // newest caller from being answered; a silent one before one whose password waits
+        // to be judged or whose TLS handshake is under way.
+        const auto silent = std::find_if(calls_.begin(), calls_.end(), [](const Waiter& w) {
+            return !w.call.isNull() && w.call->Silent();
+        });
+        Call* oldest = (silent != calls_.end() ? *silent : calls_.first()).call;
         emit DebugLine(QStringLiteral("Call from ") + oldest->RemoteAddress() +
                        QStringLiteral(" closed to make room: it waited longest of %1 calls still "
                                       "to log in")

@@ -170,6 +170,10 @@ void frmClient::BuildControls() {
     cmdLine2->setToolTip(QStringLiteral("Open another line window"));
     cmdConf->setToolTip(QStringLiteral("Merge this window's lines into a conference"));
     lblServer->setFocusPolicy(Qt::StrongFocus);
+    // Labels show peers' names, addresses and reasons: text, never markup.
+    for (QLabel* label : area->findChildren<QLabel*>()) {
+        label->setTextFormat(Qt::PlainText);
+    }
 
     // The send box comes first in the tab order.
     QWidget::setTabOrder(txtSend, cmbIP);

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QMessageBox>
+#include <QTextDocument>
 #include <QTimer>
 
 namespace platform {
@@ -15,6 +16,8 @@ MessageBoxHandler& Handler() {
 MsgResult ShowReal(const MessageRequest& r) {
     QMessageBox box(r.parent.data());
     box.setWindowTitle(r.title.isEmpty() ? QCoreApplication::applicationName() : r.title);
+    // Whatever the text holds (a peer's name, say) is shown as it is, never as markup.
+    box.setTextFormat(Qt::PlainText);
     box.setText(r.text);
     switch (r.icon) {
     case MsgIcon::Information:
@@ -55,6 +58,15 @@ void PostMessage(const MessageRequest& request) {
         return; // no event loop to show it from (command-line tools)
     }
     QTimer::singleShot(0, app, [request] { ShowMessage(request); });
+}
+
+QString PlainToolTip(const QString& text) {
+    if (!Qt::mightBeRichText(text)) {
+        return text; // Qt shows it as it is already
+    }
+    return QStringLiteral("<p style='white-space:pre'>") +
+           text.toHtmlEscaped().replace(QLatin1Char('\n'), QStringLiteral("<br>")) +
+           QStringLiteral("</p>");
 }
 
 MessageBoxHandler SetMessageBoxHandler(MessageBoxHandler handler) {

@@ -31,6 +31,10 @@ MsgResult ShowMessage(const MessageRequest& request);
 // finished before any nested event loop runs.
 void PostMessage(const MessageRequest& request);
 
+// A tool tip that shows `text` as it is, line breaks kept: Qt takes a tip that looks like
+// markup for markup, and a peer's name may look like anything.
+QString PlainToolTip(const QString& text);
+
 // Replaces the handler; an empty function restores the real boxes. Returns the previous one.
 MessageBoxHandler SetMessageBoxHandler(MessageBoxHandler handler);
 
