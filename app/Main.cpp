@@ -210,6 +210,10 @@ void Main(const QString& callAddress) {
             w->LogInfo(QStringLiteral("History is off: ") + why);
         }
     });
+    // A peer that once answered securely is never taken as new without asking.
+    ClientWindows().Model().SecurityState()->securedBefore = [](const QString& address) {
+        return History() && History()->SecureBefore(address);
+    };
     // Opened once the event loop runs, so that the switchboard is on screen first.
     QTimer::singleShot(0, History().get(), [] { History()->Open(HistoryStore::DefaultPath()); });
 
@@ -236,7 +240,7 @@ void Main(const QString& callAddress) {
         }
     });
     if (!calls->Listen(QDir::currentPath())) {
-        LogDebug(QStringLiteral("Calls from outside are not taken: another copy runs here"));
+        LogDebug(QStringLiteral("Calls from outside are not taken: ") + calls->Error());
     }
     if (!callAddress.isEmpty()) {
         place(callAddress, {});

@@ -2,9 +2,12 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QFile>
 #include <QLocalSocket>
 #include <QPointer>
 
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace outside {
@@ -17,14 +20,56 @@ QString ServerName(const QString& folder) {
                QCryptographicHash::hash(key, QCryptographicHash::Sha1).toHex().left(16));
 }
 
+QString RuntimeFolder(QString* why) {
+    const uid_t uid = ::getuid();
+    QString folder = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (folder.isEmpty()) {
+        folder = QDir::tempPath() + QStringLiteral("/palaver-") + QString::number(uid);
+        ::mkdir(QFile::encodeName(folder).constData(), S_IRWXU); // fails when it is there
+    }
+    struct stat st {};
+    QString problem;
+    if (::lstat(QFile::encodeName(folder).constData(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        problem = QStringLiteral(" is not a folder");
+    } else if (st.st_uid != uid) {
+        problem = QStringLiteral(" belongs to another user");
+    } else if ((st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+        problem = QStringLiteral(" can be used by other users");
+    }
+    if (!problem.isEmpty()) {
+        if (why != nullptr) {
+            *why = folder + problem;
+        }
+        return {};
+    }
+    return folder;
+}
+
+QString SocketPath(const QString& folder) {
+    const QString runtime = RuntimeFolder();
+    return runtime.isEmpty() ? QString() : runtime + QLatin1Char('/') + ServerName(folder);
+}
+
+bool SameUser(qintptr descriptor) {
+    ucred cred{};
+    socklen_t size = sizeof cred;
+    return ::getsockopt(static_cast<int>(descriptor), SOL_SOCKET, SO_PEERCRED, &cred, &size) ==
+               0 &&
+           cred.uid == ::getuid();
+}
+
 namespace {
 
 // One request line to the copy running from `folder`; true when it answered OK.
 bool Ask(const QString& folder, const QByteArray& request, int timeoutMs) {
-    QLocalSocket socket;
-    socket.connectToServer(ServerName(folder));
-    if (!socket.waitForConnected(timeoutMs)) {
+    const QString path = SocketPath(folder);
+    if (path.isEmpty()) {
         return false;
+    }
+    QLocalSocket socket;
+    socket.connectToServer(path);
+    if (!socket.waitForConnected(timeoutMs) || !SameUser(socket.socketDescriptor())) {
+        return false; // nobody, or somebody else listening where our copy would
     }
     socket.write(request + '\n');
     if (!socket.waitForBytesWritten(timeoutMs)) {
@@ -51,6 +96,11 @@ CallServer::CallServer(QObject* parent) : QObject(parent) {
         while (QLocalSocket* raw = server_.nextPendingConnection()) {
             QPointer<QLocalSocket> socket(raw);
             connect(raw, &QLocalSocket::disconnected, raw, &QObject::deleteLater);
+            if (!SameUser(raw->socketDescriptor())) {
+                raw->abort(); // another account: it may neither call nor raise our windows
+                raw->deleteLater();
+                continue;
+            }
             connect(raw, &QLocalSocket::readyRead, this, [this, socket] {
                 if (socket.isNull()) {
                     return;
@@ -77,18 +127,30 @@ CallServer::CallServer(QObject* parent) : QObject(parent) {
 }
 
 bool CallServer::Listen(const QString& folder) {
-    const QString name = ServerName(folder);
+    error_.clear();
+    const QString name = SocketPath(folder);
+    if (name.isEmpty()) {
+        RuntimeFolder(&error_);
+        return false;
+    }
     if (server_.listen(name)) {
         return true;
     }
-    // A copy that is still there answers; a file left behind by one that died does not.
+    // A copy of ours that is still there answers; a file left behind by one that died does
+    // not, and neither does anything of another user's.
     QLocalSocket probe;
     probe.connectToServer(name);
-    if (probe.waitForConnected(500)) {
+    if (probe.waitForConnected(500) && SameUser(probe.socketDescriptor())) {
+        error_ = QStringLiteral("another copy runs here");
         return false;
     }
+    probe.abort();
     QLocalServer::removeServer(name);
-    return server_.listen(name);
+    if (!server_.listen(name)) {
+        error_ = server_.errorString();
+        return false;
+    }
+    return true;
 }
 
 } // namespace outside

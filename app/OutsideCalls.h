@@ -11,6 +11,14 @@ namespace outside {
 
 // The local socket's name for the copy started in `folder` (by this user).
 QString ServerName(const QString& folder);
+// The folder the sockets live in: $XDG_RUNTIME_DIR, or one made for this user in the
+// temporary folder. Empty, with `why`, when it is not this user's alone (another account
+// made it, or can write there): no hand-over is then safe.
+QString RuntimeFolder(QString* why = nullptr);
+// Where the socket of the copy started in `folder` lives; empty when RuntimeFolder is.
+QString SocketPath(const QString& folder);
+// The other end of a connected local socket runs as this user.
+bool SameUser(qintptr descriptor);
 
 // Hands `address` to the copy running from `folder`; false when none answers.
 bool HandOver(const QString& folder, const QString& address, int timeoutMs = 3000);
@@ -25,7 +33,9 @@ public:
     static constexpr int kMaxRequest = 1024;
 
     explicit CallServer(QObject* parent = nullptr);
+    // False when another copy of ours answers there, or no folder is safe (`Error` says why).
     bool Listen(const QString& folder);
+    const QString& Error() const { return error_; }
     QString Name() const { return server_.serverName(); }
 
 signals:
@@ -35,6 +45,7 @@ signals:
 
 private:
     QLocalServer server_;
+    QString error_;
 };
 
 } // namespace outside

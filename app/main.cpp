@@ -143,10 +143,7 @@ CommandLine Read(int argc, char** argv) {
     } else if (words.size() == 1 &&
                words[0].startsWith(QLatin1String("palaver:"), Qt::CaseInsensitive)) {
         address = platform::ParseLink(words[0], 7000);
-        target = address ? words[0].mid(words[0].indexOf(QLatin1String("//")) + 2) : QString();
-        if (target.endsWith(QLatin1Char('/'))) {
-            target.chop(1);
-        }
+        target = address ? platform::LinkTarget(words[0]) : QString();
     } else {
         return refuse(QStringLiteral("unknown command: ") + words.join(QLatin1Char(' ')).left(80));
     }

@@ -408,6 +408,16 @@ bool HistoryStore::WriteOne(const HistoryEvent& e) {
     return true;
 }
 
+bool HistoryStore::SecureBefore(const QString& address) const {
+    if (!open_) {
+        return false;
+    }
+    QSqlQuery q(QSqlDatabase::database(connection_, false));
+    q.prepare(QStringLiteral("SELECT 1 FROM calls WHERE address = ? AND secure = 1 LIMIT 1"));
+    q.addBindValue(address);
+    return q.exec() && q.next();
+}
+
 QList<HistoryStore::Conversation> HistoryStore::Conversations(const QDate& from,
                                                               const QDate& to) const {
     QList<Conversation> out;

@@ -80,6 +80,8 @@ public:
                        int limit = 500) const;
     // False when the last search failed in SQLite (what a user types must never do that).
     bool SearchWorked() const { return searchWorked_; }
+    // A call with the peer at this remote address was secure once.
+    bool SecureBefore(const QString& address) const;
     // Forgets one peer's conversations, or all of them when `peer` is empty.
     bool Forget(const QString& peer);
 

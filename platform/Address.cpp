@@ -79,10 +79,10 @@ bool LooksLikeHost(const QString& host) {
     return PlainHost(host) || !QHostAddress(host).isNull();
 }
 
-std::optional<Address> ParseLink(const QString& link, int defaultPort) {
+QString LinkTarget(const QString& link) {
     static const QString scheme = QStringLiteral("palaver://");
     if (!link.startsWith(scheme, Qt::CaseInsensitive)) {
-        return std::nullopt;
+        return {};
     }
     QString rest = link.mid(scheme.size());
     if (rest.endsWith(QLatin1Char('/'))) {
@@ -91,9 +91,14 @@ std::optional<Address> ParseLink(const QString& link, int defaultPort) {
     rest = QUrl::fromPercentEncoding(rest.toUtf8());
     if (rest.contains(QLatin1Char('/')) || rest.contains(QLatin1Char('?')) ||
         rest.contains(QLatin1Char('#')) || rest.contains(QLatin1Char('@'))) {
-        return std::nullopt;
+        return {};
     }
-    return ParseAddress(rest, defaultPort);
+    return rest;
+}
+
+std::optional<Address> ParseLink(const QString& link, int defaultPort) {
+    const QString target = LinkTarget(link);
+    return target.isEmpty() ? std::nullopt : ParseAddress(target, defaultPort);
 }
 
 } // namespace platform

@@ -22,6 +22,9 @@ std::optional<Address> ParseAddress(const QString& text, int defaultPort);
 bool LooksLikeHost(const QString& host);
 bool PlainHost(const QString& host);
 
+// The HOST[:PORT] of a palaver:// link, percent-decoded: what is checked is what is called.
+// Empty when the link is none.
+QString LinkTarget(const QString& link);
 // A palaver://HOST[:PORT] link (a trailing slash allowed).
 std::optional<Address> ParseLink(const QString& link, int defaultPort);
 

@@ -122,7 +122,7 @@ void TestDesktop::callsFromOutside() {
     QFETCH(bool, plainStart);
     AppFixture app;
     if (stale) {
-        QFile left(QDir::tempPath() + "/" + outside::ServerName(app.Dir()));
+        QFile left(outside::SocketPath(app.Dir()));
         QVERIFY(left.open(QIODevice::WriteOnly));
     }
     frmClient* board = app.Start();
