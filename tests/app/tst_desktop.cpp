@@ -27,6 +27,15 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+#include <cstring>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 class TestDesktop : public QObject {
     Q_OBJECT
 private slots:
@@ -35,6 +44,8 @@ private slots:
     void callsFromOutside_data();
     void callsFromOutside();
     void qtOptionsStartTheProgram();
+    void handOverIsTheUsersAlone_data();
+    void handOverIsTheUsersAlone();
     void escapeInSendBoxKeepsAddresses();
     void accessibleNames_data();
     void accessibleNames();
@@ -109,17 +120,20 @@ void TestDesktop::callsFromOutside_data() {
     QTest::addColumn<bool>("stale");
     QTest::addColumn<bool>("otherFolder");
     QTest::addColumn<bool>("plainStart");
-    QTest::newRow("to the copy running here") << false << false << false;
-    QTest::newRow("over a stale socket file") << true << false << false;
-    QTest::newRow("from another folder") << false << true << false;
+    QTest::addColumn<bool>("link");
+    QTest::newRow("to the copy running here") << false << false << false << false;
+    QTest::newRow("over a stale socket file") << true << false << false << false;
+    QTest::newRow("from another folder") << false << true << false << false;
     // One copy per folder: a second start brings the first one's (hidden) switchboard back.
-    QTest::newRow("a second start here") << false << false << true;
+    QTest::newRow("a second start here") << false << false << true << false;
+    QTest::newRow("a link, its port percent-encoded") << false << false << false << true;
 }
 
 void TestDesktop::callsFromOutside() {
     QFETCH(bool, stale);
     QFETCH(bool, otherFolder);
     QFETCH(bool, plainStart);
+    QFETCH(bool, link);
     AppFixture app;
     if (stale) {
         QFile left(outside::SocketPath(app.Dir()));
@@ -140,7 +154,9 @@ void TestDesktop::callsFromOutside() {
         board->hide();
     }
     second.start(QDir(QCoreApplication::applicationDirPath()).filePath("palaver"),
-                 plainStart ? QStringList{} : QStringList{"call", target});
+                 plainStart ? QStringList{}
+                 : link     ? QStringList{"palaver://" + QString(target).replace(":", "%3A")}
+                            : QStringList{"call", target});
     QVERIFY(second.waitForStarted());
     if (plainStart) {
         QTRY_COMPARE(second.state(), QProcess::NotRunning);
@@ -164,6 +180,66 @@ void TestDesktop::callsFromOutside() {
     QTRY_COMPARE(SlotsInUse(), 2);
     frmClient* line = ClientWindows(ClientWindows().Line(board, 0));
     QVERIFY(LogText(line).startsWith("Calling " + target + "..."));
+}
+
+void TestDesktop::handOverIsTheUsersAlone_data() {
+    QTest::addColumn<bool>("foreignFolder"); // else: a foreign listener in our folder
+    QTest::newRow("a runtime folder another user made") << true;
+    QTest::newRow("another user listening where our copy would") << false;
+}
+
+void TestDesktop::handOverIsTheUsersAlone() {
+    QFETCH(bool, foreignFolder);
+    const passwd* nobody = getpwnam("nobody");
+    if (geteuid() != 0 || nobody == nullptr) {
+        QSKIP("needs root to act as a second user");
+    }
+    QTemporaryDir runtime;
+    QTemporaryDir scratch;
+    QVERIFY(chmod(QFile::encodeName(runtime.path()).constData(), 0700) == 0);
+    const QString path = runtime.filePath(outside::ServerName(scratch.path()));
+    pid_t child = -1;
+    if (foreignFolder) {
+        QVERIFY(chown(QFile::encodeName(runtime.path()).constData(), nobody->pw_uid, 0) == 0);
+    } else {
+        // Another account listens, and the socket is put where ours would be.
+        const QByteArray made = QFile::encodeName(scratch.filePath("s"));
+        QVERIFY(chmod(QFile::encodeName(scratch.path()).constData(), 0777) == 0);
+        int ready[2];
+        QVERIFY(pipe(ready) == 0);
+        child = fork();
+        if (child == 0) {
+            sockaddr_un at{};
+            at.sun_family = AF_UNIX;
+            std::strncpy(at.sun_path, made.constData(), sizeof at.sun_path - 1);
+            const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+            const bool ok = setgid(nobody->pw_gid) == 0 && setuid(nobody->pw_uid) == 0 &&
+                            bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0 &&
+                            listen(fd, 8) == 0;
+            (void)!write(ready[1], ok ? "y" : "n", 1);
+            for (;;) {
+                const int c = accept(fd, nullptr, nullptr);
+                (void)!send(c, "OK\n", 3, MSG_NOSIGNAL);
+                close(c);
+            }
+        }
+        char answer = 0;
+        QVERIFY(read(ready[0], &answer, 1) == 1 && answer == 'y');
+        QVERIFY(rename(made.constData(), QFile::encodeName(path).constData()) == 0);
+    }
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+    // Neither a call nor "already runs" goes to someone else; a copy of ours takes the place.
+    QVERIFY(!outside::HandOver(scratch.path(), "127.0.0.1:7000", 1000));
+    QVERIFY(!outside::Raise(scratch.path(), 1000));
+    outside::CallServer ours;
+    QCOMPARE(ours.Listen(scratch.path()), !foreignFolder);
+    QVERIFY(foreignFolder ? ours.Error().contains("belongs to another user")
+                          : ours.Error().isEmpty());
+    qunsetenv("XDG_RUNTIME_DIR");
+    if (child > 0) {
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+    }
 }
 
 void TestDesktop::qtOptionsStartTheProgram() {

@@ -125,7 +125,47 @@ private slots:
     void withoutDaemon();
     void browse_data();
     void browse();
+    void sameId_data();
+    void sameId();
 };
+
+void TestNearby::sameId_data() {
+    // A second announcement with Ann's id: where it says it is, and how many entries result.
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<int>("port");
+    QTest::addColumn<QByteArray>("fp");
+    QTest::addColumn<int>("entries");
+    const QByteArray ann = "fp=" + QByteArray(32, 'a').toHex();
+    QTest::addRow("another address") << "192.0.2.66" << 7000 << ann << 2;
+    QTest::addRow("another port") << "192.0.2.7" << 7001 << ann << 2;
+    QTest::addRow("another key") << "192.0.2.7" << 7000 << "fp=" + QByteArray(32, 'e').toHex() << 2;
+    QTest::addRow("the same copy over IPv6") << "2001:db8::7" << 7000 << ann << 1;
+}
+
+void TestNearby::sameId() {
+    QFETCH(QString, address);
+    QFETCH(int, port);
+    QFETCH(QByteArray, fp);
+    QFETCH(int, entries);
+    ScriptedAvahi avahi;
+    const QByteArray ann = "fp=" + QByteArray(32, 'a').toHex();
+    avahi.announced["Ann (Palaver)"] = {
+        "desk.local", "192.0.2.7", 7000, {"nick=Ann", "id=a1", ann}};
+    avahi.announced["Eve (Palaver)"] = {"evil.local", address, port, {"nick=Ann", "id=a1", fp}};
+    QVERIFY(avahi.Start());
+    Nearby nearby(QDBusConnection::sessionBus(), "self");
+    nearby.Start();
+    avahi.Item(true, 1, 0, "Ann (Palaver)");
+    QTRY_COMPARE(nearby.Entries().size(), 1);
+    avahi.Item(true, 1, 1, "Eve (Palaver)");
+    QTRY_COMPARE(nearby.Entries().first().sources.size() + nearby.Entries().size(), 3);
+    QCOMPARE(nearby.Entries().size(), entries);
+    // Ann's entry still calls Ann, with Ann's key; a look-alike is marked as such.
+    QCOMPARE(nearby.Entries().first().address, QStringLiteral("192.0.2.7"));
+    QCOMPARE(nearby.Entries().first().port, 7000);
+    QCOMPARE(nearby.Entries().first().fingerprint, QByteArray(32, 'a'));
+    QCOMPARE(nearby.Entries().first().sharedId, entries == 2);
+}
 
 void TestNearby::browse_data() {
     // The TXT record, the address and the port announced for "Ann"; what the list shows.

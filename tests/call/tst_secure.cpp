@@ -153,7 +153,7 @@ struct Dialled {
     bool ended = false;
 };
 
-std::unique_ptr<Dialled> Dial(Copy& from, int port) {
+std::unique_ptr<Dialled> Dial(Copy& from, int port, const QByteArray& expectedKey = {}) {
     auto d = std::make_unique<Dialled>();
     d->call = from.board.NewCall();
     Dialled* p = d.get();
@@ -164,7 +164,7 @@ std::unique_ptr<Dialled> Dial(Copy& from, int port) {
         QObject::connect(d->call, signal, &p->context, [p] { p->ended = true; });
     }
     QObject::connect(d->call, &Call::Lost, &p->context, [p] { p->ended = true; });
-    d->call->Place(QStringLiteral("127.0.0.1"), port);
+    d->call->Place(QStringLiteral("127.0.0.1"), port, expectedKey);
     return d;
 }
 
@@ -242,6 +242,11 @@ private slots:
     void onlySecure();
     void badInput_data();
     void badInput();
+    void strangersLeaveNoTrace();
+    void keyStore_data();
+    void keyStore();
+    void beforeThePassword_data();
+    void beforeThePassword();
 };
 
 void TestSecure::badInput_data() {
@@ -555,6 +560,163 @@ void TestSecure::onlySecure() {
     oldAnswerer.Send(oldAnswerer.Build(CmdLogin, "AUTH"));
     QTRY_VERIFY(d->ended);
     QVERIFY(!oldAnswerer.Received().contains("PASS"));
+}
+
+void TestSecure::strangersLeaveNoTrace() {
+    Layers(false);
+    Copy answerer;
+    Copy ann;
+    auto first = Dial(ann, answerer.port);
+    QTRY_COMPARE(answerer.arrived.size(), 1);
+    first->call->Hangup();
+    QFile store(answerer.dir.filePath("keys.json"));
+    QVERIFY(store.open(QIODevice::ReadOnly));
+    const QByteArray known = store.readAll();
+    store.close();
+    // An impostor under Ann's name guesses wrong, judged while its login waits its turn.
+    Copy impostor;
+    impostor.board.StopServer(0);
+    qint64 now = 0;
+    ResetLogins([&now] { return now; });
+    for (int k = 0; k <= LoginGuard::kWrongPerMinute; ++k) {
+        Logins().Wrong(QStringLiteral("10.0.0.%1").arg(k));
+    }
+    Logins().TurnMs(Logins().Queue()); // the next turn is a second away
+    QSignalSpy debug(&answerer.board, &Switchboard::DebugLine);
+    Logins().Wrong(QStringLiteral("127.0.0.1"));
+    auto guess = Dial(impostor, answerer.port);
+    QTRY_VERIFY(std::any_of(debug.begin(), debug.end(), [](const QList<QVariant>& l) {
+        return l[0].toString().contains("then its turn");
+    }));
+    Settings.LoginPassword = QStringLiteral("changed meanwhile");
+    now += LoginGuard::kMaxHoldMs;
+    QTRY_VERIFY(guess->ended);
+    QVERIFY(store.open(QIODevice::ReadOnly));
+    QCOMPARE(store.readAll(), known);
+    store.close();
+    // With the right password it is marked every time, until the user takes the new key.
+    ResetLogins();
+    for (const auto& [marked, accept] : {std::pair{true, false}, {true, true}, {false, false}}) {
+        const qsizetype before = answerer.arrived.size();
+        auto again = Dial(impostor, answerer.port);
+        QTRY_COMPARE(answerer.arrived.size(), before + 1);
+        QCOMPARE(answerer.arrived.last()->KeyChangedMark(), marked);
+        if (accept) {
+            answerer.arrived.last()->AcceptNewKey();
+        }
+        again->call->Hangup();
+    }
+    ResetSettings();
+}
+
+void TestSecure::keyStore_data() {
+    QTest::addColumn<QByteArray>("main");
+    QTest::addColumn<bool>("backup");
+    QTest::addColumn<bool>("pinKept");
+    QTest::addRow("damaged, the last good copy is used")
+        << QByteArray("{\"pins\": [") << true << true;
+    QTest::addRow("damaged, no good copy left") << QByteArray("\xff") << false << false;
+    QTest::addRow("gone, the last good copy is used") << QByteArray() << true << true;
+    QTest::addRow("callers past the cap; a long nickname") << QByteArray("ok") << false << true;
+}
+
+void TestSecure::keyStore() {
+    QFETCH(QByteArray, main);
+    QFETCH(bool, backup);
+    QFETCH(bool, pinKept);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("keys.json");
+    const QByteArray key(32, 'k');
+    KeyStore keys;
+    QVERIFY(keys.Load(path));
+    keys.Pin(QStringLiteral("a:7000"), key);
+    keys.SetVerified(key);
+    keys.RecordCaller(QStringLiteral("Ann"), key);
+    keys.Pin(QStringLiteral("b:7000"), key); // the file before this one is the backup
+    if (main == "ok") {
+        for (int k = 0; k <= KeyStore::kMaxCallers; ++k) {
+            keys.RecordCaller(QString::number(k) + QString(9999, 'n'), QByteArray(32, 'x'));
+        }
+        QVERIFY(keys.Load(path));
+        QVERIFY(QFileInfo(path).size() < 1024 * 1024);
+        QCOMPARE(keys.CallerKey(QStringLiteral("Ann")), key); // verified: never pushed out
+        QVERIFY(keys.CallerKey(QStringLiteral("0") + QString(9999, 'n')).isEmpty());
+        QCOMPARE(keys.CallerKey(QString::number(KeyStore::kMaxCallers) + QString(9999, 'n')),
+                 QByteArray(32, 'x'));
+        return;
+    }
+    if (!backup) {
+        QFile::remove(keys.BackupPath());
+    }
+    QFile::remove(path);
+    QFile file(path);
+    QVERIFY(main.isEmpty() || (file.open(QIODevice::WriteOnly) && file.write(main) > 0));
+    file.close();
+    KeyStore again;
+    QCOMPARE(again.Load(path), pinKept);
+    QCOMPARE(again.Damaged(), !pinKept);
+    QCOMPARE(again.PinFor(QStringLiteral("a:7000")), pinKept ? key : QByteArray());
+    QVERIFY(!main.isEmpty() || again.Error().isEmpty() == false);
+    QVERIFY(again.Error().contains(pinKept ? "last good copy" : "are damaged"));
+}
+
+void TestSecure::beforeThePassword_data() {
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<bool>("asked");
+    QTest::addColumn<bool>("answer");
+    QTest::addColumn<bool>("loggedIn");
+    QTest::addRow("plain answerer, a password, the user says no")
+        << "plain answerer password" << true << false << false;
+    QTest::addRow("plain answerer, a password, the user says yes")
+        << "plain answerer password" << true << true << true;
+    QTest::addRow("plain answerer, no password") << "plain answerer" << false << false << true;
+    QTest::addRow("plain now, secure before")
+        << "plain answerer secured before" << true << false << false;
+    QTest::addRow("keys damaged, secure before")
+        << "damaged secured before" << false << false << false;
+    QTest::addRow("the announced key answers") << "announced" << false << false << true;
+    QTest::addRow("another key than announced") << "announced another" << false << false << false;
+}
+
+void TestSecure::beforeThePassword() {
+    QFETCH(QString, setup);
+    QFETCH(bool, asked);
+    QFETCH(bool, answer);
+    QFETCH(bool, loggedIn);
+    Layers(false);
+    if (setup.contains("password")) {
+        Settings.LoginPassword = QStringLiteral("pw");
+    }
+    Copy answerer(!setup.contains("plain answerer"));
+    Copy caller;
+    if (setup.contains("secured before")) {
+        caller.board.SecurityState()->securedBefore = [](const QString&) { return true; };
+    }
+    if (setup.contains("damaged")) {
+        QFile keys(caller.dir.filePath("keys.json"));
+        QVERIFY(keys.open(QIODevice::WriteOnly) && keys.write("[") == 1);
+        keys.close();
+        caller.board.EnableSecurity(caller.dir.filePath("identity.pem"), keys.fileName());
+        QVERIFY(caller.reports.last().contains("are damaged"));
+    }
+    QByteArray key;
+    if (setup.contains("announced")) {
+        key = setup.contains("another") ? QByteArray(32, 'x')
+                                        : answerer.board.SecurityState()->identity.Fingerprint();
+    }
+    auto d = Dial(caller, answerer.port, key);
+    QSignalSpy asks(d->call, &Call::PlainLoginAsked);
+    if (asked) {
+        QTRY_COMPARE(asks.size(), 1);
+        d->call->AnswerPlainLogin(answer);
+    }
+    QTRY_VERIFY(d->ended || (d->call->LoginFlag() == 1 && !answerer.arrived.isEmpty()));
+    QCOMPARE(asks.size(), int(asked));
+    QCOMPARE(answerer.arrived.size(), int(loggedIn)); // refused ones never sent PASS
+    QCOMPARE(d->call->Secure(), loggedIn && setup.contains("announced"));
+    QCOMPARE(d->log.join('\n').contains("This call is not encrypted"),
+             loggedIn && setup.contains("plain"));
+    ResetSettings();
 }
 
 QTEST_GUILESS_MAIN(TestSecure)

@@ -10,6 +10,7 @@
 
 #include <QComboBox>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -83,6 +84,7 @@ private slots:
     void addressListLimit();
     void answeringLineLabels();
     void changedKeyIsAskedAbout();
+    void markupIsText();
 };
 
 void TestCalls::changedKeyIsAskedAbout() {
@@ -103,6 +105,47 @@ void TestCalls::changedKeyIsAskedAbout() {
     QCOMPARE(SlotsInUse(), 1); // nobody answered
     Click(caller, "cmdConnect");
     QTRY_COMPARE(Find<QLabel>(caller, "lblSecure")->text(), QStringLiteral("Secure"));
+}
+
+void TestCalls::markupIsText() {
+    // A nickname that would read a device until memory runs out, were it rendered.
+    const QString evil = QStringLiteral("Bob<img src=\"/dev/zero\"><b>12345</b>");
+    frmClient* board = Board();
+    Settings.Nickname = evil;
+    frmClient* caller = CallBoard(board);
+    QVERIFY(caller != nullptr);
+    for (frmClient* w : {board, caller}) {
+        for (QLabel* label : w->findChildren<QLabel*>()) {
+            QCOMPARE(label->textFormat(), Qt::PlainText);
+        }
+        QCOMPARE(Find<QLabel>(w, "lblConn")->text(), " " + evil);
+        QVERIFY(!w->grab().isNull());
+    }
+    // The security label reads whole at the smallest size.
+    auto* secure = Find<QLabel>(caller, "lblSecure");
+    QTRY_COMPARE(secure->text(), QStringLiteral("Secure"));
+    QVERIFY(QFontMetrics(secure->font()).horizontalAdvance("Secure") <=
+            secure->contentsRect().width());
+    // The digits stand on a line of their own, before anything the peer named itself.
+    app->boxes->answers << platform::MsgResult::No;
+    QTest::mouseClick(secure, Qt::LeftButton);
+    const QStringList lines = app->boxes->texts.last().split('\n');
+    QCOMPARE(lines.value(2), CallOf(caller)->SafetyNumber());
+    QVERIFY(lines.indexOf(QRegularExpression(".*Bob<img.*")) > 2);
+    // A real box shows it as text.
+    const auto scripted = platform::SetMessageBoxHandler({});
+    QString shown;
+    QTimer::singleShot(0, [&shown] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        auto* label = box != nullptr ? box->findChild<QLabel*>("qt_msgbox_label") : nullptr;
+        shown = label != nullptr && label->textFormat() == Qt::PlainText ? label->text() : "";
+        if (box != nullptr) {
+            box->done(QMessageBox::No);
+        }
+    });
+    QTest::mouseClick(secure, Qt::LeftButton);
+    platform::SetMessageBoxHandler(scripted);
+    QVERIFY(shown.contains(evil));
 }
 
 void TestCalls::handshakeChatAndAcknowledgement() {

@@ -1,5 +1,6 @@
 // Callers that do not play by the rules, against a real listening switchboard: silent ones,
 // guessers, forgers, peers that never read.
+#include "call/CallSession.h"
 #include "call/LoginGuard.h"
 #include "call/LoginPool.h"
 #include "chat/ClientWindows.h"
@@ -70,6 +71,9 @@ private slots:
     void floodsLeaveTheNewestCallerIn();
     void reconnectingFloodWhileACallerLogsIn();
     void guessesFromManyAddresses();
+    void friendsAreNotQueuedBehindGuesses();
+    void preLoginBodies_data();
+    void preLoginBodies();
 };
 
 void TestHostile::silentCallersCannotLockOut() {
@@ -230,6 +234,73 @@ void TestHostile::refusedCallerLeavesNoStaleName() {
     quitter.reset(); // hangs up before logging in
     QTRY_VERIFY(LogText(board).endsWith("Call rejected - Bad Password? - 127.0.0.1\n"));
     QVERIFY(!LogText(board).contains("Lost call Eve"));
+}
+
+void TestHostile::friendsAreNotQueuedBehindGuesses() {
+    // The clock stands still: a login that waits its turn never gets one.
+    qint64 now = 0;
+    ResetLogins([&now] { return now; });
+    ClientWindows().Pending().SetClock([&now] { return now; });
+    Settings.LoginPassword = "right";
+    std::vector<std::unique_ptr<ScriptedPeer>> guessers;
+    for (int k = 1; k <= LoginGuard::kWrongPerMinute + 1; ++k) {
+        guessers.push_back(TryLogin(QStringLiteral("127.0.6.%1").arg(k), "wrong"));
+    }
+    // The second round from the same addresses waits to be judged; silent strangers fill the
+    // rest of the pool.
+    for (int k = 1; k <= LoginGuard::kWrongPerMinute + 1 + LoginPool::kMaxCalls; ++k) {
+        auto& peer = guessers.emplace_back(std::make_unique<ScriptedPeer>());
+        const bool guessing = k <= LoginGuard::kWrongPerMinute + 1;
+        QVERIFY(peer->ConnectTo(
+            Settings.Port, QString::fromLatin1(guessing ? "127.0.6.%1" : "127.0.8.%1").arg(k)));
+        QVERIFY(peer->WaitForMessages(1));
+        if (guessing) {
+            peer->Send(peer->Build(CmdLogin, QByteArray("PASSwrong\0Eve", 13)));
+        }
+    }
+    const auto queued = [&] {
+        return std::count_if(guessers.begin() + LoginGuard::kWrongPerMinute + 1,
+                             guessers.begin() + 2 * (LoginGuard::kWrongPerMinute + 1),
+                             [](const auto& p) { return p->Connected(); });
+    };
+    QTRY_COMPARE(queued(), LoginGuard::kWrongPerMinute); // the first took the one turn there was
+    for (int k = 1; k <= 3; ++k) {
+        const auto right = TryLogin(QStringLiteral("127.0.7.%1").arg(k), "right");
+        QVERIFY2(right->Messages().last().body.startsWith("ACPT"), qPrintable(QString::number(k)));
+    }
+    QCOMPARE(queued(), LoginGuard::kWrongPerMinute); // silent ones made room
+    ClientWindows().Pending().SetClock({});
+}
+
+void TestHostile::preLoginBodies_data() {
+    QTest::addColumn<QByteArrayList>("bodies");
+    QTest::addColumn<bool>("closed");
+    QTest::addRow("one unknown, then a login") << QByteArrayList{"HELLO", "PASS"} << false;
+    QTest::addRow("two unknown") << QByteArrayList{"HELLO", "HELLO", "PASS"} << true;
+    QTest::addRow("a login of 2 kB") << QByteArrayList{"PASS" + QByteArray(2048, 'n')} << true;
+    QTest::addRow("a long unknown one, cut in the log")
+        << QByteArrayList{QByteArray(1000, 'x'), "PASS"} << false;
+}
+
+void TestHostile::preLoginBodies() {
+    QFETCH(QByteArrayList, bodies);
+    QFETCH(bool, closed);
+    ScriptedPeer peer;
+    QVERIFY(peer.ConnectTo(Settings.Port));
+    QVERIFY(peer.WaitForMessages(1));
+    for (const QByteArray& body : bodies) {
+        peer.Send(peer.Build(CmdLogin, body == "PASS" ? QByteArray("PASS\0Pat", 8) : body));
+    }
+    if (closed) {
+        QVERIFY(peer.WaitForDisconnect());
+        QCOMPARE(WindowsInUse(), 1);
+        QVERIFY(board->Nickname().isEmpty());
+        return;
+    }
+    QVERIFY(peer.WaitForMessages(2));
+    QTRY_COMPARE(board->Nickname(), QStringLiteral("Pat"));
+    const QString debug = DebugWindow()->txtLog()->toPlainText();
+    QVERIFY(!debug.contains(QString(CallSession::kMaxShownUnknown + 1, 'x')));
 }
 
 QTEST_MAIN(TestHostile)

@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
@@ -37,6 +38,7 @@ private slots:
     void switchboardCloseRefusal();
     void removeClientAndOrphans();
     void closeSavesAndEnds();
+    void unwritableSettingsFileIsReported_data();
     void unwritableSettingsFileIsReported();
     void serverSwitch();
     void serverSwitchPortInUse();
@@ -304,15 +306,40 @@ void TestWindows::closeSavesAndEnds() {
     ClientWindows().lastWindowGone = {};
 }
 
+void TestWindows::unwritableSettingsFileIsReported_data() {
+    QTest::addColumn<QString>("inPlace"); // what is where the file goes
+    QTest::newRow("nothing: written, the user's alone") << "";
+    QTest::newRow("a folder") << "folder";
+    QTest::newRow("a link to the user's key") << "link";
+}
+
 void TestWindows::unwritableSettingsFileIsReported() {
+    QFETCH(QString, inPlace);
     AppFixture app;
     frmClient* board = app.Start();
-    QVERIFY(QDir().mkpath(app.SettingsPath() + "/blocked")); // a folder where the file goes
-    QVERIFY(!board->SaveSettings());
+    QTemporaryDir elsewhere;
+    const QString key = elsewhere.filePath("identity.pem");
+    QFile secret(key);
+    QVERIFY(secret.open(QIODevice::WriteOnly) && secret.write("KEY") == 3);
+    secret.close();
+    QFile::remove(app.SettingsPath());
+    if (inPlace == "folder") {
+        QVERIFY(QDir().mkpath(app.SettingsPath() + "/blocked"));
+    } else if (inPlace == "link") {
+        QVERIFY(QFile::link(key, app.SettingsPath()));
+    }
+    QCOMPARE(board->SaveSettings(), inPlace.isEmpty());
+    if (inPlace.isEmpty()) {
+        QCOMPARE(QFile(app.SettingsPath()).permissions(),
+                 QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser |
+                     QFileDevice::WriteUser);
+        return;
+    }
     QVERIFY2(Find<QLabel>(board, "lblStatus")->text().startsWith(" Settings not saved: "),
              qPrintable(Find<QLabel>(board, "lblStatus")->text()));
-    QVERIFY(QFileInfo(app.SettingsPath() + "/blocked").isDir());
+    QVERIFY(secret.open(QIODevice::ReadOnly) && secret.readAll() == "KEY");
     QDir(app.SettingsPath()).removeRecursively();
+    QFile::remove(app.SettingsPath());
 }
 
 void TestWindows::serverSwitch() {
