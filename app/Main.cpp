@@ -96,11 +96,10 @@ void ShowNearby(frmClient* board,
         for (const Nearby::Entry& e : nearby->Entries()) {
             // Known only when that very key answered at that address before, or the user
             // verified it: what an announcement says of itself proves nothing.
-            const bool known =
-                !e.fingerprint.isEmpty() &&
-                (security->keys.Verified(e.fingerprint) ||
-                 security->keys.PinFor(KeyStore::NormalAddress(e.address, e.port)) ==
-                     e.fingerprint);
+            const bool known = !e.fingerprint.isEmpty() &&
+                               (security->keys.Verified(e.fingerprint) ||
+                                security->keys.PinFor(KeyStore::NormalAddress(e.address, e.port)) ==
+                                    e.fingerprint);
             auto* item = new QListWidgetItem(
                 e.nickname + QStringLiteral(" - ") + e.host +
                     (known ? QStringLiteral(" (known)") : QString()) +

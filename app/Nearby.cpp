@@ -140,9 +140,8 @@ void Nearby::Resolved(const QString& source, int interface, const QList<QVariant
     const auto it = std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) {
         return e.id == QString::fromLatin1(id) && e.port == port && e.fingerprint == key &&
                (e.addresses.contains(shownAddress) ||
-                std::none_of(e.addresses.begin(), e.addresses.end(), [&](const QString& a) {
-                    return family(a) == address.protocol();
-                }));
+                std::none_of(e.addresses.begin(), e.addresses.end(),
+                             [&](const QString& a) { return family(a) == address.protocol(); }));
     });
     Entry& entry = it != entries_.end() ? *it : entries_.emplace_back();
     entry.id = QString::fromLatin1(id);

@@ -26,8 +26,8 @@ public:
         QString host;     // safe to show
         QString address;  // to call; an IPv6 link-local address keeps its interface
         int port = 0;
-        QByteArray fingerprint; // demanded of the call placed from here
-        QSet<QString> sources;  // interface/protocol/name that reported it
+        QByteArray fingerprint;  // demanded of the call placed from here
+        QSet<QString> sources;   // interface/protocol/name that reported it
         QSet<QString> addresses; // every address reported for it, at most one per family
         // Another entry claims the same id: anyone can announce anything.
         bool sharedId = false;

@@ -53,8 +53,7 @@ QString SocketPath(const QString& folder) {
 bool SameUser(qintptr descriptor) {
     ucred cred{};
     socklen_t size = sizeof cred;
-    return ::getsockopt(static_cast<int>(descriptor), SOL_SOCKET, SO_PEERCRED, &cred, &size) ==
-               0 &&
+    return ::getsockopt(static_cast<int>(descriptor), SOL_SOCKET, SO_PEERCRED, &cred, &size) == 0 &&
            cred.uid == ::getuid();
 }
 

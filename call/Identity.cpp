@@ -267,8 +267,9 @@ bool KeyStore::Load(const QString& path) {
              QStringLiteral(" are damaged and no good copy is left: calls to addresses you "
                             "called securely before are refused. Put back a good copy of the "
                             "file, or remove it and ") +
-             backup + QStringLiteral(" to start again (every pin and verified mark is then "
-                                     "forgotten)");
+             backup +
+             QStringLiteral(" to start again (every pin and verified mark is then "
+                            "forgotten)");
     return false;
 }
 

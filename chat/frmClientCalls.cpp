@@ -180,8 +180,7 @@ void frmClient::FitSecurityText() {
     // The label keeps its place and size; its text is made small enough to be read whole.
     QFont f = lblSecure->parentWidget()->font();
     const int room = lblSecure->contentsRect().width() - 2;
-    while (f.pixelSize() > 6 &&
-           QFontMetrics(f).horizontalAdvance(lblSecure->text()) > room) {
+    while (f.pixelSize() > 6 && QFontMetrics(f).horizontalAdvance(lblSecure->text()) > room) {
         f.setPixelSize(f.pixelSize() - 1);
     }
     lblSecure->setFont(f);
