@@ -68,7 +68,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool answerer = (mode & 0x20) != 0;
     const bool loggedIn = (mode & 0x40) != 0;
     UseLayers((mode >> 5) % 6);
-    Settings.LoginPassword = QString();
+    // A login password makes a plain answer to a secure caller a question for the user.
+    Settings.LoginPassword = (mode & 0x10) != 0 ? QStringLiteral("pw") : QString();
     Settings.Nickname = QStringLiteral("Fuzz");
     // Every input starts with no history of wrong logins, unless it asks for a held address.
     ResetLogins();
@@ -79,9 +80,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     CallSession session;
-    // The top bit offers secure calls; with it, two low bits set also demand them.
+    // The top bit offers secure calls; with it, two low bits set also demand them, and the
+    // third says the peer answered securely before. The user's answer to the question of a
+    // plain login comes from the fourth.
     const bool tls = (mode & 0x80) != 0;
-    session.SetTlsPolicy({tls, tls && (mode & 0x03) == 0x03});
+    session.SetTlsPolicy({tls, tls && (mode & 0x03) == 0x03, tls && (mode & 0x04) != 0});
+    bool asked = false;
+    QObject::connect(&session, &CallSession::PlainAsked, &session, [&asked] { asked = true; });
     session.Start(answerer ? CallSession::Role::Answerer : CallSession::Role::Caller,
                   QStringLiteral("192.0.2.1"));
     if (loggedIn) {
@@ -94,6 +99,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                            static_cast<qsizetype>(size - 1));
     for (qsizetype pos = 0; pos < input.size() && session.Active(); pos += chunk) {
         session.Feed(input.mid(pos, chunk));
+        if (std::exchange(asked, false)) {
+            session.AnswerPlainLogin((mode & 0x08) != 0); // as the user answers, later
+        }
         if (session.TlsSwitchPending()) {
             // As if the handshake had succeeded: the login goes on inside it.
             session.TlsEstablished();

@@ -3,6 +3,10 @@
 
   palaver_peer.py talk HOST PORT [NICK]   log in, send one line, wait for its acknowledgement
   palaver_peer.py guess HOST PORT SECONDS  offer wrong login passwords as fast as allowed
+  palaver_peer.py flood HOST PORT SECONDS  wrong passwords from 160 addresses, 8 calls a
+                                            second, while a friend logs in every 2 seconds
+                                            (HOST must be 127.0.0.1: the addresses are
+                                            127.1.0.1 and on)
 
 Only message passwords left empty are supported: bodies travel as they are."""
 import os
@@ -107,13 +111,68 @@ def guess(host: str, port: int, seconds: float) -> int:
     return 0
 
 
+def timed_login(host: str, port: int, source: str) -> float:
+    """Seconds from connecting to ACPT with the right (empty) password; inf when refused."""
+    start = time.monotonic()
+    try:
+        with socket.create_connection((host, port), timeout=30, source_address=(source, 0)) as s:
+            buf = bytearray()
+            if read_auth(s, buf) is None:
+                return float("inf")
+            s.sendall(message(3, b"PASS\0Friend", 1))
+            answer = read_message(s, buf)
+            ok = answer is not None and answer[2].startswith(b"ACPT")
+            return time.monotonic() - start if ok else float("inf")
+    except OSError:
+        return float("inf")
+
+
+def flood(host: str, port: int, seconds: float) -> int:
+    import threading
+
+    stop = time.monotonic() + seconds
+    sources = [f"127.1.{k // 200}.{k % 200 + 1}" for k in range(160)]
+
+    def guesser(k: int) -> None:
+        # Each address calls every 20 s: 160 of them make 8 calls a second.
+        time.sleep(k * 0.125)
+        while time.monotonic() < stop:
+            began = time.monotonic()
+            try:
+                with socket.create_connection((host, port), timeout=30,
+                                              source_address=(sources[k], 0)) as s:
+                    buf = bytearray()
+                    if read_auth(s, buf) is not None:
+                        s.sendall(message(3, b"PASSwrong\0Eve", 1))
+                        read_message(s, buf)
+            except OSError:
+                pass
+            time.sleep(max(0.0, 20.0 - (time.monotonic() - began)))
+
+    threads = [threading.Thread(target=guesser, args=(k,), daemon=True) for k in range(160)]
+    for t in threads:
+        t.start()
+    times = []
+    n = 0
+    while time.monotonic() < stop:
+        time.sleep(2)
+        n += 1
+        times.append(timed_login(host, port, f"127.2.{n // 200}.{n % 200 + 1}"))
+    inside = sum(1 for t in times if t <= 1.0)
+    print(f"{seconds:.0f} s of guessing: {inside} of {len(times)} friends logged in within 1 s; "
+          f"slowest {max(times) * 1000:.0f} ms, median {sorted(times)[len(times) // 2] * 1000:.0f} ms")
+    return 0 if inside == len(times) else 1
+
+
 def main() -> int:
-    if len(sys.argv) < 4 or sys.argv[1] not in ("talk", "guess"):
+    if len(sys.argv) < 4 or sys.argv[1] not in ("talk", "guess", "flood"):
         print(__doc__)
         return 2
     host, port = sys.argv[2], int(sys.argv[3])
     if sys.argv[1] == "talk":
         return talk(host, port, sys.argv[4] if len(sys.argv) > 4 else "Peer")
+    if sys.argv[1] == "flood":
+        return flood(host, port, float(sys.argv[4]))
     return guess(host, port, float(sys.argv[4]))
 
 
