@@ -46,6 +46,8 @@ Call::Call(const CallLimits& limits, QObject* parent)
         }
         emit LoggedIn();
     });
+    connect(&session_, &CallSession::PeerRefused, this,
+            [this](const QString& why) { peerRefusal_ = why; });
     connect(&session_, &CallSession::PlainAsked, this,
             [this](const QString& why) { emit PlainLoginAsked(socket_.RemoteHostIP(), why); });
     connect(&session_, &CallSession::Closed, this, &Call::SessionClosed);
@@ -77,6 +79,7 @@ void Call::Place(const QString& address, int port, const QByteArray& expectedKey
 }
 
 void Call::PlaceAttempt() {
+    peerRefusal_.clear();
     emit LogLine(QStringLiteral("Calling ") + callAddress_ + QStringLiteral(":") +
                  QString::number(port_) + QStringLiteral("..."));
     socket_.Connect(callAddress_, port_);
@@ -313,6 +316,7 @@ void Call::Drop(const QString& logLine) {
 void Call::SessionClosed(CloseReason why, const QString& reason, bool wasLoggedIn) {
     if (!wasLoggedIn && session_.role() == CallSession::Role::Answerer) {
         FlushWrites();
+        socket_.Flush(); // the reason told to the caller goes before the close
         socket_.Close();
         nickname_.clear();
         emit Refused(why, reason);

@@ -81,6 +81,8 @@ public:
     // The peer's nickname as it logged in; empty before.
     const QString& Nickname() const { return nickname_; }
     const QString& StartStamp() const { return startStamp_; }
+    // Why the answering side refused our last login, as it said; empty when it did not say.
+    const QString& PeerRefusal() const { return peerRefusal_; }
     // The address this call was placed to (retries go there).
     const QString& CallAddress() const { return callAddress_; }
     // The CRC the peer's acknowledgement of our last line must carry.
@@ -193,6 +195,7 @@ private:
     int port_ = 0;
     QString callAddress_;
     QString nickname_;
+    QString peerRefusal_;
     QString startStamp_;
     quint64 id_ = 0;
     // While one read is handled, what the session answers waits here: the lines of the read

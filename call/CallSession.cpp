@@ -128,6 +128,8 @@ void CallSession::End() {
     peerOffersUtf8_ = false;
     requestSeen_ = false;
     peerOffersTls_ = false;
+    peerOffersReasons_ = false;
+    reasonsWanted_ = false;
     awaitingGo_ = false;
     tlsSwitch_ = false;
     secure_ = false;
@@ -148,8 +150,27 @@ void CallSession::End() {
     outgoing_.Clear();
 }
 
+QString CallSession::RefusalReason(CloseReason why) {
+    switch (why) {
+    case CloseReason::WrongPassword:
+        return QStringLiteral("wrong login password");
+    case CloseReason::LoginTimeout:
+        return QStringLiteral("not logged in in time");
+    case CloseReason::NotSecure:
+        return QStringLiteral("only secure calls are accepted");
+    case CloseReason::Flooded:
+        return QStringLiteral("too much was sent while the login waited");
+    default:
+        return {}; // a peer that breaks the rules is told nothing
+    }
+}
+
 void CallSession::Close(CloseReason why, const QString& reason) {
     const bool loggedIn = loginFlag_ != 0;
+    if (active_ && !loggedIn && role_ == Role::Answerer && reasonsWanted_ && !tlsSwitch_ &&
+        !RefusalReason(why).isEmpty()) {
+        Answer(CmdLogin, QByteArrayLiteral("NO ") + Encode(RefusalReason(why)));
+    }
     End();
     emit Closed(why, reason, loggedIn);
 }
@@ -449,6 +470,7 @@ void CallSession::HandleLoginBody() {
         const QList<QByteArray> words = body.mid(5).split(' ');
         peerOffersUtf8_ = words.contains("UTF8");
         peerOffersTls_ = words.contains("TLS");
+        peerOffersReasons_ = words.contains("NO");
         return;
     }
     if (CapabilityList(body, "WANT") && role_ == Role::Answerer && loginFlag_ == 0 &&
@@ -456,6 +478,7 @@ void CallSession::HandleLoginBody() {
         requestSeen_ = true;
         const QList<QByteArray> words = body.mid(5).split(' ');
         utf8_ = words.contains("UTF8");
+        reasonsWanted_ = words.contains("NO");
         if (words.contains("TLS") && policy_.offer) {
             if (Answer(CmdLogin, kGoAhead)) {
                 tlsSwitch_ = true;
@@ -466,8 +489,9 @@ void CallSession::HandleLoginBody() {
     if (isAuth && loginFlag_ == 0 && !secure_ && role_ == Role::Caller) {
         if (peerOffersTls_ && policy_.offer) {
             // Instead of the password: the request, then nothing until the go-ahead.
-            if (Answer(CmdLogin, kSecureRequest)) {
+            if (Answer(CmdLogin, peerOffersReasons_ ? kSecureRequest : QByteArrayLiteral("WANT UTF8 TLS"))) {
                 utf8_ = peerOffersUtf8_;
+                reasonsWanted_ = peerOffersReasons_;
                 awaitingGo_ = true;
             }
             return;
@@ -545,6 +569,10 @@ void CallSession::HandleLoginBody() {
         emit LoggedIn();
         return;
     }
+    if (role_ == Role::Caller && loginFlag_ == 0 && reasonsWanted_ && body.startsWith("NO ")) {
+        emit PeerRefused(PeerName(Decode(body.mid(3))).left(kMaxShownUnknown));
+        return;
+    }
     if (loginFlag_ == 0 && ++unknownBodies_ > 1) {
         // The offer is the one body a login may bring besides its own; more is a flood.
         Close(CloseReason::BadMessage,
@@ -562,10 +590,11 @@ void CallSession::HandleLoginBody() {
 void CallSession::SendPass() {
     if (peerOffersUtf8_ && loginFlag_ == 0 && !utf8_) {
         // Both sides know UTF-8: everything from here on travels in it.
-        if (!Answer(CmdLogin, kRequest)) {
+        if (!Answer(CmdLogin, peerOffersReasons_ ? kRequest : QByteArrayLiteral("WANT UTF8"))) {
             return;
         }
         utf8_ = true;
+        reasonsWanted_ = peerOffersReasons_;
     }
     QByteArray answer = QByteArrayLiteral("PASS") + Encode(Settings.LoginPassword);
     answer.append('\0');

@@ -45,12 +45,14 @@ public:
     static constexpr qsizetype kMaxLoginBody = 1024;
     // Characters of a body we do not know that a log shows before login.
     static constexpr qsizetype kMaxShownUnknown = 200;
-    inline static const QByteArray kOffer = QByteArrayLiteral("CAPS UTF8");
-    inline static const QByteArray kRequest = QByteArrayLiteral("WANT UTF8");
+    // NO: an answering side that refuses a caller that asked for it says why first, in a
+    // login body "NO " and the reason.
+    inline static const QByteArray kOffer = QByteArrayLiteral("CAPS UTF8 NO");
+    inline static const QByteArray kRequest = QByteArrayLiteral("WANT UTF8 NO");
     // With secure calls: TLS joins both lists, and the answerer's go-ahead is the last plain
     // message before both sides switch the connection to TLS.
-    inline static const QByteArray kSecureOffer = QByteArrayLiteral("CAPS UTF8 TLS");
-    inline static const QByteArray kSecureRequest = QByteArrayLiteral("WANT UTF8 TLS");
+    inline static const QByteArray kSecureOffer = QByteArrayLiteral("CAPS UTF8 TLS NO");
+    inline static const QByteArray kSecureRequest = QByteArrayLiteral("WANT UTF8 TLS NO");
     inline static const QByteArray kGoAhead = QByteArrayLiteral("GO TLS");
 
     // How this call treats TLS, set before Start.
@@ -145,6 +147,8 @@ signals:
     void HeldBack(const QString& address);
     // So many wrong login passwords came from everywhere that logins are being slowed.
     void ManyWrongLogins();
+    // The answering side refused our login and said why (made safe to show).
+    void PeerRefused(const QString& why);
     // The login password would go in plain text where a secure call was to be expected;
     // nothing more happens until AnswerPlainLogin.
     void PlainAsked(const QString& why);
@@ -160,6 +164,8 @@ private:
     void JudgePass(const QByteArray& offered);
     // The caller's answer to AUTH: the request for UTF-8 when offered, and PASS.
     void SendPass();
+    // What the caller is told when this side refuses it; empty: nothing is said.
+    static QString RefusalReason(CloseReason why);
     void ResumeAfterHold();
     bool Answer(std::uint8_t cmd, const QByteArray& body);
     void Encipher();
@@ -178,6 +184,9 @@ private:
     bool peerOffersUtf8_ = false;
     bool requestSeen_ = false;
     bool peerOffersTls_ = false;
+    bool peerOffersReasons_ = false;
+    // The caller asked to be told why it is refused (answerer), or we asked (caller).
+    bool reasonsWanted_ = false;
     bool awaitingGo_ = false;
     bool tlsSwitch_ = false;
     bool secure_ = false;

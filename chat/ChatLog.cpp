@@ -20,6 +20,8 @@ Look LookOf(int mark) {
         return {QStringLiteral("\u2717"), QColor(0xC0, 0x00, 0x00)}; // ✗
     case ChatLog::Late:
         return {QStringLiteral("!"), QColor(0xD0, 0x70, 0x00)};
+    case ChatLog::NotSent:
+        return {QStringLiteral("\u2298"), QColor(0xC0, 0x00, 0x00)}; // ⊘
     default:
         return {};
     }

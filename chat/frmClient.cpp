@@ -20,7 +20,10 @@
 #include <QMetaMethod>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QShortcut>
+#include <QStyleOptionFocusRect>
+#include <QStylePainter>
 #include <QTimer>
 #include <algorithm>
 
@@ -39,6 +42,22 @@ void ClickLabel::keyPressEvent(QKeyEvent* event) {
         return;
     }
     QLabel::keyPressEvent(event);
+}
+
+void ClickLabel::paintEvent(QPaintEvent* event) {
+    QLabel::paintEvent(event);
+    if (!hasFocus()) {
+        return;
+    }
+    QStylePainter painter(this);
+    QStyleOptionFocusRect ring;
+    ring.initFrom(this);
+    ring.rect = rect().adjusted(1, 1, -1, -1);
+    ring.backgroundColor = palette().color(QPalette::Window);
+    painter.drawPrimitive(QStyle::PE_FrameFocusRect, ring);
+    // Seen on any background: a dashed line in the text's colour inside the style's ring.
+    painter.setPen(QPen(palette().color(QPalette::WindowText), 1, Qt::DotLine));
+    painter.drawRect(rect().adjusted(2, 2, -3, -3));
 }
 
 frmClient::frmClient(std::int16_t id, Switchboard& model, QWidget* parent)
@@ -187,10 +206,16 @@ void frmClient::BuildControls() {
 
     // Ctrl+plus and Ctrl+minus: the chat's text size, log and send box alike.
     const auto zoom = [this](int step) {
+        // A log that showed its last line still does at the new size.
+        QScrollBar* bar = txtLog->verticalScrollBar();
+        const bool atEnd = bar->value() >= bar->maximum();
         for (QPlainTextEdit* box : {static_cast<QPlainTextEdit*>(txtLog), txtSend}) {
             QFont f = box->font();
             f.setPixelSize(std::clamp(f.pixelSize() + step, 8, 48));
             box->setFont(f);
+        }
+        if (atEnd) {
+            bar->setValue(bar->maximum());
         }
     };
     for (const auto& [keys, step] : {std::pair{QKeySequence(QKeySequence::ZoomIn), 1},

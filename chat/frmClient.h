@@ -14,6 +14,7 @@
 
 #include <QLabel>
 #include <QList>
+#include <QHash>
 #include <QMainWindow>
 #include <QPointer>
 #include <QTextBlock>
@@ -40,6 +41,8 @@ protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
     // Space toggles it from the keyboard, like a button.
     void keyPressEvent(QKeyEvent* event) override;
+    // With the keyboard focus it wears a focus ring, as a button does.
+    void paintEvent(QPaintEvent* event) override;
 };
 
 // One row of the connection report: a line of a window and what it shows.
@@ -170,6 +173,7 @@ private:
     void ShowSecurity();
     void lblSecure_Click();
     void AskPlainLogin(const QString& address, const QString& why);
+    void ClearSent(const QString& text);
     void FitSecurityText();
     void AskAcceptNewKey(const QString& address, const QString& oldNumber,
                          const QString& newNumber);
@@ -207,6 +211,10 @@ private:
     // While a modal box opened by this window is up, an unload is postponed until it closes.
     int modalDepth_ = 0;
     bool unloadPending_ = false;
+    // The text of each of our lines still waiting for its acknowledgement, by CRC, and of the
+    // last line sent: a confirmation empties the send box only while it holds that text.
+    QHash<std::int32_t, QString> sentTexts_;
+    QString lastSent_;
     // The key a call placed from the Nearby list must answer with; empty otherwise.
     QByteArray placeKey_;
 

@@ -106,7 +106,8 @@ void frmClient::ConnectCall() {
     });
     connect(call_, &Call::LoggedIn, this, &frmClient::ShowLoggedIn);
     connect(call_, &Call::Echo, this, [this](const QString& text) {
-        log_.Log(Settings.Nickname + QStringLiteral("> ") + text);
+        // Indented as the peer's log shows it.
+        log_.Log(Settings.Nickname + QStringLiteral("> ") + PeerLine(text));
     });
     connect(call_, &Call::ChatLine, this, &frmClient::ShowChatLine);
     connect(call_, &Call::AckMatched, this, &frmClient::AckMatched);
@@ -277,7 +278,7 @@ Conference& frmClient::conference() {
                     log_.Log(nickname + QStringLiteral(": ") + text);
                     AlertIfInactive();
                 });
-        connect(conference_, &Conference::MemberAck, this, [this] { txtSend->clear(); });
+        connect(conference_, &Conference::MemberAck, this, [this] { ClearSent(lastSent_); });
         connect(conference_, &Conference::MemberDecodeFailed, this, &frmClient::ShowDecodeError);
         connect(conference_, &Conference::MemberStatus, this, &frmClient::ShowStatus);
         connect(conference_, &Conference::Changed, this, &frmClient::DisplayConn);
@@ -299,13 +300,20 @@ void frmClient::CallRefused(const QString& reason) {
 
 void frmClient::CallLost(const QString& nickname, const QString& remote) {
     if (Tag_) {
-        emit OwnerNote(QStringLiteral("Lost client call ") + nickname + QStringLiteral(" - ") +
-                       remote);
+        emit OwnerNote(nickname.isEmpty() && !call_->PeerRefusal().isEmpty()
+                           ? QStringLiteral("Call refused by ") + remote + QStringLiteral(": ") +
+                                 call_->PeerRefusal()
+                           : QStringLiteral("Lost client call ") + nickname +
+                                 QStringLiteral(" - ") + remote);
         Unload();
         return;
     }
     if (!nickname.isEmpty()) {
         log_.Log(QStringLiteral("Lost call ") + nickname + QStringLiteral(" - ") + remote);
+    } else if (!call_->PeerRefusal().isEmpty()) {
+        // A copy that refused us said why; an old peer only closes.
+        log_.Log(QStringLiteral("Call refused by ") + remote + QStringLiteral(": ") +
+                 call_->PeerRefusal());
     } else {
         log_.Log(QStringLiteral("Call rejected - Bad Password? - ") + remote);
     }
@@ -316,6 +324,13 @@ void frmClient::CallLost(const QString& nickname, const QString& remote) {
 
 void frmClient::ShowLoggedIn() {
     log_.Log(call_->Nickname() + QStringLiteral(" connected at ") + Now() + QStringLiteral("\r\n"));
+    // What went wrong before this call was up is over now.
+    const QString status = lblStatus->text();
+    if (status.startsWith(QLatin1String("Error #")) ||
+        status.startsWith(QLatin1String(" Connection closed with ")) ||
+        status.startsWith(QLatin1String(" Not sent"))) {
+        lblStatus->clear();
+    }
     lblConn->setText(QStringLiteral(" ") + call_->Nickname());
     lblConnIP->setText(call_->RemoteAddress());
     ShowSecurity();
@@ -344,7 +359,14 @@ void frmClient::AckMatched(std::int32_t crc) {
     lblStatus->setText(QStringLiteral(" CRC OK (") +
                        QString::number(static_cast<std::uint32_t>(crc), 16).toUpper() +
                        QStringLiteral(")"));
-    txtSend->clear();
+    ClearSent(sentTexts_.take(crc));
+}
+
+void frmClient::ClearSent(const QString& text) {
+    // Only the confirmed line itself goes: what the user has typed since stays.
+    if (txtSend->toPlainText() == text) {
+        txtSend->clear();
+    }
 }
 
 void frmClient::ShowDecodeError() {
@@ -419,7 +441,11 @@ void frmClient::cmdSend_Click() {
     }
     if (sent == Call::SendResult::Sent) {
         marks_.append({call_->LastLineCrc(), txtLog->MarkLastLine(ChatLog::Waiting)});
+        sentTexts_.insert(call_->LastLineCrc(), text);
+    } else if (!alone && (conference_ == nullptr || conference_->Empty())) {
+        txtLog->MarkLastLine(ChatLog::NotSent); // echoed, but it went nowhere
     }
+    lastSent_ = text;
     if (!Tag_ && conference_ != nullptr) {
         conference_->Send(text);
     }

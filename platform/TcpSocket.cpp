@@ -381,6 +381,12 @@ void TcpSocket::DropSocket() {
     }
 }
 
+void TcpSocket::Flush() {
+    if (socket_) {
+        socket_->flush();
+    }
+}
+
 void TcpSocket::Close() {
     DropSocket();
     if (server_) {

@@ -64,6 +64,8 @@ public:
     QByteArray GetData();
     // Bytes handed to SendData that the peer has not yet taken from us.
     qint64 BytesToWrite() const;
+    // Hands what waits to be written to the system now (a close drops what waits).
+    void Flush();
     void Close();
 
     // Secure calls: the connection switches to TLS in place. Bytes already received and not

@@ -676,6 +676,7 @@ void TestSecure::beforeThePassword_data() {
         << "damaged secured before" << false << false << false;
     QTest::addRow("the announced key answers") << "announced" << false << false << true;
     QTest::addRow("another key than announced") << "announced another" << false << false << false;
+    QTest::addRow("only secure calls there, told why") << "only secure" << false << false << false;
 }
 
 void TestSecure::beforeThePassword() {
@@ -689,6 +690,10 @@ void TestSecure::beforeThePassword() {
     }
     Copy answerer(!setup.contains("plain answerer"));
     Copy caller;
+    if (setup.contains("only secure")) {
+        answerer.board.SetSecureCalls(true, true);
+        caller.board.SetSecureCalls(false, false);
+    }
     if (setup.contains("secured before")) {
         caller.board.SecurityState()->securedBefore = [](const QString&) { return true; };
     }
@@ -714,6 +719,8 @@ void TestSecure::beforeThePassword() {
     QCOMPARE(asks.size(), int(asked));
     QCOMPARE(answerer.arrived.size(), int(loggedIn)); // refused ones never sent PASS
     QCOMPARE(d->call->Secure(), loggedIn && setup.contains("announced"));
+    QCOMPARE(d->call->PeerRefusal(),
+             setup.contains("only") ? QStringLiteral("only secure calls are accepted") : QString());
     QCOMPARE(d->log.join('\n').contains("This call is not encrypted"),
              loggedIn && setup.contains("plain"));
     ResetSettings();

@@ -220,7 +220,7 @@ void TestCalls::wrongLoginPassword() {
     });
     Find<QComboBox>(board, "cmbIP")->setEditText("127.0.0.1");
     Click(board, "cmdConnect");
-    QTRY_VERIFY(LogText(board).contains("Call rejected - Bad Password? - 127.0.0.1"));
+    QTRY_VERIFY(LogText(board).contains("Call refused by 127.0.0.1: wrong login password"));
     QCOMPARE(Find<QLabel>(board, "lblStatus")->text(),
              QStringLiteral(" Connection closed with 127.0.0.1"));
     QCOMPARE(board->LoginFlag(), 0);
