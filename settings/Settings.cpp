@@ -91,6 +91,10 @@ std::optional<std::int32_t> RoundToInt32(double value) {
     return static_cast<std::int32_t>(r);
 }
 
+QString NicknamePath(const QString& settingsPath) {
+    return settingsPath + QStringLiteral(".nickname");
+}
+
 void LoadSettings(const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
@@ -99,6 +103,16 @@ void LoadSettings(const QString& path) {
     const QByteArray bytes = file.read(kMaxFileBytes);
     file.close();
     ParseSettings(bytes);
+    // A nickname the code page cannot hold is kept beside the file in UTF-8; it counts only
+    // while it agrees with the file (someone may have edited the file since).
+    QFile beside(NicknamePath(path));
+    if (beside.open(QIODevice::ReadOnly)) {
+        QString typed = QString::fromUtf8(beside.read(1024));
+        typed.chop(typed.endsWith(QLatin1Char('\n')) ? 1 : 0);
+        if (!typed.isEmpty() && platform::FromAnsi(platform::ToAnsi(typed)) == Settings.Nickname) {
+            Settings.Nickname = typed;
+        }
+    }
 }
 
 void ParseSettings(const QByteArray& bytes) {
@@ -165,7 +179,17 @@ QByteArray SettingsFileBytes(const QStringList& addresses) {
 bool WriteSettingsFile(const QStringList& addresses, QString* error, const QString& path) {
     // It holds the remembered addresses: the user's alone, and never written through a link
     // that someone who can write the folder put there.
-    return platform::WritePrivateFile(path, SettingsFileBytes(addresses), true, error);
+    if (!platform::WritePrivateFile(path, SettingsFileBytes(addresses), true, error)) {
+        return false;
+    }
+    const QString beside = NicknamePath(path);
+    if (platform::Unmappable(Settings.Nickname) == 0) {
+        if (platform::UnsafeToWrite(beside).isEmpty()) {
+            QFile::remove(beside); // the file holds the whole name
+        }
+        return true;
+    }
+    return platform::WritePrivateFile(beside, Settings.Nickname.toUtf8() + '\n', true, error);
 }
 
 QStringList Addresses() {

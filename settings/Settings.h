@@ -36,6 +36,8 @@ double NumericValue(const QString& text);
 // Rounded to the nearest 32-bit integer, halves to even; nothing when out of range.
 std::optional<std::int32_t> RoundToInt32(double value);
 
+// Where a nickname the settings file's code page cannot hold is kept, in UTF-8.
+QString NicknamePath(const QString& settingsPath = kSettingsFileName);
 // Reads the settings file into Settings. Fails silently; what was read before a failure
 // stays. `path` defaults to the file in the current working directory.
 void LoadSettings(const QString& path = kSettingsFileName);

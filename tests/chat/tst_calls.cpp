@@ -1,5 +1,6 @@
 // Two ends of a call inside one process: windows calling their own switchboard over loopback.
 #include "app/Main.h"
+#include "chat/ChatLog.h"
 #include "chat/ClientWindows.h"
 #include "chat/frmClient.h"
 #include "history/HistoryStore.h"
@@ -467,6 +468,10 @@ void TestCalls::sendWhileConnecting() {
              QStringLiteral(" Not sent: the call is not connected yet"));
     QCOMPARE(Find<QPlainTextEdit>(caller, "txtSend")->toPlainText(), QStringLiteral("too early"));
     QTRY_COMPARE(caller->LoginFlag(), 1); // the call still goes through
+    // The status line's complaint goes with it, and the line that went nowhere is marked so.
+    QVERIFY(Find<QLabel>(caller, "lblStatus")->text().isEmpty());
+    QCOMPARE(Find<ChatLog>(caller, "txtLog")->document()->find("Ann> too early").block().userState(),
+             int(ChatLog::NotSent));
 
     // A line without a call echoes and sends nothing, without a warning.
     frmClient* idle = AddLine(board);

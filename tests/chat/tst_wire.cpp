@@ -68,21 +68,27 @@ private slots:
 
 void TestWire::lineMarks_data() {
     // t: Bea types "hi" and presses Enter; o / b: Pat answers our last line OK / BC with
-    // another CRC; B: BC naming our line;
+    // another CRC; B: BC naming our line; d: Bea types "next" in the send box, unsent;
     // l: ten seconds pass on the call's clock without an answer.
     QTest::addColumn<QString>("script");
     QTest::addColumn<int>("linesAtPat");
     QTest::addColumn<int>("firstMark");
     QTest::addColumn<QString>("status");
-    QTest::newRow("confirmed") << "to" << 1 << int(ChatLog::Confirmed) << " CRC OK (";
-    QTest::newRow("refused, then sent again") << "tbt" << 2 << int(ChatLog::Refused) << "";
+    QTest::addColumn<QString>("box"); // the send box at the end
+    QTest::newRow("confirmed") << "to" << 1 << int(ChatLog::Confirmed) << " CRC OK (" << "";
+    QTest::newRow("refused, then sent again") << "tbt" << 2 << int(ChatLog::Refused) << "" << "hi";
     // The status line judges by the CRC an answer names, and so does the mark.
-    QTest::newRow("BC naming our line") << "tB" << 1 << int(ChatLog::Confirmed) << " CRC OK (";
-    QTest::newRow("Enter while waiting")
-        << "tt" << 1 << int(ChatLog::Waiting) << " Still waiting for Pat to confirm this line";
-    QTest::newRow("late") << "tl" << 1 << int(ChatLog::Late) << " Not confirmed by Pat for 10 s";
-    QTest::newRow("late, then sent again") << "tlt" << 2 << int(ChatLog::Late) << "";
-    QTest::newRow("acknowledged late") << "tlo" << 1 << int(ChatLog::Confirmed) << " CRC OK (";
+    QTest::newRow("BC naming our line") << "tB" << 1 << int(ChatLog::Confirmed) << " CRC OK ("
+                                        << "";
+    QTest::newRow("Enter while waiting") << "tt" << 1 << int(ChatLog::Waiting)
+                                         << " Still waiting for Pat to confirm this line" << "hi";
+    QTest::newRow("late") << "tl" << 1 << int(ChatLog::Late) << " Not confirmed by Pat for 10 s"
+                          << "hi";
+    QTest::newRow("late, then sent again") << "tlt" << 2 << int(ChatLog::Late) << "" << "hi";
+    QTest::newRow("acknowledged late") << "tlo" << 1 << int(ChatLog::Confirmed) << " CRC OK ("
+                                       << "";
+    QTest::newRow("a draft typed meanwhile survives") << "tdo" << 1 << int(ChatLog::Confirmed)
+                                                      << " CRC OK (" << "next";
 }
 
 void TestWire::lineMarks() {
@@ -90,6 +96,7 @@ void TestWire::lineMarks() {
     QFETCH(int, linesAtPat);
     QFETCH(int, firstMark);
     QFETCH(QString, status);
+    QFETCH(QString, box);
     qint64 now = 1000000;
     ClientWindows().limits.clock = [&now] { return now; }; // the answered call's clock
     ScriptedPeer& peer = Peer();
@@ -108,6 +115,10 @@ void TestWire::lineMarks() {
     for (const QChar step : script) {
         if (step == 't') {
             Type(board, "hi");
+        } else if (step == 'd') {
+            auto* send = Find<QPlainTextEdit>(board, "txtSend");
+            send->selectAll();
+            QTest::keyClicks(send, "next");
         } else if (step == 'l') {
             now += Call::kConfirmWithinMs;
             QTRY_VERIFY(log->document()->findBlockByNumber(0).isValid() &&
@@ -130,6 +141,7 @@ void TestWire::lineMarks() {
         QVERIFY2(Find<QLabel>(board, "lblStatus")->text().startsWith(status),
                  qPrintable(Find<QLabel>(board, "lblStatus")->text()));
     }
+    QCOMPARE(Find<QPlainTextEdit>(board, "txtSend")->toPlainText(), box);
     ClientWindows().limits.clock = nullptr;
 }
 

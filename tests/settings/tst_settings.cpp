@@ -19,6 +19,8 @@ private slots:
     void hundredAddresses();
     void missingFileAndGarbage();
     void roundTripByteForByte();
+    void nicknameBeyondTheCodePage_data();
+    void nicknameBeyondTheCodePage();
     void failedWriteKeepsOldFile();
     void readOnlyFolderWritesInPlace();
 };
@@ -146,6 +148,33 @@ void TestSettings::roundTripByteForByte() {
     QCOMPARE(Addresses(), (QStringList{"alpha", "  beta ", "10.0.0.1"}));
     QVERIFY(Settings.LoginPassword.isEmpty());
     QVERIFY(Settings.Passwords[1].isEmpty());
+}
+
+void TestSettings::nicknameBeyondTheCodePage_data() {
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QByteArray>("editedTo"); // the file's first line, changed by hand
+    QTest::addColumn<QString>("read");
+    QTest::newRow("Greek") << "Ζωή" << QByteArray() << "Ζωή";
+    QTest::newRow("Japanese") << "さくら" << QByteArray() << "さくら";
+    QTest::newRow("the file edited since") << "Ζωή" << QByteArray("Bob") << "Bob";
+    QTest::newRow("the code page holds it") << "Zoë" << QByteArray() << "Zoë";
+}
+
+void TestSettings::nicknameBeyondTheCodePage() {
+    QFETCH(QString, typed);
+    QFETCH(QByteArray, editedTo);
+    QFETCH(QString, read);
+    AppFixture app;
+    Settings.Nickname = typed;
+    QVERIFY(WriteSettingsFile({}));
+    QCOMPARE(QFileInfo::exists(NicknamePath()), typed != "Zoë");
+    if (!editedTo.isEmpty()) {
+        app.WriteSettings(editedTo + "\r\n");
+    }
+    ResetSettings();
+    LoadSettings();
+    QCOMPARE(Settings.Nickname, read);
+    QFile::remove(NicknamePath());
 }
 
 void TestSettings::failedWriteKeepsOldFile() {
