@@ -202,6 +202,9 @@ void Main(const QString& callAddress) {
                          }
                      });
     UpdateAnnouncement(); // the server may have been switched on at start already
+    if (board != nullptr) {
+        QObject::connect(board, &frmClient::SettingsCleared, TheAnnouncer(), UpdateAnnouncement);
+    }
     // The history opens once the switchboard can say why it could not.
     History() = std::make_unique<HistoryStore>();
     QObject::connect(History().get(), &HistoryStore::Failed, [](const QString& why) {

@@ -1,5 +1,7 @@
 #include "frmSettings.h"
 
+#include "Main.h"
+
 #include "settings/Settings.h"
 
 #include "chat/ClientWindows.h"
@@ -242,6 +244,7 @@ void frmSettings::cmdOK_Click() {
     if (frmClient* board = ClientWindows(0); board != nullptr && ClientWindows().InUse(0)) {
         board->SaveSettings();
     }
+    UpdateAnnouncement(); // the local network hears the new nickname now, not at the next start
     close();
 }
 

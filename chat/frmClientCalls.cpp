@@ -148,26 +148,65 @@ void frmClient::MarkLine(std::int32_t crc, ChatLog::Mark mark) {
 // ---------------------------------------------------------------------------------------
 // Secure calls
 
+namespace {
+
+// How safe a logged-in call is, weakest first.
+enum class Safety { Plain, KeyChanged, Secure, Verified };
+
+Safety SafetyOf(const Call* call) {
+    if (!call->Secure()) {
+        return Safety::Plain;
+    }
+    return call->KeyChangedMark() ? Safety::KeyChanged
+           : call->KeyVerified()  ? Safety::Verified
+                                  : Safety::Secure;
+}
+
+} // namespace
+
 void frmClient::ShowSecurity() {
+    // A conference is as safe as its weakest member, the switchboard's own call included.
+    QList<const Call*> calls;
+    if (call_ != nullptr && call_->LoginFlag() != 0) {
+        calls << call_;
+    }
+    if (!Tag_ && conference_ != nullptr) {
+        for (const Call* member : conference_->Members()) {
+            if (member->LoginFlag() != 0) {
+                calls << member;
+            }
+        }
+    }
     QString text;
     QString tip;
     QColor colour = palette().color(QPalette::Window);
-    if (call_ != nullptr && call_->Secure()) {
-        text = call_->KeyChangedMark() ? QStringLiteral("Key changed")
-               : call_->KeyVerified()  ? QStringLiteral("Verified")
-                                       : QStringLiteral("Secure");
-        colour = call_->KeyChangedMark() ? FromBgr(0x0080FF) : FromBgr(0x008000);
-        tip = QStringLiteral("Encrypted: ") + call_->TlsDescription() +
-              QStringLiteral("\nSafety number: ") + call_->SafetyNumber() +
-              (call_->KnownAs().isEmpty()
+    const Call* weakest = nullptr;
+    for (const Call* c : calls) {
+        if (weakest == nullptr || SafetyOf(c) < SafetyOf(weakest)) {
+            weakest = c;
+        }
+    }
+    const QString members =
+        calls.size() > 1 ? QStringLiteral("The weakest of %1 calls in this conference\n")
+                               .arg(calls.size())
+                         : QString();
+    if (weakest != nullptr && weakest->Secure()) {
+        const Safety safety = SafetyOf(weakest);
+        text = safety == Safety::KeyChanged ? QStringLiteral("Key changed")
+               : safety == Safety::Verified ? QStringLiteral("Verified")
+                                            : QStringLiteral("Secure");
+        colour = safety == Safety::KeyChanged ? FromBgr(0x0080FF) : FromBgr(0x008000);
+        tip = members + QStringLiteral("Encrypted: ") + weakest->TlsDescription() +
+              QStringLiteral("\nSafety number: ") + weakest->SafetyNumber() +
+              (weakest->KnownAs().isEmpty()
                    ? QString()
-                   : QStringLiteral("\nThis key is known as ") + call_->KnownAs()) +
+                   : QStringLiteral("\nThis key is known as ") + weakest->KnownAs()) +
               QStringLiteral("\nClick to compare the safety number");
-    } else if (call_ != nullptr && call_->LoginFlag() != 0) {
+    } else if (weakest != nullptr) {
         text = QStringLiteral("Not encrypted");
         colour = FromBgr(0x0000C0);
-        tip = QStringLiteral("This call is plain text: anyone on the way can read and change "
-                             "it");
+        tip = members + QStringLiteral("This call is plain text: anyone on the way can read "
+                                       "and change it");
     }
     lblSecure->setText(text);
     FitSecurityText();
@@ -282,6 +321,7 @@ Conference& frmClient::conference() {
         connect(conference_, &Conference::MemberDecodeFailed, this, &frmClient::ShowDecodeError);
         connect(conference_, &Conference::MemberStatus, this, &frmClient::ShowStatus);
         connect(conference_, &Conference::Changed, this, &frmClient::DisplayConn);
+        connect(conference_, &Conference::Changed, this, &frmClient::ShowSecurity);
     }
     return *conference_;
 }

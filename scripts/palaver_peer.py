@@ -165,6 +165,9 @@ def flood(host: str, port: int, seconds: float) -> int:
 
 
 def main() -> int:
+    if len(sys.argv) == 2 and sys.argv[1] in ("-h", "--help"):
+        print(__doc__)
+        return 0
     if len(sys.argv) < 4 or sys.argv[1] not in ("talk", "guess", "flood"):
         print(__doc__)
         return 2

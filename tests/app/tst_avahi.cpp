@@ -2,6 +2,7 @@
 // from the system's packages on a private system bus of the test's own.
 #include "app/Announcer.h"
 #include "app/Nearby.h"
+#include "app/frmSettings.h"
 #include "call/Switchboard.h"
 #include "chat/frmClient.h"
 #include "settings/Settings.h"
@@ -11,6 +12,7 @@
 
 #include <QDBusConnection>
 #include <QListWidget>
+#include <QLineEdit>
 #include <QTcpServer>
 #include <QtTest>
 
@@ -125,6 +127,16 @@ void TestAvahi::theSwitchboardListsAndCalls() {
     QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, item.center());
     QTRY_VERIFY_WITH_TIMEOUT(bob.arrived.size() == 1, 10000);
     QCOMPARE(bob.arrived.first()->Nickname(), QStringLiteral("Cat"));
+    // Renamed in the settings: the network hears the new name at once.
+    Menu(board, "mnuTools(0)");
+    auto* nickname = Find<QLineEdit>(frmSettings::Instance(), "txtNickname");
+    nickname->selectAll();
+    QTest::keyClicks(nickname, "Kat");
+    Click(frmSettings::Instance(), "cmdOK");
+    QTRY_VERIFY_WITH_TIMEOUT(
+        std::any_of(bob.nearby.Entries().begin(), bob.nearby.Entries().end(),
+                    [](const Nearby::Entry& e) { return e.nickname == "Kat"; }),
+        20000);
 }
 
 QTEST_MAIN(TestAvahi)

@@ -296,8 +296,9 @@ void TestCalls::conferenceOfTwoHiddenMembers() {
     Type(c2, "from c2");
     QTRY_VERIFY(LogText(board).endsWith("Ann: from c2\n"));
 
-    // The header shows exactly who is left after each leave.
+    // The header shows exactly who is left after each leave, and the weakest security.
     QCOMPARE(Find<QLabel>(board, "lblConn")->text(), QStringLiteral(" Ann, Ann"));
+    QCOMPARE(Find<QLabel>(board, "lblSecure")->text(), QStringLiteral("Secure"));
     QFETCH(bool, closeSwitchboard);
     if (closeSwitchboard) {
         // Refused while a line is open, but the members go, and the header and the send

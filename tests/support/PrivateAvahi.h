@@ -12,6 +12,8 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
+#include <unistd.h>
+
 class PrivateAvahi {
 public:
     PrivateAvahi() = default;
@@ -59,9 +61,21 @@ public:
         env.insert("DBUS_SYSTEM_BUS_ADDRESS", address_);
         daemon_.setProcessEnvironment(env);
         daemon_.setProcessChannelMode(QProcess::MergedChannels);
-        // As root without dropping it and without a chroot: a daemon of our own.
-        daemon_.start(avahi, {"--no-drop-root", "--no-chroot", "--no-rlimits", "--no-proc-title",
-                              "-f", avahiConfig});
+        // As root without dropping it and without a chroot: a daemon of our own. Its pid file
+        // lives in /run/avahi-daemon, where the machine's daemon keeps its own: in a mount
+        // namespace with a fresh tmpfs there, both run side by side.
+        const QStringList daemonArgs{"--no-drop-root", "--no-chroot", "--no-rlimits",
+                                     "--no-proc-title", "-f",           avahiConfig};
+        const QString unshare = QStandardPaths::findExecutable("unshare");
+        if (!unshare.isEmpty() && ::geteuid() == 0) {
+            daemon_.start(unshare, QStringList{"-m", "sh", "-c",
+                                               "mkdir -p /run/avahi-daemon && mount -t tmpfs "
+                                               "tmpfs /run/avahi-daemon && exec \"$0\" \"$@\"",
+                                               avahi} +
+                                       daemonArgs);
+        } else {
+            daemon_.start(avahi, daemonArgs);
+        }
         daemon_.waitForStarted();
         QDBusConnection probe = QDBusConnection::connectToBus(address_, "private-avahi-probe");
         QElapsedTimer clock;
