@@ -9,13 +9,18 @@
 #include "chat/ClientWindows.h"
 #include "chat/frmClient.h"
 #include "history/HistoryWindow.h"
+#include "platform/Desktop.h"
+#include "platform/MessageBox.h"
 
 #include <QAction>
+#include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QMenu>
 #include <QMenuBar>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QUrl>
 
 namespace {
 
@@ -98,6 +103,11 @@ void AddMenus(frmClient* window) {
     QMenu* help = bar->addMenu(QStringLiteral("&Help"));
     help->setObjectName(QStringLiteral("mnuHelp"));
     items.about = addItem(help, "mnuHelp", 0, QStringLiteral("&About Palaver..."));
+    QAction* guide = new QAction(QStringLiteral("Palaver &Help"), help);
+    guide->setObjectName(QStringLiteral("mnuHelp(1)"));
+    guide->setShortcut(QKeySequence::HelpContents);
+    help->insertAction(items.about, guide);
+    QObject::connect(guide, &QAction::triggered, window, [window] { OpenGuide(window); });
     window->SetMenus(items);
     QObject::connect(window, &frmClient::SettingsWanted, window,
                      [window] { frmSettings::ShowFor(window); });
@@ -111,6 +121,22 @@ void AddMenus(frmClient* window) {
     }
     QObject::connect(window, &frmClient::AboutWanted, window,
                      [window] { frmAbout::ShowWithIcon(window->windowIcon()); });
+}
+
+void OpenGuide(QWidget* parent) {
+    // Installed beside the program; run from the build tree, the source's copy.
+    const QString installed = QDir(QCoreApplication::applicationDirPath())
+                                  .filePath(QStringLiteral(PALAVER_DOC_RELDIR "/guide.html"));
+    const QString source = QStringLiteral(PALAVER_SOURCE_DOCS "/guide.html");
+    const QString guide = QFileInfo::exists(installed) ? installed : source;
+    if (!QFileInfo::exists(guide) || !platform::OpenTarget(QUrl::fromLocalFile(guide).toString())) {
+        platform::MessageRequest box;
+        box.parent = parent;
+        box.text = QStringLiteral("The user guide could not be opened. It is installed as ") +
+                   installed + QStringLiteral("; see also \"man palaver\".");
+        box.icon = platform::MsgIcon::Exclamation;
+        platform::ShowMessage(box);
+    }
 }
 
 void InstallWindowHooks() {

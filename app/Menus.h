@@ -3,6 +3,8 @@
 
 #include <QByteArray>
 
+class QWidget;
+
 class frmClient;
 
 // Adds File, Tools and Help to the window, wired to its menu handlers.
@@ -39,3 +41,6 @@ void SetWindows(WindowOptions options);
 // The switchboard's last place and size for this folder; empty when there is none.
 QByteArray SwitchboardPlace();
 void KeepSwitchboardPlace(const QByteArray& geometry);
+
+// Opens the user guide with the desktop's handler, or says why it cannot.
+void OpenGuide(QWidget* parent);

@@ -408,6 +408,15 @@ void TestDialogs::menuItems() {
     QVERIFY(ClientWindows().Model().MembersHearEachOther() && MembersHearEachOther());
     QCOMPARE(board->findChild<QAction*>("mnuFile(0)")->text(), QStringLiteral("E&xit"));
     QCOMPARE(board->findChild<QAction*>("mnuHelp(0)")->text(), QStringLiteral("&About Palaver..."));
+    // Help opens the user guide with the desktop's handler.
+    QString opened;
+    const auto opener = platform::SetUrlOpener([&opened](const QUrl& url) {
+        opened = url.toLocalFile();
+        return true;
+    });
+    Menu(board, "mnuHelp(1)");
+    platform::SetUrlOpener(opener);
+    QVERIFY2(opened.endsWith("/guide.html") && QFileInfo::exists(opened), qPrintable(opened));
     // The menu item runs the server switch.
     Settings.Port = FreePort();
     board->findChild<QAction*>("mnuTools(1)")->trigger();
