@@ -539,6 +539,33 @@ bool FoundAsText(const QString& term) {
     return !wordChar;
 }
 
+// Greek is written with one accent a word, which the index keeps as it is: a Greek term is
+// looked up without accents and with the accent on each of its vowels in turn. Anything else
+// is looked up as typed (composed, so that a decomposed letter finds its composed form).
+QStringList Forms(const QString& term) {
+    static const QString plain = QStringLiteral("αεηιουωΑΕΗΙΟΥΩ");
+    static const QString accented = QStringLiteral("άέήίόύώΆΈΉΊΌΎΏ");
+    const QString composed = term.normalized(QString::NormalizationForm_C);
+    const bool greek = std::any_of(composed.begin(), composed.end(), [](QChar c) {
+        return c.script() == QChar::Script_Greek;
+    });
+    if (!greek) {
+        return {composed};
+    }
+    QString bare = term.normalized(QString::NormalizationForm_D);
+    bare.remove(QRegularExpression(QStringLiteral("\\p{Mn}")));
+    bare = bare.normalized(QString::NormalizationForm_C);
+    QStringList forms{bare};
+    for (qsizetype i = 0; i < bare.size() && forms.size() < 16; ++i) {
+        if (const qsizetype v = plain.indexOf(bare.at(i)); v >= 0) {
+            QString form = bare;
+            form[i] = accented.at(v);
+            forms << form;
+        }
+    }
+    return forms;
+}
+
 } // namespace
 
 QString HistoryStore::MatchQuery(const QString& typed) {
@@ -549,15 +576,18 @@ QString HistoryStore::MatchQuery(const QString& typed) {
         }
     }
     QStringList quoted;
-    for (const QString& term : terms) {
-        QString plain = term;
-        plain.replace(QLatin1Char('"'), QStringLiteral("\"\""));
-        quoted << QLatin1Char('"') + plain + QLatin1Char('"');
+    for (qsizetype t = 0; t < terms.size(); ++t) {
+        QStringList forms;
+        for (QString form : Forms(terms[t])) {
+            form.replace(QLatin1Char('"'), QStringLiteral("\"\""));
+            // The last term is found as it is typed: a prefix.
+            forms << QLatin1Char('"') + form + QLatin1Char('"') +
+                         (t + 1 == terms.size() ? QStringLiteral("*") : QString());
+        }
+        quoted << (forms.size() == 1 ? forms.first()
+                                     : QLatin1Char('(') + forms.join(QStringLiteral(" OR ")) +
+                                           QLatin1Char(')'));
     }
-    if (quoted.isEmpty()) {
-        return {};
-    }
-    quoted.last() += QLatin1Char('*'); // found as it is typed
     return quoted.join(QLatin1Char(' '));
 }
 

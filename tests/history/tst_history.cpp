@@ -165,6 +165,9 @@ void TestHistory::searchInputIsData_data() {
     QTest::newRow("emoji with a joiner") << "👩‍👧" << 1;
     QTest::newRow("emoji and a word") << "🙂 ok" << 1;
     QTest::newRow("a zero and a control") << QString("addr") + QChar(0) + QChar(1) << 1;
+    QTest::newRow("Greek without its accent") << "καλημερα" << 1;
+    QTest::newRow("Greek as written, a prefix") << "καλημέ" << 1;
+    QTest::newRow("a decomposed ñ") << "man\u0303ana" << 1;
 }
 
 void TestHistory::searchInputIsData() {
@@ -177,6 +180,7 @@ void TestHistory::searchInputIsData() {
         store.Record(Event(HistoryEvent::Kind::Line, 7, "日本語 AND OR"));
         store.Record(
             Event(HistoryEvent::Kind::Line, 7, "5 * 3 🙂 我在日本工作 ok 👩‍👧"));
+        store.Record(Event(HistoryEvent::Kind::Line, 7, "καλημέρα, mañana"));
         QVERIFY(store.Flush());
     }
     QCOMPARE(store.Search(typed).size(), found);
