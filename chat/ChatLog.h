@@ -10,7 +10,7 @@ public:
     // Kept as the block's user state, so a mark travels with its line.
     enum Mark { NoMark = -1, Waiting = 1, Confirmed = 2, Refused = 3, Late = 4, NotSent = 5 };
 
-    using QPlainTextEdit::QPlainTextEdit;
+    explicit ChatLog(QWidget* parent = nullptr);
     // Marks the last line of the log; returns it.
     QTextBlock MarkLastLine(Mark mark);
     void SetMark(QTextBlock block, Mark mark);
@@ -20,6 +20,10 @@ protected:
 
 private:
     friend class MarkColumn;
+    // Every emoji sequence in what was added is drawn from one emoji font, so that a skin
+    // tone, a joined family or a flag never falls apart into pieces from different fonts.
+    void KeepEmojiWhole(int from, int added);
+    bool formatting_ = false;
     void PaintMarks(QWidget* column);
     void PlaceColumn();
     QWidget* column_ = nullptr;

@@ -12,9 +12,12 @@
 #include <memory>
 
 QList<QByteArray> FuzzSeeds() {
-    return {QByteArray("address"), QByteArray("\"hello\" NEAR(a b) AND c* OR NOT d"),
+    return {QByteArray("address"),
+            QByteArray("\"hello\" NEAR(a b) AND c* OR NOT d"),
             QByteArray("text:x ^y -z +w (u) {v} [t]"),
-            QByteArray("caf\xc3\xa9 \xe6\x97\xa5\xe6\x9c\xac"), QByteArray("\"")};
+            QByteArray("caf\xc3\xa9 \xe6\x97\xa5\xe6\x9c\xac"),
+            QByteArray("\""),
+            QByteArray("\xce\xba\xce\xb1\xce\xbb\xce\xb7\xce\xbc\xce\xb5\xcf\x81\xce\xb1 x")};
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -36,7 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const QString typed =
         QString::fromUtf8(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
     const QString query = HistoryStore::MatchQuery(typed);
-    if (query.size() > 3 * HistoryStore::kMaxQueryChars + 4 * HistoryStore::kMaxTerms) {
+    if (query.size() > HistoryStore::kMaxForms *
+                           (3 * HistoryStore::kMaxQueryChars + 8 * HistoryStore::kMaxTerms)) {
         std::abort();
     }
     store->Search(typed);

@@ -546,9 +546,8 @@ QStringList Forms(const QString& term) {
     static const QString plain = QStringLiteral("αεηιουωΑΕΗΙΟΥΩ");
     static const QString accented = QStringLiteral("άέήίόύώΆΈΉΊΌΎΏ");
     const QString composed = term.normalized(QString::NormalizationForm_C);
-    const bool greek = std::any_of(composed.begin(), composed.end(), [](QChar c) {
-        return c.script() == QChar::Script_Greek;
-    });
+    const bool greek = std::any_of(composed.begin(), composed.end(),
+                                   [](QChar c) { return c.script() == QChar::Script_Greek; });
     if (!greek) {
         return {composed};
     }
@@ -556,7 +555,7 @@ QStringList Forms(const QString& term) {
     bare.remove(QRegularExpression(QStringLiteral("\\p{Mn}")));
     bare = bare.normalized(QString::NormalizationForm_C);
     QStringList forms{bare};
-    for (qsizetype i = 0; i < bare.size() && forms.size() < 16; ++i) {
+    for (qsizetype i = 0; i < bare.size() && forms.size() < HistoryStore::kMaxForms; ++i) {
         if (const qsizetype v = plain.indexOf(bare.at(i)); v >= 0) {
             QString form = bare;
             form[i] = accented.at(v);
@@ -584,11 +583,12 @@ QString HistoryStore::MatchQuery(const QString& typed) {
             forms << QLatin1Char('"') + form + QLatin1Char('"') +
                          (t + 1 == terms.size() ? QStringLiteral("*") : QString());
         }
-        quoted << (forms.size() == 1 ? forms.first()
-                                     : QLatin1Char('(') + forms.join(QStringLiteral(" OR ")) +
-                                           QLatin1Char(')'));
+        quoted << (forms.size() == 1
+                       ? forms.first()
+                       : QLatin1Char('(') + forms.join(QStringLiteral(" OR ")) + QLatin1Char(')'));
     }
-    return quoted.join(QLatin1Char(' '));
+    // Only phrases may stand side by side; a group of forms needs the AND spelled out.
+    return quoted.join(QStringLiteral(" AND "));
 }
 
 QList<HistoryStore::Line> HistoryStore::Search(const QString& text, const QDate& from,

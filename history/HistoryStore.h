@@ -27,6 +27,8 @@ public:
     // Search terms and characters beyond these are ignored: a pasted novel stays a query.
     static constexpr int kMaxTerms = 16;
     static constexpr int kMaxQueryChars = 1000;
+    // Forms a term is looked up in at most (a Greek word without its accent: each vowel).
+    static constexpr int kMaxForms = 16;
     // What is recorded waits this long to be written with what follows it.
     static constexpr int kGatherMs = 100;
 

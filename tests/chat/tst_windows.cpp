@@ -1,3 +1,4 @@
+#include "chat/ChatLog.h"
 #include "chat/ClientWindows.h"
 #include "chat/frmClient.h"
 #include "log/frmDebug.h"
@@ -8,7 +9,10 @@
 #include "support/CallHelpers.h"
 #include "support/ScriptedPeer.h"
 
+#include <QAbstractTextDocumentLayout>
 #include <QComboBox>
+#include <QFontDatabase>
+#include <QGlyphRun>
 #include <QLineEdit>
 #include <QNetworkInterface>
 #include <QPlainTextEdit>
@@ -16,6 +20,8 @@
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTemporaryDir>
+#include <QTextBlock>
+#include <QTextLayout>
 #include <QtTest>
 
 namespace {
@@ -42,6 +48,8 @@ private slots:
     void unwritableSettingsFileIsReported();
     void serverSwitch();
     void serverSwitchPortInUse();
+    void emojiSequencesStayWhole_data();
+    void emojiSequencesStayWhole();
 };
 
 void TestWindows::startUp() {
@@ -400,4 +408,35 @@ void TestWindows::serverSwitchPortInUse() {
 }
 
 QTEST_MAIN(TestWindows)
+void TestWindows::emojiSequencesStayWhole_data() {
+    QTest::addColumn<QString>("sequence");
+    QTest::newRow("a skin tone") << "👍🏽";
+    QTest::newRow("a family") << "👨‍👩‍👧";
+    QTest::newRow("the rainbow flag") << "🏳️‍🌈";
+    QTest::newRow("a country's flag") << "🇬🇷";
+}
+
+void TestWindows::emojiSequencesStayWhole() {
+    QFETCH(QString, sequence);
+    if (!QFontDatabase::families().contains("Noto Color Emoji")) {
+        QSKIP("no colour emoji font (scripts/install-deps.sh installs fonts-noto-color-emoji)");
+    }
+    AppFixture app;
+    frmClient* line = AddLine(app.Start());
+    Type(line, "ok " + sequence + " ok");
+    auto* log = Find<ChatLog>(line, "txtLog");
+    const QTextBlock block = log->document()->find("> ok ").block();
+    // Drawn by one font, and the same for the whole sequence.
+    QTRY_VERIFY([&] {
+        const int at = static_cast<int>(block.text().indexOf("ok ")) + 3;
+        log->document()->documentLayout()->blockBoundingRect(block);
+        QSet<QString> fonts;
+        for (const QGlyphRun& run :
+             block.layout()->glyphRuns(at, static_cast<int>(block.text().size()) - 3 - at)) {
+            fonts << run.rawFont().familyName();
+        }
+        return fonts == QSet<QString>{"Noto Color Emoji"};
+    }());
+}
+
 #include "tst_windows.moc"
