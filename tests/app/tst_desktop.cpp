@@ -326,6 +326,17 @@ void TestDesktop::serverSwitchByKeyboard() {
              QStringLiteral("Server switch: Accept"));
     QTest::keyClick(Find<ClickLabel>(board, "lblServer"), Qt::Key_Space);
     QCOMPARE(Find<ClickLabel>(board, "lblServer")->text(), QStringLiteral("Reject"));
+    // Reached by Tab, it shows that it has the focus.
+    auto* label = Find<ClickLabel>(board, "lblServer");
+    const QImage unfocused = label->grab().toImage();
+    board->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(board));
+    Find<QPlainTextEdit>(board, "txtSend")->setFocus();
+    for (int k = 0; k < 6; ++k) {
+        QTest::keyClick(board, Qt::Key_Tab);
+    }
+    QTRY_VERIFY(label->hasFocus());
+    QVERIFY(label->grab().toImage() != unfocused);
 }
 
 void TestDesktop::passwordBoxesShowStars() {
