@@ -211,7 +211,10 @@ void Attention::Refresh() {
         paint.setRenderHint(QPainter::Antialiasing);
         paint.setBrush(QColor(0xD0, 0x20, 0x20));
         paint.setPen(Qt::white);
-        paint.drawEllipse(QRect(34, 2, 28, 28));
+        // The icon may be smaller than asked for (an icon is never scaled up): the mark takes
+        // its top right corner whatever its size.
+        const qreal size = icon.deviceIndependentSize().width();
+        paint.drawEllipse(QRectF(size * 0.53, size * 0.03, size * 0.44, size * 0.44));
     }
     tray_.setIcon(QIcon(icon));
 }

@@ -173,6 +173,13 @@ void TestNotify::unreadCounts() {
     const qsizetype told = server.calls.size();
     QCOMPARE(attention.Tray().toolTip(),
              QStringLiteral("Palaver - 3 unread\nPalaver Switchboard - Ann: 3 unread"));
+    // The icon wears a red mark in its top right corner, whatever size the icon has.
+    const auto marked = [&attention] {
+        const QImage icon = attention.Tray().icon().pixmap(64, 64).toImage();
+        const QColor corner = icon.pixelColor(icon.width() * 3 / 4, icon.height() / 4);
+        return corner.red() > 150 && corner.green() < 80;
+    };
+    QTRY_VERIFY(marked());
     // Do not disturb holds notifications, not counts.
     attention.TrayMenu().aboutToShow();
     Menu(&attention.TrayMenu(), "mnuTrayQuiet");
@@ -187,6 +194,7 @@ void TestNotify::unreadCounts() {
     board->activateWindow();
     QTRY_COMPARE(attention.Unread(board), 0);
     QCOMPARE(attention.Tray().toolTip(), QStringLiteral("Palaver"));
+    QVERIFY(!marked());
 }
 
 void TestNotify::withoutAServer() {
