@@ -102,6 +102,11 @@ void TestWire::lineMarks() {
     ScriptedPeer& peer = Peer();
     QVERIFY(LoggedIn());
     QTRY_COMPARE(board->LoginFlag(), 1);
+    // The security label's longest word reads whole at the window's smallest size.
+    auto* secure = Find<QLabel>(board, "lblSecure");
+    QCOMPARE(secure->text(), QStringLiteral("Not encrypted"));
+    QVERIFY(QFontMetrics(secure->font()).horizontalAdvance(secure->text()) <=
+            secure->contentsRect().width());
     auto* log = Find<ChatLog>(board, "txtLog");
     const auto ourLines = [&peer] {
         QList<WireMessage> out;
