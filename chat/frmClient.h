@@ -12,14 +12,15 @@
 #include "log/CLog.h"
 #include "platform/MessageBox.h"
 
+#include <QHash>
 #include <QLabel>
 #include <QList>
-#include <QHash>
 #include <QMainWindow>
 #include <QPointer>
 #include <QTextBlock>
 
 #include <cstdint>
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -173,6 +174,9 @@ private:
     void ShowSecurity();
     void lblSecure_Click();
     void AskPlainLogin(const QString& address, const QString& why);
+    // A yes-or-no question asked once the current event is handled; `answered` gets the answer.
+    void AskLater(const QString& title, platform::MsgIcon icon, const QString& text,
+                  const std::function<void(bool)>& answered);
     void ClearSent(const QString& text);
     void FitSecurityText();
     void AskAcceptNewKey(const QString& address, const QString& oldNumber,

@@ -187,9 +187,9 @@ void frmClient::ShowSecurity() {
         }
     }
     const QString members =
-        calls.size() > 1 ? QStringLiteral("The weakest of %1 calls in this conference\n")
-                               .arg(calls.size())
-                         : QString();
+        calls.size() > 1
+            ? QStringLiteral("The weakest of %1 calls in this conference\n").arg(calls.size())
+            : QString();
     if (weakest != nullptr && weakest->Secure()) {
         const Safety safety = SafetyOf(weakest);
         text = safety == Safety::KeyChanged ? QStringLiteral("Key changed")
@@ -264,48 +264,51 @@ void frmClient::lblSecure_Click() {
     }
 }
 
-void frmClient::AskPlainLogin(const QString& address, const QString& why) {
-    // Asked from the event loop, never inside the read that brought the AUTH.
-    const QPointer<Call> call(call_);
-    QTimer::singleShot(0, this, [this, call, address, why] {
+void frmClient::AskLater(const QString& title, platform::MsgIcon icon, const QString& text,
+                         const std::function<void(bool)>& answered) {
+    // Asked from the event loop, never inside the read that raised the question.
+    QTimer::singleShot(0, this, [this, title, icon, text, answered] {
         platform::MessageRequest box;
         box.parent = this;
-        box.title = QStringLiteral("Not encrypted");
-        box.icon = platform::MsgIcon::Exclamation;
+        box.title = title;
+        box.icon = icon;
         box.buttons = platform::MsgButtons::YesNo;
-        box.text = QStringLiteral("The call to ") + address +
-                   QStringLiteral(" cannot be made secure: ") + why +
-                   QStringLiteral(".\n\nGo on in plain text? Anyone on the way could read "
-                                  "your login password and everything you write.");
-        const bool goOn = Ask(box) == platform::MsgResult::Yes;
-        if (!call.isNull() && call == call_) {
-            call_->AnswerPlainLogin(goOn);
-        }
+        box.text = text;
+        answered(Ask(box) == platform::MsgResult::Yes);
     });
+}
+
+void frmClient::AskPlainLogin(const QString& address, const QString& why) {
+    const QPointer<Call> call(call_);
+    AskLater(QStringLiteral("Not encrypted"), platform::MsgIcon::Exclamation,
+             QStringLiteral("The call to ") + address + QStringLiteral(" cannot be made secure: ") +
+                 why +
+                 QStringLiteral(".\n\nGo on in plain text? Anyone on the way could read your "
+                                "login password and everything you write."),
+             [this, call](bool goOn) {
+                 if (!call.isNull() && call == call_) {
+                     call_->AnswerPlainLogin(goOn);
+                 }
+             });
 }
 
 void frmClient::AskAcceptNewKey(const QString& address, const QString& oldNumber,
                                 const QString& newNumber) {
-    // Asked from the event loop, never inside the read that found the change.
-    QTimer::singleShot(0, this, [this, address, oldNumber, newNumber] {
-        platform::MessageRequest box;
-        box.parent = this;
-        box.title = QStringLiteral("Accept the new key");
-        box.icon = platform::MsgIcon::Question;
-        box.buttons = platform::MsgButtons::YesNo;
-        box.text = QStringLiteral("The program at ") + address +
-                   QStringLiteral(" answered with another key than before, so the call was not "
-                                  "made.\n\nSafety number before: ") +
-                   oldNumber + QStringLiteral("\nSafety number now: ") + newNumber +
-                   QStringLiteral("\n\nThis happens when Palaver was set up anew there, or "
-                                  "when someone is in between. Ask the person by phone first."
-                                  "\n\nAccept the new key?");
-        if (Ask(box) == platform::MsgResult::Yes && call_ != nullptr) {
-            call_->AcceptNewKey();
-            log_.Log(QStringLiteral("The new key of ") + address +
-                     QStringLiteral(" is accepted; call again to talk"));
-        }
-    });
+    AskLater(QStringLiteral("Accept the new key"), platform::MsgIcon::Question,
+             QStringLiteral("The program at ") + address +
+                 QStringLiteral(" answered with another key than before, so the call was not "
+                                "made.\n\nSafety number before: ") +
+                 oldNumber + QStringLiteral("\nSafety number now: ") + newNumber +
+                 QStringLiteral("\n\nThis happens when Palaver was set up anew there, or when "
+                                "someone is in between. Ask the person by phone first.\n\n"
+                                "Accept the new key?"),
+             [this, address](bool yes) {
+                 if (yes && call_ != nullptr) {
+                     call_->AcceptNewKey();
+                     log_.Log(QStringLiteral("The new key of ") + address +
+                              QStringLiteral(" is accepted; call again to talk"));
+                 }
+             });
 }
 
 Conference& frmClient::conference() {

@@ -75,20 +75,25 @@ void TestWire::lineMarks_data() {
     QTest::addColumn<int>("firstMark");
     QTest::addColumn<QString>("status");
     QTest::addColumn<QString>("box"); // the send box at the end
-    QTest::newRow("confirmed") << "to" << 1 << int(ChatLog::Confirmed) << " CRC OK (" << "";
-    QTest::newRow("refused, then sent again") << "tbt" << 2 << int(ChatLog::Refused) << "" << "hi";
+    QTest::newRow("confirmed") << "to" << 1 << int(ChatLog::Confirmed) << " CRC OK ("
+                               << "";
+    QTest::newRow("refused, then sent again") << "tbt" << 2 << int(ChatLog::Refused) << ""
+                                              << "hi";
     // The status line judges by the CRC an answer names, and so does the mark.
     QTest::newRow("BC naming our line") << "tB" << 1 << int(ChatLog::Confirmed) << " CRC OK ("
                                         << "";
-    QTest::newRow("Enter while waiting") << "tt" << 1 << int(ChatLog::Waiting)
-                                         << " Still waiting for Pat to confirm this line" << "hi";
+    QTest::newRow("Enter while waiting")
+        << "tt" << 1 << int(ChatLog::Waiting) << " Still waiting for Pat to confirm this line"
+        << "hi";
     QTest::newRow("late") << "tl" << 1 << int(ChatLog::Late) << " Not confirmed by Pat for 10 s"
                           << "hi";
-    QTest::newRow("late, then sent again") << "tlt" << 2 << int(ChatLog::Late) << "" << "hi";
+    QTest::newRow("late, then sent again") << "tlt" << 2 << int(ChatLog::Late) << ""
+                                           << "hi";
     QTest::newRow("acknowledged late") << "tlo" << 1 << int(ChatLog::Confirmed) << " CRC OK ("
                                        << "";
-    QTest::newRow("a draft typed meanwhile survives") << "tdo" << 1 << int(ChatLog::Confirmed)
-                                                      << " CRC OK (" << "next";
+    QTest::newRow("a draft typed meanwhile survives")
+        << "tdo" << 1 << int(ChatLog::Confirmed) << " CRC OK ("
+        << "next";
 }
 
 void TestWire::lineMarks() {
