@@ -10,6 +10,10 @@ prefix="$work/prefix"
 cmake --install "$top/build" --prefix "$prefix" >/dev/null
 bin="$prefix/bin/palaver"
 "$bin" --version
+# Help > Palaver Help opens this guide; the manual page goes with it.
+test -s "$prefix/share/doc/palaver/guide.html"
+man -l "$prefix/share/man/man1/palaver.1" 2>/dev/null | grep -q "palaver call" ||
+    grep -q '^\.B palaver call' "$prefix/share/man/man1/palaver.1"
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 mkdir "$work/elsewhere"
 printf 'Installed\r\n\r\n%s\r\n0\r\n 0 \r\n' "$port" >"$work/elsewhere/insettings.ini"
