@@ -73,14 +73,18 @@ void Recorder::Watch(Conference* conference) {
                     Open open;
                     open.conference = true;
                     open.peer = conference->Names().join(QStringLiteral(", "));
-                    const frmClient* owner = table_.WindowShowing(conference);
-                    open.window = owner != nullptr ? owner->ID() : 0;
+                    open.window = std::max(table_.LineTable().LineShowing(conference), 0);
                     Start(id, open);
                 }
                 Open& open = open_[id];
                 Write(HistoryEvent::Kind::Line, open, text, true, false, crc);
                 open.unanswered.append(crc);
             });
+    connect(conference, &Conference::MemberAck, this, [this, id](std::int32_t crc) {
+        if (const auto it = open_.find(id); it != open_.end() && it->unanswered.removeOne(crc)) {
+            Acknowledge(*it, crc, true);
+        }
+    });
     connect(conference, &Conference::Changed, this, [this, conference, id] {
         if (conference->Empty()) {
             End(id);
@@ -93,17 +97,11 @@ void Recorder::Acknowledged(Call* call, std::int32_t crc, bool saysOk) {
     const auto it = open_.find(call->Id());
     if (saysOk) {
         // The line it names: the call's own, or else its conference's.
+        // A member's answer to the conference's line is the conference's to tell.
         if (it != open_.end() && it->unanswered.removeOne(crc)) {
             Acknowledge(*it, crc, true);
-            return;
         }
-        if (const Conference* c = table_.Model().ConferenceOf(call)) {
-            const auto conf = open_.find(c->Id());
-            if (conf != open_.end() && conf->unanswered.removeOne(crc)) {
-                Acknowledge(*conf, crc, true);
-            }
-        }
-        return; // an answer to a line that was never kept (a relay)
+        return;
     }
     // "BC": the peer could not read the oldest line still waiting.
     if (it != open_.end() && !it->unanswered.isEmpty()) {
@@ -121,8 +119,7 @@ void Recorder::Start(quint64 id, const Open& open) {
     started = open;
     started.key = ++lastKey_;
     if (!open.conference) {
-        started.window = table_.SlotShowing(table_.Model().Find(id));
-        started.window = std::max(started.window, 0);
+        started.window = std::max(table_.LineTable().LineShowing(table_.Model().Find(id)), 0);
     }
     Write(HistoryEvent::Kind::CallStarted, started);
 }

@@ -7,11 +7,48 @@
 
 #include <algorithm>
 
+void Conference::SetOwnerCall(Call* call) {
+    if (owner_ != nullptr) {
+        disconnect(owner_, nullptr, this, nullptr);
+    }
+    owner_ = call;
+    if (call == nullptr) {
+        return;
+    }
+    connect(call, &Call::ChatLine, this, [this, call](const QString& nick, const QString& text) {
+        if (hearEachOther_) {
+            Relay(call, RelayedLines(nick, text));
+        }
+    });
+    connect(call, &Call::LoggedIn, this,
+            [this, call] { Announce(call, call->Nickname(), "joined"); });
+    connect(call, &Call::Lost, this,
+            [this, call](const QString& nick) { Announce(call, nick, "left"); });
+}
+
+QList<Call*> Conference::Everyone() const {
+    QList<Call*> everyone;
+    if (owner_ != nullptr && owner_->LoginFlag() != 0) {
+        everyone.append(owner_.data());
+    }
+    return everyone + Members();
+}
+
+void Conference::Announce(const Call* who, const QString& name, const char* what) {
+    if (hearEachOther_ && !name.isEmpty()) {
+        Relay(who, {QStringLiteral("*** ") + name + QStringLiteral(" ") + QLatin1String(what) +
+                    QStringLiteral(" the conference")});
+    }
+}
+
 void Conference::Add(Call* member) {
     if (member == nullptr || Contains(member)) {
         return;
     }
-    const QStringList already = Names();
+    QStringList already;
+    for (const Call* c : Everyone()) {
+        already << c->Nickname();
+    }
     members_.append(member);
     names_.insert(member, member->Nickname());
     connect(member, &Call::ChatLine, this,
@@ -21,10 +58,18 @@ void Conference::Add(Call* member) {
                     Relay(member, RelayedLines(nick, text));
                 }
             });
-    connect(member, &Call::Acknowledged, this, [this](std::int32_t crc, bool saysOk) {
-        // Only the owner's own line: the members' answers to relayed lines clear nothing.
-        if (saysOk && crc != 0 && crc == lastSentCrc_) {
-            emit MemberAck();
+    connect(member, &Call::Acknowledged, this, [this, member](std::int32_t crc, bool saysOk) {
+        // Only the owner's own lines: the members' answers to relayed lines clear nothing.
+        auto& waiting = waiting_[member];
+        const auto it = std::find_if(waiting.begin(), waiting.end(),
+                                     [crc](const auto& w) { return w.first == crc; });
+        if (!saysOk || crc == 0 || it == waiting.end()) {
+            return;
+        }
+        const std::int32_t line = it->second;
+        waiting.erase(it);
+        if (unconfirmed_.removeOne(line)) {
+            emit MemberAck(line);
         }
     });
     connect(member, &Call::DecodeFailed, this, &Conference::MemberDecodeFailed);
@@ -33,8 +78,7 @@ void Conference::Add(Call* member) {
     connect(member, &Call::Lost, this, [this, member] { Left(member); });
     connect(member, &QObject::destroyed, this, [this, member] { Left(member); });
     if (hearEachOther_ && !member->Nickname().isEmpty()) {
-        const QString name = member->Nickname();
-        Relay(member, {QStringLiteral("*** ") + name + QStringLiteral(" joined the conference")});
+        Announce(member, member->Nickname(), "joined");
         if (!already.isEmpty()) {
             member->SendLine(QStringLiteral("*** In the conference: ") +
                                  already.join(QStringLiteral(", ")),
@@ -73,6 +117,7 @@ void Conference::Remove(Call* member) {
     members_.removeIf(
         [member](const QPointer<Call>& m) { return m.isNull() || m.data() == member; });
     names_.remove(member);
+    waiting_.remove(member);
     if (members_.size() != before) {
         disconnect(member, nullptr, this, nullptr);
         emit Changed();
@@ -88,14 +133,13 @@ void Conference::Left(Call* member) {
     // A member that never logged in has no name.
     const QString name = names_.value(member);
     Remove(member);
-    if (hearEachOther_ && !name.isEmpty()) {
-        Relay(nullptr, {QStringLiteral("*** ") + name + QStringLiteral(" left the conference")});
-    }
+    Announce(nullptr, name, "left");
 }
 
 int Conference::Send(const QString& text) {
     int count = 0;
     bool built = false;
+    std::int32_t line = 0;
     // A copy: a member may leave while the line is being sent.
     for (Call* member : Members()) {
         // Each member gets the line in its own form; an old program's losses are told.
@@ -103,13 +147,23 @@ int Conference::Send(const QString& text) {
             emit MemberStatus(Call::LostCharacters(lost, names_.value(member)));
         }
         if (member->SendLine(text, false) != Call::SendResult::NotBuilt) {
-            lastSentCrc_ = member->LastLineCrc();
+            const std::int32_t crc = member->LastLineCrc();
+            line = built ? line : crc;
             built = true;
+            auto& waiting = waiting_[member];
+            waiting.append({crc, line});
+            if (waiting.size() > 64) {
+                waiting.removeFirst(); // a member that never answers holds no more than this
+            }
         }
         ++count;
     }
     if (built) {
-        emit Sent(text, lastSentCrc_);
+        unconfirmed_.append(line);
+        if (unconfirmed_.size() > 64) {
+            unconfirmed_.removeFirst();
+        }
+        emit Sent(text, line);
     }
     return count;
 }
@@ -143,7 +197,7 @@ QStringList Conference::RelayedLines(const QString& author, const QString& text)
 }
 
 void Conference::Relay(const Call* from, const QStringList& lines) {
-    for (Call* member : Members()) {
+    for (Call* member : Everyone()) {
         if (member == from) {
             continue;
         }

@@ -1,6 +1,7 @@
-// The calls merged into one window's conference. A line typed by its owner goes to every
-// member; what members say reaches the owner through here and, while members hear each
-// other, the other members too, each line named with its author.
+// The calls merged into one line's conference: the owner's own call and its members. A line
+// typed by the owner goes to every member; what members say reaches the owner through here.
+// While members hear each other, everyone in it (the owner's own caller too) hears every
+// line of the others once, named with its author, and is told who joins and leaves.
 #pragma once
 
 #include <QHash>
@@ -25,6 +26,8 @@ public:
     void SetHearEachOther(bool on) { hearEachOther_ = on; }
     bool HearEachOther() const { return hearEachOther_; }
 
+    // The owner's own call: in the relay like a member once its peer has logged in.
+    void SetOwnerCall(Call* call);
     void Add(Call* member);
     // Takes `member` out without a word to it; the others hear that it left.
     void Remove(Call* member);
@@ -42,12 +45,13 @@ public:
 signals:
     // A member's verified line, and the member's nickname.
     void MemberLine(Call* member, const QString& nickname, const QString& text);
-    // A member confirmed the owner's last line.
-    void MemberAck();
+    // The first member confirmed the owner's line that Sent named with `crc`.
+    void MemberAck(std::int32_t crc);
     void MemberDecodeFailed();
     // A line for the owner's status line about a member.
     void MemberStatus(const QString& text);
-    // The owner's line went to the members, with the CRC their acknowledgements carry.
+    // The owner's line went to the members; `crc` names it (each member's message has a CRC
+    // of its own, which its acknowledgement carries).
     void Sent(const QString& text, std::int32_t crc);
     // Someone joined or left.
     void Changed();
@@ -55,11 +59,18 @@ signals:
 private:
     void Relay(const Call* from, const QStringList& lines);
     void Left(Call* member);
+    // Who hears a relayed line: the owner's caller, when there is one, and every member.
+    QList<Call*> Everyone() const;
+    void Announce(const Call* who, const QString& name, const char* what);
 
     QList<QPointer<Call>> members_;
+    QPointer<Call> owner_;
     // Names as the members joined: a call that has ended no longer knows its peer's.
     QHash<const Call*, QString> names_;
-    std::int32_t lastSentCrc_ = 0;
+    // The owner's lines each member still has to confirm: its message's CRC, and the CRC
+    // that names the line (Sent's).
+    QHash<const Call*, QList<std::pair<std::int32_t, std::int32_t>>> waiting_;
+    QList<std::int32_t> unconfirmed_;
     quint64 id_ = 0;
     bool hearEachOther_ = true;
 };

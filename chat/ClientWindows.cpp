@@ -16,8 +16,22 @@ void WindowTable::DeleteLater::operator()(frmClient* w) const {
     w->deleteLater();
 }
 
-WindowTable::WindowTable() : limits(model_.limits) {
-    connect(&model_, &Switchboard::CallArrived, this, &WindowTable::Arrived);
+WindowTable::WindowTable() : lines_(model_), limits(model_.limits) {
+    connect(&lines_, &Lines::Opened, this, &WindowTable::Opened);
+    connect(&lines_, &Lines::CallReplaced, this, [this](int line) {
+        if (frmClient* w = Window(line)) {
+            w->Adopt(lines_.CallOf(line), false);
+        }
+    });
+    connect(&lines_, &Lines::Merged, this, [this](int line) {
+        if (frmClient* w = Window(line)) {
+            w->GiveUpCall();
+            w->hide();
+        }
+        windows_[static_cast<std::size_t>(line)].reset();
+    });
+    connect(&lines_, &Lines::Closed, this, &WindowTable::Forget);
+    connect(&lines_, &Lines::Note, this, &WindowTable::Noted);
     connect(&model_, &Switchboard::DebugLine, this, [](const QString& text) { LogDebug(text); });
     auto toSwitchboard = [this](const QString& text) {
         if (frmClient* board = Window(0)) {
@@ -38,22 +52,20 @@ WindowTable::WindowTable() : limits(model_.limits) {
     };
 }
 
-WindowTable::~WindowTable() = default;
+WindowTable::~WindowTable() {
+    disconnect(&lines_, nullptr, this, nullptr);
+}
 
 frmClient* WindowTable::Window(int slot) const {
     if (slot < 0 || slot >= kWindowSlots) {
         return nullptr;
     }
-    return slots_[static_cast<std::size_t>(slot)].window.get();
-}
-
-bool WindowTable::InUse(int slot) const {
-    return slot >= 0 && slot < kWindowSlots && slots_[static_cast<std::size_t>(slot)].inUse;
+    return windows_[static_cast<std::size_t>(slot)].get();
 }
 
 int WindowTable::SlotOf(const frmClient* window) const {
     for (int slot = 0; slot < kWindowSlots; ++slot) {
-        if (window != nullptr && slots_[static_cast<std::size_t>(slot)].window.get() == window) {
+        if (window != nullptr && Window(slot) == window) {
             return slot;
         }
     }
@@ -61,257 +73,139 @@ int WindowTable::SlotOf(const frmClient* window) const {
 }
 
 std::int16_t WindowTable::Line(const frmClient* owner, int k) const {
-    const int slot = SlotOf(owner);
-    if (slot < 0 || k < 0 || k >= kLines) {
-        return -1;
-    }
-    return slots_[static_cast<std::size_t>(slot)].lines[static_cast<std::size_t>(k)];
-}
-
-frmClient* WindowTable::OwnerOf(int lineSlot) const {
-    for (const Slot& s : slots_) {
-        if (lineSlot >= 0 && s.window != nullptr &&
-            std::find(s.lines.begin(), s.lines.end(), lineSlot) != s.lines.end()) {
-            return s.window.get();
-        }
-    }
-    return nullptr;
-}
-
-QList<std::pair<int, frmClient*>> WindowTable::LinesOf(const frmClient* owner) const {
-    QList<std::pair<int, frmClient*>> lines;
-    for (int k = 0; k < kLines; ++k) {
-        if (frmClient* w = Window(Line(owner, k))) {
-            lines.append({k, w});
-        }
-    }
-    return lines;
+    return static_cast<std::int16_t>(lines_.Entry(SlotOf(owner), k));
 }
 
 QList<LineReport> WindowTable::Report(const frmClient* owner) const {
     QList<LineReport> rows;
     for (int k = 0; k < kLines; ++k) {
         const int line = Line(owner, k);
-        if (line < 0) {
+        const Call* call = lines_.CallOf(line);
+        if (call == nullptr) {
             continue;
         }
-        const Slot& cell = slots_[static_cast<std::size_t>(line)];
-        const Call* call = cell.window != nullptr ? cell.window->ShownCall() : cell.member.data();
-        if (cell.window == nullptr && call == nullptr) {
-            continue;
-        }
-        rows.append({k, line, owner->ID(), model_.ServerState(line),
-                     call != nullptr ? call->Nickname() : QString(),
-                     call != nullptr ? call->StartStamp() : QString()});
+        rows.append(
+            {k, line, owner->ID(), model_.ServerState(line), call->Nickname(), call->StartStamp()});
     }
     return rows;
 }
 
-frmClient* WindowTable::WindowShowing(const Call* call) const {
-    const int slot = SlotShowing(call);
-    if (slot < 0) {
-        return nullptr;
-    }
-    const Slot& cell = slots_[static_cast<std::size_t>(slot)];
-    return cell.window != nullptr ? cell.window.get() : OwnerOf(slot);
-}
-
-frmClient* WindowTable::WindowShowing(const Conference* conference) const {
-    for (const Slot& cell : slots_) {
-        if (cell.window != nullptr && conference != nullptr &&
-            cell.window->ShownConference() == conference) {
-            return cell.window.get();
-        }
-    }
-    return nullptr;
-}
-
-int WindowTable::SlotShowing(const Call* call) const {
-    for (int slot = 0; slot < kWindowSlots && call != nullptr; ++slot) {
-        const Slot& cell = slots_[static_cast<std::size_t>(slot)];
-        if ((cell.window != nullptr && cell.window->ShownCall() == call) || cell.member == call) {
-            return slot;
-        }
-    }
-    return -1;
-}
-
 std::int16_t WindowTable::Create() {
-    for (int slot = 0; slot < kCreatableSlots; ++slot) {
-        Slot& cell = slots_[static_cast<std::size_t>(slot)];
-        // A slot is free only once its last window is gone, not merely released.
-        if (cell.inUse || cell.window != nullptr) {
-            continue;
-        }
-        cell.inUse = true;
-        cell.lines.fill(-1);
-        cell.window.reset(new frmClient(static_cast<std::int16_t>(slot), model_));
-        frmClient* w = cell.window.get();
-        connect(w, &frmClient::LineWanted, this, [this, w] { OpenLine(w, nullptr); });
-        connect(w, &frmClient::ConferenceWanted, this, [this, w] { MergeLines(w); });
-        connect(w, &frmClient::UnloadWanted, this, [this, w] { UnloadWindow(w); });
-        connect(w, &frmClient::OwnerNote, this, [this, w](const QString& text) {
-            if (frmClient* owner = OwnerOf(SlotOf(w)); owner != nullptr && owner != w) {
-                owner->LogInfo(text);
-            }
-        });
-        connect(w, &frmClient::SwitchboardNote, this, [this](const QString& text) {
-            if (frmClient* board = Window(0)) {
-                board->LogInfo(text);
-            }
-        });
-        connect(w, &frmClient::ReportWanted, this, [this, w] { w->LogConnections(Report(w)); });
-        connect(w, &frmClient::AddressesChanged, this, [this, w] {
-            for (const Slot& other : slots_) {
-                if (other.window != nullptr && other.window.get() != w) {
-                    other.window->ShowAddresses();
-                }
-            }
-        });
-        connect(w, &frmClient::SettingsCleared, this, [this] {
-            RefreshAllTitles();
-            RefreshAllLevels();
-        });
-        if (created) {
-            created(w);
-        }
-        // The switchboard is placed by the window manager (or where it was last time); the
-        // others stack from it.
-        if (slot != 0) {
-            const int tx = platform::TwipsPerPixelX();
-            const int ty = platform::TwipsPerPixelY();
-            w->MoveTwips((slot + 1) * 20 * tx, (slot + 1) * 20 * ty);
-        }
-        w->Load();
-        w->ShowTimes(showTimes_);
-        w->ShowAddresses();
-        return static_cast<std::int16_t>(slot);
-    }
-    return -1;
+    return static_cast<std::int16_t>(lines_.OpenBoard());
 }
 
-frmClient* WindowTable::OpenLine(frmClient* owner, Call* call) {
-    if (call != nullptr) {
+void WindowTable::Opened(int slot) {
+    Call* call = lines_.CallOf(slot);
+    const bool arrived = !call->Idle();
+    if (arrived) {
         LogDebug(QStringLiteral("Creating new client window"));
     }
-    const std::int16_t slot = Create();
-    if (slot == -1) {
-        if (call == nullptr) {
-            owner->Inform(QStringLiteral("Unable to create a new client window"),
-                          platform::MsgIcon::Exclamation);
-        } else {
-            model_.Release(call); // nowhere to show it
+    windows_[static_cast<std::size_t>(slot)].reset(
+        new frmClient(static_cast<std::int16_t>(slot), model_, call));
+    frmClient* w = Window(slot);
+    connect(w, &frmClient::LineWanted, this, [this, w] { lines_.OpenLine(w->ID()); });
+    connect(w, &frmClient::ConferenceWanted, this, [this, w] {
+        lines_.Merge(w->ID());
+        w->ShowConference(lines_.ConferenceOf(w->ID()));
+    });
+    connect(w, &frmClient::HangupWanted, this, [this, w] { lines_.Hangup(w->ID()); });
+    connect(w, &frmClient::UnloadWanted, this, [this, w] { UnloadWindow(w); });
+    connect(w, &frmClient::OwnerNote, this, [this, w](const QString& text) {
+        if (frmClient* owner = Window(lines_.OwnerOf(w->ID())); owner != nullptr && owner != w) {
+            owner->LogInfo(text);
         }
-        return nullptr;
-    }
-    frmClient* line = Window(slot);
-    if (call != nullptr) {
-        owner->LogInfo(QStringLiteral("*** Connecting ") + call->RemoteAddress() +
-                       QStringLiteral(" to line #") + QString::number(slot + 1));
-    }
-    if (!Attach(owner, line)) {
-        // No free entry in the owner's line table: the new window would be stranded.
-        line->Unload();
-        if (call == nullptr) {
-            owner->ShowStatus(
-                QStringLiteral(" All %1 lines of this window are in use").arg(kLines));
-        } else {
-            model_.Release(call);
+    });
+    connect(w, &frmClient::SwitchboardNote, this, [this](const QString& text) {
+        if (frmClient* board = Window(0)) {
+            board->LogInfo(text);
         }
-        return nullptr;
+    });
+    connect(w, &frmClient::ReportWanted, this, [this, w] { w->LogConnections(Report(w)); });
+    connect(w, &frmClient::AddressesChanged, this, [this, w] {
+        for (const auto& other : windows_) {
+            if (other != nullptr && other.get() != w) {
+                other->ShowAddresses();
+            }
+        }
+    });
+    connect(w, &frmClient::SettingsCleared, this, [this] {
+        RefreshAllTitles();
+        RefreshAllLevels();
+    });
+    if (created) {
+        created(w);
     }
-    if (call != nullptr) {
-        LogDebug(QStringLiteral("Client Window #") + QString::number(slot));
-        line->Adopt(call, true);
+    // The switchboard is placed by the window manager (or where it was last time); the
+    // others stack from it.
+    if (slot != 0) {
+        const int tx = platform::TwipsPerPixelX();
+        const int ty = platform::TwipsPerPixelY();
+        w->MoveTwips((slot + 1) * 20 * tx, (slot + 1) * 20 * ty);
     }
-    return line;
+    w->Load();
+    w->ShowTimes(showTimes_);
+    w->ShowAddresses();
+    const int owner = lines_.OwnerOf(slot);
+    if (owner != slot) {
+        if (arrived) {
+            LogDebug(QStringLiteral("Client Window #") + QString::number(slot));
+        }
+        Place(Window(owner), w);
+        if (arrived) {
+            w->Adopt(call, true);
+        }
+    }
 }
 
-frmClient* WindowTable::NewLine(frmClient* owner) {
-    return SlotOf(owner) >= 0 ? OpenLine(owner, nullptr) : nullptr;
-}
-
-void WindowTable::Arrived(Call* call, int ownerSlot) {
-    frmClient* owner = Window(ownerSlot);
+void WindowTable::Place(frmClient* owner, frmClient* line) {
+    line->BecomeLine(static_cast<std::int16_t>(lines_.OwnerOf(line->ID())));
     if (owner == nullptr) {
-        owner = Window(0);
-    }
-    if (owner == nullptr) {
-        model_.Release(call);
         return;
     }
-    // The window that was called takes the call itself when it is free, as it would have
-    // answered it; otherwise the call gets a line of its own.
-    if (owner->Free()) {
-        owner->Adopt(call, false);
-        return;
-    }
-    OpenLine(owner, call);
-}
-
-bool WindowTable::Attach(frmClient* owner, frmClient* line) {
-    Slot& cell = slots_[static_cast<std::size_t>(SlotOf(owner))];
-    const auto free = std::find(cell.lines.begin(), cell.lines.end(), std::int16_t{-1});
-    if (free == cell.lines.end()) {
-        return false;
-    }
-    *free = line->ID();
-    line->BecomeLine(owner->ID());
     // 15 pixels below and right of the owner's frame, or of its last visible line, so that
     // lines stack instead of covering each other. The position is set before the window is
     // shown, so the window manager places the frame there rather than the client area.
     QPoint at = owner->frameGeometry().topLeft();
-    for (const auto& [k, w] : LinesOf(owner)) {
-        if (w != line && w->isVisible()) {
+    for (int k = 0; k < kLines; ++k) {
+        const frmClient* w = Window(Line(owner, k));
+        if (w != nullptr && w != line && w->isVisible()) {
             at = w->frameGeometry().topLeft();
         }
     }
     line->move(at + QPoint(15, 15));
     line->setVisible(true);
-    return true;
 }
 
-void WindowTable::MergeLines(frmClient* owner) {
-    Conference& conference = owner->conference();
-    for (const auto& [k, line] : LinesOf(owner)) {
-        const int slot = SlotOf(line);
-        Slot& cell = slots_[static_cast<std::size_t>(slot)];
-        // The call joins the conference; its window goes, its slot stays taken while the
-        // call lasts, so line numbers stay as they were.
-        Call* call = line->GiveUpCall();
-        cell.member = call;
-        line->hide();
-        cell.window.reset();
-        if (call == nullptr) {
-            continue;
-        }
-        conference.Add(call);
-        connect(call, &Call::Lost, this,
-                [this, call](const QString& nickname, const QString& remote) {
-                    const int at = SlotShowing(call);
-                    if (frmClient* owner = OwnerOf(at)) {
-                        owner->LogInfo(QStringLiteral("Lost client call ") + nickname +
-                                       QStringLiteral(" - ") + remote);
-                    }
-                    FreeSlot(at);
-                });
-    }
+frmClient* WindowTable::NewLine(frmClient* owner) {
+    const int slot = SlotOf(owner);
+    return slot >= 0 ? Window(lines_.OpenLine(slot)) : nullptr;
 }
 
-void WindowTable::FreeSlot(int slot) {
-    if (slot < 0 || slot >= kWindowSlots) {
+void WindowTable::Noted(int line, const LineNote& note) {
+    frmClient* w = Window(line);
+    if (w == nullptr) {
         return;
     }
-    Slot& cell = slots_[static_cast<std::size_t>(slot)];
-    for (Slot& other : slots_) {
-        std::replace(other.lines.begin(), other.lines.end(), static_cast<std::int16_t>(slot),
-                     std::int16_t{-1});
-    }
-    cell.inUse = false;
-    if (Call* call = cell.member.data()) {
-        cell.member = nullptr;
-        disconnect(call, nullptr, this, nullptr);
-        model_.Release(call);
+    switch (note.event) {
+    case LineEvent::Connecting:
+        w->LogInfo(QStringLiteral("*** Connecting ") + note.address + QStringLiteral(" to line #") +
+                   QString::number(note.number));
+        break;
+    case LineEvent::NoFreeLine:
+        w->Inform(QStringLiteral("Unable to create a new client window"),
+                  platform::MsgIcon::Exclamation);
+        break;
+    case LineEvent::OwnerFull:
+        w->ShowStatus(QStringLiteral(" All %1 lines of this window are in use").arg(note.number));
+        break;
+    case LineEvent::MemberLost:
+        w->LogInfo(QStringLiteral("Lost client call ") + note.who + QStringLiteral(" - ") +
+                   note.address);
+        break;
+    case LineEvent::ConferenceEnded:
+        w->LogInfo(QStringLiteral("Conference ended: ") + note.who +
+                   QStringLiteral(" disconnected"));
+        break;
     }
 }
 
@@ -320,69 +214,45 @@ void WindowTable::UnloadWindow(frmClient* window) {
     if (slot < 0) {
         return;
     }
-    Slot& cell = slots_[static_cast<std::size_t>(slot)];
-    // Conference members cannot be seen or reached once their owner has gone; other lines
-    // keep a switchboard open. The members go without telling each other.
-    Conference* conference = window->ShownConference();
-    const bool hear = conference != nullptr && conference->HearEachOther();
-    if (conference != nullptr) {
-        conference->SetHearEachOther(false);
-    }
-    int open = 0;
-    for (std::int16_t line : cell.lines) {
-        if (line < 0) {
-            continue;
-        }
-        const Slot& lineCell = slots_[static_cast<std::size_t>(line)];
-        if (lineCell.window == nullptr && lineCell.inUse) {
-            FreeSlot(line);
-        } else if (lineCell.window != nullptr) {
-            ++open;
-        }
-    }
-    if (conference != nullptr) {
-        conference->SetHearEachOther(hear);
-    }
-    if (!window->Tag() && open > 0) {
+    // Conference members cannot be seen or reached once their owner has gone, and go even
+    // when other lines keep a switchboard open.
+    lines_.CloseMembers(slot);
+    if (!lines_.MayClose(slot)) {
         window->Inform(QStringLiteral("Unable to close switchboard window until\n"
                                       "all other client windows are closed first."),
                        platform::MsgIcon::Information);
         return;
     }
-    for (Slot& other : slots_) {
-        std::replace(other.lines.begin(), other.lines.end(), window->ID(), std::int16_t{-1});
-    }
-    cell.inUse = false;
     window->Teardown();
-    Forget(window);
+    lines_.Close(slot);
 }
 
-void WindowTable::Forget(frmClient* window) {
-    bool anyLeft = false;
-    for (Slot& cell : slots_) {
-        if (cell.window.get() == window) {
-            cell.window.reset();
-        } else if (cell.window != nullptr) {
-            anyLeft = true;
+void WindowTable::Forget(int line) {
+    if (frmClient* w = Window(line)) {
+        if (!w->unloaded_) {
+            w->Teardown(); // ended by the model (its owner closed): the window goes too
         }
+        windows_[static_cast<std::size_t>(line)].reset();
     }
+    const bool anyLeft =
+        std::any_of(windows_.begin(), windows_.end(), [](const auto& w) { return w != nullptr; });
     if (!anyLeft && lastWindowGone) {
         lastWindowGone();
     }
 }
 
 void WindowTable::RefreshAllTitles() {
-    for (const Slot& cell : slots_) {
-        if (cell.inUse && cell.window != nullptr) {
-            cell.window->SetTitle();
+    for (const auto& w : windows_) {
+        if (w != nullptr) {
+            w->SetTitle();
         }
     }
 }
 
 void WindowTable::RefreshAllLevels() {
-    for (const Slot& cell : slots_) {
-        if (cell.inUse && cell.window != nullptr) {
-            cell.window->SetLayers();
+    for (const auto& w : windows_) {
+        if (w != nullptr) {
+            w->SetLayers();
         }
     }
 }
@@ -410,9 +280,9 @@ frmClient* ClientWindows(int slot) {
 
 void WindowTable::SetShowTimes(bool on) {
     showTimes_ = on;
-    for (const Slot& cell : slots_) {
-        if (cell.window != nullptr) {
-            cell.window->ShowTimes(on);
+    for (const auto& w : windows_) {
+        if (w != nullptr) {
+            w->ShowTimes(on);
         }
     }
 }

@@ -1,9 +1,9 @@
-// The program's chat windows: it creates them in numbered slots, owns them, and keeps which
-// lines belong to which window and which window shows which call. The calls themselves live
-// in the switchboard model; the table answers the rules that involve more than one window.
+// The program's chat windows: one per line of the line table that has a view. The model
+// opens, merges and ends lines; the table makes, places and drops their windows.
 #pragma once
 
 #include "call/Call.h"
+#include "call/Lines.h"
 #include "call/LoginPool.h"
 #include "call/Switchboard.h"
 
@@ -20,29 +20,27 @@
 class frmClient;
 struct LineReport;
 
-inline constexpr int kWindowSlots = 21;    // slots 0 to 20; slot 20 stays empty
-inline constexpr int kCreatableSlots = 20; // creation uses slots 0 to 19
+inline constexpr int kWindowSlots = Lines::kSlots;
 
 class WindowTable : public QObject {
     Q_OBJECT
-    // First, so that everything below may refer to it.
+    // First, so that everything below may refer to them.
     Switchboard model_;
+    Lines lines_;
 
 public:
-    static constexpr int kLines = 10;
+    static constexpr int kLines = Lines::kPerOwner;
 
     WindowTable();
     ~WindowTable() override;
 
-    // The window in a slot, or null when the slot is empty, out of range, or holds a
-    // conference member (which has no window).
+    // The window of a line, or null when the line is unused or merged into a conference.
     frmClient* Window(int slot) const;
-    // A slot is in use from its window's creation until its window has unloaded, and while
-    // its call is a conference member.
-    bool InUse(int slot) const;
-    // Creates and loads (but does not show) a window in the first free slot; -1 when none.
+    // A line is in use from its opening until it ends, merged into a conference or not.
+    bool InUse(int slot) const { return lines_.InUse(slot); }
+    // Opens a switchboard line and its window (loaded, not shown); -1 when none is free.
     std::int16_t Create();
-    // Entry `k` of a window's line table: the slot of a line it owns, or -1.
+    // Entry `k` of a window's line table: the line it owns, or -1.
     std::int16_t Line(const frmClient* owner, int k) const;
     void RefreshAllTitles();
     // "Show times in the chat": every window's log, now and later, stamps its lines.
@@ -53,15 +51,12 @@ public:
     frmClient* NewLine(frmClient* owner);
     // Unloads every window, lines first (program end, tests).
     void CloseAll();
-    // The window that shows `call` (a conference member is shown by its owner), or null.
-    frmClient* WindowShowing(const Call* call) const;
-    // The slot of the window that shows `call`, or -1.
-    int SlotShowing(const Call* call) const;
-    // The window whose conference this is, or null.
-    frmClient* WindowShowing(const Conference* conference) const;
+    // The window a user sees `call` in (a conference member's is its owner's), or null.
+    frmClient* WindowShowing(const Call* call) const { return Window(lines_.LineShowing(call)); }
 
     // The calls, listening sockets and conferences behind the windows.
     Switchboard& Model() { return model_; }
+    Lines& LineTable() { return lines_; }
     LoginPool& Pending() { return model_.Pending(); }
 
     // The limits every new call gets.
@@ -75,28 +70,16 @@ private:
     struct DeleteLater {
         void operator()(frmClient* w) const;
     };
-    struct Slot {
-        std::unique_ptr<frmClient, DeleteLater> window;
-        bool inUse = false;
-        std::array<std::int16_t, kLines> lines{};
-        // A conference member's call: the slot keeps its number, no window shows it.
-        QPointer<Call> member;
-    };
 
     int SlotOf(const frmClient* window) const;
-    frmClient* OwnerOf(int slot) const;
-    QList<std::pair<int, frmClient*>> LinesOf(const frmClient* owner) const;
     QList<LineReport> Report(const frmClient* owner) const;
-    // A line for `call`, which has logged in, or an idle one when it is null.
-    frmClient* OpenLine(frmClient* owner, Call* call);
-    void Arrived(Call* call, int owner);
-    bool Attach(frmClient* owner, frmClient* line);
-    void MergeLines(frmClient* owner);
-    void FreeSlot(int slot);
+    void Opened(int line);
+    void Place(frmClient* owner, frmClient* line);
+    void Noted(int line, const LineNote& note);
     void UnloadWindow(frmClient* window);
-    void Forget(frmClient* window);
+    void Forget(int line);
 
-    std::array<Slot, kWindowSlots> slots_;
+    std::array<std::unique_ptr<frmClient, DeleteLater>, Lines::kSlots> windows_;
     bool showTimes_ = false;
 };
 

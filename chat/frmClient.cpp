@@ -60,8 +60,8 @@ void ClickLabel::paintEvent(QPaintEvent* event) {
     painter.drawRect(rect().adjusted(2, 2, -3, -3));
 }
 
-frmClient::frmClient(std::int16_t id, Switchboard& model, QWidget* parent)
-    : QMainWindow(parent), ID_(id), Level_(id), model_(model), call_(model.NewCall()) {
+frmClient::frmClient(std::int16_t id, Switchboard& model, Call* call, QWidget* parent)
+    : QMainWindow(parent), ID_(id), Level_(id), model_(model), call_(call) {
     setObjectName(QStringLiteral("frmClient"));
     // The icon is the application's (set once at start-up); a copy per window would be
     // loaded and decoded again for every line.
@@ -69,12 +69,7 @@ frmClient::frmClient(std::int16_t id, Switchboard& model, QWidget* parent)
     ConnectCall();
 }
 
-frmClient::~frmClient() {
-    // A window going without its unload (the program's end) still lets its call go.
-    if (call_ != nullptr) {
-        model_.Release(call_);
-    }
-}
+frmClient::~frmClient() = default;
 
 void frmClient::BuildControls() {
     auto* area = new QWidget(this);
@@ -423,14 +418,11 @@ void frmClient::Teardown() {
         }
         UnloadDebugWindow();
     }
-    if (call_ != nullptr) {
-        disconnect(call_, nullptr, this, nullptr);
-        model_.Release(std::exchange(call_, nullptr));
-    }
+    // The line table ends the call, the conference and the server.
+    GiveUpCall();
     if (conference_ != nullptr) {
-        model_.Release(conference_.data());
+        disconnect(conference_, nullptr, this, nullptr);
     }
-    model_.CloseServer(ID_);
     log_.Clear(false);
     hide();
 }

@@ -74,7 +74,7 @@ class frmClient : public QMainWindow {
 public:
     static constexpr int kLines = 10;
 
-    frmClient(std::int16_t id, Switchboard& model, QWidget* parent = nullptr);
+    frmClient(std::int16_t id, Switchboard& model, Call* call, QWidget* parent = nullptr);
     ~frmClient() override;
 
     // The window's slot in the window table.
@@ -124,6 +124,8 @@ signals:
     // An idle line window is wanted ("+ Line").
     void LineWanted();
     void ConferenceWanted();
+    // "Bye": the line's call, and every member's in a conference, should end.
+    void HangupWanted();
     void UnloadWanted();
     // A line for the log of this line's owner.
     void OwnerNote(const QString& text);
@@ -152,8 +154,8 @@ private:
     void Adopt(Call* call, bool asLine);
     // Hands the call over (to a conference); the window shows nothing from then on.
     Call* GiveUpCall();
-    // The window's conference, made when first wanted.
-    Conference& conference();
+    // Shows the line's conference (null: none yet).
+    void ShowConference(Conference* conference);
     bool Free() const {
         return call_ != nullptr && call_->Idle() &&
                (conference_ == nullptr || conference_->Empty());

@@ -73,10 +73,7 @@ void frmClient::StopServer() {
 }
 
 void frmClient::Adopt(Call* call, bool asLine) {
-    if (call_ != nullptr) {
-        disconnect(call_, nullptr, this, nullptr);
-        model_.Release(call_);
-    }
+    GiveUpCall(); // the line table has let the idle one go
     call_ = call;
     ConnectCall();
     if (!asLine) {
@@ -311,22 +308,24 @@ void frmClient::AskAcceptNewKey(const QString& address, const QString& oldNumber
              });
 }
 
-Conference& frmClient::conference() {
-    if (conference_ == nullptr) {
-        conference_ = model_.NewConference();
+void frmClient::ShowConference(Conference* conference) {
+    if (conference != nullptr && conference_ != conference) {
+        conference_ = conference;
         // What conference members say and acknowledge shows here.
         connect(conference_, &Conference::MemberLine, this,
                 [this](Call*, const QString& nickname, const QString& text) {
                     log_.Log(nickname + QStringLiteral(": ") + text);
                     AlertIfInactive();
                 });
-        connect(conference_, &Conference::MemberAck, this, [this] { ClearSent(lastSent_); });
+        connect(conference_, &Conference::MemberAck, this,
+                [this](std::int32_t) { ClearSent(lastSent_); });
         connect(conference_, &Conference::MemberDecodeFailed, this, &frmClient::ShowDecodeError);
         connect(conference_, &Conference::MemberStatus, this, &frmClient::ShowStatus);
         connect(conference_, &Conference::Changed, this, &frmClient::DisplayConn);
         connect(conference_, &Conference::Changed, this, &frmClient::ShowSecurity);
     }
-    return *conference_;
+    DisplayConn();
+    ShowSecurity();
 }
 
 void frmClient::CallRefused(const QString& reason) {
@@ -544,8 +543,13 @@ void frmClient::cmdConnect_Click() {
 }
 
 void frmClient::cmdClose_Click() {
-    call_->Hangup();
-    log_.Log(QStringLiteral("Line Disconnected"));
+    // A conference says itself who it disconnected; the line's own call says so here.
+    const bool conference = conference_ != nullptr && !conference_->Empty();
+    const bool own = !call_->Idle();
+    emit HangupWanted();
+    if (own || !conference) {
+        log_.Log(QStringLiteral("Line Disconnected"));
+    }
     ClearHeader();
     cmbIP->setFocus();
 }

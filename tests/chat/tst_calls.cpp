@@ -247,9 +247,10 @@ void TestCalls::mismatchedMessagePasswords() {
 }
 
 void TestCalls::conferenceOfTwoHiddenMembers_data() {
-    QTest::addColumn<bool>("closeSwitchboard");
-    QTest::newRow("members leave") << false;
-    QTest::newRow("switchboard closed") << true;
+    QTest::addColumn<QString>("end");
+    QTest::newRow("members leave") << "leave";
+    QTest::newRow("switchboard closed") << "close";
+    QTest::newRow("Bye") << "Bye";
 }
 
 void TestCalls::conferenceOfTwoHiddenMembers() {
@@ -299,8 +300,18 @@ void TestCalls::conferenceOfTwoHiddenMembers() {
     // The header shows exactly who is left after each leave, and the weakest security.
     QCOMPARE(Find<QLabel>(board, "lblConn")->text(), QStringLiteral(" Ann, Ann"));
     QCOMPARE(Find<QLabel>(board, "lblSecure")->text(), QStringLiteral("Secure"));
-    QFETCH(bool, closeSwitchboard);
-    if (closeSwitchboard) {
+    QFETCH(QString, end);
+    if (end == "Bye") {
+        // Bye ends every member's call, and the log says so.
+        const QPointer<frmClient> callers[] = {c2, c3};
+        Click(board, "cmdClose");
+        QVERIFY(LogText(board).endsWith("Conference ended: Ann, Ann disconnected\n"));
+        // The callers' lines close as their calls end.
+        QTRY_VERIFY(callers[0].isNull() && callers[1].isNull());
+        QVERIFY(Find<QLabel>(board, "lblConn")->text().isEmpty());
+        return;
+    }
+    if (end == "close") {
         // Refused while a line is open, but the members go, and the header and the send
         // path both know it.
         AddLine(board);
@@ -471,8 +482,9 @@ void TestCalls::sendWhileConnecting() {
     QTRY_COMPARE(caller->LoginFlag(), 1); // the call still goes through
     // The status line's complaint goes with it, and the line that went nowhere is marked so.
     QVERIFY(Find<QLabel>(caller, "lblStatus")->text().isEmpty());
-    QCOMPARE(Find<ChatLog>(caller, "txtLog")->document()->find("Ann> too early").block().userState(),
-             int(ChatLog::NotSent));
+    QCOMPARE(
+        Find<ChatLog>(caller, "txtLog")->document()->find("Ann> too early").block().userState(),
+        int(ChatLog::NotSent));
 
     // A line without a call echoes and sends nothing, without a warning.
     frmClient* idle = AddLine(board);

@@ -42,7 +42,6 @@ private slots:
     void fullLineTableReleasesWindow();
     void confHidesVisibleLinesOnly();
     void switchboardCloseRefusal();
-    void removeClientAndOrphans();
     void closeSavesAndEnds();
     void unwritableSettingsFileIsReported_data();
     void unwritableSettingsFileIsReported();
@@ -264,33 +263,6 @@ void TestWindows::switchboardCloseRefusal() {
     Menu(board, "mnuFile(0)");
     QCOMPARE(app.boxes->texts.size(), 2);
     QVERIFY(ClientWindows(0) == board);
-}
-
-void TestWindows::removeClientAndOrphans() {
-    AppFixture app;
-    frmClient* board = app.Start();
-    frmClient* l1 = AddLine(board);
-    QCOMPARE(ClientWindows().Line(board, 0), 1);
-    frmClient* l2 = AddLine(l1); // slot 2, owned by line 1
-    auto peer = std::make_unique<ScriptedPeer>();
-    Settings.Port = peer->Listen();
-    Find<QComboBox>(l2, "cmbIP")->setEditText("127.0.0.1");
-    Click(l2, "cmdConnect");
-    QVERIFY(peer->WaitForCall());
-    QTRY_VERIFY(CallOf(l2)->Connected());
-    QCOMPARE(l2->Level(), 1);
-    QVERIFY(l1->Unload());
-    QTRY_VERIFY(ClientWindows(1) == nullptr);
-    QVERIFY(l2->isVisible()); // a visible line of a line stays open
-    // Slot 1 is reused by a window that does not own line 2.
-    frmClient* reuse = AddLine(board);
-    QCOMPARE(reuse->ID(), 1);
-    frmClient* other = AddLine(reuse);
-    QCOMPARE(ClientWindows().Line(reuse, 0), other->ID());
-    peer.reset(); // the orphan's call ends: it closes without touching slot 1
-    QTRY_VERIFY(ClientWindows(2) == nullptr);
-    QVERIFY(!LogText(reuse).contains("Lost client call"));
-    QCOMPARE(ClientWindows().Line(reuse, 0), other->ID());
 }
 
 void TestWindows::closeSavesAndEnds() {
