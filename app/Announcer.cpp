@@ -11,7 +11,6 @@
 
 namespace {
 
-const QString kServer = QStringLiteral("org.freedesktop.Avahi.Server");
 const QString kGroup = QStringLiteral("org.freedesktop.Avahi.EntryGroup");
 // What one service name and one TXT string may hold (DNS labels and strings).
 constexpr qsizetype kMaxName = 63;
@@ -134,8 +133,8 @@ void Announcer::Publish() {
         return;
     }
     auto* watch = new QDBusPendingCallWatcher(
-        bus_.asyncCall(QDBusMessage::createMethodCall(kService, QStringLiteral("/"), kServer,
-                                                      QStringLiteral("EntryGroupNew"))),
+        bus_.asyncCall(QDBusMessage::createMethodCall(
+            kService, QStringLiteral("/"), Announcer::kServer, QStringLiteral("EntryGroupNew"))),
         this);
     connect(watch, &QDBusPendingCallWatcher::finished, this,
             [this, attempt, addAndCommit](QDBusPendingCallWatcher* w) {
@@ -181,8 +180,9 @@ void Announcer::OnGroupState(int state, const QString& error) {
         emit Changed();
     } else if (state == Collision) {
         // Another service has the name: Avahi's alternative ("Ann (Palaver) #2") is taken.
-        QDBusMessage ask = QDBusMessage::createMethodCall(
-            kService, QStringLiteral("/"), kServer, QStringLiteral("GetAlternativeServiceName"));
+        QDBusMessage ask =
+            QDBusMessage::createMethodCall(kService, QStringLiteral("/"), Announcer::kServer,
+                                           QStringLiteral("GetAlternativeServiceName"));
         ask << name_;
         auto* watch = new QDBusPendingCallWatcher(bus_.asyncCall(ask), this);
         connect(watch, &QDBusPendingCallWatcher::finished, this,

@@ -14,6 +14,7 @@ class Announcer : public QObject {
     Q_OBJECT
 public:
     static inline const QString kService = QStringLiteral("org.freedesktop.Avahi");
+    static inline const QString kServer = QStringLiteral("org.freedesktop.Avahi.Server");
     static inline const QString kType = QStringLiteral("_palaver._tcp");
 
     struct Wanted {

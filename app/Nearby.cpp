@@ -15,7 +15,6 @@
 
 namespace {
 
-const QString kServer = QStringLiteral("org.freedesktop.Avahi.Server");
 const QString kBrowser = QStringLiteral("org.freedesktop.Avahi.ServiceBrowser");
 
 QString Source(int interface, int protocol, const QString& name) {
@@ -54,8 +53,9 @@ Nearby::Nearby(const QDBusConnection& bus, QString ownId, QObject* parent)
 }
 
 void Nearby::Start() {
-    QDBusMessage call = QDBusMessage::createMethodCall(
-        Announcer::kService, QStringLiteral("/"), kServer, QStringLiteral("ServiceBrowserNew"));
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(Announcer::kService, QStringLiteral("/"), Announcer::kServer,
+                                       QStringLiteral("ServiceBrowserNew"));
     call << -1 << -1 << Announcer::kType << QString() << 0U;
     auto* watch = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
     connect(watch, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* w) {
@@ -82,8 +82,9 @@ void Nearby::Next() {
     while (resolving_ < kMaxResolving && !queue_.isEmpty() && entries_.size() < kMaxEntries) {
         const Item item = queue_.takeFirst();
         ++resolving_;
-        QDBusMessage call = QDBusMessage::createMethodCall(
-            Announcer::kService, QStringLiteral("/"), kServer, QStringLiteral("ResolveService"));
+        QDBusMessage call =
+            QDBusMessage::createMethodCall(Announcer::kService, QStringLiteral("/"),
+                                           Announcer::kServer, QStringLiteral("ResolveService"));
         call << item.interface << item.protocol << item.name << Announcer::kType << item.domain
              << -1 << 0U;
         auto* watch = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
