@@ -22,12 +22,7 @@ QSettings Options() {
 
 } // namespace
 
-std::unique_ptr<Attention>& Attentions() {
-    static std::unique_ptr<Attention> attention;
-    return attention;
-}
-
-Attention::Attention(QObject* parent) : QObject(parent) {
+Attention::Attention(WindowTable& table, QObject* parent) : QObject(parent), table_(table) {
     tray_.setObjectName(QStringLiteral("trayIcon"));
     menu_.setObjectName(QStringLiteral("mnuTray"));
     tray_.setContextMenu(&menu_);
@@ -39,7 +34,7 @@ Attention::Attention(QObject* parent) : QObject(parent) {
                 return;
             }
         }
-        Open(ClientWindows(0));
+        Open(table_.Window(0));
     });
     connect(&tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
         if (r != QSystemTrayIcon::Trigger && r != QSystemTrayIcon::DoubleClick) {
@@ -52,7 +47,7 @@ Attention::Attention(QObject* parent) : QObject(parent) {
                 return;
             }
         }
-        Open(ClientWindows(0));
+        Open(table_.Window(0));
     });
     connect(qApp, &QGuiApplication::focusWindowChanged, this, [this](QWindow* focused) {
         for (frmClient* w : windows_) {
@@ -62,13 +57,13 @@ Attention::Attention(QObject* parent) : QObject(parent) {
         }
     });
     // What the calls report, shown against the window that shows each call.
-    Switchboard& model = ClientWindows().Model();
+    Switchboard& model = table_.Model();
     connect(&model, &Switchboard::CallAdded, this, &Attention::WatchCall);
     for (Call* call : model.Calls()) {
         WatchCall(call);
     }
     connect(&model, &Switchboard::CallArrived, this, [this](Call* call) {
-        OnNotice(ClientWindows().WindowShowing(call), call->Nickname(),
+        OnNotice(ShownIn(call), call->Nickname(),
                  QStringLiteral("Call from ") + call->RemoteAddress());
     });
     BuildMenu();
@@ -94,14 +89,18 @@ void Attention::WatchCall(Call* call) {
     // its line or its end is told here.
     connect(call, &Call::ChatLine, this,
             [this, call](const QString& nickname, const QString& text) {
-                OnNotice(ClientWindows().WindowShowing(call), nickname, text);
+                OnNotice(ShownIn(call), nickname, text);
             });
     connect(call, &Call::Lost, this, [this, call](const QString& nickname, const QString& remote) {
         if (!nickname.isEmpty()) {
-            OnNotice(ClientWindows().WindowShowing(call), nickname,
-                     QStringLiteral("Lost call - ") + remote);
+            OnNotice(ShownIn(call), nickname, QStringLiteral("Lost call - ") + remote);
         }
     });
+}
+
+frmClient* Attention::ShownIn(const Call* call) const {
+    // The model says which line shows the call; the table, which window that line has.
+    return table_.Window(table_.LineTable().LineShowing(call));
 }
 
 void Attention::Watch(frmClient* window) {
@@ -236,14 +235,14 @@ void Attention::BuildMenu() {
     menu_.addSeparator();
     QAction* server = menu_.addAction(QStringLiteral("&Accept/Reject Calls"));
     server->setObjectName(QStringLiteral("mnuTrayServer"));
-    connect(server, &QAction::triggered, this, [] {
-        if (frmClient* board = ClientWindows(0)) {
+    connect(server, &QAction::triggered, this, [this] {
+        if (frmClient* board = table_.Window(0)) {
             board->ToggleServer();
         }
     });
     QAction* show = menu_.addAction(QStringLiteral("Show &Switchboard"));
     show->setObjectName(QStringLiteral("mnuTrayShow"));
-    connect(show, &QAction::triggered, this, [this] { Open(ClientWindows(0)); });
+    connect(show, &QAction::triggered, this, [this] { Open(table_.Window(0)); });
     QAction* quiet = menu_.addAction(QStringLiteral("&Do not disturb"));
     quiet->setObjectName(QStringLiteral("mnuTrayQuiet"));
     quiet->setCheckable(true);
@@ -254,9 +253,9 @@ void Attention::BuildMenu() {
     keep->setObjectName(QStringLiteral("mnuTrayKeep"));
     keep->setCheckable(true);
     keep->setChecked(KeepInTray());
-    connect(keep, &QAction::toggled, this, [](bool on) {
+    connect(keep, &QAction::toggled, this, [this](bool on) {
         SetKeepInTray(on);
-        if (frmClient* board = ClientWindows(0)) {
+        if (frmClient* board = table_.Window(0)) {
             board->SetHideOnClose(on && QSystemTrayIcon::isSystemTrayAvailable());
         }
     });
@@ -264,5 +263,5 @@ void Attention::BuildMenu() {
     QAction* quit = menu_.addAction(QStringLiteral("&Quit"));
     quit->setObjectName(QStringLiteral("mnuTrayQuit"));
     // Unloading follows the rules of the window table, not the close box.
-    connect(quit, &QAction::triggered, this, [] { ClientWindows().CloseAll(); });
+    connect(quit, &QAction::triggered, this, [this] { table_.CloseAll(); });
 }

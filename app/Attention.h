@@ -17,11 +17,12 @@
 
 class Call;
 class frmClient;
+class WindowTable;
 
 class Attention : public QObject {
     Q_OBJECT
 public:
-    explicit Attention(QObject* parent = nullptr);
+    explicit Attention(WindowTable& table, QObject* parent = nullptr);
     ~Attention() override;
 
     // Follows the window's notices and its activation.
@@ -68,7 +69,6 @@ private:
     // Watched windows; each leaves the list as it is destroyed.
     QList<frmClient*> windows_;
     bool quiet_ = false;
+    WindowTable& table_;
+    frmClient* ShownIn(const Call* call) const;
 };
-
-// The program's one (null before Main).
-std::unique_ptr<Attention>& Attentions();

@@ -67,14 +67,9 @@ private:
     QTimer timer_;
 };
 
-Announcer*& TheAnnouncer() {
-    static Announcer* announcer = nullptr;
-    return announcer;
-}
-
 // The "Nearby" panel of the switchboard: the copies found on the local network, each called
 // with Enter or a double-click. Hidden while it lists nobody.
-void ShowNearby(frmClient* board,
+void ShowNearby(frmClient* board, const QString& ownId, const Security* security,
                 const std::function<void(const QString&, const QByteArray&)>& place) {
     auto* dock = new QDockWidget(QStringLiteral("Nearby"), board);
     dock->setObjectName(QStringLiteral("dockNearby"));
@@ -87,12 +82,11 @@ void ShowNearby(frmClient* board,
     dock->setWidget(list);
     board->addDockWidget(Qt::RightDockWidgetArea, dock);
     dock->hide();
-    auto* nearby = new Nearby(QDBusConnection::systemBus(), TheAnnouncer()->Id(), dock);
+    auto* nearby = new Nearby(QDBusConnection::systemBus(), ownId, dock);
     QObject::connect(nearby, &Nearby::Unavailable, board,
                      [board](const QString& why) { board->LogInfo(why); });
-    QObject::connect(nearby, &Nearby::Changed, list, [nearby, list, dock] {
+    QObject::connect(nearby, &Nearby::Changed, list, [nearby, list, dock, security] {
         list->clear();
-        const Security* security = ClientWindows().Model().SecurityState();
         for (const Nearby::Entry& e : nearby->Entries()) {
             // Known only when that very key answered at that address before, or the user
             // verified it: what an announcement says of itself proves nothing.
@@ -123,12 +117,34 @@ void ShowNearby(frmClient* board,
 
 } // namespace
 
-void UpdateAnnouncement() {
-    Announcer* announcer = TheAnnouncer();
-    if (announcer == nullptr) {
+App* App::current_ = nullptr;
+
+App::App() {
+    current_ = this;
+}
+
+App::~App() {
+    history_.reset(); // what waits is written before the program goes
+    attention_.reset();
+    recorder_.reset();
+    calls_.reset();
+    announcer_.reset();
+    table_.Pending().Reset(); // no socket outlives the application object
+    if (current_ == this) {
+        current_ = nullptr;
+    }
+}
+
+App& App::Current() {
+    Q_ASSERT(current_ != nullptr);
+    return *current_;
+}
+
+void App::UpdateAnnouncement() {
+    if (announcer_ == nullptr) {
         return;
     }
-    Switchboard& model = ClientWindows().Model();
+    Switchboard& model = table_.Model();
     Announcer::Wanted wanted;
     wanted.on =
         Windows().showOnNetwork && model.ServerState(0) == int(platform::TcpSocket::Listening);
@@ -137,10 +153,29 @@ void UpdateAnnouncement() {
     if (const Security* security = model.SecurityState(); security->CanOffer()) {
         wanted.fingerprint = security->identity.Fingerprint();
     }
-    announcer->Set(wanted);
+    announcer_->Set(wanted);
 }
 
-void Main(const QString& callAddress) {
+void App::Place(const QString& address, const QByteArray& key) {
+    frmClient* board = table_.Window(0);
+    // A second activation of the same entry shows the line already calling it.
+    for (int k = 0; board != nullptr && k < WindowTable::kLines; ++k) {
+        frmClient* line = table_.Window(table_.Line(board, k));
+        const Call* call = line != nullptr ? line->ShownCall() : nullptr;
+        if (call != nullptr && !call->Idle() && call->CallAddress() == address) {
+            line->raise();
+            line->activateWindow();
+            return;
+        }
+    }
+    if (frmClient* line = board != nullptr ? table_.NewLine(board) : nullptr) {
+        line->PlaceCall(address, key);
+        line->raise();
+        line->activateWindow();
+    }
+}
+
+void App::Start(const QString& callAddress) {
     // The icons live in the static core library, whose resources must be registered.
     Q_INIT_RESOURCE(palaver);
     QApplication::setApplicationName(QStringLiteral("Palaver"));
@@ -167,12 +202,9 @@ void Main(const QString& callAddress) {
     LoadSettings();
     // Notifications, the tray and the history follow every call and window from its
     // creation.
-    Attentions() = std::make_unique<Attention>();
-    static QPointer<Recorder> recorder;
-    delete recorder.data();
-    recorder = new Recorder(ClientWindows(), qApp);
-    const std::int16_t slot = CreateClientWindow();
-    frmClient* board = ClientWindows(slot);
+    attention_ = std::make_unique<Attention>(table_);
+    recorder_ = std::make_unique<Recorder>(table_.Model(), table_.LineTable(), history_);
+    frmClient* board = table_.Window(table_.Create());
     if (board != nullptr) {
         // Where this folder's switchboard was last time; the first time, where the window
         // manager puts it.
@@ -186,70 +218,86 @@ void Main(const QString& callAddress) {
         }
     }
     // The key is read (or made) once the switchboard can say why it could not.
-    ClientWindows().Model().EnableSecurity();
+    Switchboard& model = table_.Model();
+    model.EnableSecurity();
     // Shown on the local network while the server accepts calls.
-    delete TheAnnouncer();
-    TheAnnouncer() = new Announcer(QDBusConnection::systemBus(), qApp);
-    QObject::connect(TheAnnouncer(), &Announcer::Unavailable, qApp, [](const QString& why) {
-        if (frmClient* w = ClientWindows(0)) {
-            w->LogInfo(why);
-        }
-    });
-    QObject::connect(&ClientWindows().Model(), &Switchboard::ServerChanged, TheAnnouncer(),
-                     [](int owner) {
-                         if (owner == 0) {
-                             UpdateAnnouncement();
+    announcer_ = std::make_unique<Announcer>(QDBusConnection::systemBus());
+    QObject::connect(announcer_.get(), &Announcer::Unavailable, announcer_.get(),
+                     [this](const QString& why) {
+                         if (frmClient* w = table_.Window(0)) {
+                             w->LogInfo(why);
                          }
                      });
+    QObject::connect(&model, &Switchboard::ServerChanged, announcer_.get(), [this](int owner) {
+        if (owner == 0) {
+            UpdateAnnouncement();
+        }
+    });
     UpdateAnnouncement(); // the server may have been switched on at start already
     if (board != nullptr) {
-        QObject::connect(board, &frmClient::SettingsCleared, TheAnnouncer(), UpdateAnnouncement);
+        QObject::connect(board, &frmClient::SettingsCleared, announcer_.get(),
+                         [this] { UpdateAnnouncement(); });
     }
     // The history opens once the switchboard can say why it could not.
-    History() = std::make_unique<HistoryStore>();
-    QObject::connect(History().get(), &HistoryStore::Failed, [](const QString& why) {
-        if (frmClient* w = ClientWindows(0)) {
-            w->LogInfo(QStringLiteral("History is off: ") + why);
-        }
-    });
+    history_ = std::make_unique<HistoryStore>();
+    QObject::connect(history_.get(), &HistoryStore::Failed, history_.get(),
+                     [this](const QString& why) {
+                         if (frmClient* w = table_.Window(0)) {
+                             w->LogInfo(QStringLiteral("History is off: ") + why);
+                         }
+                     });
     // A peer that once answered securely is never taken as new without asking.
-    ClientWindows().Model().SecurityState()->securedBefore = [](const QString& address) {
-        return History() && History()->SecureBefore(address);
+    model.SecurityState()->securedBefore = [this](const QString& address) {
+        return history_ && history_->SecureBefore(address);
     };
     // Opened once the event loop runs, so that the switchboard is on screen first.
-    QTimer::singleShot(0, History().get(), [] { History()->Open(HistoryStore::DefaultPath()); });
+    QTimer::singleShot(0, history_.get(), [this] { history_->Open(HistoryStore::DefaultPath()); });
 
     // Calls asked for from outside, by "palaver call" or a link, each in a line of its own.
-    static outside::CallServer* calls = nullptr;
-    delete calls;
-    calls = new outside::CallServer(qApp);
-    const auto place = [](const QString& address, const QByteArray& key) {
-        frmClient* board = ClientWindows(0);
-        if (frmClient* line = board != nullptr ? ClientWindows().NewLine(board) : nullptr) {
-            line->PlaceCall(address, key);
-            line->raise();
-            line->activateWindow();
-        }
-    };
-    QObject::connect(calls, &outside::CallServer::CallWanted, calls,
-                     [place](const QString& address) { place(address, {}); });
+    calls_ = std::make_unique<outside::CallServer>();
+    QObject::connect(calls_.get(), &outside::CallServer::CallWanted, calls_.get(),
+                     [this](const QString& address) { Place(address); });
     if (board != nullptr) {
-        ShowNearby(board, place);
+        ShowNearby(board, announcer_->Id(), model.SecurityState(),
+                   [this](const QString& address, const QByteArray& key) { Place(address, key); });
     }
-    QObject::connect(calls, &outside::CallServer::ShowWanted, calls, [] {
-        if (Attentions()) {
-            Attentions()->Open(ClientWindows(0));
+    QObject::connect(calls_.get(), &outside::CallServer::ShowWanted, calls_.get(), [this] {
+        if (attention_) {
+            attention_->Open(table_.Window(0));
         }
     });
-    if (!calls->Listen(QDir::currentPath())) {
-        LogDebug(QStringLiteral("Calls from outside are not taken: ") + calls->Error());
+    if (!calls_->Listen(QDir::currentPath())) {
+        LogDebug(QStringLiteral("Calls from outside are not taken: ") + calls_->Error());
     }
     if (!callAddress.isEmpty()) {
-        place(callAddress, {});
+        Place(callAddress);
     }
 }
 
+void Main(const QString& callAddress) {
+    App::Current().Start(callAddress);
+}
+
+WindowTable& ClientWindows() {
+    return App::Current().Table();
+}
+
+frmClient* ClientWindows(int slot) {
+    return ClientWindows().Window(slot);
+}
+
+std::int16_t CreateClientWindow() {
+    return ClientWindows().Create();
+}
+
 std::unique_ptr<HistoryStore>& History() {
-    static std::unique_ptr<HistoryStore> store;
-    return store;
+    return App::Current().History();
+}
+
+std::unique_ptr<Attention>& Attentions() {
+    return App::Current().Attentions();
+}
+
+void UpdateAnnouncement() {
+    App::Current().UpdateAnnouncement();
 }

@@ -2,16 +2,63 @@
 
 #include <QString>
 
+#include <cstdint>
 #include <memory>
 
-// The program's entry procedure: debug log, settings, the switchboard; then a call to
-// `callAddress` in a new line window when one is given.
-void Main(const QString& callAddress = {});
+#include "chat/ClientWindows.h"
 
+class Announcer;
+class Attention;
 class HistoryStore;
-// The conversation history for the program's run (null before Main and after the end).
-std::unique_ptr<HistoryStore>& History();
+class Recorder;
+namespace outside {
+class CallServer;
+}
 
-// Publishes or withdraws this copy on the local network, as the switchboard's server, the
-// nickname, the key and "Show me on the local network" now say.
+// The program: it owns the window table (and with it the switchboard's calls and the line
+// table), the history and its recorder, notifications and the tray, the announcement on the
+// local network and the hand-over of calls from outside, and hands each the others it needs.
+class App {
+public:
+    App();
+    ~App();
+    App(const App&) = delete;
+    App& operator=(const App&) = delete;
+
+    // Debug log, settings, the switchboard; then a call to `callAddress` in a new line window
+    // when one is given. Started again, it starts afresh.
+    void Start(const QString& callAddress = {});
+
+    WindowTable& Table() { return table_; }
+    // The conversation history (null before Start and once the program ends).
+    std::unique_ptr<HistoryStore>& History() { return history_; }
+    std::unique_ptr<Attention>& Attentions() { return attention_; }
+    // Publishes or withdraws this copy on the local network, as the switchboard's server,
+    // the nickname, the key and "Show me on the local network" now say.
+    void UpdateAnnouncement();
+    // Calls `address` in a new line of the switchboard, or shows the line already calling it.
+    void Place(const QString& address, const QByteArray& key = {});
+
+    // The App of this process while there is one: what the menus and dialogs act on, and
+    // what tests and benchmarks drive.
+    static App& Current();
+
+private:
+    WindowTable table_;
+    std::unique_ptr<HistoryStore> history_;
+    std::unique_ptr<Attention> attention_;
+    std::unique_ptr<Recorder> recorder_;
+    std::unique_ptr<Announcer> announcer_;
+    std::unique_ptr<outside::CallServer> calls_;
+    static App* current_;
+};
+
+// The program's entry procedure on the current App.
+void Main(const QString& callAddress = {});
+// The current App's parts.
+WindowTable& ClientWindows();
+frmClient* ClientWindows(int slot);
+std::int16_t CreateClientWindow();
+std::unique_ptr<HistoryStore>& History();
+std::unique_ptr<Attention>& Attentions();
 void UpdateAnnouncement();

@@ -1,19 +1,17 @@
 #include "Recorder.h"
 
-#include "Main.h"
-
 #include "call/Call.h"
 #include "call/Conference.h"
+#include "call/Lines.h"
 #include "call/Switchboard.h"
-#include "chat/ClientWindows.h"
-#include "chat/frmClient.h"
 #include "history/HistoryStore.h"
 #include "settings/Settings.h"
 
 #include <QDateTime>
 
-Recorder::Recorder(WindowTable& table, QObject* parent) : QObject(parent), table_(table) {
-    Switchboard& model = table.Model();
+Recorder::Recorder(Switchboard& model, Lines& lines, const std::unique_ptr<HistoryStore>& store,
+                   QObject* parent)
+    : QObject(parent), model_(model), lines_(lines), store_(store) {
     connect(&model, &Switchboard::CallAdded, this, [this](Call* call) { Watch(call); });
     connect(&model, &Switchboard::ConferenceAdded, this,
             [this](Conference* conference) { Watch(conference); });
@@ -50,7 +48,7 @@ void Recorder::Watch(Call* call) {
             return;
         }
         Open shown = *it;
-        shown.conference = table_.Model().ConferenceOf(call) != nullptr;
+        shown.conference = model_.ConferenceOf(call) != nullptr;
         Write(HistoryEvent::Kind::Line, shown, text);
     });
     connect(call, &Call::Acknowledged, this,
@@ -73,7 +71,7 @@ void Recorder::Watch(Conference* conference) {
                     Open open;
                     open.conference = true;
                     open.peer = conference->Names().join(QStringLiteral(", "));
-                    open.window = std::max(table_.LineTable().LineShowing(conference), 0);
+                    open.window = std::max(lines_.LineShowing(conference), 0);
                     Start(id, open);
                 }
                 Open& open = open_[id];
@@ -119,7 +117,7 @@ void Recorder::Start(quint64 id, const Open& open) {
     started = open;
     started.key = ++lastKey_;
     if (!open.conference) {
-        started.window = std::max(table_.LineTable().LineShowing(table_.Model().Find(id)), 0);
+        started.window = std::max(lines_.LineShowing(model_.Find(id)), 0);
     }
     Write(HistoryEvent::Kind::CallStarted, started);
 }
@@ -135,7 +133,7 @@ void Recorder::End(quint64 id) {
 
 void Recorder::Write(HistoryEvent::Kind kind, const Open& open, const QString& text, bool outgoing,
                      bool ackOk, std::int32_t crc) {
-    if (!History()) {
+    if (!store_) {
         return;
     }
     HistoryEvent e;
@@ -153,11 +151,11 @@ void Recorder::Write(HistoryEvent::Kind kind, const Open& open, const QString& t
     e.text = text;
     e.secure = open.secure;
     e.peerKey = open.peerKey;
-    History()->Record(e);
+    store_->Record(e);
 }
 
 void Recorder::Flush() {
-    if (History()) {
-        History()->Flush();
+    if (store_) {
+        store_->Flush();
     }
 }

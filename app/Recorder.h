@@ -11,15 +11,20 @@
 #include <QObject>
 
 #include <cstdint>
+#include <memory>
 
 class Call;
 class Conference;
-class WindowTable;
+class HistoryStore;
+class Lines;
+class Switchboard;
 
 class Recorder : public QObject {
     Q_OBJECT
 public:
-    explicit Recorder(WindowTable& table, QObject* parent = nullptr);
+    // Writes to `store` while it holds one.
+    Recorder(Switchboard& model, Lines& lines, const std::unique_ptr<HistoryStore>& store,
+             QObject* parent = nullptr);
 
 private:
     struct Open {
@@ -41,9 +46,11 @@ private:
     void Acknowledged(Call* call, std::int32_t crc, bool saysOk);
     // Marks our line with `crc` as confirmed or not.
     void Acknowledge(const Open& open, std::int32_t crc, bool ok);
-    static void Flush();
+    void Flush();
 
-    WindowTable& table_;
+    Switchboard& model_;
+    Lines& lines_;
+    const std::unique_ptr<HistoryStore>& store_;
     // By the id of the call or conference.
     QHash<quint64, Open> open_;
     quint64 lastKey_ = 0;

@@ -170,11 +170,8 @@ int main(int argc, char** argv) {
         std::printf("Palaver already runs in this folder; its switchboard was brought forward\n");
         return 0;
     }
-    QApplication app(argc, argv);
-    Main(line.call);
-    const int status = QApplication::exec();
-    History().reset(); // what waits is written before the program goes
-    Attentions().reset();
-    ClientWindows().Pending().Reset(); // no socket outlives the application object
-    return status;
+    QApplication application(argc, argv);
+    App palaver;
+    palaver.Start(line.call);
+    return QApplication::exec();
 }

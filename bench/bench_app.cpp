@@ -400,7 +400,8 @@ int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
-    QApplication app(argc, argv);
+    QApplication application(argc, argv);
+    App palaver;
     QTemporaryDir dir; // the settings file is read and written in the working folder
     QDir::setCurrent(dir.path());
     ClientWindows().lastWindowGone = {};

@@ -81,6 +81,7 @@ double CpuSeconds(qint64 pid) {
 
 // Palaver itself, as a user runs it, with a second window active.
 int Answer(int port) {
+    App palaver;
     Main();
     Settings.Port = port;
     frmClient* board = ClientWindows(0);

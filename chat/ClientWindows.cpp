@@ -269,15 +269,6 @@ void WindowTable::CloseAll() {
     }
 }
 
-WindowTable& ClientWindows() {
-    static WindowTable table;
-    return table;
-}
-
-frmClient* ClientWindows(int slot) {
-    return ClientWindows().Window(slot);
-}
-
 void WindowTable::SetShowTimes(bool on) {
     showTimes_ = on;
     for (const auto& w : windows_) {
@@ -285,8 +276,4 @@ void WindowTable::SetShowTimes(bool on) {
             w->ShowTimes(on);
         }
     }
-}
-
-std::int16_t CreateClientWindow() {
-    return ClientWindows().Create();
 }

@@ -82,9 +82,3 @@ private:
     std::array<std::unique_ptr<frmClient, DeleteLater>, Lines::kSlots> windows_;
     bool showTimes_ = false;
 };
-
-// The program's one table.
-WindowTable& ClientWindows();
-// The window in `slot` of the program's table.
-frmClient* ClientWindows(int slot);
-std::int16_t CreateClientWindow();

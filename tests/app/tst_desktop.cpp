@@ -1,5 +1,6 @@
 // What makes Palaver a desktop program: the command line, alerts, what a screen reader is
 // told, and the window faults users met.
+#include "app/Main.h"
 #include "about/frmAbout.h"
 #include "app/OutsideCalls.h"
 #include "app/frmSettings.h"

@@ -1,3 +1,4 @@
+#include "app/Main.h"
 #include "about/frmAbout.h"
 #include "app/Menus.h"
 #include "app/frmSettings.h"

@@ -1,5 +1,6 @@
 // Notifications, unread counts and the tray, against a notification server of the test's
 // own on a private session bus (run under dbus-run-session).
+#include "app/Main.h"
 #include "app/Attention.h"
 #include "chat/ClientWindows.h"
 #include "chat/frmClient.h"

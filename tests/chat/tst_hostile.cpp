@@ -1,5 +1,6 @@
 // Callers that do not play by the rules, against a real listening switchboard: silent ones,
 // guessers, forgers, peers that never read.
+#include "app/Main.h"
 #include "call/CallSession.h"
 #include "call/LoginGuard.h"
 #include "call/LoginPool.h"

@@ -1,3 +1,4 @@
+#include "app/Main.h"
 #include "chat/ChatLog.h"
 #include "chat/ClientWindows.h"
 #include "chat/frmClient.h"

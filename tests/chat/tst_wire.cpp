@@ -1,4 +1,5 @@
 // A scripted peer that speaks raw bytes against a real window.
+#include "app/Main.h"
 #include "chat/ChatLog.h"
 #include "chat/ClientWindows.h"
 #include "chat/frmClient.h"

@@ -641,6 +641,7 @@ void TestHistory::acknowledgedLinesSurviveAKill() {
 // A running Palaver answering on `port` until it is killed; "ready" once it listens with its
 // history open.
 int Answer(int port) {
+    App palaver;
     Main();
     Settings.Port = port;
     ClientWindows(0)->ToggleServer();

@@ -24,6 +24,7 @@ AppFixture::AppFixture() : boxes(std::make_unique<ScriptedBoxes>()), oldDir_(QDi
     ResetSettings();
     ResetLogins();
     IP.clear();
+    app_ = std::make_unique<App>();
     ClientWindows().lastWindowGone = {};
     ClientWindows().Pending().Reset();
     ClientWindows().Pending().SetClock({});
@@ -37,6 +38,8 @@ AppFixture::~AppFixture() {
     ClientWindows().Pending().SetClock({});
     History().reset();
     Attentions().reset();
+    app_.reset();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     UnloadDebugWindow();
     DebugLog().reset();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);

@@ -10,6 +10,7 @@
 
 #include <memory>
 
+class App;
 class frmClient;
 
 class AppFixture {
@@ -33,6 +34,7 @@ public:
 
 private:
     QTemporaryDir dir_;
+    std::unique_ptr<App> app_;
     QString oldDir_;
 };
 

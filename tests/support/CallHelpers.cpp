@@ -1,3 +1,4 @@
+#include "app/Main.h"
 #include "CallHelpers.h"
 
 #include "chat/ClientWindows.h"
