@@ -7,8 +7,6 @@
 
 #include <algorithm>
 
-QString IP;
-
 Call::Call(const CallLimits& limits, QObject* parent)
     : QObject(parent), limits_(limits), socket_(this), session_(this), timer_(this) {
     session_.SetClock(limits_.clock);

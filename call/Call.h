@@ -15,9 +15,6 @@
 #include <cstdint>
 #include <functional>
 
-// The address most recently called from any window.
-extern QString IP;
-
 // What a call may do; the window table passes the program's limits on, tests shorten them.
 struct CallLimits {
     int retryIntervalMs = 5000;

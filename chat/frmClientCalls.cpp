@@ -537,7 +537,6 @@ void frmClient::cmdConnect_Click() {
         cmbIP->setFocus();
         return;
     }
-    IP = address->host;
     call_->Place(address->host, address->port, placeKey_);
     txtSend->setFocus();
 }

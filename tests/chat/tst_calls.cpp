@@ -368,7 +368,7 @@ void TestCalls::retriesAgainstNobody() {
     Click(caller, "cmdConnect");
     QCOMPARE(Find<QLabel>(caller, "lblConn")->text(), QStringLiteral("<Unknown Name>"));
     QCOMPARE(Find<QLabel>(caller, "lblConnIP")->text(), QStringLiteral("127.0.0.1"));
-    QCOMPARE(IP, QStringLiteral("127.0.0.1"));
+    QCOMPARE(CallOf(caller)->CallAddress(), QStringLiteral("127.0.0.1"));
     QTRY_VERIFY(LogText(caller).contains("Call cancalled after 5 tries."));
     const QString calling = "Calling 127.0.0.1:" + QString::number(Settings.Port) + "...";
     QCOMPARE(LogText(caller).count(calling), 5);
@@ -413,7 +413,7 @@ void TestCalls::retriesGoWhereTheyWereAsked() {
     frmClient* other = AddLine(board);
     Find<QComboBox>(other, "cmbIP")->setEditText("127.0.0.2");
     Click(other, "cmdConnect");
-    QCOMPARE(IP, QStringLiteral("127.0.0.2")); // the program-wide last address
+    QCOMPARE(CallOf(other)->CallAddress(), QStringLiteral("127.0.0.2"));
     QTRY_VERIFY(LogText(board).contains("Call cancalled after 5 tries."));
     const QString port = ":" + QString::number(Settings.Port) + "...";
     QCOMPARE(LogText(board).count("Calling 127.0.0.1" + port), 5);

@@ -23,7 +23,6 @@ AppFixture::AppFixture() : boxes(std::make_unique<ScriptedBoxes>()), oldDir_(QDi
     qputenv("XDG_CONFIG_HOME", QDir(dir_.path()).filePath("config").toUtf8());
     ResetSettings();
     ResetLogins();
-    IP.clear();
     app_ = std::make_unique<App>();
     ClientWindows().lastWindowGone = {};
     ClientWindows().Pending().Reset();
