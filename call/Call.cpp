@@ -10,6 +10,7 @@
 Call::Call(const CallLimits& limits, QObject* parent)
     : QObject(parent), limits_(limits), socket_(this), session_(this), timer_(this) {
     session_.SetClock(limits_.clock);
+    session_.SetGuard(limits_.logins);
     socket_.setObjectName(QStringLiteral("sckClient"));
     timer_.setInterval(limits_.retryIntervalMs);
     connect(&timer_, &QTimer::timeout, this, &Call::Timer1_Timer);

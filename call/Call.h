@@ -24,6 +24,8 @@ struct CallLimits {
     std::function<qint64()> clock;
     // The identity and keys for secure calls; none: every call is plain, as before.
     Security* security = nullptr;
+    // Who may try to log in; none: the call keeps its own count.
+    LoginGuard* logins = nullptr;
 };
 
 class Call : public QObject {

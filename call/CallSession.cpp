@@ -141,7 +141,7 @@ void CallSession::End() {
     unknownBodies_ = 0;
     heldPassword_.clear();
     if (ticket_ != 0) {
-        Logins().Leave(std::exchange(ticket_, 0));
+        Guard().Leave(std::exchange(ticket_, 0));
     }
     backlog_.clear();
     deadline_.stop();
@@ -489,7 +489,8 @@ void CallSession::HandleLoginBody() {
     if (isAuth && loginFlag_ == 0 && !secure_ && role_ == Role::Caller) {
         if (peerOffersTls_ && policy_.offer) {
             // Instead of the password: the request, then nothing until the go-ahead.
-            if (Answer(CmdLogin, peerOffersReasons_ ? kSecureRequest : QByteArrayLiteral("WANT UTF8 TLS"))) {
+            if (Answer(CmdLogin,
+                       peerOffersReasons_ ? kSecureRequest : QByteArrayLiteral("WANT UTF8 TLS"))) {
                 utf8_ = peerOffersUtf8_;
                 reasonsWanted_ = peerOffersReasons_;
                 awaitingGo_ = true;
@@ -534,15 +535,15 @@ void CallSession::HandleLoginBody() {
             offered = r.left(p);
             emit PeerNamed(PeerName(Decode(r.mid(p + 1))));
         }
-        const qint64 wait = Logins().HoldMs(peer_);
-        if (Logins().Busy()) {
+        const qint64 wait = Guard().HoldMs(peer_);
+        if (Guard().Busy()) {
             // Too many wrong passwords from everywhere: an address that already guessed wrong
             // waits its turn; one that never did is judged at once, so that guessers cannot
             // keep a friend waiting behind them.
-            if (Logins().WrongCount(peer_) > 0) {
-                ticket_ = Logins().Queue();
+            if (Guard().WrongCount(peer_) > 0) {
+                ticket_ = Guard().Queue();
             }
-            if (Logins().TakeBusyNotice()) {
+            if (Guard().TakeBusyNotice()) {
                 emit ManyWrongLogins();
             }
         }
@@ -620,20 +621,20 @@ void CallSession::AnswerPlainLogin(bool goOn) {
 
 void CallSession::JudgePass(const QByteArray& offered) {
     if (offered != Encode(Settings.LoginPassword)) {
-        const bool startsHold = Logins().Wrong(peer_);
+        const bool startsHold = Guard().Wrong(peer_);
         emit DebugLine(QStringLiteral("Wrong login password from ") + peer_ +
-                       QStringLiteral(" (%1 in a row)").arg(Logins().WrongCount(peer_)));
+                       QStringLiteral(" (%1 in a row)").arg(Guard().WrongCount(peer_)));
         if (startsHold) {
             emit HeldBack(peer_);
         }
-        if (Logins().TakeBusyNotice()) {
+        if (Guard().TakeBusyNotice()) {
             emit ManyWrongLogins();
         }
         Close(CloseReason::WrongPassword, QStringLiteral("Call rejected from ") + peer_ +
                                               QStringLiteral(" - Invalid Login Password"));
         return;
     }
-    Logins().Right(peer_);
+    Guard().Right(peer_);
     emit DebugLine(QStringLiteral("Right login password from ") + peer_);
     const auto result = outgoing_.CreateMessage(
         kAppID, 0, 1, CmdLogin, QByteArrayLiteral("ACPT") + Encode(Settings.Nickname));
@@ -654,12 +655,12 @@ void CallSession::ResumeAfterHold() {
     if (!active_ || !holding_) {
         return;
     }
-    if (const qint64 wait = Logins().HoldMs(peer_); wait > 0) {
+    if (const qint64 wait = Guard().HoldMs(peer_); wait > 0) {
         hold_.start(static_cast<int>(wait));
         return;
     }
     if (ticket_ != 0) {
-        if (const qint64 turn = Logins().TurnMs(ticket_); turn > 0) {
+        if (const qint64 turn = Guard().TurnMs(ticket_); turn > 0) {
             hold_.start(static_cast<int>(turn));
             return;
         }

@@ -4,6 +4,7 @@
 // writes what it asks to send.
 #pragma once
 
+#include "LoginGuard.h"
 #include "protocol/CNetMsg.h"
 
 #include <QObject>
@@ -69,6 +70,10 @@ public:
 
     // The clock the login deadline is measured with (the real one by default).
     void SetClock(Clock clock) { clock_ = std::move(clock); }
+    // Who may try to log in: the switchboard's guard, shared by all its calls; a session
+    // on its own keeps one of its own.
+    void SetGuard(LoginGuard* guard) { guard_ = guard != nullptr ? guard : &ownGuard_; }
+    LoginGuard& Guard() { return *guard_; }
     // Closes a call that has not logged in by its deadline; the deadline's timer runs it.
     void CheckDeadline();
 
@@ -196,6 +201,8 @@ private:
     qint64 Now() const;
 
     Clock clock_;
+    LoginGuard ownGuard_;
+    LoginGuard* guard_ = &ownGuard_;
     qint64 deadlineAt_ = 0;
     QTimer deadline_;
     // A login from an address that is held back waits here until its time comes.

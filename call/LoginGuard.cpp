@@ -126,18 +126,3 @@ qint64 LoginGuard::TurnMs(Ticket ticket) {
 void LoginGuard::Leave(Ticket ticket) {
     queue_.removeOne(ticket);
 }
-
-namespace {
-LoginGuard& Instance() {
-    static LoginGuard guard;
-    return guard;
-}
-} // namespace
-
-LoginGuard& Logins() {
-    return Instance();
-}
-
-void ResetLogins(LoginGuard::Clock clock) {
-    Instance() = LoginGuard(std::move(clock));
-}

@@ -73,7 +73,3 @@ QString AddressKey(const QString& address);
 
 // The switchboard's line when `address` starts being held back.
 QString HeldBackNote(const QString& address);
-
-// The program's one guard. Tests replace it to give it a clock of their own.
-LoginGuard& Logins();
-void ResetLogins(LoginGuard::Clock clock = {});

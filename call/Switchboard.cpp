@@ -17,6 +17,8 @@ Switchboard::Switchboard(QObject* parent) : QObject(parent) {
 
 Switchboard::~Switchboard() {
     Reset();
+    // Calls let go but not yet deleted still count logins here: they go before the guard.
+    qDeleteAll(findChildren<Call*>(Qt::FindDirectChildrenOnly));
 }
 
 void Switchboard::Reset() {
@@ -108,7 +110,7 @@ void Switchboard::ConnectionRequest(int owner, int requestID) {
                    QString::number(platform::TcpSocket::RequestPort(requestID)));
     // Held back for wrong passwords: closed before AUTH. A request nobody takes is closed by
     // the socket layer: no AUTH, no call.
-    if (const qint64 held = Logins().HoldMs(from); held > 0) {
+    if (const qint64 held = logins_.HoldMs(from); held > 0) {
         emit DebugLine(
             QStringLiteral("Call from ") + from +
             QStringLiteral(" closed: logins from there are held back for %1 ms").arg(held));
@@ -203,6 +205,7 @@ void Switchboard::SetMembersHearEachOther(bool on) {
 CallLimits Switchboard::CallLimitsNow() {
     CallLimits now = limits;
     now.security = SecurityState();
+    now.logins = &logins_;
     return now;
 }
 

@@ -77,6 +77,8 @@ public:
 
     // Calls answered but not logged in yet.
     LoginPool& Pending() { return pool_; }
+    // Wrong login passwords counted across every call this switchboard answers.
+    LoginGuard& Logins() { return logins_; }
     // Closes and forgets everything (the end of the program, and tests starting afresh).
     void Reset();
 
@@ -102,6 +104,7 @@ private:
     // The limits with the security every new call shares.
     CallLimits CallLimitsNow();
 
+    LoginGuard logins_;
     LoginPool pool_;
     std::map<int, std::unique_ptr<platform::TcpSocket>> servers_;
     QList<QPointer<Call>> calls_;

@@ -71,15 +71,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // A login password makes a plain answer to a secure caller a question for the user.
     Settings.LoginPassword = (mode & 0x10) != 0 ? QStringLiteral("pw") : QString();
     Settings.Nickname = QStringLiteral("Fuzz");
+    CallSession session;
     // Every input starts with no history of wrong logins, unless it asks for a held address.
-    ResetLogins();
     if ((mode & 0x07) == 0x07) {
         for (int k = 0; k < LoginGuard::kFreeTries; ++k) {
-            Logins().Wrong(QStringLiteral("192.0.2.1"));
+            session.Guard().Wrong(QStringLiteral("192.0.2.1"));
         }
     }
-
-    CallSession session;
     // The top bit offers secure calls; with it, two low bits set also demand them, and the
     // third says the peer answered securely before. The user's answer to the question of a
     // plain login comes from the fourth.

@@ -43,7 +43,6 @@ class TestLines : public QObject {
 private slots:
     void init() {
         ResetSettings();
-        ResetLogins();
         board = std::make_unique<Switchboard>();
         lines = std::make_unique<Lines>(*board);
         callers = std::make_unique<Switchboard>();

@@ -84,7 +84,6 @@ class TestSecure : public QObject {
 
     static void Layers(bool two) {
         ResetSettings();
-        ResetLogins();
         Settings.Nickname = QStringLiteral("Ann");
         if (two) {
             Settings.Passwords[1] = QStringLiteral("first");
@@ -474,13 +473,14 @@ void TestSecure::strangersLeaveNoTrace() {
     Copy impostor;
     impostor.board.StopServer(0);
     qint64 now = 0;
-    ResetLogins([&now] { return now; });
+    LoginGuard& logins = answerer.board.Logins();
+    logins = LoginGuard([&now] { return now; });
     for (int k = 0; k <= LoginGuard::kWrongPerMinute; ++k) {
-        Logins().Wrong(QStringLiteral("10.0.0.%1").arg(k));
+        logins.Wrong(QStringLiteral("10.0.0.%1").arg(k));
     }
-    Logins().TurnMs(Logins().Queue()); // the next turn is a second away
+    logins.TurnMs(logins.Queue()); // the next turn is a second away
     QSignalSpy debug(&answerer.board, &Switchboard::DebugLine);
-    Logins().Wrong(QStringLiteral("127.0.0.1"));
+    logins.Wrong(QStringLiteral("127.0.0.1"));
     auto guess = Dial(impostor, answerer.port);
     QTRY_VERIFY(std::any_of(debug.begin(), debug.end(), [](const QList<QVariant>& l) {
         return l[0].toString().contains("then its turn");
@@ -491,8 +491,8 @@ void TestSecure::strangersLeaveNoTrace() {
     QVERIFY(store.open(QIODevice::ReadOnly));
     QCOMPARE(store.readAll(), known);
     store.close();
+    logins = LoginGuard();
     // With the right password it is marked every time, until the user takes the new key.
-    ResetLogins();
     for (const auto& [marked, accept] : {std::pair{true, false}, {true, true}, {false, false}}) {
         const qsizetype before = answerer.arrived.size();
         auto again = Dial(impostor, answerer.port);

@@ -54,7 +54,6 @@ class TestSwitchboard : public QObject {
 private slots:
     void init() {
         ResetSettings();
-        ResetLogins();
         owner = std::make_unique<Switchboard>();
         callers = std::make_unique<Switchboard>();
         arrived.clear();

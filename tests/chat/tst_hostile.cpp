@@ -57,10 +57,7 @@ private slots:
         board = app->Start();
         StartListening(board);
     }
-    void cleanup() {
-        app.reset();
-        ResetLogins();
-    }
+    void cleanup() { app.reset(); }
     void silentCallersCannotLockOut();
     void wrongLoginsLeaveNothingBehind();
     void undecodableHeaders();
@@ -193,7 +190,7 @@ void TestHostile::peerThatNeverReadsIsCutOff() {
 
 void TestHostile::guessingIsSlowedDown() {
     qint64 now = 0;
-    ResetLogins([&now] { return now; });
+    ClientWindows().Model().Logins() = LoginGuard([&now] { return now; });
     Settings.LoginPassword = "right";
     for (int k = 0; k < 3; ++k) {
         QVERIFY(TryLogin("127.0.0.1", "guess")->WaitForDisconnect());
@@ -214,12 +211,11 @@ void TestHostile::guessingIsSlowedDown() {
     now += 1000;
     auto late = TryLogin("127.0.0.1", "right");
     QVERIFY(late->Messages().last().body.startsWith("ACPT"));
-    QCOMPARE(Logins().WrongCount("127.0.0.1"), 0);
+    QCOMPARE(ClientWindows().Model().Logins().WrongCount("127.0.0.1"), 0);
     QCOMPARE(LogText(board).count("Slowing down logins"), 1);
     // Every try is in the debug log.
     QVERIFY(DebugWindow()->txtLog()->toPlainText().contains(
         "Wrong login password from 127.0.0.1 (3 in a row)"));
-    ResetLogins();
 }
 
 void TestHostile::refusedCallerLeavesNoStaleName() {
@@ -240,7 +236,7 @@ void TestHostile::refusedCallerLeavesNoStaleName() {
 void TestHostile::friendsAreNotQueuedBehindGuesses() {
     // The clock stands still: a login that waits its turn never gets one.
     qint64 now = 0;
-    ResetLogins([&now] { return now; });
+    ClientWindows().Model().Logins() = LoginGuard([&now] { return now; });
     ClientWindows().Pending().SetClock([&now] { return now; });
     Settings.LoginPassword = "right";
     std::vector<std::unique_ptr<ScriptedPeer>> guessers;

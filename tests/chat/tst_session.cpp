@@ -23,7 +23,8 @@ struct Probe {
     int loggedIn = 0;
     int decodeFailed = 0;
 
-    explicit Probe(Role role) {
+    explicit Probe(Role role, LoginGuard* guard = nullptr) {
+        s.SetGuard(guard);
         QObject::connect(&s, &CallSession::Send, [this](const QByteArray& b) { sent << b; });
         QObject::connect(&s, &CallSession::LogLine, [this](const QString& t) { logs << t; });
         QObject::connect(&s, &CallSession::ChatLine, [this](const QString& t) { chat << t; });
@@ -76,7 +77,6 @@ private slots:
     void init() {
         ResetSettings();
         Settings.Nickname = "Ann";
-        ResetLogins();
     }
     void loginBodies_data();
     void loginBodies();
@@ -450,22 +450,21 @@ void TestSession::holdsDoubleAndEnd() {
 
 void TestSession::heldLoginWaitsForItsTurn() {
     qint64 now = 0;
-    ResetLogins([&now] { return now; });
+    LoginGuard guard([&now] { return now; }); // one switchboard's, shared by its calls
     Settings.LoginPassword = "pw";
     for (int k = 0; k < 3; ++k) {
-        Probe guess(Role::Answerer);
+        Probe guess(Role::Answerer, &guard);
         guess.s.Feed(Msg(CmdLogin, QByteArray("PASSno\0Eve", 10)));
         QVERIFY(guess.closed.startsWith("Call rejected"));
     }
     // A call opened before the hold began offers the right password: judged after 1 s.
-    Probe late(Role::Answerer);
+    Probe late(Role::Answerer, &guard);
     late.s.Feed(Msg(CmdLogin, QByteArray("PASSpw\0Eve", 10)) + Msg(CmdText, "after"));
     QCOMPARE(late.s.LoginFlag(), 0);
     QVERIFY(late.sent.isEmpty());
     now += 1000;
     QTRY_COMPARE(late.s.LoginFlag(), 1);
     QCOMPARE(late.chat, QStringList{"after"}); // what came behind the login waited with it
-    ResetLogins();
 }
 
 void TestSession::addressKeys_data() {

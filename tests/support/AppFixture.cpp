@@ -22,7 +22,6 @@ AppFixture::AppFixture() : boxes(std::make_unique<ScriptedBoxes>()), oldDir_(QDi
     qputenv("XDG_DATA_HOME", QDir(dir_.path()).filePath("data").toUtf8());
     qputenv("XDG_CONFIG_HOME", QDir(dir_.path()).filePath("config").toUtf8());
     ResetSettings();
-    ResetLogins();
     app_ = std::make_unique<App>();
     ClientWindows().lastWindowGone = {};
     ClientWindows().Pending().Reset();
