@@ -40,8 +40,7 @@ Call::Call(const CallLimits& limits, QObject* parent)
     connect(&session_, &CallSession::LoggedIn, this, [this] {
         RecordCaller();
         if (!Secure() && limits_.security != nullptr && limits_.security->CanOffer()) {
-            emit LogLine(QStringLiteral("This call is not encrypted: anyone on the way can read "
-                                        "and change it"));
+            emit Reported({CallReport::NotEncrypted, {}, {}, {}, 0});
         }
         emit LoggedIn();
     });
@@ -50,8 +49,9 @@ Call::Call(const CallLimits& limits, QObject* parent)
     connect(&session_, &CallSession::PlainAsked, this,
             [this](const QString& why) { emit PlainLoginAsked(socket_.RemoteHostIP(), why); });
     connect(&session_, &CallSession::Closed, this, &Call::SessionClosed);
-    connect(&session_, &CallSession::NotSent, this,
-            [this](const QString& why) { emit Status(QStringLiteral(" ") + why); });
+    connect(&session_, &CallSession::NotSent, this, [this](const QString& why) {
+        emit Reported({CallReport::Unsent, {}, {}, why, 0});
+    });
     connect(&session_, &CallSession::DecodeFailed, this, &Call::DecodeFailed);
     connect(&session_, &CallSession::HeldBack, this, &Call::HeldBack);
     connect(&session_, &CallSession::ManyWrongLogins, this, &Call::ManyWrongLogins);
@@ -79,8 +79,7 @@ void Call::Place(const QString& address, int port, const QByteArray& expectedKey
 
 void Call::PlaceAttempt() {
     peerRefusal_.clear();
-    emit LogLine(QStringLiteral("Calling ") + callAddress_ + QStringLiteral(":") +
-                 QString::number(port_) + QStringLiteral("..."));
+    emit Reported({CallReport::Calling, {}, callAddress_, {}, port_});
     socket_.Connect(callAddress_, port_);
     emit Calling(callAddress_);
 }
@@ -98,7 +97,7 @@ void Call::Timer1_Timer() {
     if (socket_.state() == platform::TcpSocket::Error) {
         socket_.Close();
     }
-    emit LogLine(QStringLiteral("Call cancalled after 5 tries.")); // sic: the wording users know
+    emit Reported({CallReport::GaveUp, {}, {}, {}, kTries});
     emit GaveUp();
 }
 
@@ -114,9 +113,7 @@ void Call::sckClient_Connect() {
         if (securedBefore && security->keys.Damaged()) {
             // Its pin may be among those that cannot be read: taking this key as new could
             // let anyone in between in. Nothing has been sent yet.
-            Drop(QStringLiteral("Call to ") + callAddress_ +
-                 QStringLiteral(" not made: it answered securely before, and the pinned keys "
-                                "cannot be read to check it"));
+            Drop({CallReport::KeysUnreadable, {}, callAddress_, {}, 0});
             return;
         }
         policy.askBeforePlain = policy.offer && securedBefore;
@@ -144,7 +141,7 @@ bool Call::Answer(int requestID) {
     QByteArray wire;
     const CNetMsg::CreateResult built = session_.Auth(&wire);
     if (built != CNetMsg::CreateResult::Ok) {
-        emit Status(QStringLiteral(" Login not sent: ") + CallSession::Why(built));
+        emit Reported({CallReport::LoginNotSent, {}, {}, CallSession::Why(built), 0});
         return true;
     }
     Write(wire);
@@ -197,34 +194,32 @@ Call::SendResult Call::SendLine(const QString& text, bool echo) {
             return !w.late && w.text == text;
         })) {
         // Pressing Enter again must not deliver the same line twice.
-        emit Status(QStringLiteral(" Still waiting for ") +
-                    (nickname_.isEmpty() ? RemoteAddress() : nickname_) +
-                    QStringLiteral(" to confirm this line"));
+        emit Reported({CallReport::StillWaiting, PeerShown(), {}, {}, 0});
         return SendResult::StillWaiting;
     }
     QByteArray wire;
     const QByteArray bytes = session_.Encode(text);
     const CNetMsg::CreateResult built = session_.Line(bytes, &wire);
     if (built != CNetMsg::CreateResult::Ok) {
-        emit Status(QStringLiteral(" Not sent: ") + CallSession::Why(built));
+        emit Reported({CallReport::NotSent, {}, {}, CallSession::Why(built), 0});
         return SendResult::NotBuilt;
     }
     if (echo) {
         // Our own line as the peer will read it; with no peer, as it was typed.
         emit Echo(Connected() ? session_.Decode(bytes) : text, session_.LastLineCrc());
         if (const int lost = Connected() && !Utf8() ? platform::Unmappable(text) : 0; lost > 0) {
-            emit Status(LostCharacters(lost, nickname_.isEmpty() ? RemoteAddress() : nickname_));
+            emit Reported({CallReport::LostCharacters, PeerShown(), {}, {}, lost});
         }
     }
     if (Idle()) {
         return SendResult::NoCall;
     }
     if (!Connected()) {
-        emit Status(QStringLiteral(" Not sent: the call is not connected yet"));
+        emit Reported({CallReport::NotConnectedYet, {}, {}, {}, 0});
         return SendResult::Connecting;
     }
     if (!Secure() && (session_.SettingUpTls() || session_.Policy().mustBeSecure)) {
-        emit Status(QStringLiteral(" Not sent: the call is not secure yet"));
+        emit Reported({CallReport::NotSecureYet, {}, {}, {}, 0});
         return SendResult::Connecting;
     }
     if (!Write(wire)) {
@@ -274,17 +269,9 @@ void Call::CheckLate() {
         if (!w.late && now - w.sentAt >= kConfirmWithinMs) {
             w.late = true;
             emit LineLate(w.crc);
-            emit Status(QStringLiteral(" Not confirmed by ") +
-                        (nickname_.isEmpty() ? RemoteAddress() : nickname_) +
-                        QStringLiteral(" for %1 s").arg(kConfirmWithinMs / 1000));
+            emit Reported({CallReport::NotConfirmed, PeerShown(), {}, {}, kConfirmWithinMs / 1000});
         }
     }
-}
-
-QString Call::LostCharacters(int count, const QString& peer) {
-    return QStringLiteral(" %1 characters cannot reach %2's program and were sent as ?")
-        .arg(count)
-        .arg(peer);
 }
 
 bool Call::Write(const QByteArray& wire) {
@@ -293,19 +280,17 @@ bool Call::Write(const QByteArray& wire) {
         return true;
     }
     if (socket_.BytesToWrite() + wire.size() > limits_.maxPendingWrite) {
-        Drop(socket_.RemoteHostIP() +
-             QStringLiteral(" does not read what is sent (over %1 bytes waiting) - call closed")
-                 .arg(limits_.maxPendingWrite));
+        Drop({CallReport::DoesNotRead, {}, socket_.RemoteHostIP(), {}, limits_.maxPendingWrite});
         return false;
     }
     return socket_.SendData(wire);
 }
 
-void Call::Drop(const QString& logLine) {
+void Call::Drop(const CallReport& why) {
     // What the session answered before it closed still goes, as it did before the close.
     FlushWrites();
     session_.End();
-    emit LogLine(logLine);
+    emit Reported(why);
     socket_.Close();
     // The next call's close must not be reported under this peer's name.
     nickname_.clear();
@@ -321,7 +306,7 @@ void Call::SessionClosed(CloseReason why, const QString& reason, bool wasLoggedI
         emit Refused(why, reason);
         return;
     }
-    Drop(reason);
+    Drop({CallReport::Ended, {}, {}, reason, 0});
 }
 
 // ---------------------------------------------------------------------------------------
@@ -349,8 +334,7 @@ void Call::sckClient_Error(int number, const QString& description) {
         }
         return;
     }
-    emit Status(QStringLiteral("Error #") + QString::number(number) + QStringLiteral(" - ") +
-                description);
+    emit Reported({CallReport::SocketError, {}, {}, description, number});
     if (socket_.WasConnected()) {
         // An established call that fails has ended, as if the peer had closed it.
         sckClient_Close();
@@ -360,7 +344,7 @@ void Call::sckClient_Error(int number, const QString& description) {
     // call, and the next tick starts a new attempt. Outside the retries the attempt is over.
     if (!timer_.isActive()) {
         socket_.Close();
-        emit LogLine(QStringLiteral("Call failed: ") + description);
+        emit Reported({CallReport::CallFailed, {}, {}, description, 0});
         emit GaveUp();
     }
 }
@@ -438,10 +422,8 @@ void Call::TlsUp() {
         keys.Pin(PinAddress(), fingerprint);
     }
     session_.TlsEstablished();
-    emit LogLine(QStringLiteral("Secure call (") + socket_.SessionDescription() +
-                 QStringLiteral("), safety number ") + SafetyNumber() +
-                 (knownAs_.isEmpty() ? QString()
-                                     : QStringLiteral(", the key known as ") + PeerName(knownAs_)));
+    emit Reported({CallReport::SecureCall, knownAs_.isEmpty() ? QString() : PeerName(knownAs_),
+                   SafetyNumber(), socket_.SessionDescription(), 0});
     emit SecureChanged();
 }
 

@@ -28,6 +28,34 @@ struct CallLimits {
     LoginGuard* logins = nullptr;
 };
 
+// What a call has to tell the user, as a value; the window puts it in words.
+struct CallReport {
+    enum Kind {
+        NotEncrypted,    // logged in without TLS though this side offers it
+        Calling,         // an attempt to `address`:`number`
+        GaveUp,          // the tries are over
+        KeysUnreadable,  // a call to `address` not made: the pins cannot be read to check it
+        LoginNotSent,    // `detail`: why it could not be built
+        NotSent,         // `detail`: why a line could not be sent
+        Unsent,          // the session could not send: `detail` says what and why
+        StillWaiting,    // the same line still waits for `who` to confirm it
+        LostCharacters,  // `number` characters `who`'s program cannot show
+        NotConnectedYet, // a line typed while the call is still connecting
+        NotSecureYet,    // a line typed while TLS is still being set up
+        NotConfirmed,    // `who` has not confirmed a line for `number` seconds
+        DoesNotRead,     // `address` left more than `number` bytes unread: call closed
+        SocketError,     // error `number`, `detail`
+        CallFailed,      // the attempt failed: `detail`
+        SecureCall,      // TLS `detail`, safety number `address`, key known as `who`
+        Ended,           // the session ended the call: `detail`
+    };
+    Kind kind = Ended;
+    QString who;
+    QString address;
+    QString detail;
+    qint64 number = 0;
+};
+
 class Call : public QObject {
     Q_OBJECT
 public:
@@ -70,8 +98,6 @@ public:
     bool Connected() const { return socket_.state() == platform::TcpSocket::Connected; }
     bool Retrying() const { return timer_.isActive(); }
     int SocketState() const { return socket_.state(); }
-    // The status that says what an old peer's code page could not carry.
-    static QString LostCharacters(int count, const QString& peer);
     // Both sides agreed on UTF-8.
     bool Utf8() const { return session_.Utf8(); }
     // 1 once the peer has logged in.
@@ -120,11 +146,12 @@ signals:
     // whatever keeps the lines must have them now.
     void ReadReported();
     void ReadFinished();
-    // A line for this call's log.
+    // A line of the session's for this call's log.
     void LogLine(const QString& text);
+    // Something the user should be told.
+    void Reported(const CallReport& report);
     // A line for the program's debug log.
     void DebugLine(const QString& text);
-    void Status(const QString& text);
     // An attempt to reach `address` has started.
     void Calling(const QString& address);
     void LoggedIn();
@@ -170,7 +197,9 @@ private:
     void Timer1_Timer();
     void PlaceAttempt();
     bool Write(const QByteArray& wire);
-    void Drop(const QString& logLine);
+    void Drop(const CallReport& why);
+    // The peer's nickname, or its address before it has one.
+    QString PeerShown() const { return nickname_.isEmpty() ? RemoteAddress() : nickname_; }
     void SessionClosed(CloseReason why, const QString& reason, bool wasLoggedIn);
     void FlushWrites();
     void Confirm(std::int32_t crc);

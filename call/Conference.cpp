@@ -144,7 +144,7 @@ int Conference::Send(const QString& text) {
     for (Call* member : Members()) {
         // Each member gets the line in its own form; an old program's losses are told.
         if (const int lost = member->Utf8() ? 0 : platform::Unmappable(text); lost > 0) {
-            emit MemberStatus(Call::LostCharacters(lost, names_.value(member)));
+            emit MemberReported({CallReport::LostCharacters, names_.value(member), {}, {}, lost});
         }
         if (member->SendLine(text, false) != Call::SendResult::NotBuilt) {
             const std::int32_t crc = member->LastLineCrc();

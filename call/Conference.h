@@ -13,6 +13,7 @@
 #include <cstdint>
 
 class Call;
+struct CallReport;
 
 class Conference : public QObject {
     Q_OBJECT
@@ -48,8 +49,8 @@ signals:
     // The first member confirmed the owner's line that Sent named with `crc`.
     void MemberAck(std::int32_t crc);
     void MemberDecodeFailed();
-    // A line for the owner's status line about a member.
-    void MemberStatus(const QString& text);
+    // Something about a member for the owner's status line.
+    void MemberReported(const CallReport& report);
     // The owner's line went to the members; `crc` names it (each member's message has a CRC
     // of its own, which its acknowledgement carries).
     void Sent(const QString& text, std::int32_t crc);

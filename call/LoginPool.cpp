@@ -109,7 +109,7 @@ bool LoginPool::Admit(int requestID, const CallLimits& limits, int owner) {
     });
     connect(call, &Call::DebugLine, this, &LoginPool::DebugLine);
     connect(call, &Call::LogLine, this, &LoginPool::DebugLine);
-    connect(call, &Call::Status, this, &LoginPool::DebugLine);
+    connect(call, &Call::Reported, this, &LoginPool::CallReported);
     connect(call, &Call::HeldBack, this, &LoginPool::HeldBack);
     connect(call, &Call::ManyWrongLogins, this, &LoginPool::ManyWrongLogins);
     calls_.append({call, owner, key, now});

@@ -47,6 +47,8 @@ signals:
     // The call has logged in and leaves the pool; `owner` is the slot whose server took it.
     void LoggedIn(Call* call, int owner);
     void DebugLine(const QString& text);
+    // What a call still logging in reported, for the debug log.
+    void CallReported(const CallReport& report);
     // A line for the switchboard's log.
     void Report(const QString& text);
     void HeldBack(const QString& address);

@@ -10,6 +10,7 @@ Switchboard::Switchboard(QObject* parent) : QObject(parent) {
         emit CallArrived(call, owner);
     });
     connect(&pool_, &LoginPool::DebugLine, this, &Switchboard::DebugLine);
+    connect(&pool_, &LoginPool::CallReported, this, &Switchboard::CallReported);
     connect(&pool_, &LoginPool::Report, this, &Switchboard::Report);
     connect(&pool_, &LoginPool::HeldBack, this, &Switchboard::HeldBack);
     connect(&pool_, &LoginPool::ManyWrongLogins, this, &Switchboard::ManyWrongLogins);

@@ -92,6 +92,8 @@ signals:
     // An answered call has logged in; `owner` is the slot whose server took it.
     void CallArrived(Call* call, int owner);
     void DebugLine(const QString& text);
+    // What a call still logging in reported, for the debug log.
+    void CallReported(const CallReport& report);
     // A line for the switchboard's log.
     void Report(const QString& text);
     void HeldBack(const QString& address);

@@ -1,5 +1,6 @@
 #include "ClientWindows.h"
 
+#include "CallTexts.h"
 #include "call/LoginGuard.h"
 #include "frmClient.h"
 
@@ -33,6 +34,8 @@ WindowTable::WindowTable() : lines_(model_), limits(model_.limits) {
     connect(&lines_, &Lines::Closed, this, &WindowTable::Forget);
     connect(&lines_, &Lines::Note, this, &WindowTable::Noted);
     connect(&model_, &Switchboard::DebugLine, this, [](const QString& text) { LogDebug(text); });
+    connect(&model_, &Switchboard::CallReported, this,
+            [](const CallReport& report) { LogDebug(chat::CallText(report).text); });
     auto toSwitchboard = [this](const QString& text) {
         if (frmClient* board = Window(0)) {
             board->LogInfo(text);

@@ -2,6 +2,7 @@
 // window shows of its call.
 #include "frmClient.h"
 
+#include "CallTexts.h"
 #include "WindowHelpers.h"
 #include "call/LoginGuard.h"
 
@@ -96,7 +97,14 @@ void frmClient::ConnectCall() {
     connect(call_, &Call::ReadFinished, this, [this] { log_.EndBatch(); });
     connect(call_, &Call::LogLine, this, &frmClient::LogInfo);
     connect(call_, &Call::DebugLine, this, [](const QString& text) { LogDebug(text); });
-    connect(call_, &Call::Status, this, &frmClient::ShowStatus);
+    connect(call_, &Call::Reported, this, [this](const CallReport& report) {
+        const chat::Shown shown = chat::CallText(report);
+        if (shown.status) {
+            ShowStatus(shown.text);
+        } else {
+            LogInfo(shown.text);
+        }
+    });
     connect(call_, &Call::Calling, this, [this](const QString& address) {
         lblConn->setText(QStringLiteral("<Unknown Name>"));
         lblConnIP->setText(address);
@@ -320,7 +328,8 @@ void frmClient::ShowConference(Conference* conference) {
         connect(conference_, &Conference::MemberAck, this,
                 [this](std::int32_t) { ClearSent(lastSent_); });
         connect(conference_, &Conference::MemberDecodeFailed, this, &frmClient::ShowDecodeError);
-        connect(conference_, &Conference::MemberStatus, this, &frmClient::ShowStatus);
+        connect(conference_, &Conference::MemberReported, this,
+                [this](const CallReport& report) { ShowStatus(chat::CallText(report).text); });
         connect(conference_, &Conference::Changed, this, &frmClient::DisplayConn);
         connect(conference_, &Conference::Changed, this, &frmClient::ShowSecurity);
     }

@@ -232,22 +232,25 @@ void TestSwitchboard::everyScript() {
     Call* toOld = arrived[1];
     QVERIFY(!toOld->Utf8());
     QSignalSpy echoes(toOld, &Call::Echo);
-    QSignalSpy status(toOld, &Call::Status);
+    QList<CallReport> status;
+    connect(toOld, &Call::Reported, this, [&status](const CallReport& r) { status << r; });
     QCOMPARE(toOld->SendLine(text), Call::SendResult::Sent);
     QVERIFY(old.WaitForMessages(3)); // AUTH, ACPT, the line
     QCOMPARE(old.Messages()[2].body, platform::ToAnsi(text));
     QCOMPARE(echoes[0][0].toString(), platform::FromAnsi(platform::ToAnsi(text)));
     QCOMPARE(status.size(), lost > 0 ? 1 : 0);
     if (lost > 0) {
-        QCOMPARE(status[0][0].toString(),
-                 QStringLiteral(" %1 characters cannot reach Old's program and were sent as ?")
-                     .arg(lost));
+        QCOMPARE(status[0].kind, CallReport::LostCharacters);
+        QCOMPARE(status[0].number, lost);
+        QCOMPARE(status[0].who, QStringLiteral("Old"));
     }
     // A conference tells its owner what its old member lost, and only that member.
     Conference* conference = owner->NewConference();
     conference->Add(arrived[0]);
     conference->Add(toOld);
-    QSignalSpy told(conference, &Conference::MemberStatus);
+    QList<CallReport> told;
+    connect(conference, &Conference::MemberReported, this,
+            [&told](const CallReport& r) { told << r; });
     conference->Send(text);
     QCOMPARE(told.size(), lost > 0 ? 1 : 0);
     // It saw one login body it did not know, the offer, and nothing else new.
