@@ -76,9 +76,7 @@ bool LoginPool::Admit(int requestID, const CallLimits& limits, int owner) {
                        QStringLiteral(" closed to make room: it waited longest of %1 calls still "
                                       "to log in")
                            .arg(kMaxCalls));
-        ClosedBeforeLogin(oldest, QStringLiteral("pushed out by newer calls"),
-                          QStringLiteral("Call from ") + oldest->RemoteAddress() +
-                              QStringLiteral(" closed: too many calls waiting to log in"));
+        ClosedBeforeLogin(oldest, PoolReport::PushedOut);
     }
     auto* call = new Call(limits, this);
     call->setObjectName(QStringLiteral("call"));
@@ -90,23 +88,19 @@ bool LoginPool::Admit(int requestID, const CallLimits& limits, int owner) {
         emit LoggedIn(call, owner);
     });
     connect(call, &Call::Refused, this, [this, call](CloseReason reason, const QString& line) {
-        QString why = QStringLiteral("broke off the login");
+        PoolReport::Why why = PoolReport::BrokeOff;
         if (reason == CloseReason::LoginTimeout) {
-            why = QStringLiteral("not logged in in time");
+            why = PoolReport::TooSlow;
         } else if (reason == CloseReason::WrongPassword) {
-            why = QStringLiteral("wrong login password");
+            why = PoolReport::WrongPassword;
         }
         ClosedBeforeLogin(call, why, line);
     });
     connect(call, &Call::Lost, this, [this, call](const QString&, const QString& remote) {
-        ClosedBeforeLogin(call, QStringLiteral("hung up"),
-                          QStringLiteral("Call rejected - Bad Password? - ") + remote);
+        ClosedBeforeLogin(call, PoolReport::HungUp, {}, remote);
     });
-    connect(call, &Call::Dropped, this, [this, call] {
-        ClosedBeforeLogin(call, QStringLiteral("broke off the login"),
-                          QStringLiteral("Call from ") + call->RemoteAddress() +
-                              QStringLiteral(" closed before it logged in"));
-    });
+    connect(call, &Call::Dropped, this,
+            [this, call] { ClosedBeforeLogin(call, PoolReport::BrokeOff); });
     connect(call, &Call::DebugLine, this, &LoginPool::DebugLine);
     connect(call, &Call::LogLine, this, &LoginPool::DebugLine);
     connect(call, &Call::Reported, this, &LoginPool::CallReported);
@@ -125,7 +119,9 @@ void LoginPool::Remove(Call* call) {
     disconnect(call, nullptr, this, nullptr);
 }
 
-void LoginPool::ClosedBeforeLogin(Call* call, const QString& why, const QString& logLine) {
+void LoginPool::ClosedBeforeLogin(Call* call, PoolReport::Why why, const QString& detail,
+                                  const QString& remote) {
+    const QString address = remote.isEmpty() ? call->RemoteAddress() : remote;
     Remove(call);
     call->Close();
     call->deleteLater();
@@ -135,7 +131,11 @@ void LoginPool::ClosedBeforeLogin(Call* call, const QString& why, const QString&
     }
     if (closed_.empty() && (!reportedOnce_ || now - reportedAt_ >= kReportEveryMs)) {
         // The first in a quiet minute is told as it happens.
-        emit Report(logLine);
+        PoolReport one;
+        one.why = why;
+        one.address = address;
+        one.detail = detail;
+        emit Report(one);
         reportedOnce_ = true;
         reportedAt_ = now;
     } else {
@@ -150,17 +150,10 @@ void LoginPool::FlushReport() {
     if (closed_.empty()) {
         return;
     }
-    int total = 0;
-    QStringList reasons;
-    for (const auto& [why, count] : closed_) {
-        total += count;
-        reasons << QString::number(count) + QLatin1Char(' ') + why;
-    }
-    emit Report(QStringLiteral("%1 more calls were closed before they logged in during the last "
-                               "minute: ")
-                    .arg(total) +
-                reasons.join(QStringLiteral(", ")));
-    closed_.clear();
+    PoolReport summary;
+    summary.summary = true;
+    summary.counts = std::exchange(closed_, {});
+    emit Report(summary);
     reportedAt_ = Now();
     reportTimer_.start(static_cast<int>(kReportEveryMs));
 }

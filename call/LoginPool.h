@@ -16,6 +16,17 @@
 #include <functional>
 #include <map>
 
+// Calls closed before they logged in, as the switchboard tells them: one as it happens, or
+// how many went for each reason in the last minute.
+struct PoolReport {
+    enum Why { PushedOut, HungUp, BrokeOff, TooSlow, WrongPassword };
+    bool summary = false;
+    Why why = BrokeOff;
+    QString address;
+    QString detail;            // the session's reason, for a refused call
+    std::map<Why, int> counts; // a summary's
+};
+
 class LoginPool : public QObject {
     Q_OBJECT
 public:
@@ -49,8 +60,8 @@ signals:
     void DebugLine(const QString& text);
     // What a call still logging in reported, for the debug log.
     void CallReported(const CallReport& report);
-    // A line for the switchboard's log.
-    void Report(const QString& text);
+    // For the switchboard's log.
+    void Report(const PoolReport& report);
     void HeldBack(const QString& address);
     void ManyWrongLogins();
 
@@ -63,14 +74,16 @@ private:
     };
     qint64 Now() const;
     void Remove(Call* call);
-    void ClosedBeforeLogin(Call* call, const QString& why, const QString& logLine);
+    // `address` when the call no longer knows it (the peer closed).
+    void ClosedBeforeLogin(Call* call, PoolReport::Why why, const QString& detail = {},
+                           const QString& address = {});
     void FlushReport();
 
     QList<Waiter> calls_;
     // Times of each address's recent calls, for the rate limit.
     QHash<QString, QList<qint64>> recent_;
     // Calls closed before login since the last report, by reason.
-    std::map<QString, int> closed_;
+    std::map<PoolReport::Why, int> closed_;
     qint64 reportedAt_ = 0;
     bool reportedOnce_ = false;
     QTimer reportTimer_;

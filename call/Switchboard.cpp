@@ -213,10 +213,10 @@ CallLimits Switchboard::CallLimitsNow() {
 bool Switchboard::EnableSecurity(const QString& identityPath, const QString& keysPath) {
     security_.Load(identityPath, keysPath);
     if (!security_.keys.Error().isEmpty()) {
-        emit Report(security_.keys.Error());
+        emit SecurityTrouble(security_.keys.Error());
     }
     if (!security_.identity.Usable()) {
-        emit Report(security_.identity.Error());
+        emit SecurityTrouble(security_.identity.Error());
         return false;
     }
     emit DebugLine(QStringLiteral("Secure calls with the key ") +

@@ -63,7 +63,7 @@ public:
     void SetMembersHearEachOther(bool on);
 
     // Secure calls from now on, with this user's identity and pinned keys at these paths
-    // (the identity is made when there is none). False, with a Report saying why and
+    // (the identity is made when there is none). False, with SecurityTrouble saying why and
     // where, when the identity cannot be used: calls then go on in plain text.
     bool EnableSecurity(const QString& identityPath = Identity::DefaultPath(),
                         const QString& keysPath = KeyStore::DefaultPath());
@@ -94,8 +94,10 @@ signals:
     void DebugLine(const QString& text);
     // What a call still logging in reported, for the debug log.
     void CallReported(const CallReport& report);
-    // A line for the switchboard's log.
-    void Report(const QString& text);
+    // For the switchboard's log: calls closed before they logged in.
+    void Report(const PoolReport& report);
+    // For the switchboard's log: the key or the pinned keys cannot be used (`text` says how).
+    void SecurityTrouble(const QString& text);
     void HeldBack(const QString& address);
     void ManyWrongLogins();
 

@@ -1,5 +1,9 @@
 #include "CallTexts.h"
 
+#include <QStringList>
+
+#include <map>
+
 namespace chat {
 
 Shown CallText(const CallReport& r) {
@@ -58,6 +62,58 @@ Shown CallText(const CallReport& r) {
         break;
     }
     return {r.detail};
+}
+
+namespace {
+
+QString WhyText(PoolReport::Why why) {
+    switch (why) {
+    case PoolReport::PushedOut:
+        return QStringLiteral("pushed out by newer calls");
+    case PoolReport::HungUp:
+        return QStringLiteral("hung up");
+    case PoolReport::TooSlow:
+        return QStringLiteral("not logged in in time");
+    case PoolReport::WrongPassword:
+        return QStringLiteral("wrong login password");
+    case PoolReport::BrokeOff:
+        break;
+    }
+    return QStringLiteral("broke off the login");
+}
+
+} // namespace
+
+QString PoolText(const PoolReport& r) {
+    if (r.summary) {
+        int total = 0;
+        std::map<QString, int> byText; // in the order of their words, as always
+        for (const auto& [why, count] : r.counts) {
+            total += count;
+            byText[WhyText(why)] += count;
+        }
+        QStringList reasons;
+        for (const auto& [why, count] : byText) {
+            reasons << QString::number(count) + QLatin1Char(' ') + why;
+        }
+        return QStringLiteral("%1 more calls were closed before they logged in during the last "
+                              "minute: ")
+                   .arg(total) +
+               reasons.join(QStringLiteral(", "));
+    }
+    if (!r.detail.isEmpty()) {
+        return r.detail; // the session's own reason for refusing it
+    }
+    switch (r.why) {
+    case PoolReport::PushedOut:
+        return QStringLiteral("Call from ") + r.address +
+               QStringLiteral(" closed: too many calls waiting to log in");
+    case PoolReport::HungUp:
+        return QStringLiteral("Call rejected - Bad Password? - ") + r.address;
+    default:
+        break;
+    }
+    return QStringLiteral("Call from ") + r.address + QStringLiteral(" closed before it logged in");
 }
 
 } // namespace chat

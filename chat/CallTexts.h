@@ -2,6 +2,7 @@
 #pragma once
 
 #include "call/Call.h"
+#include "call/LoginPool.h"
 
 #include <QString>
 
@@ -13,5 +14,7 @@ struct Shown {
 };
 
 Shown CallText(const CallReport& report);
+// A call closed before it logged in, or the last minute's sum of them.
+QString PoolText(const PoolReport& report);
 
 } // namespace chat

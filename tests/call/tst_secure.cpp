@@ -28,7 +28,7 @@ struct Copy {
     explicit Copy(bool secure = true) {
         QObject::connect(&board, &Switchboard::CallArrived, &board,
                          [this](Call* c) { arrived << c; });
-        QObject::connect(&board, &Switchboard::Report, &board,
+        QObject::connect(&board, &Switchboard::SecurityTrouble, &board,
                          [this](const QString& r) { reports << r; });
         if (secure) {
             board.EnableSecurity(dir.filePath("identity.pem"), dir.filePath("keys.json"));
