@@ -62,8 +62,9 @@ struct Pair {
         skew += 10 * 1000;
         Call* call = caller.NewCall();
         if (qEnvironmentVariableIsSet("BENCH_TLS_DEBUG")) {
-            QObject::connect(call, &Call::LogLine, call,
-                             [](const QString& l) { std::fprintf(stderr, "%s\n", qPrintable(l)); });
+            QObject::connect(call, &Call::Reported, call, [](const CallReport& r) {
+                std::fprintf(stderr, "%d %s\n", int(r.kind), qPrintable(r.detail));
+            });
         }
         const qsizetype before = arrived.size();
         QElapsedTimer clock;

@@ -22,7 +22,7 @@ Call::Call(const CallLimits& limits, QObject* parent)
     connect(&socket_, &platform::TcpSocket::EncryptedEvent, this, &Call::TlsUp);
 
     connect(&session_, &CallSession::Send, this, &Call::Write);
-    connect(&session_, &CallSession::LogLine, this, &Call::LogLine);
+    connect(&session_, &CallSession::Reported, this, &Call::Reported);
     connect(&session_, &CallSession::DebugLine, this, &Call::DebugLine);
     connect(&session_, &CallSession::ChatLine, this,
             [this](const QString& text) { emit ChatLine(nickname_, text); });

@@ -331,7 +331,7 @@ void CallSession::Feed(const QByteArray& bytes) {
         }
         if (s == CNetMsg::BufferStatus::Incomplete) {
             if (pos >= bytes.size()) {
-                emit LogLine(QStringLiteral("1=incomplete"));
+                emit Reported({CallReport::Incomplete, {}, {}, {}, 1, 0});
                 return;
             }
             continue;
@@ -409,9 +409,7 @@ void CallSession::ReceiveAck() {
     // A CRC is never 0, so an acknowledgement when no line waits never matches.
     emit Acknowledged(T, saysOk);
     if (U == 0 || U != T) {
-        emit LogLine(QStringLiteral("CRC BAD U=") + QString::number(U) + QStringLiteral(",T=") +
-                     QString::number(T));
-        emit LogLine(QStringLiteral("Should Resending Message"));
+        emit Reported({CallReport::AckMismatch, {}, {}, {}, U, T});
         emit AckFailed();
     } else {
         emit AckMatched(U);
@@ -431,9 +429,12 @@ void CallSession::ReceiveLogin() {
 }
 
 void CallSession::AnswerBadMessage(CNetMsg::VerifyResult v) {
-    emit LogLine(v == CNetMsg::VerifyResult::BadCrc
-                     ? QStringLiteral("Bad Message CRC - May be mismatched passwords")
-                     : QStringLiteral("Incorrect or Corrupted Header"));
+    emit Reported({v == CNetMsg::VerifyResult::BadCrc ? CallReport::BadCrc : CallReport::BadHeader,
+                   {},
+                   {},
+                   {},
+                   0,
+                   0});
     if (active_) {
         Answer(CmdAck, QByteArrayLiteral("BC") + EncodeLong(incoming_.CheckCRC()));
     }
@@ -585,7 +586,7 @@ void CallSession::HandleLoginBody() {
     if (loginFlag_ == 0 && shown.size() > kMaxShownUnknown) {
         shown = shown.left(kMaxShownUnknown) + QStringLiteral("...");
     }
-    emit LogLine(peer_ + QStringLiteral("+ ") + shown);
+    emit Reported({CallReport::UnknownBody, peer_, {}, shown, 0, 0});
 }
 
 void CallSession::SendPass() {

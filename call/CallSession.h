@@ -31,6 +31,40 @@ enum class CloseReason {
     NotSecure,     // a call that had to be secure could not be made so
 };
 
+// What a call has to tell the user, as a value; the window puts it in words.
+struct CallReport {
+    enum Kind {
+        NotEncrypted,    // logged in without TLS though this side offers it
+        Calling,         // an attempt to `address`:`number`
+        GaveUp,          // the tries are over
+        KeysUnreadable,  // a call to `address` not made: the pins cannot be read to check it
+        LoginNotSent,    // `detail`: why it could not be built
+        NotSent,         // `detail`: why a line could not be sent
+        Unsent,          // the session could not send: `detail` says what and why
+        StillWaiting,    // the same line still waits for `who` to confirm it
+        LostCharacters,  // `number` characters `who`'s program cannot show
+        NotConnectedYet, // a line typed while the call is still connecting
+        NotSecureYet,    // a line typed while TLS is still being set up
+        NotConfirmed,    // `who` has not confirmed a line for `number` seconds
+        DoesNotRead,     // `address` left more than `number` bytes unread: call closed
+        SocketError,     // error `number`, `detail`
+        CallFailed,      // the attempt failed: `detail`
+        SecureCall,      // TLS `detail`, safety number `address`, key known as `who`
+        Ended,           // the session ended the call: `detail`
+        Incomplete,      // a read ended inside a message
+        AckMismatch,     // an acknowledgement named `other`, not our line's CRC `number`
+        BadCrc,          // a message failed its CRC: mismatched passwords, likely
+        BadHeader,       // a header that does not decode
+        UnknownBody,     // `who` sent a login body of no known kind: `detail`
+    };
+    Kind kind = Ended;
+    QString who;
+    QString address;
+    QString detail;
+    qint64 number = 0;
+    qint64 other = 0;
+};
+
 class CallSession : public QObject {
     Q_OBJECT
 public:
@@ -129,7 +163,7 @@ public:
 
 signals:
     void Send(const QByteArray& wire);
-    void LogLine(const QString& text);
+    void Reported(const CallReport& report);
     // A line for the program's debug log.
     void DebugLine(const QString& text);
     // A verified chat line, made safe to show.

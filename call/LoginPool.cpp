@@ -102,7 +102,6 @@ bool LoginPool::Admit(int requestID, const CallLimits& limits, int owner) {
     connect(call, &Call::Dropped, this,
             [this, call] { ClosedBeforeLogin(call, PoolReport::BrokeOff); });
     connect(call, &Call::DebugLine, this, &LoginPool::DebugLine);
-    connect(call, &Call::LogLine, this, &LoginPool::DebugLine);
     connect(call, &Call::Reported, this, &LoginPool::CallReported);
     connect(call, &Call::HeldBack, this, &LoginPool::HeldBack);
     connect(call, &Call::ManyWrongLogins, this, &LoginPool::ManyWrongLogins);

@@ -58,6 +58,18 @@ Shown CallText(const CallReport& r) {
         return {QStringLiteral("Secure call (") + r.detail + QStringLiteral("), safety number ") +
                 r.address +
                 (r.who.isEmpty() ? QString() : QStringLiteral(", the key known as ") + r.who)};
+    case CallReport::Incomplete:
+        return {QStringLiteral("1=incomplete")};
+    case CallReport::AckMismatch:
+        return {QStringLiteral("CRC BAD U=%1,T=%2\nShould Resending Message")
+                    .arg(r.number)
+                    .arg(r.other)};
+    case CallReport::BadCrc:
+        return {QStringLiteral("Bad Message CRC - May be mismatched passwords")};
+    case CallReport::BadHeader:
+        return {QStringLiteral("Incorrect or Corrupted Header")};
+    case CallReport::UnknownBody:
+        return {r.who + QStringLiteral("+ ") + r.detail};
     case CallReport::Ended:
         break;
     }

@@ -95,7 +95,6 @@ void frmClient::Adopt(Call* call, bool asLine) {
 void frmClient::ConnectCall() {
     connect(call_, &Call::ReadStarted, this, [this] { log_.BeginBatch(); });
     connect(call_, &Call::ReadFinished, this, [this] { log_.EndBatch(); });
-    connect(call_, &Call::LogLine, this, &frmClient::LogInfo);
     connect(call_, &Call::DebugLine, this, [](const QString& text) { LogDebug(text); });
     connect(call_, &Call::Reported, this, [this](const CallReport& report) {
         const chat::Shown shown = chat::CallText(report);

@@ -54,7 +54,6 @@ std::unique_ptr<Dialled> Dial(Copy& from, int port, const QByteArray& expectedKe
     auto d = std::make_unique<Dialled>();
     d->call = from.board.NewCall();
     Dialled* p = d.get();
-    QObject::connect(d->call, &Call::LogLine, &p->context, [p](const QString& l) { p->log << l; });
     QObject::connect(d->call, &Call::Reported, &p->context, [p](const CallReport& r) {
         p->log << (r.kind == CallReport::NotEncrypted ? QStringLiteral("not encrypted") : r.detail);
     });
