@@ -70,6 +70,7 @@ private slots:
     void mismatchedMessagePasswords();
     void conferenceOfTwoHiddenMembers_data();
     void conferenceOfTwoHiddenMembers();
+    void byeClosesPeerLineWindow_data();
     void byeClosesPeerLineWindow();
     void retriesAgainstNobody();
     void callWhileRetryingGoesToNewLine();
@@ -330,7 +331,16 @@ void TestCalls::conferenceOfTwoHiddenMembers() {
     QVERIFY(Find<QLabel>(board, "lblConnIP")->text().isEmpty());
 }
 
+void TestCalls::byeClosesPeerLineWindow_data() {
+    // Every way the caller's line ends, its call ends with it.
+    QTest::addColumn<QString>("how");
+    QTest::newRow("Bye") << "Bye";
+    QTest::newRow("the close box") << "close";
+    QTest::newRow("File > Exit") << "exit";
+}
+
 void TestCalls::byeClosesPeerLineWindow() {
+    QFETCH(QString, how);
     frmClient* board = Board();
     // The switchboard is busy with its own call, so the second call gets a line window.
     frmClient* first = CallBoard(board);
@@ -346,9 +356,15 @@ void TestCalls::byeClosesPeerLineWindow() {
     }
     QVERIFY(lineSlot > 0);
     QPointer<frmClient> line(ClientWindows(lineSlot));
-    Click(second, "cmdClose");
-    QVERIFY(LogText(second).endsWith("Line Disconnected\n"));
-    QVERIFY(second->isVisible()); // "Bye" leaves the window open
+    if (how == "Bye") {
+        Click(second, "cmdClose");
+        QVERIFY(LogText(second).endsWith("Line Disconnected\n"));
+        QVERIFY(second->isVisible()); // "Bye" leaves the window open
+    } else {
+        const QPointer<frmClient> closing(second);
+        how == "close" ? void(second->close()) : Menu(second, "mnuFile(0)");
+        QTRY_VERIFY(closing.isNull());
+    }
     QTRY_VERIFY(line.isNull());
     QCOMPARE(int(ClientWindows().InUse(lineSlot)), 0);
     QVERIFY(LogText(board).contains("Lost client call Ann - 127.0.0.1"));
