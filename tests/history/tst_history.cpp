@@ -575,6 +575,9 @@ void TestHistory::historyWindowControls() {
         Find<QDateEdit>(w, control)->setDate(QDate(2026, 2, 1));
         QCOMPARE(list->count(), 1);
         QVERIFY(list->item(0)->text().startsWith(from ? "Bob" : "Ann"));
+        // A screen reader says which end it is.
+        QCOMPARE(Find<QDateEdit>(w, control)->accessibleName(),
+                 QString::fromLatin1(from ? "From date" : "To date"));
     }
 }
 
