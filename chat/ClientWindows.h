@@ -51,8 +51,6 @@ public:
     frmClient* NewLine(frmClient* owner);
     // Unloads every window, lines first (program end, tests).
     void CloseAll();
-    // The window a user sees `call` in (a conference member's is its owner's), or null.
-    frmClient* WindowShowing(const Call* call) const { return Window(lines_.LineShowing(call)); }
 
     // The calls, listening sockets and conferences behind the windows.
     Switchboard& Model() { return model_; }
