@@ -23,7 +23,7 @@ Call::Call(const CallLimits& limits, QObject* parent)
 
     connect(&session_, &CallSession::Send, this, &Call::Write);
     connect(&session_, &CallSession::Reported, this, &Call::Reported);
-    connect(&session_, &CallSession::DebugLine, this, &Call::DebugLine);
+    connect(&session_, &CallSession::Debug, this, &Call::Debug);
     connect(&session_, &CallSession::ChatLine, this,
             [this](const QString& text) { emit ChatLine(nickname_, text); });
     connect(&session_, &CallSession::AckMatched, this, &Call::AckMatched);
@@ -47,11 +47,9 @@ Call::Call(const CallLimits& limits, QObject* parent)
     connect(&session_, &CallSession::PeerRefused, this,
             [this](const QString& why) { peerRefusal_ = why; });
     connect(&session_, &CallSession::PlainAsked, this,
-            [this](const QString& why) { emit PlainLoginAsked(socket_.RemoteHostIP(), why); });
+            [this](Insecure why) { emit PlainLoginAsked(socket_.RemoteHostIP(), why); });
     connect(&session_, &CallSession::Closed, this, &Call::SessionClosed);
-    connect(&session_, &CallSession::NotSent, this, [this](const QString& why) {
-        emit Reported({CallReport::Unsent, {}, {}, why, 0});
-    });
+    connect(&session_, &CallSession::NotSent, this, &Call::Reported);
     connect(&session_, &CallSession::DecodeFailed, this, &Call::DecodeFailed);
     connect(&session_, &CallSession::HeldBack, this, &Call::HeldBack);
     connect(&session_, &CallSession::ManyWrongLogins, this, &Call::ManyWrongLogins);
@@ -141,7 +139,7 @@ bool Call::Answer(int requestID) {
     QByteArray wire;
     const CNetMsg::CreateResult built = session_.Auth(&wire);
     if (built != CNetMsg::CreateResult::Ok) {
-        emit Reported({CallReport::LoginNotSent, {}, {}, CallSession::Why(built), 0});
+        emit Reported({CallReport::LoginNotSent, {}, {}, {}, static_cast<qint64>(built)});
         return true;
     }
     Write(wire);
@@ -201,7 +199,7 @@ Call::SendResult Call::SendLine(const QString& text, bool echo) {
     const QByteArray bytes = session_.Encode(text);
     const CNetMsg::CreateResult built = session_.Line(bytes, &wire);
     if (built != CNetMsg::CreateResult::Ok) {
-        emit Reported({CallReport::NotSent, {}, {}, CallSession::Why(built), 0});
+        emit Reported({CallReport::NotSent, {}, {}, {}, static_cast<qint64>(built)});
         return SendResult::NotBuilt;
     }
     if (echo) {
@@ -297,16 +295,16 @@ void Call::Drop(const CallReport& why) {
     emit Dropped();
 }
 
-void Call::SessionClosed(CloseReason why, const QString& reason, bool wasLoggedIn) {
+void Call::SessionClosed(CloseReason why, const CallReport& report, bool wasLoggedIn) {
     if (!wasLoggedIn && session_.role() == CallSession::Role::Answerer) {
         FlushWrites();
         socket_.Flush(); // the reason told to the caller goes before the close
         socket_.Close();
         nickname_.clear();
-        emit Refused(why, reason);
+        emit Refused(why, report);
         return;
     }
-    Drop({CallReport::Ended, {}, {}, reason, 0});
+    Drop(report);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -323,8 +321,11 @@ void Call::sckClient_Close() {
 void Call::sckClient_Error(int number, const QString& description) {
     if (session_.TlsSwitchPending() && socket_.WasConnected()) {
         // The handshake failed: the call ends here, never in plain text.
-        session_.AbortTls(refusedBecause_.isEmpty() ? QStringLiteral("handshake: ") + description
-                                                    : refusedBecause_);
+        if (refusedBecause_) {
+            session_.AbortTls(refusedBecause_->why, refusedBecause_->now, refusedBecause_->was);
+        } else {
+            session_.AbortTls(Insecure::Handshake, description);
+        }
         if (!refusedKey_.isEmpty() && session_.role() == CallSession::Role::Caller) {
             const QByteArray ours = limits_.security->identity.Fingerprint();
             emit KeyChanged(
@@ -361,28 +362,28 @@ void Call::ResetSecurity() {
     waiting_.clear();
     lateCheck_.stop();
     peerKey_.clear();
-    refusedBecause_.clear();
+    refusedBecause_.reset();
     knownAs_.clear();
-    keyChangeNote_.clear();
+    keyChange_.reset();
 }
 
 void Call::SwitchToTls() {
     if (limits_.security == nullptr ||
         !socket_.StartTls(session_.role() == CallSession::Role::Answerer,
                           limits_.security->Configuration())) {
-        session_.AbortTls(QStringLiteral("plain text arrived where TLS had to begin"));
+        session_.AbortTls(Insecure::PlainWhereTls);
     }
 }
 
-QString Call::JudgeKey(const QByteArray& fingerprint) {
+std::optional<Call::KeyRefusal> Call::JudgeKey(const QByteArray& fingerprint) {
     if (fingerprint.isEmpty()) {
-        return QStringLiteral("the peer presented no key");
+        return KeyRefusal{Insecure::NoKey, {}, {}};
     }
     if (session_.role() != CallSession::Role::Caller) {
         return {}; // a caller is judged by its nickname once it names itself
     }
     if (!expectedKey_.isEmpty() && fingerprint != expectedKey_) {
-        return QStringLiteral("it answered with another key than it announced");
+        return KeyRefusal{Insecure::OtherKey, {}, {}};
     }
     const QByteArray pinned = limits_.security->keys.PinFor(PinAddress());
     if (pinned.isEmpty() || pinned == fingerprint) {
@@ -390,16 +391,15 @@ QString Call::JudgeKey(const QByteArray& fingerprint) {
     }
     const QByteArray ours = limits_.security->identity.Fingerprint();
     refusedKey_ = fingerprint;
-    return QStringLiteral("the key changed: safety number ") +
-           Identity::SafetyNumber(ours, pinned) + QStringLiteral(" became ") +
-           Identity::SafetyNumber(ours, fingerprint);
+    return KeyRefusal{Insecure::KeyChanged, Identity::SafetyNumber(ours, pinned),
+                      Identity::SafetyNumber(ours, fingerprint)};
 }
 
 void Call::TlsErrors(const QList<QSslError>& errors) {
     // A self-signed certificate is what every Palaver user has; its key is what counts.
     refusedKey_.clear();
     refusedBecause_ = JudgeKey(Identity::FingerprintOf(socket_.PeerCertificate()));
-    if (refusedBecause_.isEmpty()) {
+    if (!refusedBecause_) {
         socket_.IgnoreSslErrors(errors);
     }
 }
@@ -410,9 +410,9 @@ void Call::TlsUp() {
     }
     // Judged again: a handshake without errors never passed through TlsErrors.
     const QByteArray fingerprint = Identity::FingerprintOf(socket_.PeerCertificate());
-    if (const QString why = JudgeKey(fingerprint); !why.isEmpty()) {
-        refusedBecause_ = why;
-        sckClient_Error(0, why);
+    if (auto why = JudgeKey(fingerprint)) {
+        refusedBecause_ = std::move(why);
+        sckClient_Error(0, {});
         return;
     }
     peerKey_ = fingerprint;
@@ -435,14 +435,15 @@ void Call::PeerNamedSecurely(const QString& nickname) {
     const KeyStore& keys = limits_.security->keys;
     const QByteArray known = keys.CallerKey(nickname);
     knownAs_.clear();
-    keyChangeNote_.clear();
+    keyChange_.reset();
     if (known.isEmpty()) {
         knownAs_ = keys.KnownAs(peerKey_);
     } else if (known != peerKey_) {
-        keyChangeNote_ = nickname + QStringLiteral("'s key changed: safety number ") +
-                         Identity::SafetyNumber(limits_.security->identity.Fingerprint(), known) +
-                         QStringLiteral(" became ") + SafetyNumber();
-        emit DebugLine(keyChangeNote_);
+        keyChange_ =
+            CallReport{CallReport::KeyChanged, nickname,
+                       Identity::SafetyNumber(limits_.security->identity.Fingerprint(), known),
+                       SafetyNumber()};
+        emit Debug(*keyChange_);
     }
     emit SecureChanged();
 }
@@ -484,7 +485,7 @@ void Call::AcceptNewKey() {
         limits_.security->keys.Pin(PinAddress(), std::exchange(refusedKey_, {}));
     } else if (KeyChangedMark() && LoginFlag() != 0) {
         limits_.security->keys.RecordCaller(nickname_, peerKey_);
-        keyChangeNote_.clear();
+        keyChange_.reset();
         emit SecureChanged();
     }
 }

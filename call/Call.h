@@ -12,6 +12,8 @@
 #include <QString>
 #include <QTimer>
 
+#include <optional>
+
 #include <cstdint>
 #include <functional>
 
@@ -100,9 +102,9 @@ public:
     bool KeyVerified() const;
     void MarkKeyVerified();
     // A caller we know by nickname came with another key than last time.
-    bool KeyChangedMark() const { return !keyChangeNote_.isEmpty(); }
-    // What changed, with both safety numbers, for the window that shows the call.
-    const QString& KeyChangeNote() const { return keyChangeNote_; }
+    bool KeyChangedMark() const { return keyChange_.has_value(); }
+    // What changed (KeyChanged, with both safety numbers), for the window that shows the call.
+    const std::optional<CallReport>& KeyChange() const { return keyChange_; }
     // Another address or nickname the peer's key is already known under.
     const QString& KnownAs() const { return knownAs_; }
     // Pins the key the last refused call presented, after the user agreed; on the answering
@@ -121,7 +123,7 @@ signals:
     // Something the user should be told.
     void Reported(const CallReport& report);
     // A line for the program's debug log.
-    void DebugLine(const QString& text);
+    void Debug(const CallReport& report);
     // An attempt to reach `address` has started.
     void Calling(const QString& address);
     void LoggedIn();
@@ -141,7 +143,7 @@ signals:
     void HeldBack(const QString& address);
     void ManyWrongLogins();
     // An answered call closed by this side before it logged in: nothing of it should stay.
-    void Refused(CloseReason why, const QString& reason);
+    void Refused(CloseReason why, const CallReport& report);
     // This side closed the call for `reason` (already logged).
     void Dropped();
     // The peer ended an established call.
@@ -157,7 +159,7 @@ signals:
                     const QString& newSafetyNumber);
     // The login password would cross in plain text where a secure call was to be expected;
     // the call waits for AnswerPlainLogin. `why` in the user's words.
-    void PlainLoginAsked(const QString& address, const QString& why);
+    void PlainLoginAsked(const QString& address, Insecure why);
 
 private:
     void sckClient_DataArrival(qint64 bytesTotal);
@@ -170,7 +172,7 @@ private:
     void Drop(const CallReport& why);
     // The peer's nickname, or its address before it has one.
     QString PeerShown() const { return nickname_.isEmpty() ? RemoteAddress() : nickname_; }
-    void SessionClosed(CloseReason why, const QString& reason, bool wasLoggedIn);
+    void SessionClosed(CloseReason why, const CallReport& report, bool wasLoggedIn);
     void FlushWrites();
     void Confirm(std::int32_t crc);
     void CheckLate();
@@ -178,8 +180,14 @@ private:
     void SwitchToTls();
     void TlsErrors(const QList<QSslError>& errors);
     void TlsUp();
-    // The peer's key judged against what we know: empty when it may go on, else why not.
-    QString JudgeKey(const QByteArray& fingerprint);
+    // Why a key may not go on: Insecure and, for a changed key, both safety numbers.
+    struct KeyRefusal {
+        Insecure why;
+        QString was;
+        QString now;
+    };
+    // The peer's key judged against what we know: nothing when it may go on.
+    std::optional<KeyRefusal> JudgeKey(const QByteArray& fingerprint);
     void PeerNamedSecurely(const QString& nickname);
     void RecordCaller();
     QString PinAddress() const;
@@ -212,7 +220,7 @@ private:
     QByteArray peerKey_;
     QByteArray expectedKey_;
     QByteArray refusedKey_;
-    QString refusedBecause_;
+    std::optional<KeyRefusal> refusedBecause_;
     QString knownAs_;
-    QString keyChangeNote_;
+    std::optional<CallReport> keyChange_;
 };

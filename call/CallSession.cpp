@@ -116,10 +116,7 @@ void CallSession::CheckDeadline() {
         deadline_.start(static_cast<int>(left));
         return;
     }
-    Close(
-        CloseReason::LoginTimeout,
-        QStringLiteral("Call with ") + peer_ +
-            QStringLiteral(" closed: not logged in within %1 seconds").arg(LoginDeadlineSeconds()));
+    Close(CloseReason::LoginTimeout, {CallReport::TimedOut, {}, {}, {}, LoginDeadlineSeconds()});
 }
 
 void CallSession::End() {
@@ -165,27 +162,15 @@ QString CallSession::RefusalReason(CloseReason why) {
     }
 }
 
-void CallSession::Close(CloseReason why, const QString& reason) {
+void CallSession::Close(CloseReason why, CallReport report) {
     const bool loggedIn = loginFlag_ != 0;
     if (active_ && !loggedIn && role_ == Role::Answerer && reasonsWanted_ && !tlsSwitch_ &&
         !RefusalReason(why).isEmpty()) {
         Answer(CmdLogin, QByteArrayLiteral("NO ") + Encode(RefusalReason(why)));
     }
     End();
-    emit Closed(why, reason, loggedIn);
-}
-
-QString CallSession::Why(CNetMsg::CreateResult result) {
-    switch (result) {
-    case CNetMsg::CreateResult::TooLong:
-        // Bytes as they travel: a character of Chinese takes three of them in UTF-8.
-        return QStringLiteral("longer than one message can carry (%1 bytes)").arg(kMaxBody);
-    case CNetMsg::CreateResult::NoCrc:
-        return QStringLiteral("the checksum library is missing");
-    case CNetMsg::CreateResult::Ok:
-        break;
-    }
-    return {};
+    report.who = peer_;
+    emit Closed(why, report, loggedIn);
 }
 
 void CallSession::Encipher() {
@@ -251,9 +236,11 @@ bool CallSession::Answer(std::uint8_t cmd, const QByteArray& body) {
     if (result != CNetMsg::CreateResult::Ok) {
         // The object still holds the previous message; sending it again would put stale
         // bytes on the wire.
-        emit NotSent((cmd == CmdLogin ? QStringLiteral("Login not sent: ")
-                                      : QStringLiteral("Acknowledgement not sent: ")) +
-                     Why(result));
+        emit NotSent({cmd == CmdLogin ? CallReport::LoginNotSent : CallReport::AckNotSent,
+                      {},
+                      {},
+                      {},
+                      static_cast<qint64>(result)});
         return false;
     }
     Encipher();
@@ -261,10 +248,9 @@ bool CallSession::Answer(std::uint8_t cmd, const QByteArray& body) {
     return true;
 }
 
-void CallSession::RefusePlain(const QString& why) {
-    Close(CloseReason::NotSecure, QStringLiteral("Secure call to ") + peer_ +
-                                      QStringLiteral(" failed (") + why +
-                                      QStringLiteral("); not continuing in plain text"));
+void CallSession::RefusePlain(Insecure why, const QString& detail, const QString& was) {
+    Close(CloseReason::NotSecure,
+          {CallReport::SecureFailed, {}, was, detail, 0, static_cast<qint64>(why)});
 }
 
 void CallSession::TlsEstablished() {
@@ -287,8 +273,7 @@ void CallSession::Feed(const QByteArray& bytes) {
     if (holding_ || askingPlain_) {
         backlog_ += bytes;
         if (backlog_.size() > kMaxBacklog) {
-            Close(CloseReason::Flooded,
-                  peer_ + QStringLiteral(" sent too much while its login waited - call closed"));
+            Close(CloseReason::Flooded, {CallReport::Flooded});
         }
         return;
     }
@@ -305,27 +290,19 @@ void CallSession::Feed(const QByteArray& bytes) {
         if (!hadHeader && incoming_.HeaderTaken()) {
             if (incoming_.DecodeFailures() > 0) {
                 if (loginFlag_ == 0) {
-                    Close(CloseReason::BadMessage,
-                          peer_ + QStringLiteral(" sent a header that does not decode - "
-                                                 "call closed"));
+                    Close(CloseReason::BadMessage, {CallReport::UndecodableHeader});
                     return;
                 }
                 emit DecodeFailed();
             }
             if (loginFlag_ == 0 && incoming_.MsgLen() > kMaxLoginBody) {
                 Close(CloseReason::BadMessage,
-                      peer_ + QStringLiteral(" sent %1 characters before logging in (a login "
-                                             "takes at most %2) - call closed")
-                                  .arg(incoming_.MsgLen())
-                                  .arg(kMaxLoginBody));
+                      {CallReport::LongLogin, {}, {}, {}, incoming_.MsgLen(), kMaxLoginBody});
                 return;
             }
             if (incoming_.MsgLen() > kMaxBody) {
                 Close(CloseReason::BadMessage,
-                      peer_ + QStringLiteral(" sent a message declaring %1 characters (more "
-                                             "than %2) - call closed")
-                                  .arg(incoming_.MsgLen())
-                                  .arg(kMaxBody));
+                      {CallReport::LongMessage, {}, {}, {}, incoming_.MsgLen(), kMaxBody});
                 return;
             }
         }
@@ -340,9 +317,7 @@ void CallSession::Feed(const QByteArray& bytes) {
         if (tlsSwitch_ && pos < bytes.size()) {
             // Plain bytes behind the switch would otherwise be read as if TLS had carried
             // them: whoever put them there is not the peer that agreed to switch.
-            Close(CloseReason::NotSecure,
-                  peer_ + QStringLiteral(" sent plain text after the switch to TLS - call "
-                                         "closed"));
+            Close(CloseReason::NotSecure, {CallReport::PlainAfterTls});
             return;
         }
         if (holding_ || askingPlain_) {
@@ -360,8 +335,7 @@ void CallSession::Handle() {
         if (incoming_.Cmd() == CmdLogin) {
             ReceiveLogin();
         } else {
-            Close(CloseReason::BadMessage,
-                  peer_ + QStringLiteral(" forced closed due to non-auth msg"));
+            Close(CloseReason::BadMessage, {CallReport::NonAuth});
         }
         return;
     }
@@ -451,15 +425,13 @@ void CallSession::HandleLoginBody() {
         // A peer that asks for our password, offers one to the caller or accepts itself is
         // not a Palaver peer playing its part.
         Close(CloseReason::WrongRole,
-              QStringLiteral("Call closed: ") + peer_ + QStringLiteral(" sent \"") +
-                  PeerName(QString::fromLatin1(head)) +
-                  QStringLiteral("\", which only the other side of a call may send"));
+              {CallReport::WrongRole, {}, {}, PeerName(QString::fromLatin1(head))});
         return;
     }
     if (awaitingGo_) {
         awaitingGo_ = false;
         if (body != kGoAhead) {
-            RefusePlain(QStringLiteral("the secure call was refused"));
+            RefusePlain(Insecure::Refused);
             return;
         }
         tlsSwitch_ = true;
@@ -499,9 +471,7 @@ void CallSession::HandleLoginBody() {
             return;
         }
         if (policy_.mustBeSecure) {
-            RefusePlain(offerSeen_ ? QStringLiteral("no secure call was offered")
-                                   : QStringLiteral("the answering program offers no secure "
-                                                    "calls"));
+            RefusePlain(offerSeen_ ? Insecure::NotOffered : Insecure::NoSecureProgram);
             return;
         }
         // A Palaver that could have offered TLS and did not, or an address that answered
@@ -509,19 +479,13 @@ void CallSession::HandleLoginBody() {
         const bool passwordInClear = offerSeen_ && !Settings.LoginPassword.isEmpty();
         if (policy_.offer && (policy_.askBeforePlain || passwordInClear)) {
             askingPlain_ = true;
-            emit PlainAsked(policy_.askBeforePlain
-                                ? QStringLiteral("it answered securely before, and now offers "
-                                                 "no secure call")
-                                : QStringLiteral("its program offers no secure call, and your "
-                                                 "login password would cross in plain text"));
+            emit PlainAsked(policy_.askBeforePlain ? Insecure::SecureBefore
+                                                   : Insecure::PasswordInClear);
             return;
         }
     }
     if (isPass && !secure_ && policy_.mustBeSecure) {
-        Close(CloseReason::NotSecure,
-              QStringLiteral("Call from ") + peer_ +
-                  QStringLiteral(" refused: only secure calls are accepted, and its program "
-                                 "did not ask for one"));
+        Close(CloseReason::NotSecure, {CallReport::OnlySecure});
         return;
     }
     if (isAuth) {
@@ -549,9 +513,7 @@ void CallSession::HandleLoginBody() {
             }
         }
         if (wait > 0 || ticket_ != 0) {
-            emit DebugLine(QStringLiteral("Login from ") + peer_ +
-                           QStringLiteral(" waits %1 ms before it is judged").arg(wait) +
-                           (ticket_ != 0 ? QStringLiteral(", then its turn") : QString()));
+            emit Debug({CallReport::LoginWaits, peer_, {}, {}, wait, ticket_ != 0 ? 1 : 0});
             holding_ = true;
             heldPassword_ = offered;
             hold_.start(static_cast<int>(wait));
@@ -561,7 +523,7 @@ void CallSession::HandleLoginBody() {
         return;
     }
     if (isAcpt && !secure_ && policy_.mustBeSecure) {
-        RefusePlain(QStringLiteral("it accepted a login in plain text"));
+        RefusePlain(Insecure::AcceptedPlain);
         return;
     }
     if (isAcpt) {
@@ -577,9 +539,7 @@ void CallSession::HandleLoginBody() {
     }
     if (loginFlag_ == 0 && ++unknownBodies_ > 1) {
         // The offer is the one body a login may bring besides its own; more is a flood.
-        Close(CloseReason::BadMessage,
-              peer_ + QStringLiteral(" sent more than one unknown message before logging in - "
-                                     "call closed"));
+        Close(CloseReason::BadMessage, {CallReport::UnknownBodies});
         return;
     }
     QString shown = PeerLine(Decode(body));
@@ -610,7 +570,7 @@ void CallSession::AnswerPlainLogin(bool goOn) {
     }
     askingPlain_ = false;
     if (!goOn) {
-        RefusePlain(QStringLiteral("you chose not to send your login password in plain text"));
+        RefusePlain(Insecure::Declined);
         return;
     }
     SendPass();
@@ -623,24 +583,22 @@ void CallSession::AnswerPlainLogin(bool goOn) {
 void CallSession::JudgePass(const QByteArray& offered) {
     if (offered != Encode(Settings.LoginPassword)) {
         const bool startsHold = Guard().Wrong(peer_);
-        emit DebugLine(QStringLiteral("Wrong login password from ") + peer_ +
-                       QStringLiteral(" (%1 in a row)").arg(Guard().WrongCount(peer_)));
+        emit Debug({CallReport::WrongLogin, peer_, {}, {}, Guard().WrongCount(peer_)});
         if (startsHold) {
             emit HeldBack(peer_);
         }
         if (Guard().TakeBusyNotice()) {
             emit ManyWrongLogins();
         }
-        Close(CloseReason::WrongPassword, QStringLiteral("Call rejected from ") + peer_ +
-                                              QStringLiteral(" - Invalid Login Password"));
+        Close(CloseReason::WrongPassword, {CallReport::Rejected});
         return;
     }
     Guard().Right(peer_);
-    emit DebugLine(QStringLiteral("Right login password from ") + peer_);
+    emit Debug({CallReport::RightLogin, peer_});
     const auto result = outgoing_.CreateMessage(
         kAppID, 0, 1, CmdLogin, QByteArrayLiteral("ACPT") + Encode(Settings.Nickname));
     if (result != CNetMsg::CreateResult::Ok) {
-        emit NotSent(QStringLiteral("Login not sent: ") + Why(result));
+        emit NotSent({CallReport::LoginNotSent, {}, {}, {}, static_cast<qint64>(result)});
         return;
     }
     Encipher();

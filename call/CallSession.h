@@ -31,6 +31,22 @@ enum class CloseReason {
     NotSecure,     // a call that had to be secure could not be made so
 };
 
+// Why a call could not be made secure, or why its login would go in plain text.
+enum class Insecure {
+    Refused,         // the answering side refused the secure call
+    NotOffered,      // it offered other things, but no secure call
+    NoSecureProgram, // its program offers no secure calls at all
+    AcceptedPlain,   // it accepted a login in plain text
+    Declined,        // the user chose not to send the login password in plain text
+    Handshake,       // the TLS handshake failed: the report's `detail`
+    PlainWhereTls,   // plain text arrived where TLS had to begin
+    NoKey,           // the peer presented no key
+    OtherKey,        // it answered with another key than it announced
+    KeyChanged,      // the pinned key changed: safety number `address` became `detail`
+    SecureBefore,    // it answered securely before and now offers no secure call (a question)
+    PasswordInClear, // no secure call, and the password would cross in clear (a question)
+};
+
 // What a call has to tell the user, as a value; the window puts it in words.
 struct CallReport {
     enum Kind {
@@ -38,9 +54,9 @@ struct CallReport {
         Calling,         // an attempt to `address`:`number`
         GaveUp,          // the tries are over
         KeysUnreadable,  // a call to `address` not made: the pins cannot be read to check it
-        LoginNotSent,    // `detail`: why it could not be built
-        NotSent,         // `detail`: why a line could not be sent
-        Unsent,          // the session could not send: `detail` says what and why
+        LoginNotSent,    // the login could not be built: `number` is the CreateResult
+        NotSent,         // a line could not be built: `number` is the CreateResult
+        AckNotSent,      // an acknowledgement could not be built: `number`, as above
         StillWaiting,    // the same line still waits for `who` to confirm it
         LostCharacters,  // `number` characters `who`'s program cannot show
         NotConnectedYet, // a line typed while the call is still connecting
@@ -50,17 +66,45 @@ struct CallReport {
         SocketError,     // error `number`, `detail`
         CallFailed,      // the attempt failed: `detail`
         SecureCall,      // TLS `detail`, safety number `address`, key known as `who`
-        Ended,           // the session ended the call: `detail`
+        KeyChanged,      // `who`'s key changed: safety number `address` became `detail`
+
+        // Why this side closed a call; `who` is the peer's address.
+        TimedOut,          // not logged in within `number` seconds
+        SecureFailed,      // not made secure for Insecure(`other`); not continued in plain text
+        Flooded,           // too much arrived while its login waited
+        UndecodableHeader, // a header that does not decode
+        LongLogin,         // `number` characters before logging in, a login takes `other`
+        LongMessage,       // a message declaring `number` characters, more than `other`
+        PlainAfterTls,     // plain text after the switch to TLS
+        NonAuth,           // a caller's first message was no AUTH
+        WrongRole,         // `detail`, which only the other side may send
+        OnlySecure,        // refused: only secure calls are taken and it asked for none
+        UnknownBodies,     // more than one unknown message before logging in
+        Rejected,          // wrong login password
+
+        // For the debug log.
+        LoginWaits,      // `who`'s login waits `number` ms; `other` 1: then its turn
+        WrongLogin,      // wrong login password from `who`, `number` in a row
+        RightLogin,      // right login password from `who`
+        TooManyNew,      // from `address`: more than `number` calls in `other` seconds
+        TooManyWaiting,  // from `address`: `number` calls still to log in
+        MadeRoom,        // `address` closed: it waited longest of `number` calls
+        HeldBack,        // from `address`: logins held back for `number` ms
+        Receiving,       // a call arrives from `address`, port `number`
+        ServerAccepting, // the server listens on `address`
+        ServerStopped,   // the server on `address` stopped; empty: it was not running
+        OwnKey,          // secure calls with the key of fingerprint `detail`
         Incomplete,      // a read ended inside a message
         AckMismatch,     // an acknowledgement named `other`, not our line's CRC `number`
         BadCrc,          // a message failed its CRC: mismatched passwords, likely
         BadHeader,       // a header that does not decode
         UnknownBody,     // `who` sent a login body of no known kind: `detail`
     };
-    Kind kind = Ended;
-    QString who;
-    QString address;
-    QString detail;
+    Kind kind = NotEncrypted;
+    // Every member has its default, so that a report names only what it needs.
+    QString who{};
+    QString address{};
+    QString detail{};
     qint64 number = 0;
     qint64 other = 0;
 };
@@ -124,8 +168,10 @@ public:
     // TLS is up: the login starts again inside it.
     void TlsEstablished();
     bool Secure() const { return secure_; }
-    // The switch to TLS failed (`why` in the user's words); the call closes.
-    void AbortTls(const QString& why) { RefusePlain(why); }
+    // The switch to TLS failed; the call closes.
+    void AbortTls(Insecure why, const QString& detail = {}, const QString& was = {}) {
+        RefusePlain(why, detail, was);
+    }
     // A secure call is being set up: nothing typed may go out until it is.
     bool SettingUpTls() const { return awaitingGo_ || tlsSwitch_ || askingPlain_; }
     // The user's answer to PlainAsked: the login goes on in plain text, or the call ends.
@@ -156,16 +202,14 @@ public:
     // Bytes in: every whole message is handled in order, a partial one waits for more.
     void Feed(const QByteArray& bytes);
 
-    // Why a message could not be built, for the status line.
-    static QString Why(CNetMsg::CreateResult result);
     // Seconds a call may take to log in (the settings' Timeout, 30 when unset).
     static int LoginDeadlineSeconds();
 
 signals:
     void Send(const QByteArray& wire);
     void Reported(const CallReport& report);
-    // A line for the program's debug log.
-    void DebugLine(const QString& text);
+    // For the program's debug log.
+    void Debug(const CallReport& report);
     // A verified chat line, made safe to show.
     void ChatLine(const QString& text);
     void AckMatched(std::int32_t crc);
@@ -173,13 +217,13 @@ signals:
     void AckFailed();
     void PeerNamed(const QString& nickname);
     void LoggedIn();
-    // This side must close the call; `reason` is the log line.
-    void Closed(CloseReason why, const QString& reason, bool wasLoggedIn);
+    // This side must close the call; `report` says why to the user.
+    void Closed(CloseReason why, const CallReport& report, bool wasLoggedIn);
     // Every acknowledgement as the peer sent it: the CRC it names and whether it says "OK"
     // (rather than "BC"), before it is judged against our last line.
     void Acknowledged(std::int32_t crc, bool saysOk);
-    // A message this side had to send could not be built.
-    void NotSent(const QString& why);
+    // A message this side had to send could not be built (LoginNotSent or AckNotSent).
+    void NotSent(const CallReport& report);
     // A logged-in peer sent a number that does not decode.
     void DecodeFailed();
     // The address has started being held back for wrong login passwords.
@@ -190,7 +234,7 @@ signals:
     void PeerRefused(const QString& why);
     // The login password would go in plain text where a secure call was to be expected;
     // nothing more happens until AnswerPlainLogin.
-    void PlainAsked(const QString& why);
+    void PlainAsked(Insecure why);
 
 private:
     void Handle();
@@ -209,9 +253,10 @@ private:
     bool Answer(std::uint8_t cmd, const QByteArray& body);
     void Encipher();
     void Decipher();
-    void Close(CloseReason why, const QString& reason);
+    // Ends the call; `report` tells the user why (its `who` becomes the peer).
+    void Close(CloseReason why, CallReport report);
     // Closes a call that has to be secure and cannot be, with `why` in the user's words.
-    void RefusePlain(const QString& why);
+    void RefusePlain(Insecure why, const QString& detail = {}, const QString& was = {});
 
     CNetMsg incoming_;
     CNetMsg outgoing_;

@@ -52,16 +52,11 @@ bool LoginPool::Admit(int requestID, const CallLimits& limits, int owner) {
     times.append(now);
     if (times.size() > kMaxNewPerAddress) {
         times.removeFirst();
-        emit DebugLine(QStringLiteral("Call from ") + from +
-                       QStringLiteral(" closed: more than %1 calls from there in %2 seconds")
-                           .arg(kMaxNewPerAddress)
-                           .arg(kRateWindowMs / 1000));
+        emit Debug({CallReport::TooManyNew, {}, from, {}, kMaxNewPerAddress, kRateWindowMs / 1000});
         return false;
     }
     if (Waiting(from) >= kMaxPerAddress) {
-        emit DebugLine(
-            QStringLiteral("Call from ") + from +
-            QStringLiteral(" closed: %1 calls from there are still to log in").arg(kMaxPerAddress));
+        emit Debug({CallReport::TooManyWaiting, {}, from, {}, kMaxPerAddress});
         return false;
     }
     if (calls_.size() >= kMaxCalls) {
@@ -72,10 +67,7 @@ bool LoginPool::Admit(int requestID, const CallLimits& limits, int owner) {
             return !w.call.isNull() && w.call->Silent();
         });
         Call* oldest = (silent != calls_.end() ? *silent : calls_.first()).call;
-        emit DebugLine(QStringLiteral("Call from ") + oldest->RemoteAddress() +
-                       QStringLiteral(" closed to make room: it waited longest of %1 calls still "
-                                      "to log in")
-                           .arg(kMaxCalls));
+        emit Debug({CallReport::MadeRoom, {}, oldest->RemoteAddress(), {}, kMaxCalls});
         ClosedBeforeLogin(oldest, PoolReport::PushedOut);
     }
     auto* call = new Call(limits, this);
@@ -87,7 +79,7 @@ bool LoginPool::Admit(int requestID, const CallLimits& limits, int owner) {
         Remove(call);
         emit LoggedIn(call, owner);
     });
-    connect(call, &Call::Refused, this, [this, call](CloseReason reason, const QString& line) {
+    connect(call, &Call::Refused, this, [this, call](CloseReason reason, const CallReport& line) {
         PoolReport::Why why = PoolReport::BrokeOff;
         if (reason == CloseReason::LoginTimeout) {
             why = PoolReport::TooSlow;
@@ -101,7 +93,7 @@ bool LoginPool::Admit(int requestID, const CallLimits& limits, int owner) {
     });
     connect(call, &Call::Dropped, this,
             [this, call] { ClosedBeforeLogin(call, PoolReport::BrokeOff); });
-    connect(call, &Call::DebugLine, this, &LoginPool::DebugLine);
+    connect(call, &Call::Debug, this, &LoginPool::Debug);
     connect(call, &Call::Reported, this, &LoginPool::CallReported);
     connect(call, &Call::HeldBack, this, &LoginPool::HeldBack);
     connect(call, &Call::ManyWrongLogins, this, &LoginPool::ManyWrongLogins);
@@ -118,8 +110,8 @@ void LoginPool::Remove(Call* call) {
     disconnect(call, nullptr, this, nullptr);
 }
 
-void LoginPool::ClosedBeforeLogin(Call* call, PoolReport::Why why, const QString& detail,
-                                  const QString& remote) {
+void LoginPool::ClosedBeforeLogin(Call* call, PoolReport::Why why,
+                                  const std::optional<CallReport>& refusal, const QString& remote) {
     const QString address = remote.isEmpty() ? call->RemoteAddress() : remote;
     Remove(call);
     call->Close();
@@ -133,7 +125,7 @@ void LoginPool::ClosedBeforeLogin(Call* call, PoolReport::Why why, const QString
         PoolReport one;
         one.why = why;
         one.address = address;
-        one.detail = detail;
+        one.refusal = refusal;
         emit Report(one);
         reportedOnce_ = true;
         reportedAt_ = now;

@@ -15,6 +15,7 @@
 
 #include <functional>
 #include <map>
+#include <optional>
 
 // Calls closed before they logged in, as the switchboard tells them: one as it happens, or
 // how many went for each reason in the last minute.
@@ -23,8 +24,8 @@ struct PoolReport {
     bool summary = false;
     Why why = BrokeOff;
     QString address;
-    QString detail;            // the session's reason, for a refused call
-    std::map<Why, int> counts; // a summary's
+    std::optional<CallReport> refusal; // the session's reason, for a refused call
+    std::map<Why, int> counts;         // a summary's
 };
 
 class LoginPool : public QObject {
@@ -57,7 +58,7 @@ public:
 signals:
     // The call has logged in and leaves the pool; `owner` is the slot whose server took it.
     void LoggedIn(Call* call, int owner);
-    void DebugLine(const QString& text);
+    void Debug(const CallReport& report);
     // What a call still logging in reported, for the debug log.
     void CallReported(const CallReport& report);
     // For the switchboard's log.
@@ -75,7 +76,8 @@ private:
     qint64 Now() const;
     void Remove(Call* call);
     // `address` when the call no longer knows it (the peer closed).
-    void ClosedBeforeLogin(Call* call, PoolReport::Why why, const QString& detail = {},
+    void ClosedBeforeLogin(Call* call, PoolReport::Why why,
+                           const std::optional<CallReport>& refusal = {},
                            const QString& address = {});
     void FlushReport();
 

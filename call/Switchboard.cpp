@@ -9,7 +9,7 @@ Switchboard::Switchboard(QObject* parent) : QObject(parent) {
         Adopt(call);
         emit CallArrived(call, owner);
     });
-    connect(&pool_, &LoginPool::DebugLine, this, &Switchboard::DebugLine);
+    connect(&pool_, &LoginPool::Debug, this, &Switchboard::Debug);
     connect(&pool_, &LoginPool::CallReported, this, &Switchboard::CallReported);
     connect(&pool_, &LoginPool::Report, this, &Switchboard::Report);
     connect(&pool_, &LoginPool::HeldBack, this, &Switchboard::HeldBack);
@@ -67,7 +67,7 @@ Switchboard::Started Switchboard::StartServer(int owner, int port) {
     }
     result.ok = true;
     result.where = server->LocalIP() + QStringLiteral(":") + QString::number(server->LocalPort());
-    emit DebugLine(QStringLiteral("Server accepting calls on ") + result.where);
+    emit Debug({CallReport::ServerAccepting, {}, result.where});
     emit ServerChanged(owner);
     return result;
 }
@@ -75,13 +75,13 @@ Switchboard::Started Switchboard::StartServer(int owner, int port) {
 QString Switchboard::StopServer(int owner) {
     platform::TcpSocket* server = Server(owner);
     if (server == nullptr || server->state() == platform::TcpSocket::Closed) {
-        emit DebugLine(QStringLiteral("Server is currently stopped"));
+        emit Debug({CallReport::ServerStopped});
         return {};
     }
     const QString where =
         server->LocalIP() + QStringLiteral(":") + QString::number(server->LocalPort());
     server->Close();
-    emit DebugLine(QStringLiteral("Server stopped on ") + where);
+    emit Debug({CallReport::ServerStopped, {}, where});
     emit ServerChanged(owner);
     return where;
 }
@@ -107,14 +107,11 @@ int Switchboard::ServerPort(int owner) const {
 
 void Switchboard::ConnectionRequest(int owner, int requestID) {
     const QString from = platform::TcpSocket::RequestAddress(requestID);
-    emit DebugLine(QStringLiteral("Server receiving call from ") + from + QStringLiteral(" / ") +
-                   QString::number(platform::TcpSocket::RequestPort(requestID)));
+    emit Debug({CallReport::Receiving, {}, from, {}, platform::TcpSocket::RequestPort(requestID)});
     // Held back for wrong passwords: closed before AUTH. A request nobody takes is closed by
     // the socket layer: no AUTH, no call.
     if (const qint64 held = logins_.HoldMs(from); held > 0) {
-        emit DebugLine(
-            QStringLiteral("Call from ") + from +
-            QStringLiteral(" closed: logins from there are held back for %1 ms").arg(held));
+        emit Debug({CallReport::HeldBack, {}, from, {}, held});
         return;
     }
     // The call waits apart until it has logged in; only then is it reported.
@@ -127,7 +124,7 @@ void Switchboard::ConnectionRequest(int owner, int requestID) {
 void Switchboard::Adopt(Call* call) {
     call->setParent(this);
     call->SetId(++lastId_);
-    connect(call, &Call::DebugLine, this, &Switchboard::DebugLine);
+    connect(call, &Call::Debug, this, &Switchboard::Debug);
     calls_.removeIf([](const QPointer<Call>& c) { return c.isNull(); });
     calls_.append(call);
     emit CallAdded(call);
@@ -219,7 +216,7 @@ bool Switchboard::EnableSecurity(const QString& identityPath, const QString& key
         emit SecurityTrouble(security_.identity.Error());
         return false;
     }
-    emit DebugLine(QStringLiteral("Secure calls with the key ") +
-                   Identity::ShowFingerprint(security_.identity.Fingerprint()));
+    emit Debug(
+        {CallReport::OwnKey, {}, {}, Identity::ShowFingerprint(security_.identity.Fingerprint())});
     return true;
 }

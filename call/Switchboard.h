@@ -91,7 +91,7 @@ signals:
     void ConferenceAdded(Conference* conference);
     // An answered call has logged in; `owner` is the slot whose server took it.
     void CallArrived(Call* call, int owner);
-    void DebugLine(const QString& text);
+    void Debug(const CallReport& report);
     // What a call still logging in reported, for the debug log.
     void CallReported(const CallReport& report);
     // For the switchboard's log: calls closed before they logged in.

@@ -6,6 +6,150 @@
 
 namespace chat {
 
+namespace {
+
+QString NotBuilt(qint64 result) {
+    switch (static_cast<CNetMsg::CreateResult>(result)) {
+    case CNetMsg::CreateResult::TooLong:
+        // Bytes as they travel: a character of Chinese takes three of them in UTF-8.
+        return QStringLiteral("longer than one message can carry (%1 bytes)").arg(kMaxBody);
+    case CNetMsg::CreateResult::NoCrc:
+        return QStringLiteral("the checksum library is missing");
+    case CNetMsg::CreateResult::Ok:
+        break;
+    }
+    return {};
+}
+
+// What only the debug log shows.
+QString DebugText(const CallReport& r) {
+    switch (r.kind) {
+    case CallReport::LoginWaits:
+        return QStringLiteral("Login from ") + r.who +
+               QStringLiteral(" waits %1 ms before it is judged").arg(r.number) +
+               (r.other != 0 ? QStringLiteral(", then its turn") : QString());
+    case CallReport::WrongLogin:
+        return QStringLiteral("Wrong login password from ") + r.who +
+               QStringLiteral(" (%1 in a row)").arg(r.number);
+    case CallReport::RightLogin:
+        return QStringLiteral("Right login password from ") + r.who;
+    case CallReport::TooManyNew:
+        return QStringLiteral("Call from ") + r.address +
+               QStringLiteral(" closed: more than %1 calls from there in %2 seconds")
+                   .arg(r.number)
+                   .arg(r.other);
+    case CallReport::TooManyWaiting:
+        return QStringLiteral("Call from ") + r.address +
+               QStringLiteral(" closed: %1 calls from there are still to log in").arg(r.number);
+    case CallReport::MadeRoom:
+        return QStringLiteral("Call from ") + r.address +
+               QStringLiteral(" closed to make room: it waited longest of %1 calls still to log "
+                              "in")
+                   .arg(r.number);
+    case CallReport::HeldBack:
+        return QStringLiteral("Call from ") + r.address +
+               QStringLiteral(" closed: logins from there are held back for %1 ms").arg(r.number);
+    case CallReport::Receiving:
+        return QStringLiteral("Server receiving call from ") + r.address + QStringLiteral(" / ") +
+               QString::number(r.number);
+    case CallReport::ServerAccepting:
+        return QStringLiteral("Server accepting calls on ") + r.address;
+    case CallReport::ServerStopped:
+        return r.address.isEmpty() ? QStringLiteral("Server is currently stopped")
+                                   : QStringLiteral("Server stopped on ") + r.address;
+    case CallReport::OwnKey:
+        return QStringLiteral("Secure calls with the key ") + r.detail;
+    case CallReport::KeyChanged:
+        return r.who + QStringLiteral("'s key changed: safety number ") + r.address +
+               QStringLiteral(" became ") + r.detail;
+    default:
+        break;
+    }
+    return r.detail;
+}
+
+// Why this side closed a call.
+QString ClosedText(const CallReport& r) {
+    switch (r.kind) {
+    case CallReport::TimedOut:
+        return QStringLiteral("Call with ") + r.who +
+               QStringLiteral(" closed: not logged in within %1 seconds").arg(r.number);
+    case CallReport::SecureFailed:
+        return QStringLiteral("Secure call to ") + r.who + QStringLiteral(" failed (") +
+               InsecureText(static_cast<Insecure>(r.other), r.detail, r.address) +
+               QStringLiteral("); not continuing in plain text");
+    case CallReport::Flooded:
+        return r.who + QStringLiteral(" sent too much while its login waited - call closed");
+    case CallReport::UndecodableHeader:
+        return r.who + QStringLiteral(" sent a header that does not decode - call closed");
+    case CallReport::LongLogin:
+        return r.who + QStringLiteral(" sent %1 characters before logging in (a login takes at "
+                                      "most %2) - call closed")
+                           .arg(r.number)
+                           .arg(r.other);
+    case CallReport::LongMessage:
+        return r.who +
+               QStringLiteral(" sent a message declaring %1 characters (more than %2) - call "
+                              "closed")
+                   .arg(r.number)
+                   .arg(r.other);
+    case CallReport::PlainAfterTls:
+        return r.who + QStringLiteral(" sent plain text after the switch to TLS - call closed");
+    case CallReport::NonAuth:
+        return r.who + QStringLiteral(" forced closed due to non-auth msg");
+    case CallReport::WrongRole:
+        return QStringLiteral("Call closed: ") + r.who + QStringLiteral(" sent \"") + r.detail +
+               QStringLiteral("\", which only the other side of a call may send");
+    case CallReport::OnlySecure:
+        return QStringLiteral("Call from ") + r.who +
+               QStringLiteral(" refused: only secure calls are accepted, and its program did "
+                              "not ask for one");
+    case CallReport::UnknownBodies:
+        return r.who + QStringLiteral(" sent more than one unknown message before logging in - "
+                                      "call closed");
+    case CallReport::Rejected:
+        return QStringLiteral("Call rejected from ") + r.who +
+               QStringLiteral(" - Invalid Login Password");
+    default:
+        break;
+    }
+    return DebugText(r);
+}
+
+} // namespace
+
+QString InsecureText(Insecure why, const QString& detail, const QString& was) {
+    switch (why) {
+    case Insecure::Refused:
+        return QStringLiteral("the secure call was refused");
+    case Insecure::NotOffered:
+        return QStringLiteral("no secure call was offered");
+    case Insecure::NoSecureProgram:
+        return QStringLiteral("the answering program offers no secure calls");
+    case Insecure::AcceptedPlain:
+        return QStringLiteral("it accepted a login in plain text");
+    case Insecure::Declined:
+        return QStringLiteral("you chose not to send your login password in plain text");
+    case Insecure::Handshake:
+        return QStringLiteral("handshake: ") + detail;
+    case Insecure::PlainWhereTls:
+        return QStringLiteral("plain text arrived where TLS had to begin");
+    case Insecure::NoKey:
+        return QStringLiteral("the peer presented no key");
+    case Insecure::OtherKey:
+        return QStringLiteral("it answered with another key than it announced");
+    case Insecure::KeyChanged:
+        return QStringLiteral("the key changed: safety number ") + was +
+               QStringLiteral(" became ") + detail;
+    case Insecure::SecureBefore:
+        return QStringLiteral("it answered securely before, and now offers no secure call");
+    case Insecure::PasswordInClear:
+        return QStringLiteral("its program offers no secure call, and your login password would "
+                              "cross in plain text");
+    }
+    return {};
+}
+
 Shown CallText(const CallReport& r) {
     switch (r.kind) {
     case CallReport::NotEncrypted:
@@ -22,11 +166,11 @@ Shown CallText(const CallReport& r) {
                 QStringLiteral(" not made: it answered securely before, and the pinned keys "
                                "cannot be read to check it")};
     case CallReport::LoginNotSent:
-        return {QStringLiteral(" Login not sent: ") + r.detail, true};
+        return {QStringLiteral(" Login not sent: ") + NotBuilt(r.number), true};
     case CallReport::NotSent:
-        return {QStringLiteral(" Not sent: ") + r.detail, true};
-    case CallReport::Unsent:
-        return {QStringLiteral(" ") + r.detail, true};
+        return {QStringLiteral(" Not sent: ") + NotBuilt(r.number), true};
+    case CallReport::AckNotSent:
+        return {QStringLiteral(" Acknowledgement not sent: ") + NotBuilt(r.number), true};
     case CallReport::StillWaiting:
         return {QStringLiteral(" Still waiting for ") + r.who +
                     QStringLiteral(" to confirm this line"),
@@ -70,10 +214,10 @@ Shown CallText(const CallReport& r) {
         return {QStringLiteral("Incorrect or Corrupted Header")};
     case CallReport::UnknownBody:
         return {r.who + QStringLiteral("+ ") + r.detail};
-    case CallReport::Ended:
+    default:
         break;
     }
-    return {r.detail};
+    return {ClosedText(r)};
 }
 
 namespace {
@@ -113,8 +257,8 @@ QString PoolText(const PoolReport& r) {
                    .arg(total) +
                reasons.join(QStringLiteral(", "));
     }
-    if (!r.detail.isEmpty()) {
-        return r.detail; // the session's own reason for refusing it
+    if (r.refusal) {
+        return CallText(*r.refusal).text; // the session's own reason for refusing it
     }
     switch (r.why) {
     case PoolReport::PushedOut:

@@ -33,7 +33,8 @@ WindowTable::WindowTable() : lines_(model_), limits(model_.limits) {
     });
     connect(&lines_, &Lines::Closed, this, &WindowTable::Forget);
     connect(&lines_, &Lines::Note, this, &WindowTable::Noted);
-    connect(&model_, &Switchboard::DebugLine, this, [](const QString& text) { LogDebug(text); });
+    connect(&model_, &Switchboard::Debug, this,
+            [](const CallReport& r) { LogDebug(chat::CallText(r).text); });
     connect(&model_, &Switchboard::CallReported, this,
             [](const CallReport& report) { LogDebug(chat::CallText(report).text); });
     auto toSwitchboard = [this](const QString& text) {

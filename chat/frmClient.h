@@ -175,7 +175,7 @@ private:
     void ClearHeader();
     void ShowSecurity();
     void lblSecure_Click();
-    void AskPlainLogin(const QString& address, const QString& why);
+    void AskPlainLogin(const QString& address, Insecure why);
     // A yes-or-no question asked once the current event is handled; `answered` gets the answer.
     void AskLater(const QString& title, platform::MsgIcon icon, const QString& text,
                   const std::function<void(bool)>& answered);

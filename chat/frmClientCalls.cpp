@@ -83,7 +83,7 @@ void frmClient::Adopt(Call* call, bool asLine) {
     }
     if (call_->KeyChangedMark()) {
         // Found while the call still waited for its login, before any window showed it.
-        log_.Log(call_->KeyChangeNote());
+        log_.Log(chat::CallText(*call_->KeyChange()).text);
     }
     ShowLoggedIn();
     AlertIfInactive();
@@ -95,7 +95,8 @@ void frmClient::Adopt(Call* call, bool asLine) {
 void frmClient::ConnectCall() {
     connect(call_, &Call::ReadStarted, this, [this] { log_.BeginBatch(); });
     connect(call_, &Call::ReadFinished, this, [this] { log_.EndBatch(); });
-    connect(call_, &Call::DebugLine, this, [](const QString& text) { LogDebug(text); });
+    connect(call_, &Call::Debug, this,
+            [](const CallReport& r) { LogDebug(chat::CallText(r).text); });
     connect(call_, &Call::Reported, this, [this](const CallReport& report) {
         const chat::Shown shown = chat::CallText(report);
         if (shown.status) {
@@ -119,7 +120,7 @@ void frmClient::ConnectCall() {
     connect(call_, &Call::HeldBack, this,
             [this](const QString& address) { emit SwitchboardNote(HeldBackNote(address)); });
     connect(call_, &Call::Refused, this,
-            [this](CloseReason, const QString& reason) { CallRefused(reason); });
+            [this](CloseReason, const CallReport& r) { CallRefused(chat::CallText(r).text); });
     connect(call_, &Call::Dropped, this, &frmClient::ClearHeader);
     connect(call_, &Call::Lost, this, &frmClient::CallLost);
     connect(call_, &Call::GaveUp, this, &frmClient::ClearHeader);
@@ -282,11 +283,11 @@ void frmClient::AskLater(const QString& title, platform::MsgIcon icon, const QSt
     });
 }
 
-void frmClient::AskPlainLogin(const QString& address, const QString& why) {
+void frmClient::AskPlainLogin(const QString& address, Insecure why) {
     const QPointer<Call> call(call_);
     AskLater(QStringLiteral("Not encrypted"), platform::MsgIcon::Exclamation,
              QStringLiteral("The call to ") + address + QStringLiteral(" cannot be made secure: ") +
-                 why +
+                 chat::InsecureText(why) +
                  QStringLiteral(".\n\nGo on in plain text? Anyone on the way could read your "
                                 "login password and everything you write."),
              [this, call](bool goOn) {

@@ -1,6 +1,7 @@
 // One call's session driven directly: bytes in, events out, with no socket and no window.
 #include "call/CallSession.h"
 #include "call/LoginGuard.h"
+#include "chat/CallTexts.h"
 #include "protocol/NetCodec.h"
 #include "settings/Settings.h"
 
@@ -33,9 +34,12 @@ struct Probe {
         QObject::connect(&s, &CallSession::Reported, [this](const CallReport& r) { reports << r; });
         QObject::connect(&s, &CallSession::ChatLine, [this](const QString& t) { chat << t; });
         QObject::connect(&s, &CallSession::AckMatched, [this](std::int32_t c) { acks << c; });
-        QObject::connect(&s, &CallSession::Closed,
-                         [this](CloseReason, const QString& r, bool) { closed = r; });
-        QObject::connect(&s, &CallSession::NotSent, [this](const QString& w) { notSent = w; });
+        QObject::connect(&s, &CallSession::Closed, [this](CloseReason, const CallReport& r, bool) {
+            closed = chat::CallText(r).text;
+        });
+        QObject::connect(&s, &CallSession::NotSent, [this](const CallReport& r) {
+            notSent = chat::CallText(r).text.trimmed();
+        });
         QObject::connect(&s, &CallSession::PeerNamed, [this](const QString& n) { nickname = n; });
         QObject::connect(&s, &CallSession::LoggedIn, [this] { ++loggedIn; });
         QObject::connect(&s, &CallSession::DecodeFailed, [this] { ++decodeFailed; });
