@@ -3,6 +3,7 @@
 #include "app/Attention.h"
 #include "app/OutsideCalls.h"
 #include "call/Identity.h"
+#include "chat/CallTexts.h"
 #include "chat/ClientWindows.h"
 #include "history/HistoryStore.h"
 #include "platform/Address.h"
@@ -125,7 +126,8 @@ CommandLine Read(int argc, char** argv) {
         Identity identity;
         identity.Load(Identity::DefaultPath());
         if (!identity.Usable()) {
-            std::fprintf(stderr, "palaver: %s\n", qPrintable(identity.Error()));
+            const QString why = chat::KeyTroubleText(identity.Error());
+            std::fprintf(stderr, "palaver: %s\n", qPrintable(why));
             return {true, 1, {}};
         }
         std::printf("%s\n", qPrintable(Identity::ShowFingerprint(identity.Fingerprint())));

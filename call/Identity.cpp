@@ -82,32 +82,30 @@ QString Identity::DefaultPath() {
 
 void Identity::Load(const QString& path) {
     path_ = path;
-    error_.clear();
+    error_ = {};
     key_ = QSslKey();
     certificate_ = QSslCertificate();
-    const QString off = QStringLiteral("Secure calls are off: the key file ") + path;
     if (!QFileInfo::exists(path) && !QFileInfo(path).isSymLink()) {
         const QByteArray pem = MakeIdentityPem();
         if (pem.isEmpty()) {
-            error_ = QStringLiteral("Secure calls are off: no key could be made for ") + path;
+            error_ = {KeyTrouble::NoKeyMade, path};
             return;
         }
         if (!platform::WritePrivateFile(path, pem, false)) {
-            error_ = off + QStringLiteral(" could not be written");
+            error_ = {KeyTrouble::KeyUnwritable, path};
             return;
         }
     }
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        error_ =
-            off + QStringLiteral(" cannot be read (") + file.errorString() + QStringLiteral(")");
+        error_ = {KeyTrouble::KeyUnreadable, path, file.errorString()};
         return;
     }
     const QByteArray pem = file.read(kMaxFileSize);
     QSslKey key(pem, QSsl::Ec, QSsl::Pem, QSsl::PrivateKey);
     const QList<QSslCertificate> certs = QSslCertificate::fromData(pem, QSsl::Pem);
     if (key.isNull() || certs.isEmpty() || certs.first().isNull()) {
-        error_ = off + QStringLiteral(" holds no key and certificate Palaver can use");
+        error_ = {KeyTrouble::KeyUnusable, path};
         return;
     }
     key_ = key;
@@ -221,7 +219,7 @@ bool KeyStore::Parse(const QByteArray& json) {
 
 bool KeyStore::Load(const QString& path) {
     path_ = path;
-    error_.clear();
+    error_ = {};
     writable_ = false;
     damaged_ = false;
     onDisk_.clear();
@@ -256,20 +254,13 @@ bool KeyStore::Load(const QString& path) {
     if (readFile(backup, &bytes) && Parse(bytes)) {
         onDisk_ = bytes;
         writable_ = true;
-        error_ = QStringLiteral("The pinned keys in ") + path +
-                 QStringLiteral(" were damaged; the last good copy was used");
+        error_ = {KeyTrouble::PinsRestored, path, backup};
         Save();
         return true;
     }
     forget();
     damaged_ = true;
-    error_ = QStringLiteral("The pinned keys in ") + path +
-             QStringLiteral(" are damaged and no good copy is left: calls to addresses you "
-                            "called securely before are refused. Put back a good copy of the "
-                            "file, or remove it and ") +
-             backup +
-             QStringLiteral(" to start again (every pin and verified mark is then "
-                            "forgotten)");
+    error_ = {KeyTrouble::PinsLost, path, backup};
     return false;
 }
 
@@ -346,8 +337,7 @@ void KeyStore::Save() {
     // The file as it was becomes the backup before the new one replaces it.
     if ((!onDisk_.isEmpty() && !platform::WritePrivateFile(BackupPath(), onDisk_, true, &why)) ||
         !platform::WritePrivateFile(path_, bytes, true, &why)) {
-        error_ = QStringLiteral("The pinned keys could not be saved to ") + path_ +
-                 QStringLiteral(" (") + why + QStringLiteral(")");
+        error_ = {KeyTrouble::PinsNotSaved, path_, why};
         return;
     }
     onDisk_ = bytes;

@@ -12,6 +12,24 @@
 #include <QString>
 #include <QStringList>
 
+// What went wrong with the key file or the pinned keys, as a value the windows put in words.
+struct KeyTrouble {
+    enum Kind {
+        None,
+        NoKeyMade,     // no key could be made for `path`
+        KeyUnwritable, // the new key file `path` could not be written
+        KeyUnreadable, // the key file `path` cannot be read: `detail`
+        KeyUnusable,   // `path` holds no key and certificate that can be used
+        PinsRestored,  // the pins in `path` were damaged; the backup `detail` was used
+        PinsLost,      // the pins in `path` and their backup `detail` are damaged
+        PinsNotSaved,  // the pins could not be saved to `path`: `detail`
+    };
+    Kind kind = None;
+    QString path{};
+    QString detail{};
+    bool isEmpty() const { return kind == None; }
+};
+
 // Makes a new ECDSA P-256 key and a self-signed certificate valid 30 years, both as PEM.
 // Empty on failure.
 QByteArray MakeIdentityPem();
@@ -25,8 +43,8 @@ public:
     // Anything else that goes wrong leaves the file alone and the identity unusable.
     void Load(const QString& path);
     bool Usable() const { return !key_.isNull() && !certificate_.isNull(); }
-    // Why the identity cannot be used, one line naming the file.
-    const QString& Error() const { return error_; }
+    // Why the identity cannot be used, naming the file.
+    const KeyTrouble& Error() const { return error_; }
     const QString& Path() const { return path_; }
     const QSslKey& Key() const { return key_; }
     const QSslCertificate& Certificate() const { return certificate_; }
@@ -43,7 +61,7 @@ public:
 
 private:
     QString path_;
-    QString error_;
+    KeyTrouble error_;
     QSslKey key_;
     QSslCertificate certificate_;
 };
@@ -66,7 +84,7 @@ public:
     // missing file is an empty store. False (and Error) when neither reads: the store is then
     // Damaged and keeps nothing on disk.
     bool Load(const QString& path);
-    const QString& Error() const { return error_; }
+    const KeyTrouble& Error() const { return error_; }
     // Pins were kept but cannot be read: no address may be taken as new.
     bool Damaged() const { return damaged_; }
     QString BackupPath() const;
@@ -87,7 +105,7 @@ private:
     void Save();
 
     QString path_;
-    QString error_;
+    KeyTrouble error_;
     bool writable_ = false;
     bool damaged_ = false;
     // The file as it is on disk, to become the backup when the next save replaces it.

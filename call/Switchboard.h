@@ -97,7 +97,7 @@ signals:
     // For the switchboard's log: calls closed before they logged in.
     void Report(const PoolReport& report);
     // For the switchboard's log: the key or the pinned keys cannot be used (`text` says how).
-    void SecurityTrouble(const QString& text);
+    void SecurityTrouble(const KeyTrouble& trouble);
     void HeldBack(const QString& address);
     void ManyWrongLogins();
 

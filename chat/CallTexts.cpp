@@ -150,6 +150,37 @@ QString InsecureText(Insecure why, const QString& detail, const QString& was) {
     return {};
 }
 
+QString KeyTroubleText(const KeyTrouble& t) {
+    const QString off = QStringLiteral("Secure calls are off: the key file ") + t.path;
+    switch (t.kind) {
+    case KeyTrouble::NoKeyMade:
+        return QStringLiteral("Secure calls are off: no key could be made for ") + t.path;
+    case KeyTrouble::KeyUnwritable:
+        return off + QStringLiteral(" could not be written");
+    case KeyTrouble::KeyUnreadable:
+        return off + QStringLiteral(" cannot be read (") + t.detail + QStringLiteral(")");
+    case KeyTrouble::KeyUnusable:
+        return off + QStringLiteral(" holds no key and certificate Palaver can use");
+    case KeyTrouble::PinsRestored:
+        return QStringLiteral("The pinned keys in ") + t.path +
+               QStringLiteral(" were damaged; the last good copy was used");
+    case KeyTrouble::PinsLost:
+        return QStringLiteral("The pinned keys in ") + t.path +
+               QStringLiteral(" are damaged and no good copy is left: calls to addresses you "
+                              "called securely before are refused. Put back a good copy of the "
+                              "file, or remove it and ") +
+               t.detail +
+               QStringLiteral(" to start again (every pin and verified mark is then "
+                              "forgotten)");
+    case KeyTrouble::PinsNotSaved:
+        return QStringLiteral("The pinned keys could not be saved to ") + t.path +
+               QStringLiteral(" (") + t.detail + QStringLiteral(")");
+    case KeyTrouble::None:
+        break;
+    }
+    return {};
+}
+
 Shown CallText(const CallReport& r) {
     switch (r.kind) {
     case CallReport::NotEncrypted:

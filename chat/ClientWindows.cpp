@@ -44,7 +44,8 @@ WindowTable::WindowTable() : lines_(model_), limits(model_.limits) {
     };
     connect(&model_, &Switchboard::Report, this,
             [toSwitchboard](const PoolReport& report) { toSwitchboard(chat::PoolText(report)); });
-    connect(&model_, &Switchboard::SecurityTrouble, this, toSwitchboard);
+    connect(&model_, &Switchboard::SecurityTrouble, this,
+            [toSwitchboard](const KeyTrouble& t) { toSwitchboard(chat::KeyTroubleText(t)); });
     connect(&model_, &Switchboard::HeldBack, this,
             [toSwitchboard](const QString& address) { toSwitchboard(HeldBackNote(address)); });
     connect(&model_, &Switchboard::ManyWrongLogins, this, [toSwitchboard] {
