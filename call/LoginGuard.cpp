@@ -26,11 +26,6 @@ QString AddressKey(const QString& address) {
     return QHostAddress(bytes).toString() + QStringLiteral("/64");
 }
 
-QString HeldBackNote(const QString& address) {
-    return QStringLiteral("Slowing down logins from ") + address +
-           QStringLiteral(" after %1 wrong passwords").arg(LoginGuard::kFreeTries);
-}
-
 LoginGuard::Entry* LoginGuard::Find(const QString& address) {
     const auto it = entries_.find(AddressKey(address));
     if (it == entries_.end()) {

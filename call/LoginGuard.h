@@ -70,6 +70,3 @@ private:
 // What counts as one address: an IPv4 address, or the /64 prefix of an IPv6 one (a single
 // host is commonly given a whole /64). IPv4-mapped IPv6 addresses count as their IPv4 one.
 QString AddressKey(const QString& address);
-
-// The switchboard's line when `address` starts being held back.
-QString HeldBackNote(const QString& address);

@@ -150,6 +150,11 @@ QString InsecureText(Insecure why, const QString& detail, const QString& was) {
     return {};
 }
 
+QString HeldBackNote(const QString& address) {
+    return QStringLiteral("Slowing down logins from ") + address +
+           QStringLiteral(" after %1 wrong passwords").arg(LoginGuard::kFreeTries);
+}
+
 QString KeyTroubleText(const KeyTrouble& t) {
     const QString off = QStringLiteral("Secure calls are off: the key file ") + t.path;
     switch (t.kind) {

@@ -46,8 +46,9 @@ WindowTable::WindowTable() : lines_(model_), limits(model_.limits) {
             [toSwitchboard](const PoolReport& report) { toSwitchboard(chat::PoolText(report)); });
     connect(&model_, &Switchboard::SecurityTrouble, this,
             [toSwitchboard](const KeyTrouble& t) { toSwitchboard(chat::KeyTroubleText(t)); });
-    connect(&model_, &Switchboard::HeldBack, this,
-            [toSwitchboard](const QString& address) { toSwitchboard(HeldBackNote(address)); });
+    connect(&model_, &Switchboard::HeldBack, this, [toSwitchboard](const QString& address) {
+        toSwitchboard(chat::HeldBackNote(address));
+    });
     connect(&model_, &Switchboard::ManyWrongLogins, this, [toSwitchboard] {
         toSwitchboard(QStringLiteral("Many wrong login passwords from everywhere: logins are "
                                      "judged at most one a second for now"));

@@ -118,7 +118,7 @@ void frmClient::ConnectCall() {
     connect(call_, &Call::AckMatched, this, &frmClient::AckMatched);
     connect(call_, &Call::DecodeFailed, this, &frmClient::ShowDecodeError);
     connect(call_, &Call::HeldBack, this,
-            [this](const QString& address) { emit SwitchboardNote(HeldBackNote(address)); });
+            [this](const QString& address) { emit SwitchboardNote(chat::HeldBackNote(address)); });
     connect(call_, &Call::Refused, this,
             [this](CloseReason, const CallReport& r) { CallRefused(chat::CallText(r).text); });
     connect(call_, &Call::Dropped, this, &frmClient::ClearHeader);
