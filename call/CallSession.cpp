@@ -98,9 +98,40 @@ void CallSession::Start(Role role, const QString& peerAddress) {
     End();
     role_ = role;
     peer_ = peerAddress;
-    active_ = true;
-    deadlineAt_ = Now() + LoginDeadlineSeconds() * qint64{1000};
-    deadline_.start(LoginDeadlineSeconds() * 1000);
+    Enter(Phase::LoggingIn);
+}
+
+bool CallSession::MayEnter(Phase from, Phase to) {
+    switch (to) {
+    case Phase::Idle:
+        return true; // a call may end at any step
+    case Phase::LoggingIn:
+        // Started, or back from the TLS switch, the user's answer or the wait to be judged.
+        return from == Phase::Idle || from == Phase::SwitchingTls || from == Phase::AskingPlain ||
+               from == Phase::Holding || from == Phase::AwaitingGo;
+    case Phase::AwaitingGo:
+    case Phase::AskingPlain:
+    case Phase::Holding:
+    case Phase::LoggedIn:
+        return from == Phase::LoggingIn;
+    case Phase::SwitchingTls:
+        return from == Phase::LoggingIn || from == Phase::AwaitingGo;
+    }
+    return false;
+}
+
+void CallSession::Enter(Phase to) {
+    Q_ASSERT_X(MayEnter(phase_, to), "CallSession::Enter", "a login step out of order");
+    const Phase from = std::exchange(phase_, to);
+    if (from == Phase::Idle && to == Phase::LoggingIn) {
+        deadlineAt_ = Now() + LoginDeadlineSeconds() * qint64{1000};
+        deadline_.start(LoginDeadlineSeconds() * 1000);
+    } else if (to == Phase::LoggedIn || to == Phase::Idle) {
+        deadline_.stop();
+    }
+    if (to == Phase::Idle) {
+        hold_.stop();
+    }
 }
 
 qint64 CallSession::Now() const {
@@ -108,7 +139,7 @@ qint64 CallSession::Now() const {
 }
 
 void CallSession::CheckDeadline() {
-    if (!active_ || loginFlag_ != 0) {
+    if (!Active() || LoggedInNow()) {
         return;
     }
     if (const qint64 left = deadlineAt_ - Now(); left > 0) {
@@ -127,22 +158,15 @@ void CallSession::End() {
     peerOffersTls_ = false;
     peerOffersReasons_ = false;
     reasonsWanted_ = false;
-    awaitingGo_ = false;
-    tlsSwitch_ = false;
     secure_ = false;
-    active_ = false;
-    loginFlag_ = 0;
+    Enter(Phase::Idle);
     lastLineCrc_ = 0;
-    holding_ = false;
-    askingPlain_ = false;
     unknownBodies_ = 0;
     heldPassword_.clear();
     if (ticket_ != 0) {
         Guard().Leave(std::exchange(ticket_, 0));
     }
     backlog_.clear();
-    deadline_.stop();
-    hold_.stop();
     incoming_.Clear();
     outgoing_.Clear();
 }
@@ -163,9 +187,9 @@ QString CallSession::RefusalReason(CloseReason why) {
 }
 
 void CallSession::Close(CloseReason why, CallReport report) {
-    const bool loggedIn = loginFlag_ != 0;
-    if (active_ && !loggedIn && role_ == Role::Answerer && reasonsWanted_ && !tlsSwitch_ &&
-        !RefusalReason(why).isEmpty()) {
+    const bool loggedIn = LoggedInNow();
+    if (Active() && !loggedIn && role_ == Role::Answerer && reasonsWanted_ &&
+        phase_ != Phase::SwitchingTls && !RefusalReason(why).isEmpty()) {
         Answer(CmdLogin, QByteArrayLiteral("NO ") + Encode(RefusalReason(why)));
     }
     End();
@@ -254,10 +278,10 @@ void CallSession::RefusePlain(Insecure why, const QString& detail, const QString
 }
 
 void CallSession::TlsEstablished() {
-    if (!active_ || !tlsSwitch_) {
+    if (phase_ != Phase::SwitchingTls) {
         return;
     }
-    tlsSwitch_ = false;
+    Enter(Phase::LoggingIn);
     secure_ = true;
     incoming_.Clear();
     if (role_ == Role::Answerer) {
@@ -267,10 +291,10 @@ void CallSession::TlsEstablished() {
 }
 
 void CallSession::Feed(const QByteArray& bytes) {
-    if (!active_ || bytes.isEmpty() || tlsSwitch_) {
+    if (!Active() || bytes.isEmpty() || phase_ == Phase::SwitchingTls) {
         return;
     }
-    if (holding_ || askingPlain_) {
+    if (phase_ == Phase::Holding || phase_ == Phase::AskingPlain) {
         backlog_ += bytes;
         if (backlog_.size() > kMaxBacklog) {
             Close(CloseReason::Flooded, {CallReport::Flooded});
@@ -278,7 +302,7 @@ void CallSession::Feed(const QByteArray& bytes) {
         return;
     }
     qsizetype pos = 0;
-    while (active_) {
+    while (Active()) {
         // Only what the current message still lacks is handed over, so every byte of a
         // read holding many messages is copied once.
         const bool hadHeader = incoming_.HeaderTaken();
@@ -289,13 +313,13 @@ void CallSession::Feed(const QByteArray& bytes) {
         pos += take;
         if (!hadHeader && incoming_.HeaderTaken()) {
             if (incoming_.DecodeFailures() > 0) {
-                if (loginFlag_ == 0) {
+                if (!LoggedInNow()) {
                     Close(CloseReason::BadMessage, {CallReport::UndecodableHeader});
                     return;
                 }
                 emit DecodeFailed();
             }
-            if (loginFlag_ == 0 && incoming_.MsgLen() > kMaxLoginBody) {
+            if (!LoggedInNow() && incoming_.MsgLen() > kMaxLoginBody) {
                 Close(CloseReason::BadMessage,
                       {CallReport::LongLogin, {}, {}, {}, incoming_.MsgLen(), kMaxLoginBody});
                 return;
@@ -314,13 +338,13 @@ void CallSession::Feed(const QByteArray& bytes) {
             continue;
         }
         Handle();
-        if (tlsSwitch_ && pos < bytes.size()) {
+        if (phase_ == Phase::SwitchingTls && pos < bytes.size()) {
             // Plain bytes behind the switch would otherwise be read as if TLS had carried
             // them: whoever put them there is not the peer that agreed to switch.
             Close(CloseReason::NotSecure, {CallReport::PlainAfterTls});
             return;
         }
-        if (holding_ || askingPlain_) {
+        if (phase_ == Phase::Holding || phase_ == Phase::AskingPlain) {
             backlog_ = bytes.mid(pos);
             return;
         }
@@ -331,7 +355,7 @@ void CallSession::Feed(const QByteArray& bytes) {
 }
 
 void CallSession::Handle() {
-    if (loginFlag_ == 0) {
+    if (!LoggedInNow()) {
         if (incoming_.Cmd() == CmdLogin) {
             ReceiveLogin();
         } else {
@@ -360,7 +384,7 @@ void CallSession::ReceiveChat() {
     const CNetMsg::VerifyResult v = incoming_.VerifyMsg();
     if (v == CNetMsg::VerifyResult::Good) {
         emit ChatLine(PeerLine(Decode(incoming_.Message())));
-        if (active_) {
+        if (Active()) {
             Answer(CmdAck, QByteArrayLiteral("OK") + EncodeLong(incoming_.CheckCRC()));
         }
     } else {
@@ -409,7 +433,7 @@ void CallSession::AnswerBadMessage(CNetMsg::VerifyResult v) {
                    {},
                    0,
                    0});
-    if (active_) {
+    if (Active()) {
         Answer(CmdAck, QByteArrayLiteral("BC") + EncodeLong(incoming_.CheckCRC()));
     }
 }
@@ -428,16 +452,16 @@ void CallSession::HandleLoginBody() {
               {CallReport::WrongRole, {}, {}, PeerName(QString::fromLatin1(head))});
         return;
     }
-    if (awaitingGo_) {
-        awaitingGo_ = false;
+    if (phase_ == Phase::AwaitingGo) {
         if (body != kGoAhead) {
+            Enter(Phase::LoggingIn);
             RefusePlain(Insecure::Refused);
             return;
         }
-        tlsSwitch_ = true;
+        Enter(Phase::SwitchingTls);
         return;
     }
-    if (CapabilityList(body, "CAPS") && role_ == Role::Caller && loginFlag_ == 0 && !offerSeen_ &&
+    if (CapabilityList(body, "CAPS") && role_ == Role::Caller && !LoggedInNow() && !offerSeen_ &&
         !secure_) {
         offerSeen_ = true;
         const QList<QByteArray> words = body.mid(5).split(' ');
@@ -446,27 +470,27 @@ void CallSession::HandleLoginBody() {
         peerOffersReasons_ = words.contains("NO");
         return;
     }
-    if (CapabilityList(body, "WANT") && role_ == Role::Answerer && loginFlag_ == 0 &&
-        !requestSeen_ && !holding_ && !secure_) {
+    if (CapabilityList(body, "WANT") && role_ == Role::Answerer && !LoggedInNow() &&
+        !requestSeen_ && phase_ != Phase::Holding && !secure_) {
         requestSeen_ = true;
         const QList<QByteArray> words = body.mid(5).split(' ');
         utf8_ = words.contains("UTF8");
         reasonsWanted_ = words.contains("NO");
         if (words.contains("TLS") && policy_.offer) {
             if (Answer(CmdLogin, kGoAhead)) {
-                tlsSwitch_ = true;
+                Enter(Phase::SwitchingTls);
             }
         }
         return;
     }
-    if (isAuth && loginFlag_ == 0 && !secure_ && role_ == Role::Caller) {
+    if (isAuth && !LoggedInNow() && !secure_ && role_ == Role::Caller) {
         if (peerOffersTls_ && policy_.offer) {
             // Instead of the password: the request, then nothing until the go-ahead.
             if (Answer(CmdLogin,
                        peerOffersReasons_ ? kSecureRequest : QByteArrayLiteral("WANT UTF8 TLS"))) {
                 utf8_ = peerOffersUtf8_;
                 reasonsWanted_ = peerOffersReasons_;
-                awaitingGo_ = true;
+                Enter(Phase::AwaitingGo);
             }
             return;
         }
@@ -478,7 +502,7 @@ void CallSession::HandleLoginBody() {
         // securely before: plain text is the user's choice, made before the password goes.
         const bool passwordInClear = offerSeen_ && !Settings.LoginPassword.isEmpty();
         if (policy_.offer && (policy_.askBeforePlain || passwordInClear)) {
-            askingPlain_ = true;
+            Enter(Phase::AskingPlain);
             emit PlainAsked(policy_.askBeforePlain ? Insecure::SecureBefore
                                                    : Insecure::PasswordInClear);
             return;
@@ -514,7 +538,7 @@ void CallSession::HandleLoginBody() {
         }
         if (wait > 0 || ticket_ != 0) {
             emit Debug({CallReport::LoginWaits, peer_, {}, {}, wait, ticket_ != 0 ? 1 : 0});
-            holding_ = true;
+            Enter(Phase::Holding);
             heldPassword_ = offered;
             hold_.start(static_cast<int>(wait));
             return;
@@ -528,29 +552,28 @@ void CallSession::HandleLoginBody() {
     }
     if (isAcpt) {
         emit PeerNamed(PeerName(Decode(body.mid(4))));
-        loginFlag_ = 1;
-        deadline_.stop();
+        Enter(Phase::LoggedIn);
         emit LoggedIn();
         return;
     }
-    if (role_ == Role::Caller && loginFlag_ == 0 && reasonsWanted_ && body.startsWith("NO ")) {
+    if (role_ == Role::Caller && !LoggedInNow() && reasonsWanted_ && body.startsWith("NO ")) {
         emit PeerRefused(PeerName(Decode(body.mid(3))).left(kMaxShownUnknown));
         return;
     }
-    if (loginFlag_ == 0 && ++unknownBodies_ > 1) {
+    if (!LoggedInNow() && ++unknownBodies_ > 1) {
         // The offer is the one body a login may bring besides its own; more is a flood.
         Close(CloseReason::BadMessage, {CallReport::UnknownBodies});
         return;
     }
     QString shown = PeerLine(Decode(body));
-    if (loginFlag_ == 0 && shown.size() > kMaxShownUnknown) {
+    if (!LoggedInNow() && shown.size() > kMaxShownUnknown) {
         shown = shown.left(kMaxShownUnknown) + QStringLiteral("...");
     }
     emit Reported({CallReport::UnknownBody, peer_, {}, shown, 0, 0});
 }
 
 void CallSession::SendPass() {
-    if (peerOffersUtf8_ && loginFlag_ == 0 && !utf8_) {
+    if (peerOffersUtf8_ && !LoggedInNow() && !utf8_) {
         // Both sides know UTF-8: everything from here on travels in it.
         if (!Answer(CmdLogin, peerOffersReasons_ ? kRequest : QByteArrayLiteral("WANT UTF8"))) {
             return;
@@ -565,17 +588,17 @@ void CallSession::SendPass() {
 }
 
 void CallSession::AnswerPlainLogin(bool goOn) {
-    if (!active_ || !askingPlain_) {
+    if (phase_ != Phase::AskingPlain) {
         return;
     }
-    askingPlain_ = false;
+    Enter(Phase::LoggingIn);
     if (!goOn) {
         RefusePlain(Insecure::Declined);
         return;
     }
     SendPass();
     outgoing_.Clear();
-    if (active_ && !backlog_.isEmpty()) {
+    if (Active() && !backlog_.isEmpty()) {
         Feed(std::exchange(backlog_, {}));
     }
 }
@@ -602,16 +625,15 @@ void CallSession::JudgePass(const QByteArray& offered) {
         return;
     }
     Encipher();
-    loginFlag_ = 1;
-    deadline_.stop();
+    Enter(Phase::LoggedIn);
     emit LoggedIn();
-    if (active_) {
+    if (Active()) {
         emit Send(outgoing_.FullMessage());
     }
 }
 
 void CallSession::ResumeAfterHold() {
-    if (!active_ || !holding_) {
+    if (phase_ != Phase::Holding) {
         return;
     }
     if (const qint64 wait = Guard().HoldMs(peer_); wait > 0) {
@@ -625,11 +647,11 @@ void CallSession::ResumeAfterHold() {
         }
         ticket_ = 0;
     }
-    holding_ = false;
+    Enter(Phase::LoggingIn);
     const QByteArray offered = std::exchange(heldPassword_, {});
     JudgePass(offered);
     outgoing_.Clear();
-    if (active_ && !backlog_.isEmpty()) {
+    if (Active() && !backlog_.isEmpty()) {
         Feed(std::exchange(backlog_, {}));
     }
 }

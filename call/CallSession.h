@@ -164,7 +164,7 @@ public:
     const TlsPolicy& Policy() const { return policy_; }
     // Both sides agreed to switch to TLS and the connection must switch now; nothing more
     // may be read or written in plain text.
-    bool TlsSwitchPending() const { return tlsSwitch_; }
+    bool TlsSwitchPending() const { return phase_ == Phase::SwitchingTls; }
     // TLS is up: the login starts again inside it.
     void TlsEstablished();
     bool Secure() const { return secure_; }
@@ -173,15 +173,18 @@ public:
         RefusePlain(why, detail, was);
     }
     // A secure call is being set up: nothing typed may go out until it is.
-    bool SettingUpTls() const { return awaitingGo_ || tlsSwitch_ || askingPlain_; }
+    bool SettingUpTls() const {
+        return phase_ == Phase::AwaitingGo || phase_ == Phase::SwitchingTls ||
+               phase_ == Phase::AskingPlain;
+    }
     // The user's answer to PlainAsked: the login goes on in plain text, or the call ends.
     void AnswerPlainLogin(bool goOn);
 
-    bool Active() const { return active_; }
+    bool Active() const { return phase_ != Phase::Idle; }
     // A password arrived and waits to be judged.
-    bool Judging() const { return holding_; }
+    bool Judging() const { return phase_ == Phase::Holding; }
     Role role() const { return role_; }
-    std::int16_t LoginFlag() const { return loginFlag_; }
+    std::int16_t LoginFlag() const { return LoggedInNow() ? 1 : 0; }
     const QString& PeerAddress() const { return peer_; }
     // The CRC of the last chat line built here: what the peer's acknowledgement must carry.
     std::int32_t LastLineCrc() const { return lastLineCrc_; }
@@ -261,8 +264,20 @@ private:
     CNetMsg incoming_;
     CNetMsg outgoing_;
     Role role_ = Role::None;
-    std::int16_t loginFlag_ = 0;
-    bool active_ = false;
+    // Where the login stands; every move between steps goes through Enter.
+    enum class Phase {
+        Idle,         // no call
+        LoggingIn,    // the login is under way
+        AwaitingGo,   // the caller asked for TLS and waits for the go-ahead
+        SwitchingTls, // the TLS handshake runs; no plain byte is read
+        AskingPlain,  // the caller waits for the user to allow a plain login
+        Holding,      // the answerer holds a login back before judging it
+        LoggedIn,
+    };
+    static bool MayEnter(Phase from, Phase to);
+    void Enter(Phase to);
+    bool LoggedInNow() const { return phase_ == Phase::LoggedIn; }
+    Phase phase_ = Phase::Idle;
     bool utf8_ = false;
     bool offerSeen_ = false;
     bool peerOffersUtf8_ = false;
@@ -271,8 +286,6 @@ private:
     bool peerOffersReasons_ = false;
     // The caller asked to be told why it is refused (answerer), or we asked (caller).
     bool reasonsWanted_ = false;
-    bool awaitingGo_ = false;
-    bool tlsSwitch_ = false;
     bool secure_ = false;
     TlsPolicy policy_;
     QString peer_;
@@ -286,9 +299,6 @@ private:
     QTimer deadline_;
     // A login from an address that is held back waits here until its time comes.
     QTimer hold_;
-    bool holding_ = false;
-    // The caller waits for the user to allow a plain login.
-    bool askingPlain_ = false;
     // Bodies before login that are none of the login's.
     int unknownBodies_ = 0;
     QByteArray heldPassword_;
