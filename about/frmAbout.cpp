@@ -1,5 +1,6 @@
 #include "frmAbout.h"
 #include "Version.h"
+#include "platform/OpenWindow.h"
 
 #include "HTMLLink.h"
 
@@ -11,17 +12,8 @@
 #include <QPointer>
 #include <QPushButton>
 
-namespace {
-
-QPointer<frmAbout>& Current() {
-    static QPointer<frmAbout> current;
-    return current;
-}
-
-} // namespace
-
 frmAbout* frmAbout::Instance() {
-    return Current().data();
+    return platform::OpenWindow<frmAbout>();
 }
 
 frmAbout::frmAbout() {
@@ -91,10 +83,9 @@ frmAbout::frmAbout() {
 }
 
 frmAbout* frmAbout::ShowWithIcon(const QIcon& icon) {
-    frmAbout* about = Current().data();
+    frmAbout* about = Instance();
     if (about == nullptr) {
         about = new frmAbout(); // top-level without owner; deletes itself on close
-        Current() = about;
     }
     about->setWindowIcon(icon);
     about->picIcon->setPixmap(icon.pixmap(32, 32));

@@ -194,11 +194,10 @@ void App::Start(const QString& callAddress) {
         box.icon = platform::MsgIcon::Critical;
         platform::PostMessage(box);
     });
-    DebugLog() = std::make_unique<CLog>();
     frmDebug* debug = LoadDebugWindow();
     debug->hide();
-    DebugLog()->Start(QString(), debug->txtLog());
-    DebugLog()->Log(QStringLiteral("Debugger started"));
+    debug->StartLog();
+    debug->Log(QStringLiteral("Debugger started"));
     LoadSettings();
     // Notifications, the tray and the history follow every call and window from its
     // creation.

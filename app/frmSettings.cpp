@@ -1,4 +1,5 @@
 #include "frmSettings.h"
+#include "platform/OpenWindow.h"
 
 #include "Main.h"
 
@@ -21,11 +22,6 @@
 
 namespace {
 
-QPointer<frmSettings>& Current() {
-    static QPointer<frmSettings> current;
-    return current;
-}
-
 // A number as a whole: optional sign, digits with an optional fraction, optional exponent,
 // surrounding blanks allowed.
 bool IsNumber(const QString& text) {
@@ -37,7 +33,7 @@ bool IsNumber(const QString& text) {
 } // namespace
 
 frmSettings* frmSettings::Instance() {
-    return Current().data();
+    return platform::OpenWindow<frmSettings>();
 }
 
 frmSettings::frmSettings(QWidget* owner) : QWidget(owner, Qt::Window | Qt::Dialog) {
@@ -161,13 +157,12 @@ frmSettings::frmSettings(QWidget* owner) : QWidget(owner, Qt::Window | Qt::Dialo
 }
 
 frmSettings* frmSettings::ShowFor(frmClient* window) {
-    frmSettings* dialog = Current().data();
+    frmSettings* dialog = Instance();
     if (dialog == nullptr) {
         // Owned by the switchboard, which outlives every line: a line whose call ends must
         // not take the user's unsaved edits with it. Deletes itself on close.
         frmClient* board = ClientWindows(0);
         dialog = new frmSettings(board != nullptr ? board : window);
-        Current() = dialog;
     }
     dialog->Fill();
     dialog->setWindowIcon(window->windowIcon());

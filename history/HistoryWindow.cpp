@@ -1,4 +1,5 @@
 #include "HistoryWindow.h"
+#include "platform/OpenWindow.h"
 
 #include "platform/MessageBox.h"
 
@@ -19,19 +20,6 @@
 
 namespace {
 
-QPointer<frmHistory>& Current() {
-    static QPointer<frmHistory> current;
-    return current;
-}
-
-frmHistory::SaveChooser& Chooser() {
-    static frmHistory::SaveChooser chooser = [](QWidget* parent, const QString& suggested) {
-        return QFileDialog::getSaveFileName(parent, QStringLiteral("Export"), suggested,
-                                            QStringLiteral("Text (*.txt);;HTML (*.html)"));
-    };
-    return chooser;
-}
-
 QString Stamp(const QDateTime& at) {
     return at.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
 }
@@ -51,19 +39,14 @@ QString AckNote(const HistoryStore::Line& line) {
 
 } // namespace
 
-frmHistory::SaveChooser frmHistory::SetSaveChooser(SaveChooser chooser) {
-    return std::exchange(Chooser(), std::move(chooser));
-}
-
 frmHistory* frmHistory::Instance() {
-    return Current().data();
+    return platform::OpenWindow<frmHistory>();
 }
 
 frmHistory* frmHistory::ShowFor(HistoryStore* store, QWidget* near) {
-    frmHistory* window = Current().data();
+    frmHistory* window = Instance();
     if (window == nullptr) {
         window = new frmHistory(store); // deletes itself on close
-        Current() = window;
         if (near != nullptr) {
             window->move(near->frameGeometry().topLeft() + QPoint(30, 30));
         }
@@ -77,6 +60,10 @@ frmHistory* frmHistory::ShowFor(HistoryStore* store, QWidget* near) {
 }
 
 frmHistory::frmHistory(HistoryStore* store) : QWidget(nullptr, Qt::Window), store_(store) {
+    chooser_ = [](QWidget* parent, const QString& suggested) {
+        return QFileDialog::getSaveFileName(parent, QStringLiteral("Export"), suggested,
+                                            QStringLiteral("Text (*.txt);;HTML (*.html)"));
+    };
     setObjectName(QStringLiteral("frmHistory"));
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QStringLiteral("History"));
@@ -281,7 +268,7 @@ QString frmHistory::Render(const QList<HistoryStore::Line>& lines, bool html,
 }
 
 void frmHistory::Export() {
-    const QString path = Chooser()(this, QStringLiteral("palaver-history.txt"));
+    const QString path = chooser_(this, QStringLiteral("palaver-history.txt"));
     if (path.isEmpty()) {
         return;
     }

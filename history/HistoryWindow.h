@@ -22,7 +22,7 @@ class frmHistory : public QWidget {
 public:
     // Asks where to save an export; tests replace it so that no dialog blocks.
     using SaveChooser = std::function<QString(QWidget* parent, const QString& suggested)>;
-    static SaveChooser SetSaveChooser(SaveChooser chooser);
+    void SetSaveChooser(SaveChooser chooser) { chooser_ = std::move(chooser); }
 
     // Shows the one History window over `store` (creating it when needed).
     static frmHistory* ShowFor(HistoryStore* store, QWidget* near = nullptr);
@@ -38,6 +38,7 @@ protected:
 
 private:
     explicit frmHistory(HistoryStore* store);
+    SaveChooser chooser_;
     void Refresh();
     void ShowConversation();
     void ShowSearch();

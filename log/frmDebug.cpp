@@ -1,23 +1,9 @@
 #include "frmDebug.h"
+#include "platform/OpenWindow.h"
 
 #include <QCloseEvent>
 #include <QPointer>
 #include <QVBoxLayout>
-
-namespace {
-
-// The window deletes itself when unloaded; this only observes it.
-QPointer<frmDebug>& Current() {
-    static QPointer<frmDebug> current;
-    return current;
-}
-
-} // namespace
-
-std::unique_ptr<CLog>& DebugLog() {
-    static std::unique_ptr<CLog> log;
-    return log;
-}
 
 frmDebug::frmDebug(QWidget* parent) : QWidget(parent), txtLog_(new QPlainTextEdit(this)) {
     setObjectName(QStringLiteral("frmDebug"));
@@ -33,30 +19,40 @@ frmDebug::frmDebug(QWidget* parent) : QWidget(parent), txtLog_(new QPlainTextEdi
 }
 
 void frmDebug::closeEvent(QCloseEvent* event) {
-    // Unloading releases the shared log: later debug lines are dropped.
-    DebugLog().reset();
+    // Unloading releases the log: later debug lines are dropped.
+    log_.reset();
     event->accept();
 }
 
+void frmDebug::StartLog() {
+    log_ = std::make_unique<CLog>();
+    log_->Start(QString(), txtLog_);
+}
+
+void frmDebug::Log(const QString& text) {
+    if (log_) {
+        log_->Log(text);
+    }
+}
+
 void LogDebug(const QString& text) {
-    if (auto& log = DebugLog()) {
-        log->Log(text);
+    if (frmDebug* w = DebugWindow()) {
+        w->Log(text);
     }
 }
 
 frmDebug* DebugWindow() {
-    return Current().data();
+    return platform::OpenWindow<frmDebug>();
 }
 
 frmDebug* LoadDebugWindow() {
-    if (Current().isNull()) {
-        Current() = new frmDebug(); // top-level; deletes itself on close
-    }
-    return Current().data();
+    frmDebug* w = DebugWindow();
+    // Top-level; deletes itself on close.
+    return w != nullptr ? w : new frmDebug();
 }
 
 void UnloadDebugWindow() {
-    if (frmDebug* w = Current().data()) {
+    if (frmDebug* w = DebugWindow()) {
         w->close();
     }
 }

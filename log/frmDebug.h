@@ -13,16 +13,19 @@ class frmDebug : public QWidget {
 public:
     explicit frmDebug(QWidget* parent = nullptr);
     QPlainTextEdit* txtLog() const { return txtLog_; }
+    // Starts the debug log in the text box: until then, and after the window is unloaded,
+    // debug lines go nowhere.
+    void StartLog();
+    bool Logging() const { return log_ != nullptr; }
+    void Log(const QString& text);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
     QPlainTextEdit* txtLog_;
+    std::unique_ptr<CLog> log_;
 };
-
-// The shared debug log; null once the debug window has been unloaded.
-std::unique_ptr<CLog>& DebugLog();
 
 // The loaded debug window, or null.
 frmDebug* DebugWindow();

@@ -282,7 +282,7 @@ void TestWindows::closeSavesAndEnds() {
     board->close(); // the close box
     QVERIFY(ClientWindows(0) == nullptr);
     QVERIFY(ended);
-    QVERIFY(DebugWindow() == nullptr || !DebugLog());
+    QVERIFY(DebugWindow() == nullptr || !DebugWindow()->Logging());
     QCOMPARE(app.ReadSettings(), QByteArray("Ann\r\n\r\n7001\r\n5\r\n 2 \r\nhost1\r\nhost2\r\n"));
     ClientWindows().lastWindowGone = {};
 }

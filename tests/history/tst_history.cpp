@@ -434,8 +434,7 @@ void TestHistory::throughTheWindows() {
     QTest::keyClicks(Find<QLineEdit>(history, "txtSearch"), "elm");
     QTRY_VERIFY(Find<QTextBrowser>(history, "txtLines")->toHtml().contains("Elm</"));
     const QString exported = app.Dir() + "/out.html";
-    const auto previous =
-        frmHistory::SetSaveChooser([&](QWidget*, const QString&) { return exported; });
+    history->SetSaveChooser([&](QWidget*, const QString&) { return exported; });
     Click(history, "cmdExport");
     QFile out(exported);
     QVERIFY(out.open(QIODevice::ReadOnly));
@@ -453,7 +452,6 @@ void TestHistory::throughTheWindows() {
     QVERIFY(History()->Search("elm").isEmpty());
     Click(history, "cmdExport"); // nothing shown: an empty file, and no complaint
     QCOMPARE(app.boxes->texts.size(), 1);
-    frmHistory::SetSaveChooser(previous);
     history->close();
 }
 

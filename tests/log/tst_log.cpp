@@ -165,16 +165,16 @@ void TestLog::stampTokens() {
 }
 
 void TestLog::debugWindowReleasesLog() {
-    DebugLog() = std::make_unique<CLog>();
     frmDebug* w = LoadDebugWindow();
     QCOMPARE(w->windowTitle(), QStringLiteral("Debug Window"));
     QVERIFY(w->findChild<QPlainTextEdit*>("txtLog") != nullptr);
-    DebugLog()->Start(QString(), w->txtLog());
-    DebugLog()->Log("line");
+    w->StartLog();
+    LogDebug("line");
+    QTRY_VERIFY(w->txtLog()->toPlainText().endsWith("line"));
     QVERIFY(!w->isVisible());
     QPointer<frmDebug> guard(w);
     UnloadDebugWindow();
-    QVERIFY(!DebugLog());
+    QVERIFY(!w->Logging());
     QTRY_VERIFY(guard.isNull());
     QVERIFY(DebugWindow() == nullptr);
     // A fresh window after the first one was unloaded is empty.

@@ -39,7 +39,6 @@ AppFixture::~AppFixture() {
     app_.reset();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     UnloadDebugWindow();
-    DebugLog().reset();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QDir::setCurrent(oldDir_);
 }
