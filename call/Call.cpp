@@ -8,7 +8,8 @@
 #include <algorithm>
 
 Call::Call(const CallLimits& limits, QObject* parent)
-    : QObject(parent), limits_(limits), socket_(this), session_(this), timer_(this) {
+    : QObject(parent), limits_(limits), socket_(this), session_(this), timer_(this),
+      redial_([this] { return Now(); }, limits.jitter) {
     session_.SetClock(limits_.clock);
     session_.SetGuard(limits_.logins);
     socket_.setObjectName(QStringLiteral("sckClient"));
@@ -33,14 +34,34 @@ Call::Call(const CallLimits& limits, QObject* parent)
             [this](std::int32_t crc, bool) { Confirm(crc); });
     lateCheck_.setInterval(250);
     connect(&lateCheck_, &QTimer::timeout, this, &Call::CheckLate);
+    redialTimer_.setSingleShot(true);
+    connect(&redialTimer_, &QTimer::timeout, this, &Call::RedialTick);
+    alive_.setInterval(static_cast<int>(std::clamp<qint64>(limits_.pingAfterMs / 4, 50, 1000)));
+    connect(&alive_, &QTimer::timeout, this, &Call::CheckAlive);
+    connect(&session_, &CallSession::ResumeAsked, this, &Call::Resume);
+    connect(&session_, &CallSession::Committed, this, [this](qint64 number) {
+        lastIn_ = number;
+        Keep();
+    });
+    connect(&session_, &CallSession::Goodbye, this, [this] { goodbye_ = true; });
     connect(&session_, &CallSession::PeerNamed, this, [this](const QString& nickname) {
         nickname_ = nickname;
         PeerNamedSecurely(nickname);
     });
     connect(&session_, &CallSession::LoggedIn, this, [this] {
         RecordCaller();
+        const bool back = std::exchange(down_, false);
+        redial_.Stop();
+        redialTimer_.stop();
         if (!Secure() && limits_.security != nullptr && limits_.security->CanOffer()) {
             emit Reported({CallReport::NotEncrypted, {}, {}, {}, 0});
+        }
+        // The ledger is the peer's before anyone hears of the login: an answered call that
+        // comes back takes over its lost line as soon as it is reported.
+        ResumeAfterLogin();
+        if (back) {
+            emit Reported({CallReport::CameBack, nickname_});
+            emit CameBack();
         }
         emit LoggedIn();
     });
@@ -68,6 +89,10 @@ void Call::Place(const QString& address, int port, const QByteArray& expectedKey
     nickname_.clear();
     callAddress_ = address;
     port_ = port;
+    placedByUs_ = true;
+    down_ = false;
+    redial_.Stop();
+    redialTimer_.stop();
     socket_.SetLocalPort(0);
     PlaceAttempt();
     retriesLeft_ = kTries - 1;
@@ -123,6 +148,7 @@ void Call::sckClient_Connect() {
 
 bool Call::Answer(int requestID) {
     startStamp_ = platform::GeneralDate(QDateTime::currentDateTime());
+    placedByUs_ = false;
     nickname_.clear();
     socket_.SetLocalPort(0);
     if (!socket_.Accept(requestID)) {
@@ -147,6 +173,7 @@ bool Call::Answer(int requestID) {
 }
 
 void Call::Hangup() {
+    SayGoodbye();
     timer_.stop();
     socket_.Close();
     session_.End();
@@ -155,6 +182,7 @@ void Call::Hangup() {
 }
 
 void Call::Close() {
+    SayGoodbye();
     timer_.stop();
     socket_.Close();
     session_.End();
@@ -169,6 +197,7 @@ void Call::sckClient_DataArrival(qint64 /*bytesTotal*/) {
     // answers wait until the read's lines have been reported, so whatever keeps them has
     // them before the peer learns they arrived.
     emit ReadStarted();
+    lastHeard_ = Now();
     reading_ = true;
     session_.Feed(socket_.GetData());
     reading_ = false;
@@ -188,9 +217,7 @@ void Call::FlushWrites() {
 }
 
 Call::SendResult Call::SendLine(const QString& text, bool echo) {
-    if (echo && Connected() && std::any_of(waiting_.begin(), waiting_.end(), [&](const Waiting& w) {
-            return !w.late && w.text == text;
-        })) {
+    if (echo && Connected() && outbox_.Waiting(text)) {
         // Pressing Enter again must not deliver the same line twice.
         emit Reported({CallReport::StillWaiting, PeerShown(), {}, {}, 0});
         return SendResult::StillWaiting;
@@ -209,6 +236,15 @@ Call::SendResult Call::SendLine(const QString& text, bool echo) {
             emit Reported({CallReport::LostCharacters, PeerShown(), {}, {}, lost});
         }
     }
+    // A line typed again after it went late, or while it waited: the same line, not a new one.
+    Outbox::Line* again = echo ? outbox_.Unanswered(text) : nullptr;
+    if (down_ && (Idle() || LoginFlag() == 0)) {
+        if (echo) {
+            lastLineId_ = again != nullptr ? again->id : outbox_.Queue(text);
+            Keep();
+        }
+        return SendResult::Queued;
+    }
     if (Idle()) {
         return SendResult::NoCall;
     }
@@ -220,11 +256,26 @@ Call::SendResult Call::SendLine(const QString& text, bool echo) {
         emit Reported({CallReport::NotSecureYet, {}, {}, {}, 0});
         return SendResult::Connecting;
     }
+    if (again != nullptr && session_.Numbering()) {
+        lastLineId_ = again->id;
+        return SendNumbered(*again) ? SendResult::Sent : SendResult::Dropped;
+    }
+    qint64 number = 0;
+    if (echo && session_.Numbering()) {
+        number = ++lastOut_;
+        session_.SendWord("SEQ " + QByteArray::number(number));
+    }
     if (!Write(wire)) {
         return SendResult::Dropped;
     }
     if (echo) {
-        waiting_.append({session_.LastLineCrc(), text, Now(), false});
+        if (again != nullptr) {
+            lastLineId_ = again->id;
+            outbox_.Resent(again->id, session_.LastLineCrc(), Now());
+        } else {
+            lastLineId_ = outbox_.Sent(text, session_.LastLineCrc(), number, Now());
+        }
+        Keep();
         lateCheck_.start();
     }
     return SendResult::Sent;
@@ -235,40 +286,25 @@ qint64 Call::Now() const {
 }
 
 void Call::Confirm(std::int32_t crc) {
-    if (waiting_.isEmpty()) {
+    const auto answered = outbox_.Answer(crc);
+    if (!answered) {
         return;
     }
-    // An answer that names a waiting line confirms it, as the status line says "CRC OK"; any
-    // other refuses the newest line ("CRC BAD").
-    qsizetype at = waiting_.size() - 1;
-    bool ok = false;
-    for (qsizetype k = 0; k < waiting_.size(); ++k) {
-        if (waiting_[k].crc == crc) {
-            at = k;
-            ok = true;
-            break;
-        }
-    }
-    const std::int32_t answered = waiting_.takeAt(at).crc;
-    if (waiting_.isEmpty()) {
+    if (!outbox_.AnySent()) {
         lateCheck_.stop();
     }
-    emit LineConfirmed(answered, ok);
+    Keep();
+    emit LineConfirmed(answered->line.id, answered->named);
 }
 
 void Call::CheckLate() {
     if (!Connected()) {
-        waiting_.clear(); // the call ended: nobody is left to answer
         lateCheck_.stop();
         return;
     }
-    const qint64 now = Now();
-    for (Waiting& w : waiting_) {
-        if (!w.late && now - w.sentAt >= kConfirmWithinMs) {
-            w.late = true;
-            emit LineLate(w.crc);
-            emit Reported({CallReport::NotConfirmed, PeerShown(), {}, {}, kConfirmWithinMs / 1000});
-        }
+    for (const Outbox::Line& line : outbox_.MarkLate(Now(), kConfirmWithinMs)) {
+        emit LineLate(line.id);
+        emit Reported({CallReport::NotConfirmed, PeerShown(), {}, {}, kConfirmWithinMs / 1000});
     }
 }
 
@@ -287,6 +323,19 @@ bool Call::Write(const QByteArray& wire) {
 void Call::Drop(const CallReport& why) {
     // What the session answered before it closed still goes, as it did before the close.
     FlushWrites();
+    if (down_) {
+        // A dial to bring a lost call back failed; a call that cannot be made secure with
+        // the key we know is not dialled again.
+        emit Reported(why);
+        session_.End();
+        socket_.Close();
+        if (why.kind == CallReport::SecureFailed || why.kind == CallReport::KeysUnreadable) {
+            StopReconnecting();
+        } else {
+            ScheduleRedial();
+        }
+        return;
+    }
     session_.End();
     emit Reported(why);
     socket_.Close();
@@ -311,6 +360,14 @@ void Call::SessionClosed(CloseReason why, const CallReport& report, bool wasLogg
 // The end of a call
 
 void Call::sckClient_Close() {
+    if (down_) {
+        AttemptEnded(true);
+        return;
+    }
+    if (MayComeBack(false)) {
+        GoDown();
+        return;
+    }
     const QString remote = socket_.RemoteHostIP();
     const QString nickname = std::exchange(nickname_, {});
     session_.End();
@@ -335,8 +392,16 @@ void Call::sckClient_Error(int number, const QString& description) {
         }
         return;
     }
+    if (down_) {
+        AttemptEnded(socket_.WasConnected());
+        return;
+    }
     emit Reported({CallReport::SocketError, {}, {}, description, number});
     if (socket_.WasConnected()) {
+        if (MayComeBack(true)) {
+            GoDown();
+            return;
+        }
         // An established call that fails has ended, as if the peer had closed it.
         sckClient_Close();
         return;
@@ -359,7 +424,6 @@ QString Call::PinAddress() const {
 
 void Call::ResetSecurity() {
     // A new call: nothing of the last one waits for an answer.
-    waiting_.clear();
     lateCheck_.stop();
     peerKey_.clear();
     refusedBecause_.reset();

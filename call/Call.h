@@ -4,6 +4,8 @@
 #pragma once
 
 #include "CallSession.h"
+#include "Outbox.h"
+#include "Redial.h"
 #include "Security.h"
 
 #include "platform/TcpSocket.h"
@@ -17,6 +19,22 @@
 #include <cstdint>
 #include <functional>
 
+// What is kept for one peer over a restart, in the history's file: the numbers of the
+// pair and the lines that still wait for it.
+struct KeptLines {
+    qint64 lastOut = 0; // the last number given to one of our lines for this peer
+    qint64 lastIn = 0;  // the last of the peer's numbered lines kept here
+    QList<Outbox::Line> waiting;
+};
+
+class LineKeeper {
+public:
+    virtual ~LineKeeper() = default;
+    // `peer` names the peer's key, or its nickname and address for a plain call.
+    virtual KeptLines Load(const QString& peer) = 0;
+    virtual void Save(const QString& peer, const KeptLines& kept) = 0;
+};
+
 // What a call may do; the window table passes the program's limits on, tests shorten them.
 struct CallLimits {
     int retryIntervalMs = 5000;
@@ -28,6 +46,14 @@ struct CallLimits {
     Security* security = nullptr;
     // Who may try to log in; none: the call keeps its own count.
     LoginGuard* logins = nullptr;
+    // Where lines that wait and the numbers of each pair are kept; none: in memory only.
+    LineKeeper* keeper = nullptr;
+    // A copy of this program that has said nothing for this long is asked whether it is
+    // there; one silent for lostAfterMs is taken as gone.
+    qint64 pingAfterMs = 15 * 1000;
+    qint64 lostAfterMs = 30 * 1000;
+    // A fraction in [0, 1) that spreads the redial delays; random when empty.
+    std::function<double()> jitter;
 };
 
 class Call : public QObject {
@@ -42,6 +68,7 @@ public:
         NotBuilt,     // the message could not be built; Status says why
         Dropped,      // the write cap was hit and the call closed
         StillWaiting, // the same line waits for its acknowledgement: not sent again
+        Queued,       // the connection is lost: the line waits for the call to come back
     };
     // A line not acknowledged within this long is reported late (and may be sent again).
     static constexpr qint64 kConfirmWithinMs = 10 * 1000;
@@ -61,6 +88,25 @@ public:
     void Close();
     // Builds and sends a line; `echo` raises Echo once the line was built.
     SendResult SendLine(const QString& text, bool echo = true);
+    // The ledger id of the line the last SendLine sent or queued.
+    qint64 LastLineId() const { return lastLineId_; }
+    const Outbox& Ledger() const { return outbox_; }
+    // Deletes a line that waits for the call to come back; false when it is not waiting.
+    bool DeleteWaiting(qint64 id);
+
+    // The connection was lost and the call may come back: dialled again by the side that
+    // placed it, or answered again on the other side.
+    bool Down() const { return down_; }
+    bool Redialling() const { return redial_.Active(); }
+    void ReconnectNow();
+    void StopReconnecting();
+    // The system's network came back or it woke up: dial at once, ask a quiet peer.
+    void NetworkChanged(bool online);
+    // The same peer as `other`: the same key, or for plain calls the same nickname and
+    // address.
+    bool SamePeer(const Call& other) const;
+    // A call that came back from the peer of `lost`, which was down: its ledger goes on here.
+    void TakeOver(Call& lost);
 
     // Not logged in and doing nothing towards it: no password waiting to be judged, no TLS
     // handshake under way.
@@ -135,10 +181,20 @@ signals:
     void AckFailed();
     // Every acknowledgement as the peer sent it (see CallSession).
     void Acknowledged(std::int32_t crc, bool saysOk);
-    // One of the lines we typed was answered: confirmed ("OK" with its CRC) or not.
-    void LineConfirmed(std::int32_t crc, bool ok);
+    // One of the lines we typed (its ledger id) was answered: confirmed or not.
+    void LineConfirmed(qint64 id, bool ok);
     // One of the lines we typed has waited kConfirmWithinMs for its acknowledgement.
-    void LineLate(std::int32_t crc);
+    void LineLate(qint64 id);
+    // A line that waited went out (again).
+    void LineSentAgain(qint64 id);
+    // The connection went without a goodbye; the call may come back.
+    void ConnectionLost(const QString& nickname);
+    // The next dial is `inMs` away, or (negative) there is none.
+    void RedialScheduled(qint64 inMs);
+    // A lost call is logged in again.
+    void CameBack();
+    // A line kept for this peer since before a restart waits in the ledger as `id`.
+    void Kept(qint64 id, const QString& text);
     void DecodeFailed();
     void HeldBack(const QString& address);
     void ManyWrongLogins();
@@ -192,6 +248,20 @@ private:
     void RecordCaller();
     QString PinAddress() const;
     void ResetSecurity();
+    // Lines that come back, and calls that do (CallComeback.cpp).
+    bool MayComeBack(bool failed) const;
+    void GoDown();
+    void ScheduleRedial();
+    void RedialTick();
+    void AttemptEnded(bool connected);
+    void CheckAlive();
+    void ResumeAfterLogin();
+    void Resume(qint64 peerHas);
+    void SendWaiting();
+    bool SendNumbered(Outbox::Line& line);
+    void SayGoodbye();
+    QString PeerId() const;
+    void Keep();
 
     CallLimits limits_;
     platform::TcpSocket socket_;
@@ -208,15 +278,22 @@ private:
     // are reported (and kept) before their acknowledgements leave.
     bool reading_ = false;
     QByteArray held_;
-    // Lines typed here that wait for their acknowledgement, oldest first.
-    struct Waiting {
-        std::int32_t crc = 0;
-        QString text;
-        qint64 sentAt = 0;
-        bool late = false;
-    };
-    QList<Waiting> waiting_;
+    Outbox outbox_;
+    qint64 lastLineId_ = 0;
     QTimer lateCheck_;
+    // Comebacks.
+    bool placedByUs_ = false;
+    bool down_ = false;
+    bool goodbye_ = false; // the peer said BYE
+    Redial redial_;
+    QTimer redialTimer_;
+    QTimer alive_;
+    qint64 lastHeard_ = 0;
+    qint64 pingAt_ = 0;
+    // Whose lines the ledger holds, and the pair's numbers.
+    QString ledgerPeer_;
+    qint64 lastOut_ = 0;
+    qint64 lastIn_ = 0;
     QByteArray peerKey_;
     QByteArray expectedKey_;
     QByteArray refusedKey_;

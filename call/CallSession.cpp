@@ -159,6 +159,10 @@ void CallSession::End() {
     peerOffersReasons_ = false;
     reasonsWanted_ = false;
     secure_ = false;
+    numbering_ = false;
+    authSeen_ = false;
+    lastIn_ = 0;
+    nextIn_ = 0;
     Enter(Phase::Idle);
     lastLineCrc_ = 0;
     unknownBodies_ = 0;
@@ -383,7 +387,15 @@ void CallSession::ReceiveChat() {
     Decipher();
     const CNetMsg::VerifyResult v = incoming_.VerifyMsg();
     if (v == CNetMsg::VerifyResult::Good) {
-        emit ChatLine(PeerLine(Decode(incoming_.Message())));
+        const qint64 number = std::exchange(nextIn_, 0);
+        // A numbered line we already have is answered again but not shown twice.
+        if (number == 0 || number > lastIn_) {
+            emit ChatLine(PeerLine(Decode(incoming_.Message())));
+            if (number != 0) {
+                lastIn_ = number;
+                emit Committed(number);
+            }
+        }
         if (Active()) {
             Answer(CmdAck, QByteArrayLiteral("OK") + EncodeLong(incoming_.CheckCRC()));
         }
@@ -483,6 +495,9 @@ void CallSession::HandleLoginBody() {
         }
         return;
     }
+    if (isAuth && role_ == Role::Caller) {
+        authSeen_ = true;
+    }
     if (isAuth && !LoggedInNow() && !secure_ && role_ == Role::Caller) {
         if (peerOffersTls_ && policy_.offer) {
             // Instead of the password: the request, then nothing until the go-ahead.
@@ -556,6 +571,9 @@ void CallSession::HandleLoginBody() {
         emit LoggedIn();
         return;
     }
+    if (LoggedInNow() && PeerKeepsLines() && HandleWord(body)) {
+        return;
+    }
     if (role_ == Role::Caller && !LoggedInNow() && reasonsWanted_ && body.startsWith("NO ")) {
         emit PeerRefused(PeerName(Decode(body.mid(3))).left(kMaxShownUnknown));
         return;
@@ -570,6 +588,40 @@ void CallSession::HandleLoginBody() {
         shown = shown.left(kMaxShownUnknown) + QStringLiteral("...");
     }
     emit Reported({CallReport::UnknownBody, peer_, {}, shown, 0, 0});
+}
+
+bool CallSession::SendWord(const QByteArray& word) {
+    if (!LoggedInNow() || !PeerKeepsLines()) {
+        return false;
+    }
+    const bool sent = Answer(CmdLogin, word);
+    outgoing_.Clear();
+    return sent;
+}
+
+void CallSession::StartNumbering(qint64 lastIn) {
+    numbering_ = true;
+    lastIn_ = lastIn;
+}
+
+bool CallSession::HandleWord(const QByteArray& body) {
+    const auto number = [&body](qsizetype from) {
+        bool ok = false;
+        const qint64 n = body.mid(from).toLongLong(&ok);
+        return ok && n >= 0 ? n : -1;
+    };
+    if (body.startsWith("RESUME1 ") && number(8) >= 0) {
+        emit ResumeAsked(number(8));
+    } else if (body.startsWith("SEQ ") && numbering_ && number(4) > 0) {
+        nextIn_ = number(4);
+    } else if (body == "BYE") {
+        emit Goodbye();
+    } else if (body == "PING") {
+        SendWord(QByteArrayLiteral("PONG"));
+    } else if (body != "PONG") {
+        return false;
+    }
+    return true;
 }
 
 void CallSession::SendPass() {

@@ -67,6 +67,10 @@ struct CallReport {
         CallFailed,      // the attempt failed: `detail`
         SecureCall,      // TLS `detail`, safety number `address`, key known as `who`
         KeyChanged,      // `who`'s key changed: safety number `address` became `detail`
+        ConnectionLost,  // the connection to `who` went without a goodbye
+        CameBack,        // the call with `who` is back
+        RedialGaveUp,    // no call to `who` at `address` for `number` minutes: given up
+        RedialRefused,   // `who` at `address` refused the login password: not dialled again
 
         // Why this side closed a call; `who` is the peer's address.
         TimedOut,          // not logged in within `number` seconds
@@ -197,6 +201,17 @@ public:
     QByteArray Encode(const QString& text) const;
     QString Decode(const QByteArray& bytes) const;
 
+    // Between two copies of this program, after login: a word of the call's own (RESUME1,
+    // SEQ, BYE, PING, PONG) as a login message; an old peer is never sent one.
+    bool PeerKeepsLines() const { return offerSeen_ || requestSeen_; }
+    bool SendWord(const QByteArray& word);
+    // Lines are numbered from now on; the peer's lines up to `lastIn` are already kept.
+    void StartNumbering(qint64 lastIn);
+    bool Numbering() const { return numbering_; }
+    // The caller has had the answering side's AUTH in this call.
+    bool AuthSeen() const { return authSeen_; }
+    qint64 LastIn() const { return lastIn_; }
+
     // Text in, bytes out. Anything but Ok leaves `wire` untouched: nothing may be sent.
     // The opening AUTH comes with the offer before it.
     CNetMsg::CreateResult Auth(QByteArray* wire);
@@ -218,6 +233,12 @@ signals:
     void AckMatched(std::int32_t crc);
     // The peer's acknowledgement did not match our last line.
     void AckFailed();
+    // The peer keeps lines too, and has ours up to `lastIn` (RESUME1).
+    void ResumeAsked(qint64 lastIn);
+    // A numbered line of the peer's was kept (shown before this), or arrived again.
+    void Committed(qint64 number);
+    // The peer ends the call on purpose (BYE): not a lost connection.
+    void Goodbye();
     void PeerNamed(const QString& nickname);
     void LoggedIn();
     // This side must close the call; `report` says why to the user.
@@ -247,6 +268,8 @@ private:
     // A chat or login message that failed verification: logged and answered with "BC".
     void AnswerBadMessage(CNetMsg::VerifyResult v);
     void HandleLoginBody();
+    // A word of the call's own after login; false when the body is none.
+    bool HandleWord(const QByteArray& body);
     void JudgePass(const QByteArray& offered);
     // The caller's answer to AUTH: the request for UTF-8 when offered, and PASS.
     void SendPass();
@@ -305,4 +328,9 @@ private:
     // This login's place in the queue while logins are judged one a second; 0 when none.
     quint64 ticket_ = 0;
     QByteArray backlog_;
+    bool numbering_ = false;
+    bool authSeen_ = false;
+    qint64 lastIn_ = 0;
+    // The number the next chat line of the peer's carries (SEQ); 0 when none was said.
+    qint64 nextIn_ = 0;
 };

@@ -248,6 +248,16 @@ Shown CallText(const CallReport& r) {
         return {QStringLiteral("Bad Message CRC - May be mismatched passwords")};
     case CallReport::BadHeader:
         return {QStringLiteral("Incorrect or Corrupted Header")};
+    case CallReport::ConnectionLost:
+        return {QStringLiteral("Connection to ") + r.who + QStringLiteral(" lost")};
+    case CallReport::CameBack:
+        return {QStringLiteral("Connection to ") + r.who + QStringLiteral(" is back")};
+    case CallReport::RedialGaveUp:
+        return {QStringLiteral("No answer from ") + r.who + QStringLiteral(" at ") + r.address +
+                QStringLiteral(" for %1 minutes: no longer calling back").arg(r.number)};
+    case CallReport::RedialRefused:
+        return {r.who + QStringLiteral(" at ") + r.address +
+                QStringLiteral(" refused the login password: not calling back")};
     case CallReport::UnknownBody:
         return {r.who + QStringLiteral("+ ") + r.detail};
     default:

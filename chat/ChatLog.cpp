@@ -25,6 +25,8 @@ Look LookOf(int mark) {
         return {QStringLiteral("!"), QColor(0xD0, 0x70, 0x00)};
     case ChatLog::NotSent:
         return {QStringLiteral("\u2298"), QColor(0xC0, 0x00, 0x00)}; // ⊘
+    case ChatLog::Queued:
+        return {QStringLiteral("\u25F7"), QColor(0x30, 0x60, 0xC0)}; // ◷
     default:
         return {};
     }

@@ -8,7 +8,15 @@ class ChatLog : public QPlainTextEdit {
     Q_OBJECT
 public:
     // Kept as the block's user state, so a mark travels with its line.
-    enum Mark { NoMark = -1, Waiting = 1, Confirmed = 2, Refused = 3, Late = 4, NotSent = 5 };
+    enum Mark {
+        NoMark = -1,
+        Waiting = 1,
+        Confirmed = 2,
+        Refused = 3,
+        Late = 4,
+        NotSent = 5,
+        Queued = 6, // waits for the call to come back
+    };
 
     explicit ChatLog(QWidget* parent = nullptr);
     // Marks the last line of the log; returns it.

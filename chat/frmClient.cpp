@@ -115,6 +115,15 @@ void frmClient::BuildControls() {
 
     lblStatus = new QLabel(area);
     place(lblStatus, "lblStatus", 30, 2970, 3645, 255);
+    // Over the status line's end while a lost call is being dialled again.
+    cmdReconnect = new QPushButton(QStringLiteral("Reconnect now"), area);
+    place(cmdReconnect, "cmdReconnect", 1845, 2955, 1125, 285);
+    cmdStopCalling = new QPushButton(QStringLiteral("Stop"), area);
+    place(cmdStopCalling, "cmdStopCalling", 2985, 2955, 690, 285);
+    for (QPushButton* b : {cmdReconnect, cmdStopCalling}) {
+        b->setAutoDefault(false);
+        b->hide();
+    }
 
     lblSecure = new ClickLabel(area);
     place(lblSecure, "lblSecure", 3705, 2970, 870, 255);

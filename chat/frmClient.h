@@ -236,9 +236,21 @@ private:
     QLabel* lblConn;
     QLabel* lblConnIP;
     ChatLog* txtLog;
-    // Our lines in the log still waiting for their acknowledgement, by CRC, oldest first.
-    QList<std::pair<std::int32_t, QTextBlock>> marks_;
-    void MarkLine(std::int32_t crc, ChatLog::Mark mark);
+    // Our lines in the log the call's ledger still holds, by their ids there, oldest first.
+    struct Marked {
+        qint64 id = 0;
+        QTextBlock block;
+        QString text;
+    };
+    QList<Marked> marks_;
+    void MarkLine(qint64 id, ChatLog::Mark mark);
+    // A lost call and the lines that wait for it to come back (frmClientComeback.cpp).
+    void ConnectComeback();
+    void ShowRedial(qint64 inMs);
+    void ShowLogMenu(const QPoint& at);
+    void ShowKept(qint64 id, const QString& text);
+    QPushButton* cmdReconnect;
+    QPushButton* cmdStopCalling;
     QLabel* lblStatus;
     QLabel* lblLevels;
     // Whether this window's call is secure; a click compares the safety number.

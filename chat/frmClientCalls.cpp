@@ -125,29 +125,9 @@ void frmClient::ConnectCall() {
     connect(call_, &Call::Lost, this, &frmClient::CallLost);
     connect(call_, &Call::GaveUp, this, &frmClient::ClearHeader);
     connect(call_, &Call::SecureChanged, this, &frmClient::ShowSecurity);
-    connect(call_, &Call::LineConfirmed, this, [this](std::int32_t crc, bool ok) {
-        MarkLine(crc, ok ? ChatLog::Confirmed : ChatLog::Refused);
-    });
-    connect(call_, &Call::LineLate, this,
-            [this](std::int32_t crc) { MarkLine(crc, ChatLog::Late); });
+    ConnectComeback();
     connect(call_, &Call::KeyChanged, this, &frmClient::AskAcceptNewKey);
     connect(call_, &Call::PlainLoginAsked, this, &frmClient::AskPlainLogin);
-}
-
-void frmClient::MarkLine(std::int32_t crc, ChatLog::Mark mark) {
-    // The oldest of our lines with this CRC that has no answer yet; a late one stays
-    // listed, as its answer may still come.
-    for (qsizetype k = 0; k < marks_.size(); ++k) {
-        auto& [lineCrc, block] = marks_[k];
-        if (lineCrc != crc || (mark == ChatLog::Late && block.userState() == ChatLog::Late)) {
-            continue;
-        }
-        txtLog->SetMark(block, mark);
-        if (mark != ChatLog::Late) {
-            marks_.removeAt(k);
-        }
-        return;
-    }
 }
 
 // ---------------------------------------------------------------------------------------
@@ -490,9 +470,20 @@ void frmClient::cmdSend_Click() {
     if (sent == Call::SendResult::NotBuilt || sent == Call::SendResult::StillWaiting) {
         return;
     }
-    if (sent == Call::SendResult::Sent) {
-        marks_.append({call_->LastLineCrc(), txtLog->MarkLastLine(ChatLog::Waiting)});
-        sentTexts_.insert(call_->LastLineCrc(), text);
+    if (sent == Call::SendResult::Sent || sent == Call::SendResult::Queued) {
+        const bool queued = sent == Call::SendResult::Queued;
+        const QTextBlock block = txtLog->MarkLastLine(queued ? ChatLog::Queued : ChatLog::Waiting);
+        const qint64 id = call_->LastLineId();
+        const auto known = std::find_if(marks_.begin(), marks_.end(),
+                                        [id](const Marked& m) { return m.id == id; });
+        if (known != marks_.end()) {
+            known->block = block; // typed again: the new line speaks for it
+        } else {
+            marks_.append({id, block, text});
+        }
+        if (!queued) {
+            sentTexts_.insert(call_->LastLineCrc(), text);
+        }
     } else if (!alone && (conference_ == nullptr || conference_->Empty())) {
         txtLog->MarkLastLine(ChatLog::NotSent); // echoed, but it went nowhere
     }

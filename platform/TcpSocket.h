@@ -67,6 +67,9 @@ public:
     // Hands what waits to be written to the system now (a close drops what waits).
     void Flush();
     void Close();
+    // Closes after what was written has gone (a FIN, not a reset), so that a last word
+    // reaches the peer; the socket is dropped at once from this object's point of view.
+    void CloseGently();
 
     // Secure calls: the connection switches to TLS in place. Bytes already received and not
     // yet taken would be read as if they came through TLS, so the switch is refused then.
