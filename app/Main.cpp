@@ -3,6 +3,7 @@
 
 #include "Announcer.h"
 #include "Attention.h"
+#include "NetworkWatch.h"
 #include "Menus.h"
 #include "Nearby.h"
 #include "OutsideCalls.h"
@@ -124,6 +125,7 @@ App::App() {
 }
 
 App::~App() {
+    network_.reset();
     history_.reset(); // what waits is written before the program goes
     attention_.reset();
     recorder_.reset();
@@ -245,6 +247,9 @@ void App::Start(const QString& callAddress) {
                              w->LogInfo(QStringLiteral("History is off: ") + why);
                          }
                      });
+    // Lines that wait for a peer outlast a restart, in the same file.
+    model.limits.keeper = &waiting_;
+    network_ = std::make_unique<NetworkWatch>(model);
     // A peer that once answered securely is never taken as new without asking.
     model.SecurityState()->securedBefore = [this](const QString& address) {
         return history_ && history_->SecureBefore(address);

@@ -5,11 +5,13 @@
 #include <cstdint>
 #include <memory>
 
+#include "app/WaitingLines.h"
 #include "chat/ClientWindows.h"
 
 class Announcer;
 class Attention;
 class HistoryStore;
+class NetworkWatch;
 class Recorder;
 namespace outside {
 class CallServer;
@@ -44,12 +46,15 @@ public:
     static App& Current();
 
 private:
-    WindowTable table_;
     std::unique_ptr<HistoryStore> history_;
+    // Before the window table: every call holds it, and the calls go with the table.
+    WaitingLines waiting_{history_};
+    WindowTable table_;
     std::unique_ptr<Attention> attention_;
     std::unique_ptr<Recorder> recorder_;
     std::unique_ptr<Announcer> announcer_;
     std::unique_ptr<outside::CallServer> calls_;
+    std::unique_ptr<NetworkWatch> network_;
     static App* current_;
 };
 

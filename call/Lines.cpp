@@ -111,6 +111,10 @@ void Lines::Watch(int line) {
         }
     };
     connect(call, &Call::Lost, this, ended);
+    // A member has no view to show a lost connection or the lines that wait: it leaves.
+    connect(call, &Call::ConnectionLost, this, [ended, call](const QString& nickname) {
+        ended(nickname, call->RemoteAddress());
+    });
     for (auto signal : {&Call::Dropped, &Call::GaveUp, &Call::HungUp}) {
         connect(call, signal, this, [ended] { ended({}, {}); });
     }
@@ -151,6 +155,16 @@ int Lines::OpenLine(int owner, Call* call) {
 }
 
 void Lines::Route(Call* call, int owner) {
+    // A peer whose connection was lost and who called back goes on in its own line.
+    for (int line = 0; line < kSlots; ++line) {
+        Call* lost = At(line).call;
+        if (InUse(line) && !IsMember(line) && lost != nullptr && lost != call && lost->Down() &&
+            call->SamePeer(*lost)) {
+            call->TakeOver(*lost);
+            Replace(line, call);
+            return;
+        }
+    }
     if (!InUse(owner) || IsMember(owner)) {
         owner = InUse(0) ? 0 : -1;
     }
@@ -164,16 +178,20 @@ void Lines::Route(Call* call, int owner) {
         OpenLine(owner, call);
         return;
     }
-    Slot& s = At(owner);
-    Call* idle = s.call;
-    disconnect(idle, nullptr, this, nullptr);
+    Replace(owner, call);
+}
+
+void Lines::Replace(int line, Call* call) {
+    Slot& s = At(line);
+    Call* was = s.call;
+    disconnect(was, nullptr, this, nullptr);
     s.call = call;
-    Watch(owner);
+    Watch(line);
     if (s.conference != nullptr) {
         s.conference->SetOwnerCall(call);
     }
-    emit CallReplaced(owner);
-    board_.Release(idle);
+    emit CallReplaced(line);
+    board_.Release(was);
 }
 
 Conference& Lines::ConferenceFor(int owner) {

@@ -88,7 +88,8 @@ public:
 signals:
     // A new line wants a view (an arriving call is on it already).
     void Opened(int line);
-    // The owner's own idle call was replaced by an arriving one.
+    // The line's call was replaced by an arriving one: the owner's idle call, or a lost call
+    // whose peer called back.
     void CallReplaced(int line);
     // The line's call joined its owner's conference; its view goes.
     void Merged(int line);
@@ -110,6 +111,8 @@ private:
     const Slot& At(int line) const { return slots_[static_cast<std::size_t>(line)]; }
     int Take(int owner, Call* call);
     void Watch(int line);
+    // The line's call is `call` from now on; the one it had is released.
+    void Replace(int line, Call* call);
     Conference& ConferenceFor(int owner);
 
     Switchboard& board_;

@@ -74,6 +74,7 @@ void frmClient::StopServer() {
 }
 
 void frmClient::Adopt(Call* call, bool asLine) {
+    const bool cameBack = call_ != nullptr && call_->Down();
     GiveUpCall(); // the line table has let the idle one go
     call_ = call;
     ConnectCall();
@@ -86,6 +87,11 @@ void frmClient::Adopt(Call* call, bool asLine) {
         log_.Log(chat::CallText(*call_->KeyChange()).text);
     }
     ShowLoggedIn();
+    if (cameBack) {
+        ShowRedial(-1);
+        ShowStatus(QStringLiteral(" Connection to ") + call_->Nickname() +
+                   QStringLiteral(" is back"));
+    }
     AlertIfInactive();
 }
 

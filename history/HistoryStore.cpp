@@ -85,6 +85,14 @@ const char* const kSchemaV5[] = {
     "PRAGMA user_version = 5",
 };
 
+// Version 6: the lines that wait for a peer, and the numbers each pair of copies gives its
+// lines, so that a restart loses none and shows none twice.
+const char* const kSchemaV6[] = {
+    "CREATE TABLE waiting(peer TEXT PRIMARY KEY, last_out INTEGER NOT NULL, last_in INTEGER "
+    "NOT NULL, lines BLOB NOT NULL)",
+    "PRAGMA user_version = 6",
+};
+
 // A shared row never grows past this, so that showing or searching it stays cheap.
 constexpr qsizetype kMaxShared = 1000;
 
@@ -215,7 +223,7 @@ bool HistoryStore::Migrate() {
     };
     if ((version < 1 && !run(kSchemaV1)) || (version < 2 && !run(kSchemaV2)) ||
         (version < 3 && !run(kSchemaV3)) || (version < 4 && !run(kSchemaV4)) ||
-        (version < 5 && !run(kSchemaV5))) {
+        (version < 5 && !run(kSchemaV5)) || (version < 6 && !run(kSchemaV6))) {
         return fail(QStringLiteral("cannot set up the history file: ") + q.lastError().text());
     }
     if (!q.exec(QStringLiteral("COMMIT"))) {
@@ -407,6 +415,37 @@ bool HistoryStore::WriteOne(const HistoryEvent& e) {
     }
     }
     return true;
+}
+
+HistoryStore::Waiting HistoryStore::WaitingFor(const QString& peer) const {
+    Waiting waiting;
+    if (!open_ || !keep_) {
+        return waiting;
+    }
+    QSqlQuery q(QSqlDatabase::database(connection_, false));
+    q.prepare(QStringLiteral("SELECT last_out, last_in, lines FROM waiting WHERE peer = ?"));
+    q.addBindValue(peer);
+    if (q.exec() && q.next()) {
+        waiting.lastOut = q.value(0).toLongLong();
+        waiting.lastIn = q.value(1).toLongLong();
+        waiting.lines = q.value(2).toByteArray();
+    }
+    return waiting;
+}
+
+bool HistoryStore::SetWaiting(const QString& peer, const Waiting& waiting) {
+    if (!open_ || !keep_) {
+        return false;
+    }
+    QSqlQuery q(QSqlDatabase::database(connection_, false));
+    q.prepare(QStringLiteral("INSERT INTO waiting(peer, last_out, last_in, lines) VALUES (?, ?, "
+                             "?, ?) ON CONFLICT(peer) DO UPDATE SET last_out = excluded.last_out, "
+                             "last_in = excluded.last_in, lines = excluded.lines"));
+    q.addBindValue(peer);
+    q.addBindValue(waiting.lastOut);
+    q.addBindValue(waiting.lastIn);
+    q.addBindValue(waiting.lines);
+    return q.exec();
 }
 
 bool HistoryStore::SecureBefore(const QString& address) const {

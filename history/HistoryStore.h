@@ -23,7 +23,7 @@
 class HistoryStore : public QObject {
     Q_OBJECT
 public:
-    static constexpr int kSchemaVersion = 5;
+    static constexpr int kSchemaVersion = 6;
     // Search terms and characters beyond these are ignored: a pasted novel stays a query.
     static constexpr int kMaxTerms = 16;
     static constexpr int kMaxQueryChars = 1000;
@@ -86,6 +86,16 @@ public:
     bool SecureBefore(const QString& address) const;
     // Forgets one peer's conversations, or all of them when `peer` is empty.
     bool Forget(const QString& peer);
+
+    // The lines that wait for a peer and the numbers of the pair, kept over a restart:
+    // `lines` is the caller's own encoding. Nothing (zeros) when none is kept.
+    struct Waiting {
+        qint64 lastOut = 0;
+        qint64 lastIn = 0;
+        QByteArray lines;
+    };
+    Waiting WaitingFor(const QString& peer) const;
+    bool SetWaiting(const QString& peer, const Waiting& waiting);
 
     // The FTS5 query for what the user typed: every term quoted as plain text, the last one
     // a prefix, so that no input is ever read as query syntax. Empty when nothing to find.
