@@ -3,9 +3,9 @@
 
 #include "Announcer.h"
 #include "Attention.h"
-#include "NetworkWatch.h"
 #include "Menus.h"
 #include "Nearby.h"
+#include "NetworkWatch.h"
 #include "OutsideCalls.h"
 #include "Recorder.h"
 

@@ -177,6 +177,7 @@ void Call::Hangup() {
     timer_.stop();
     socket_.Close();
     session_.End();
+    ConnectionGone();
     nickname_.clear();
     emit HungUp();
 }
@@ -339,6 +340,7 @@ void Call::Drop(const CallReport& why) {
     session_.End();
     emit Reported(why);
     socket_.Close();
+    ConnectionGone();
     // The next call's close must not be reported under this peer's name.
     nickname_.clear();
     emit Dropped();
@@ -372,7 +374,16 @@ void Call::sckClient_Close() {
     const QString nickname = std::exchange(nickname_, {});
     session_.End();
     socket_.Close();
+    ConnectionGone();
     emit Lost(nickname, remote);
+}
+
+void Call::ConnectionGone() {
+    lateCheck_.stop();
+    for (const Outbox::Line& line : outbox_.ConnectionGone()) {
+        emit LineLate(line.id);
+    }
+    Keep();
 }
 
 void Call::sckClient_Error(int number, const QString& description) {

@@ -251,6 +251,8 @@ private:
     // Lines that come back, and calls that do (CallComeback.cpp).
     bool MayComeBack(bool failed) const;
     void GoDown();
+    // Nothing sent waits for an answer on a connection that went.
+    void ConnectionGone();
     void ScheduleRedial();
     void RedialTick();
     void AttemptEnded(bool connected);

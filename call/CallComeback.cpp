@@ -30,10 +30,7 @@ void Call::GoDown() {
     lateCheck_.stop();
     alive_.stop();
     down_ = true;
-    for (const Outbox::Line& line : outbox_.ConnectionGone()) {
-        emit LineLate(line.id);
-    }
-    Keep();
+    ConnectionGone();
     emit Reported({CallReport::ConnectionLost, nickname});
     emit ConnectionLost(nickname);
     if (placedByUs_) {

@@ -112,9 +112,8 @@ void Lines::Watch(int line) {
     };
     connect(call, &Call::Lost, this, ended);
     // A member has no view to show a lost connection or the lines that wait: it leaves.
-    connect(call, &Call::ConnectionLost, this, [ended, call](const QString& nickname) {
-        ended(nickname, call->RemoteAddress());
-    });
+    connect(call, &Call::ConnectionLost, this,
+            [ended, call](const QString& nickname) { ended(nickname, call->RemoteAddress()); });
     for (auto signal : {&Call::Dropped, &Call::GaveUp, &Call::HungUp}) {
         connect(call, signal, this, [ended] { ended({}, {}); });
     }

@@ -16,7 +16,8 @@ void Redial::Lost() {
     lostAt_ = Now();
     delayMs_ = kFirstMs;
     notBefore_ = lostAt_ + delayMs_;
-    dials_.clear();
+    // The dials before this loss still count: a connection cut again and again must not
+    // make a burst of calls.
 }
 
 std::optional<qint64> Redial::NextInMs() const {

@@ -1,0 +1,270 @@
+// Calls that come back: two copies with a relay between them that goes silent, eats what
+// one side says, cuts, or loses the answering copy altogether; every line arrives once.
+#include "app/WaitingLines.h"
+#include "call/Redial.h"
+#include "call/Switchboard.h"
+#include "history/HistoryStore.h"
+#include "protocol/NetCodec.h"
+#include "support/ScriptedPeer.h"
+
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+// One running copy: a switchboard with its key and its history file in `dir`.
+struct Copy {
+    std::unique_ptr<HistoryStore> history = std::make_unique<HistoryStore>();
+    WaitingLines waiting{history};
+    Switchboard board;
+    QList<QPointer<Call>> arrived;
+    QStringList heard;
+    int heldBack = 0;
+
+    Copy(const QString& dir, int port) {
+        history->Open(dir + "/history.db");
+        board.limits.keeper = &waiting;
+        board.limits.pingAfterMs = 150;
+        board.limits.lostAfterMs = 600;
+        board.limits.jitter = [] { return 0.0; };
+        board.EnableSecurity(dir + "/identity.pem", dir + "/keys.json");
+        QObject::connect(&board, &Switchboard::CallArrived, &board, [this](Call* c) {
+            arrived << c;
+            QObject::connect(c, &Call::ChatLine, &board,
+                             [this](const QString&, const QString& t) { heard << t; });
+        });
+        QObject::connect(&board, &Switchboard::HeldBack, &board, [this] { ++heldBack; });
+        if (port != 0) {
+            board.StartServer(0, port);
+        }
+    }
+};
+
+int FreePort() {
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+// The network between two copies: every connection is passed on, until a test makes the
+// current ones go silent, eat what the answering side says, or cut them.
+class Network : public QObject {
+public:
+    int Listen(int target) {
+        target_ = target;
+        server_.listen(QHostAddress::LocalHost, 0);
+        connect(&server_, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* in = server_.nextPendingConnection()) {
+                auto* out = new QTcpSocket(in);
+                pairs_.append(std::pair{QPointer<QTcpSocket>(in), QPointer<QTcpSocket>(out)});
+                connect(in, &QTcpSocket::readyRead, this, [this, in, out] {
+                    const QByteArray bytes = in->readAll();
+                    if (!Silent(in)) {
+                        out->write(bytes);
+                    }
+                });
+                connect(out, &QTcpSocket::readyRead, this, [this, in, out] {
+                    const QByteArray bytes = out->readAll();
+                    if (!Silent(in) && !eating_.contains(in)) {
+                        in->write(bytes);
+                    }
+                });
+                connect(in, &QTcpSocket::disconnected, out, &QTcpSocket::disconnectFromHost);
+                connect(out, &QTcpSocket::errorOccurred, in, &QTcpSocket::disconnectFromHost);
+                connect(out, &QTcpSocket::disconnected, in, &QTcpSocket::disconnectFromHost);
+                out->connectToHost(QHostAddress::LocalHost, static_cast<quint16>(target_));
+            }
+        });
+        return server_.serverPort();
+    }
+    // The connections up now pass nothing more, and nobody is told.
+    void GoSilent() {
+        for (const auto& [in, out] : pairs_) {
+            silent_ << in;
+        }
+    }
+    // What the answering side says on the connections up now is lost.
+    void EatAnswers() {
+        for (const auto& [in, out] : pairs_) {
+            eating_ << in;
+        }
+    }
+    // The connections up now are closed at both ends.
+    void Cut() {
+        for (const auto& [in, out] : pairs_) {
+            if (in) {
+                in->abort();
+                in->deleteLater();
+            }
+        }
+        pairs_.clear();
+    }
+    int Connections() const { return static_cast<int>(server_.children().size()); }
+
+private:
+    bool Silent(QTcpSocket* in) const { return silent_.contains(in); }
+    QTcpServer server_;
+    int target_ = 0;
+    QList<std::pair<QPointer<QTcpSocket>, QPointer<QTcpSocket>>> pairs_;
+    QList<QTcpSocket*> silent_;
+    QList<QTcpSocket*> eating_;
+};
+
+} // namespace
+
+class TestComeback : public QObject {
+    Q_OBJECT
+private slots:
+    void redialSchedule_data();
+    void redialSchedule();
+    void everyLineOnce_data();
+    void everyLineOnce();
+    void oldPeerGetsTodaysBytes();
+};
+
+void TestComeback::redialSchedule_data() {
+    // What each dial met: d nothing yet, r a close before AUTH, p a close after the
+    // password, l a call that came back and was lost again at once.
+    QTest::addColumn<QString>("events");
+    QTest::addColumn<QList<qint64>>("waits"); // before each dial; -1: none comes
+    QTest::newRow("growing") << "ddd" << QList<qint64>{1000, 2000, 4000, 8000};
+    QTest::newRow("cut again and again: three in ten seconds")
+        << "lll" << QList<qint64>{1000, 1000, 1000, 8000};
+    QTest::newRow("a close before AUTH waits a minute") << "r" << QList<qint64>{1000, 60000};
+    QTest::newRow("a refused password is never sent again") << "p" << QList<qint64>{1000, -1};
+}
+
+void TestComeback::redialSchedule() {
+    QFETCH(QString, events);
+    QFETCH(QList<qint64>, waits);
+    qint64 now = 0;
+    Redial redial([&now] { return now; }, [] { return 0.0; });
+    QCOMPARE(redial.NextInMs(), std::nullopt); // nothing was lost
+    redial.Lost();
+    for (qsizetype k = 0; k < waits.size(); ++k) {
+        const auto next = redial.NextInMs();
+        QCOMPARE(next.value_or(-1), waits[k]);
+        if (!next || k >= events.size()) {
+            break;
+        }
+        now += *next;
+        redial.Dialled();
+        if (events[k] == 'r') {
+            redial.Refused();
+        } else if (events[k] == 'p') {
+            redial.PasswordRefused();
+        } else if (events[k] == 'l') {
+            redial.Lost();
+        }
+    }
+    // Offline nothing is dialled; after thirty minutes it gives up.
+    redial.Lost();
+    redial.SetOnline(false);
+    QCOMPARE(redial.NextInMs(), std::nullopt);
+    redial.SetOnline(true);
+    now += Redial::kGiveUpAfterMs;
+    QVERIFY(redial.GaveUp());
+    QCOMPARE(redial.NextInMs(), std::nullopt);
+}
+
+void TestComeback::everyLineOnce_data() {
+    QTest::addColumn<QString>("trouble");
+    QTest::newRow("the network goes silent") << "silent";
+    QTest::newRow("the answers are eaten") << "eaten";
+    QTest::newRow("the connection is cut again and again") << "cuts";
+    QTest::newRow("the answering copy dies and starts again") << "restart";
+}
+
+void TestComeback::everyLineOnce() {
+    QFETCH(QString, trouble);
+    QTemporaryDir annDir;
+    QTemporaryDir bobDir;
+    const int port = FreePort();
+    auto ann = std::make_unique<Copy>(annDir.path(), port);
+    Copy bob(bobDir.path(), 0);
+    Network network;
+    Call* call = bob.board.NewCall();
+    QStringList confirmed;
+    QObject::connect(call, &Call::LineConfirmed, call, [&](qint64 id, bool ok) {
+        confirmed << QStringLiteral("%1%2").arg(id).arg(ok ? "" : " refused");
+    });
+    // The copy that dies is called directly: through the network, a copy that is not there
+    // looks like one that closes before AUTH, which is waited out for a minute.
+    call->Place(QStringLiteral("127.0.0.1"), trouble == "restart" ? port : network.Listen(port));
+    QTRY_VERIFY_WITH_TIMEOUT(call->Secure() && call->LoginFlag() == 1, 15000);
+    QTRY_COMPARE(ann->arrived.size(), 1);
+    QCOMPARE(call->SendLine("one"), Call::SendResult::Sent);
+    QTRY_COMPARE(confirmed.size(), 1);
+
+    QSignalSpy lost(call, &Call::ConnectionLost);
+    QSignalSpy back(call, &Call::CameBack);
+    if (trouble == "silent") {
+        network.GoSilent();
+        QCOMPARE(call->SendLine("two"), Call::SendResult::Sent);
+    } else if (trouble == "eaten") {
+        network.EatAnswers();
+        QCOMPARE(call->SendLine("two"), Call::SendResult::Sent);
+        QTRY_VERIFY(ann->heard.contains("two"));
+    } else if (trouble == "cuts") {
+        for (int cut = 0; cut < 3; ++cut) {
+            network.Cut();
+            QTRY_COMPARE_WITH_TIMEOUT(back.size(), cut + 1, 15000);
+        }
+        QCOMPARE(call->SendLine("two"), Call::SendResult::Sent);
+        network.Cut();
+    } else {
+        ann.reset(); // gone without a word
+        QTRY_VERIFY(call->Down());
+        QCOMPARE(call->SendLine("two"), Call::SendResult::Queued);
+    }
+    QTRY_VERIFY(call->Down());
+    QCOMPARE(call->SendLine("three"), Call::SendResult::Queued);
+    QCOMPARE(call->SendLine("three"), Call::SendResult::Queued); // typed again: still one
+    if (trouble == "restart") {
+        ann = std::make_unique<Copy>(annDir.path(), port);
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(!call->Down() && call->LoginFlag() == 1, 15000);
+    QTRY_VERIFY(call->Ledger().Empty());
+    const QStringList expected =
+        trouble == "restart" ? QStringList{"two", "three"} : QStringList{"one", "two", "three"};
+    QTRY_COMPARE(ann->heard, expected);
+    QVERIFY(!confirmed.join(',').contains("refused"));
+    QVERIFY(lost.size() >= 1 && back.size() >= 1);
+    QCOMPARE(ann->heldBack, 0); // dialled back gently enough never to be held back
+}
+
+void TestComeback::oldPeerGetsTodaysBytes() {
+    // An old answering program: it ignores the offer, asks for the password, accepts.
+    QTemporaryDir bobDir;
+    Copy bob(bobDir.path(), 0);
+    ScriptedPeer old;
+    const int port = old.Listen();
+    Call* call = bob.board.NewCall();
+    call->Place(QStringLiteral("127.0.0.1"), port);
+    QVERIFY(old.WaitForCall());
+    old.Send(old.Build(CmdLogin, "AUTH", 0));
+    QVERIFY(old.WaitForMessages(1));
+    old.Send(old.Build(CmdLogin, "ACPTOld"));
+    QTRY_COMPARE(call->LoginFlag(), 1);
+    QCOMPARE(call->SendLine("hello"), Call::SendResult::Sent);
+    QVERIFY(old.WaitForMessages(2));
+    call->Hangup();
+    QVERIFY(old.WaitForDisconnect());
+    // The password and the line: no word of the call's own, no goodbye.
+    QStringList bodies;
+    for (const WireMessage& m : old.Messages()) {
+        bodies << QString::fromLatin1(m.body.left(4));
+    }
+    QCOMPARE(bodies, QStringList({"PASS", "hell"}));
+    // Unconfirmed, it is not sent again by itself on the next call: only when typed again.
+    QCOMPARE(call->Ledger().Lines().size(), 1);
+    QVERIFY(call->Ledger().Lines()[0].late);
+    QVERIFY(call->Ledger().Unsent().isEmpty());
+}
+
+QTEST_MAIN(TestComeback)
+#include "tst_comeback.moc"
