@@ -1,14 +1,15 @@
 // Calls that come back: two copies with a relay between them that goes silent, eats what
 // one side says, cuts, or loses the answering copy altogether; every line arrives once.
 #include "app/WaitingLines.h"
+#include "call/Lines.h"
 #include "call/Redial.h"
 #include "call/Switchboard.h"
 #include "history/HistoryStore.h"
 #include "protocol/NetCodec.h"
+#include "support/Network.h"
 #include "support/ScriptedPeer.h"
 
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -21,6 +22,9 @@ struct Copy {
     std::unique_ptr<HistoryStore> history = std::make_unique<HistoryStore>();
     WaitingLines waiting{history};
     Switchboard board;
+    // Its switchboard line takes the first call, as a free switchboard does.
+    Lines lines{board};
+    int boardLine = lines.OpenBoard();
     QList<QPointer<Call>> arrived;
     QStringList heard;
     int heldBack = 0;
@@ -49,70 +53,6 @@ int FreePort() {
     probe.listen(QHostAddress::LocalHost, 0);
     return probe.serverPort();
 }
-
-// The network between two copies: every connection is passed on, until a test makes the
-// current ones go silent, eat what the answering side says, or cut them.
-class Network : public QObject {
-public:
-    int Listen(int target) {
-        target_ = target;
-        server_.listen(QHostAddress::LocalHost, 0);
-        connect(&server_, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket* in = server_.nextPendingConnection()) {
-                auto* out = new QTcpSocket(in);
-                pairs_.append(std::pair{QPointer<QTcpSocket>(in), QPointer<QTcpSocket>(out)});
-                connect(in, &QTcpSocket::readyRead, this, [this, in, out] {
-                    const QByteArray bytes = in->readAll();
-                    if (!Silent(in)) {
-                        out->write(bytes);
-                    }
-                });
-                connect(out, &QTcpSocket::readyRead, this, [this, in, out] {
-                    const QByteArray bytes = out->readAll();
-                    if (!Silent(in) && !eating_.contains(in)) {
-                        in->write(bytes);
-                    }
-                });
-                connect(in, &QTcpSocket::disconnected, out, &QTcpSocket::disconnectFromHost);
-                connect(out, &QTcpSocket::errorOccurred, in, &QTcpSocket::disconnectFromHost);
-                connect(out, &QTcpSocket::disconnected, in, &QTcpSocket::disconnectFromHost);
-                out->connectToHost(QHostAddress::LocalHost, static_cast<quint16>(target_));
-            }
-        });
-        return server_.serverPort();
-    }
-    // The connections up now pass nothing more, and nobody is told.
-    void GoSilent() {
-        for (const auto& [in, out] : pairs_) {
-            silent_ << in;
-        }
-    }
-    // What the answering side says on the connections up now is lost.
-    void EatAnswers() {
-        for (const auto& [in, out] : pairs_) {
-            eating_ << in;
-        }
-    }
-    // The connections up now are closed at both ends.
-    void Cut() {
-        for (const auto& [in, out] : pairs_) {
-            if (in) {
-                in->abort();
-                in->deleteLater();
-            }
-        }
-        pairs_.clear();
-    }
-    int Connections() const { return static_cast<int>(server_.children().size()); }
-
-private:
-    bool Silent(QTcpSocket* in) const { return silent_.contains(in); }
-    QTcpServer server_;
-    int target_ = 0;
-    QList<std::pair<QPointer<QTcpSocket>, QPointer<QTcpSocket>>> pairs_;
-    QList<QTcpSocket*> silent_;
-    QList<QTcpSocket*> eating_;
-};
 
 } // namespace
 
@@ -232,6 +172,9 @@ void TestComeback::everyLineOnce() {
     const QStringList expected =
         trouble == "restart" ? QStringList{"two", "three"} : QStringList{"one", "two", "three"};
     QTRY_COMPARE(ann->heard, expected);
+    // The caller is back in the line it was in, not in a new one.
+    QCOMPARE(ann->lines.CallOf(ann->boardLine), ann->arrived.last().data());
+    QVERIFY(!ann->lines.InUse(ann->boardLine + 1));
     QVERIFY(!confirmed.join(',').contains("refused"));
     QVERIFY(lost.size() >= 1 && back.size() >= 1);
     QCOMPARE(ann->heldBack, 0); // dialled back gently enough never to be held back

@@ -1,5 +1,6 @@
 // A scripted peer that speaks raw bytes against a real window.
 #include "app/Main.h"
+#include "call/Switchboard.h"
 #include "chat/ChatLog.h"
 #include "chat/ClientWindows.h"
 #include "chat/frmClient.h"
@@ -9,9 +10,14 @@
 #include "settings/Settings.h"
 #include "support/AppFixture.h"
 #include "support/CallHelpers.h"
+#include "support/Network.h"
 #include "support/ScriptedPeer.h"
 
+#include <QApplication>
 #include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QTemporaryDir>
 #include <QtTest>
 
 class TestWire : public QObject {
@@ -48,6 +54,7 @@ private slots:
         app.reset();
     }
     void exactAuthAndPassBytes();
+    void lostCallComesBackInItsWindow();
     void acknowledgementsOkAndBc();
     void forcedCloseBeforeLogin();
     void callerForcedCloseBeforeLogin();
@@ -418,6 +425,66 @@ void TestWire::garbageNeverCrashes() {
     QVERIFY(last.LogIn("", "Calm"));
     last.Send(last.Build(CmdText, "fine"));
     QTRY_VERIFY(LogText(board).endsWith("Calm: fine\n"));
+}
+
+void TestWire::lostCallComesBackInItsWindow() {
+    // Another copy, with its key, behind a network that cuts the call.
+    QTemporaryDir dir;
+    Switchboard other;
+    other.EnableSecurity(dir.filePath("identity.pem"), dir.filePath("keys.json"));
+    QStringList heard;
+    QObject::connect(&other, &Switchboard::CallArrived, &other, [&](Call* c) {
+        QObject::connect(c, &Call::ChatLine, &other,
+                         [&](const QString&, const QString& t) { heard << t; });
+    });
+    const int port = FreePort();
+    other.StartServer(0, port);
+    Network network;
+    Settings.Port = network.Listen(port);
+    frmClient* line = AddLine(board);
+    Find<QComboBox>(line, "cmbIP")->setEditText("127.0.0.1");
+    Click(line, "cmdConnect");
+    QTRY_VERIFY_WITH_TIMEOUT(line->LoginFlag() == 1 && CallOf(line)->Secure(), 15000);
+
+    network.Cut();
+    auto* reconnect = Find<QPushButton>(line, "cmdReconnect");
+    auto* status = Find<QLabel>(line, "lblStatus");
+    QTRY_VERIFY(reconnect->isVisible());
+    QVERIFY2(status->text().startsWith(" Connection to Bea lost: calling again in "),
+             qPrintable(status->text()));
+    QVERIFY(Find<QLabel>(line, "lblSecure")->text() != QStringLiteral("Secure"));
+    Click(line, "cmdStopCalling");
+    QVERIFY(!reconnect->isVisible() && !CallOf(line)->Redialling());
+    QCOMPARE(status->text(), QStringLiteral(" Connection to Bea lost"));
+
+    // Lines typed meanwhile wait; one of them is deleted from the log's menu.
+    Type(line, "while away");
+    Type(line, "never mind");
+    auto* log = Find<ChatLog>(line, "txtLog");
+    const auto blockOf = [log](const QString& text) {
+        for (QTextBlock b = log->document()->lastBlock(); b.isValid(); b = b.previous()) {
+            if (b.text().endsWith(text)) {
+                return b;
+            }
+        }
+        return QTextBlock();
+    };
+    QCOMPARE(blockOf("while away").userState(), int(ChatLog::Queued));
+    QTimer::singleShot(0, log, [] {
+        QWidget* menu = QApplication::activePopupWidget();
+        QTest::keyClick(menu, Qt::Key_Down);
+        QTest::keyClick(menu, Qt::Key_Return);
+    });
+    // A right click as the window system delivers it, which is what opens a context menu.
+    const QPoint at = log->cursorRect(QTextCursor(blockOf("never mind"))).center();
+    QTest::mouseClick(line->windowHandle(), Qt::RightButton, {}, log->viewport()->mapTo(line, at));
+    QCOMPARE(blockOf("never mind").userState(), int(ChatLog::NotSent));
+
+    Click(line, "cmdReconnect");
+    QTRY_VERIFY_WITH_TIMEOUT(log->toPlainText().contains("Connection to Bea is back"), 10000);
+    QVERIFY(!reconnect->isVisible());
+    QTRY_COMPARE(heard, QStringList{"while away"});
+    QTRY_COMPARE(blockOf("while away").userState(), int(ChatLog::Confirmed));
 }
 
 QTEST_MAIN(TestWire)
