@@ -36,7 +36,6 @@ public:
     // False when another copy of ours answers there, or no folder is safe (`Error` says why).
     bool Listen(const QString& folder);
     const QString& Error() const { return error_; }
-    QString Name() const { return server_.serverName(); }
 
 signals:
     void CallWanted(const QString& address);

@@ -546,6 +546,11 @@ void TestSecure::keyStore() {
         QVERIFY(keys.CallerKey(QStringLiteral("0") + QString(9999, 'n')).isEmpty());
         QCOMPARE(keys.CallerKey(QString::number(KeyStore::kMaxCallers) + QString(9999, 'n')),
                  QByteArray(32, 'x'));
+        // A store read from a good file keeps what is pinned next.
+        keys.Pin(QStringLiteral("c:7000"), key);
+        KeyStore again;
+        QVERIFY(again.Load(path));
+        QCOMPARE(again.PinFor(QStringLiteral("c:7000")), key);
         return;
     }
     if (!backup) {
