@@ -30,7 +30,12 @@ void Recorder::Watch(Call* call) {
         open.peerKey = QString::fromLatin1(call->PeerKey().toHex());
         Start(id, open);
     };
-    connect(call, &Call::LoggedIn, this, start);
+    // A call that comes back goes on with the conversation it was.
+    connect(call, &Call::LoggedIn, this, [this, start, id] {
+        if (!open_.contains(id)) {
+            start();
+        }
+    });
     if (call->LoginFlag() != 0) {
         start(); // answered calls are handed over once logged in
     }
@@ -59,7 +64,23 @@ void Recorder::Watch(Call* call) {
         connect(call, signal, this, [this, id] { End(id); });
     }
     connect(call, &Call::Lost, this, [this, id] { End(id); });
-    connect(call, &Call::Calling, this, [this, id] { End(id); });
+    connect(call, &Call::Calling, this, [this, call, id] {
+        if (!call->Down()) {
+            End(id);
+        }
+    });
+    connect(call, &Call::LineSentAgain, this,
+            [this, id](qint64, std::int32_t firstCrc, std::int32_t crc) {
+                if (const auto it = open_.find(id); it != open_.end() && firstCrc != 0) {
+                    it->resent.insert(crc, firstCrc);
+                }
+            });
+    connect(call, &Call::LineDelivered, this, [this, id](std::int32_t firstCrc) {
+        if (const auto it = open_.find(id);
+            it != open_.end() && it->unanswered.removeOne(firstCrc)) {
+            Acknowledge(*it, firstCrc, true);
+        }
+    });
     connect(call, &QObject::destroyed, this, [this, id] { End(id); });
 }
 
@@ -91,18 +112,24 @@ void Recorder::Watch(Conference* conference) {
     connect(conference, &QObject::destroyed, this, [this, id] { End(id); });
 }
 
-void Recorder::Acknowledged(Call* call, std::int32_t crc, bool saysOk) {
+void Recorder::Acknowledged(Call* call, std::int32_t answered, bool saysOk) {
     const auto it = open_.find(call->Id());
+    if (it == open_.end()) {
+        return;
+    }
+    // A line sent again is answered under the CRC it went as; the history knows its first.
+    const std::int32_t crc = it->resent.take(answered);
+    answered = crc != 0 ? crc : answered;
     if (saysOk) {
         // The line it names: the call's own, or else its conference's.
         // A member's answer to the conference's line is the conference's to tell.
-        if (it != open_.end() && it->unanswered.removeOne(crc)) {
-            Acknowledge(*it, crc, true);
+        if (it->unanswered.removeOne(answered)) {
+            Acknowledge(*it, answered, true);
         }
         return;
     }
     // "BC": the peer could not read the oldest line still waiting.
-    if (it != open_.end() && !it->unanswered.isEmpty()) {
+    if (!it->unanswered.isEmpty()) {
         Acknowledge(*it, it->unanswered.takeFirst(), false);
     }
 }

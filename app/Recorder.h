@@ -36,6 +36,9 @@ private:
         bool secure = false;
         QString peerKey;
         QList<std::int32_t> unanswered; // CRCs of our lines, oldest first
+        // A line sent again after the call came back: the CRC it went as, and the one the
+        // history knows it by.
+        QHash<std::int32_t, std::int32_t> resent;
     };
     void Watch(Call* call);
     void Watch(Conference* conference);

@@ -241,7 +241,8 @@ Call::SendResult Call::SendLine(const QString& text, bool echo) {
     Outbox::Line* again = echo ? outbox_.Unanswered(text) : nullptr;
     if (down_ && (Idle() || LoginFlag() == 0)) {
         if (echo) {
-            lastLineId_ = again != nullptr ? again->id : outbox_.Queue(text);
+            lastLineId_ =
+                again != nullptr ? again->id : outbox_.Queue(text, session_.LastLineCrc());
             Keep();
         }
         return SendResult::Queued;

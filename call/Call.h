@@ -185,8 +185,10 @@ signals:
     void LineConfirmed(qint64 id, bool ok);
     // One of the lines we typed has waited kConfirmWithinMs for its acknowledgement.
     void LineLate(qint64 id);
-    // A line that waited went out (again).
-    void LineSentAgain(qint64 id);
+    // A line that waited went out (again) as `crc`; `firstCrc` is the line as first echoed.
+    void LineSentAgain(qint64 id, std::int32_t firstCrc, std::int32_t crc);
+    // The peer had a line (first echoed as `firstCrc`) already, and said so on its return.
+    void LineDelivered(std::int32_t firstCrc);
     // The connection went without a goodbye; the call may come back.
     void ConnectionLost(const QString& nickname);
     // The next dial is `inMs` away, or (negative) there is none.
@@ -261,6 +263,7 @@ private:
     void Resume(qint64 peerHas);
     void SendWaiting();
     bool SendNumbered(Outbox::Line& line);
+    void SentAgain(qint64 id);
     void SayGoodbye();
     QString PeerId() const;
     void Keep();

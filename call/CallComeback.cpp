@@ -259,6 +259,9 @@ void Call::Resume(qint64 peerHas) {
     // peer drops what it already has.
     for (const Outbox::Line& line : outbox_.DeliveredUpTo(peerHas)) {
         emit LineConfirmed(line.id, true);
+        if (line.firstCrc != 0) {
+            emit LineDelivered(line.firstCrc);
+        }
     }
     Keep();
     SendWaiting();
@@ -284,8 +287,7 @@ void Call::SendWaiting() {
             !Write(wire)) {
             return;
         }
-        outbox_.Resent(line->id, session_.LastLineCrc(), Now());
-        emit LineSentAgain(line->id);
+        SentAgain(line->id);
     }
     Keep();
     if (outbox_.AnySent()) {
@@ -305,12 +307,17 @@ bool Call::SendNumbered(Outbox::Line& line) {
     if (!Write(wire)) {
         return false;
     }
-    const qint64 id = line.id;
-    outbox_.Resent(id, session_.LastLineCrc(), Now());
+    SentAgain(line.id);
     Keep();
     lateCheck_.start();
-    emit LineSentAgain(id);
     return true;
+}
+
+void Call::SentAgain(qint64 id) {
+    outbox_.Resent(id, session_.LastLineCrc(), Now());
+    if (const Outbox::Line* line = outbox_.Find(id)) {
+        emit LineSentAgain(id, line->firstCrc, line->crc);
+    }
 }
 
 bool Call::DeleteWaiting(qint64 id) {

@@ -2,10 +2,11 @@
 
 #include <algorithm>
 
-qint64 Outbox::Queue(const QString& text) {
+qint64 Outbox::Queue(const QString& text, std::int32_t firstCrc) {
     Line line;
     line.id = ++lastId_;
     line.text = text;
+    line.firstCrc = firstCrc;
     lines_.append(line);
     return line.id;
 }
@@ -15,6 +16,7 @@ qint64 Outbox::Sent(const QString& text, std::int32_t crc, qint64 number, qint64
     line.id = ++lastId_;
     line.text = text;
     line.crc = crc;
+    line.firstCrc = crc;
     line.number = number;
     line.sentAt = now;
     lines_.append(line);
@@ -123,6 +125,7 @@ QList<Outbox::Line> Outbox::Restore(const QList<Line>& lines) {
     for (Line line : lines) {
         line.id = ++lastId_;
         line.crc = 0;
+        line.firstCrc = 0;
         line.late = false;
         lines_.append(line);
         added.append(line);

@@ -17,12 +17,14 @@ public:
         qint64 number = 0; // between copies that number lines; 0 when not numbered
         QString text;
         std::int32_t crc = 0; // of its last send; 0 while it waits for the call
+        // Of the line as first echoed: how the history knows it, whatever it is sent as.
+        std::int32_t firstCrc = 0;
         qint64 sentAt = 0;
         bool late = false;
     };
 
-    // A line that waits for the call; its id.
-    qint64 Queue(const QString& text);
+    // A line that waits for the call, echoed with `firstCrc`; its id.
+    qint64 Queue(const QString& text, std::int32_t firstCrc);
     // A line sent now with `crc`; its id.
     qint64 Sent(const QString& text, std::int32_t crc, qint64 number, qint64 now);
     // The line `id` was sent again with a new CRC.

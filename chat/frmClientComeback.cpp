@@ -12,7 +12,7 @@ void frmClient::ConnectComeback() {
     });
     connect(call_, &Call::LineLate, this, [this](qint64 id) { MarkLine(id, ChatLog::Late); });
     connect(call_, &Call::LineSentAgain, this,
-            [this](qint64 id) { MarkLine(id, ChatLog::Waiting); });
+            [this](qint64 id, std::int32_t, std::int32_t) { MarkLine(id, ChatLog::Waiting); });
     connect(call_, &Call::Kept, this, &frmClient::ShowKept);
     connect(call_, &Call::ConnectionLost, this, [this](const QString& nickname) {
         ShowStatus(QStringLiteral(" Connection to ") + nickname + QStringLiteral(" lost"));

@@ -4,6 +4,7 @@
 #include "chat/ChatLog.h"
 #include "chat/ClientWindows.h"
 #include "chat/frmClient.h"
+#include "history/HistoryStore.h"
 #include "log/frmDebug.h"
 #include "platform/TcpSocket.h"
 #include "protocol/NetCodec.h"
@@ -485,6 +486,13 @@ void TestWire::lostCallComesBackInItsWindow() {
     QVERIFY(!reconnect->isVisible());
     QTRY_COMPARE(heard, QStringList{"while away"});
     QTRY_COMPARE(blockOf("while away").userState(), int(ChatLog::Confirmed));
+    // One conversation in the history, through the loss, with the line confirmed.
+    QTRY_VERIFY(History()->IsOpen() && History()->Flush());
+    QCOMPARE(History()->Conversations().size(), 1);
+    const auto kept = History()->Lines(History()->Conversations()[0].id);
+    QVERIFY(std::any_of(kept.begin(), kept.end(), [](const HistoryStore::Line& l) {
+        return l.text == "while away" && l.ack == 1;
+    }));
 }
 
 QTEST_MAIN(TestWire)
