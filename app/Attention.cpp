@@ -96,6 +96,11 @@ void Attention::WatchCall(Call* call) {
             OnNotice(ShownIn(call), nickname, QStringLiteral("Lost call - ") + remote);
         }
     });
+    connect(call, &Call::ConnectionLost, this, [this, call](const QString& nickname) {
+        OnNotice(ShownIn(call), nickname,
+                 call->Redialling() ? QStringLiteral("Connection lost, calling again")
+                                    : QStringLiteral("Connection lost"));
+    });
 }
 
 frmClient* Attention::ShownIn(const Call* call) const {
