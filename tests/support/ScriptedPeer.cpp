@@ -41,6 +41,7 @@ int ScriptedPeer::Listen() {
     server_->listen(QHostAddress::Any, 0);
     QObject::connect(server_.get(), &QTcpServer::newConnection, [this] {
         socket_ = server_->nextPendingConnection();
+        disconnected_ = false; // a call that comes again
         QObject::connect(socket_, &QTcpSocket::readyRead, [this] { Read(); });
         QObject::connect(socket_, &QTcpSocket::disconnected, [this] { disconnected_ = true; });
     });
