@@ -112,8 +112,10 @@ bool CallSession::MayEnter(Phase from, Phase to) {
     case Phase::AwaitingGo:
     case Phase::AskingPlain:
     case Phase::Holding:
-    case Phase::LoggedIn:
         return from == Phase::LoggingIn;
+    case Phase::LoggedIn:
+        // A logged-in call still answers a login, as it always has.
+        return from == Phase::LoggingIn || from == Phase::LoggedIn;
     case Phase::SwitchingTls:
         return from == Phase::LoggingIn || from == Phase::AwaitingGo;
     }
