@@ -459,6 +459,7 @@ void TestSwitchboard::closeRules() {
         QCOMPARE(lines->OpenLine(0), 2);
         lines->CloseMembers(0);
         QVERIFY(!lines->InUse(1) && lines->InUse(2));
+        QCOMPARE(lines->Entry(0, 0), -1); // the member's entry is free again
         QVERIFY(!lines->MayClose(0));
         QTRY_VERIFY(!cat->Connected());
     } else if (step == "orphans") {

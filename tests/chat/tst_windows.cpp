@@ -257,9 +257,7 @@ void TestWindows::switchboardCloseRefusal() {
     QCOMPARE(app.boxes->requests[0].icon, platform::MsgIcon::Information);
     QVERIFY(board->isVisible());
     QVERIFY(v1->isVisible() && v2->isVisible());
-    QTRY_VERIFY(memberGuard.isNull()); // the conference member went
-    QCOMPARE(int(ClientWindows().InUse(1)), 0);
-    QCOMPARE(ClientWindows().Line(board, 0), -1);
+    QTRY_VERIFY(memberGuard.isNull()); // the conference member's window went with its line
     // Exit from the menu follows the same rules.
     Menu(board, "mnuFile(0)");
     QCOMPARE(app.boxes->texts.size(), 2);
