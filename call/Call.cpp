@@ -304,9 +304,10 @@ void Call::CheckLate() {
         lateCheck_.stop();
         return;
     }
-    for (const Outbox::Line& line : outbox_.MarkLate(Now(), kConfirmWithinMs)) {
+    for (const Outbox::Line& line : outbox_.MarkLate(Now(), limits_.confirmWithinMs)) {
         emit LineLate(line.id);
-        emit Reported({CallReport::NotConfirmed, PeerShown(), {}, {}, kConfirmWithinMs / 1000});
+        emit Reported(
+            {CallReport::NotConfirmed, PeerShown(), {}, {}, limits_.confirmWithinMs / 1000});
     }
 }
 

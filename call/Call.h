@@ -46,6 +46,8 @@ struct CallLimits {
     Security* security = nullptr;
     // Who may try to log in; none: the call keeps its own count.
     LoginGuard* logins = nullptr;
+    // A line not acknowledged within this long is late.
+    qint64 confirmWithinMs = 10 * 1000;
     // Where lines that wait and the numbers of each pair are kept; none: in memory only.
     LineKeeper* keeper = nullptr;
     // A copy of this program that has said nothing for this long is asked whether it is
@@ -183,7 +185,7 @@ signals:
     void Acknowledged(std::int32_t crc, bool saysOk);
     // One of the lines we typed (its ledger id) was answered: confirmed or not.
     void LineConfirmed(qint64 id, bool ok);
-    // One of the lines we typed has waited kConfirmWithinMs for its acknowledgement.
+    // One of the lines we typed has waited confirmWithinMs for its acknowledgement.
     void LineLate(qint64 id);
     // A line that waited went out (again) as `crc`; `firstCrc` is the line as first echoed.
     void LineSentAgain(qint64 id, std::int32_t firstCrc, std::int32_t crc);

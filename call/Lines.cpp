@@ -68,7 +68,8 @@ int Lines::LineShowing(const Conference* conference) const {
 bool Lines::Free(int line) const {
     const Call* call = CallOf(line);
     const Conference* c = ConferenceOf(line);
-    return call != nullptr && call->Idle() && (c == nullptr || c->Empty());
+    // A lost call that may come back still holds its peer and the lines that wait.
+    return call != nullptr && call->Idle() && !call->Down() && (c == nullptr || c->Empty());
 }
 
 bool Lines::MayClose(int line) const {

@@ -65,7 +65,8 @@ public:
     int LineShowing(const Conference* conference) const;
     // The line whose call `call` is; -1 when none.
     int LineOf(const Call* call) const;
-    // Nothing on the line: its call is idle and it has no conference members.
+    // Nothing on the line: its call is idle (not lost and coming back) and it has no
+    // conference members.
     bool Free(int line) const;
     // The close rule: a switchboard will not close while one of its lines has a view.
     bool MayClose(int line) const;

@@ -80,7 +80,9 @@ QList<Outbox::Line> Outbox::ConnectionGone() {
             continue;
         }
         line.crc = 0;
-        if (line.number == 0 && !line.late) {
+        if (line.number != 0) {
+            line.late = false; // it goes again by itself once the call is back
+        } else if (!line.late) {
             line.late = true;
             late.append(line);
         }

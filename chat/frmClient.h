@@ -157,7 +157,7 @@ private:
     // Shows the line's conference (null: none yet).
     void ShowConference(Conference* conference);
     bool Free() const {
-        return call_ != nullptr && call_->Idle() &&
+        return call_ != nullptr && call_->Idle() && !call_->Down() &&
                (conference_ == nullptr || conference_->Empty());
     }
     void LogConnections(const QList<LineReport>& lines);

@@ -487,7 +487,10 @@ void frmClient::cmdSend_Click() {
         } else {
             marks_.append({id, block, text});
         }
-        if (!queued) {
+        if (queued) {
+            // Kept by the call, shown as waiting in the log: the box is free for the next.
+            txtSend->clear();
+        } else {
             sentTexts_.insert(call_->LastLineCrc(), text);
         }
     } else if (!alone && (conference_ == nullptr || conference_->Empty())) {

@@ -34,6 +34,7 @@ struct Copy {
         board.limits.keeper = &waiting;
         board.limits.pingAfterMs = 150;
         board.limits.lostAfterMs = 600;
+        board.limits.confirmWithinMs = 100; // lines sent into the silence go late first
         board.limits.jitter = [] { return 0.0; };
         board.EnableSecurity(dir + "/identity.pem", dir + "/keys.json");
         QObject::connect(&board, &Switchboard::CallArrived, &board, [this](Call* c) {
