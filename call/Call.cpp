@@ -23,7 +23,15 @@ Call::Call(const CallLimits& limits, QObject* parent)
     connect(&socket_, &platform::TcpSocket::EncryptedEvent, this, &Call::TlsUp);
 
     connect(&session_, &CallSession::Send, this, &Call::Write);
-    connect(&session_, &CallSession::Reported, this, &Call::Reported);
+    connect(&session_, &CallSession::Reported, this, [this](const CallReport& report) {
+        // An answer to an earlier line of ours (several went at once after a comeback) is
+        // no bad CRC: the ledger has just confirmed that line.
+        if (report.kind == CallReport::AckMismatch && report.other == lastNamed_ &&
+            lastNamed_ != 0) {
+            return;
+        }
+        emit Reported(report);
+    });
     connect(&session_, &CallSession::Debug, this, &Call::Debug);
     connect(&session_, &CallSession::ChatLine, this,
             [this](const QString& text) { emit ChatLine(nickname_, text); });
@@ -295,6 +303,7 @@ void Call::Confirm(std::int32_t crc) {
     if (!outbox_.AnySent()) {
         lateCheck_.stop();
     }
+    lastNamed_ = answered->named ? crc : 0;
     Keep();
     emit LineConfirmed(answered->line.id, answered->named);
 }

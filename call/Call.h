@@ -287,6 +287,8 @@ private:
     QByteArray held_;
     Outbox outbox_;
     qint64 lastLineId_ = 0;
+    // The CRC the last answer named, when it confirmed one of our lines.
+    std::int32_t lastNamed_ = 0;
     QTimer lateCheck_;
     // Comebacks.
     bool placedByUs_ = false;

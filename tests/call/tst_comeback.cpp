@@ -130,6 +130,9 @@ void TestComeback::everyLineOnce() {
     Network network;
     Call* call = bob.board.NewCall();
     QStringList confirmed;
+    QList<int> reported;
+    QObject::connect(call, &Call::Reported, call,
+                     [&reported](const CallReport& r) { reported << r.kind; });
     QObject::connect(call, &Call::LineConfirmed, call, [&](qint64 id, bool ok) {
         confirmed << QStringLiteral("%1%2").arg(id).arg(ok ? "" : " refused");
     });
@@ -177,6 +180,7 @@ void TestComeback::everyLineOnce() {
     QCOMPARE(ann->lines.CallOf(ann->boardLine), ann->arrived.last().data());
     QVERIFY(!ann->lines.InUse(ann->boardLine + 1));
     QVERIFY(!confirmed.join(',').contains("refused"));
+    QVERIFY(!reported.contains(CallReport::AckMismatch)); // lines sent again are no bad CRC
     QVERIFY(lost.size() >= 1 && back.size() >= 1);
     QCOMPARE(ann->heldBack, 0); // dialled back gently enough never to be held back
 }
