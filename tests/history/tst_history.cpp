@@ -88,7 +88,8 @@ private slots:
     void aReadSharesARow();
     void foundAfterForgetting_data();
     void foundAfterForgetting();
-    void migratesTheFirstVersion();
+    void migratesOlderVersions_data();
+    void migratesOlderVersions();
     void brokenFileKeepsTheChatGoing_data();
     void brokenFileKeepsTheChatGoing();
     void lockedByAnotherCopy();
@@ -276,10 +277,17 @@ void TestHistory::foundAfterForgetting() {
     QVERIFY(store.SearchWorked());
 }
 
-void TestHistory::migratesTheFirstVersion() {
+void TestHistory::migratesOlderVersions_data() {
+    QTest::addColumn<int>("version");
+    QTest::newRow("the first") << 1;
+    QTest::newRow("with the search index") << 2;
+}
+
+void TestHistory::migratesOlderVersions() {
+    QFETCH(int, version);
     {
         QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "v1");
-        db.setDatabaseName(Path("v1.sqlite"));
+        db.setDatabaseName(Path(qPrintable(QStringLiteral("v%1.sqlite").arg(version))));
         QVERIFY(db.open());
         QSqlQuery q(db);
         for (const char* sql :
@@ -294,11 +302,24 @@ void TestHistory::migratesTheFirstVersion() {
               "PRAGMA user_version = 1"}) {
             QVERIFY2(q.exec(sql), sql);
         }
+        // The second version as it was written: the search index, kept by triggers.
+        for (const char* sql :
+             {"CREATE INDEX lines_call ON lines(call)",
+              "CREATE INDEX calls_peer ON calls(peer, started)",
+              "CREATE VIRTUAL TABLE lines_fts USING fts5(text, content='lines', "
+              "content_rowid='id', tokenize='unicode61 remove_diacritics 2')",
+              "CREATE TRIGGER lines_ai AFTER INSERT ON lines BEGIN INSERT INTO lines_fts(rowid, "
+              "text) VALUES (new.id, new.text); END",
+              "CREATE TRIGGER lines_ad AFTER DELETE ON lines BEGIN INSERT INTO "
+              "lines_fts(lines_fts, rowid, text) VALUES ('delete', old.id, old.text); END",
+              "INSERT INTO lines_fts(lines_fts) VALUES ('rebuild')", "PRAGMA user_version = 2"}) {
+            QVERIFY2(version < 2 || q.exec(sql), sql);
+        }
         db.close();
     }
     QSqlDatabase::removeDatabase("v1");
     HistoryStore store;
-    QVERIFY(store.Open(Path("v1.sqlite")));
+    QVERIFY(store.Open(Path(qPrintable(QStringLiteral("v%1.sqlite").arg(version)))));
     QCOMPARE(store.Search("before").size(), 1);
     QCOMPARE(store.Conversations().value(0).peer, QStringLiteral("Old"));
 }
@@ -559,6 +580,9 @@ void TestHistory::historyWindowControls() {
     auto* list = Find<QListWidget>(w, "lstConversations");
     QCOMPARE(list->count(), 2);
     if (control == "lstConversations") {
+        QCOMPARE(list->accessibleName(), QStringLiteral("Conversations"));
+        QCOMPARE(Find<QLineEdit>(w, "txtSearch")->accessibleName(),
+                 QStringLiteral("Search the history"));
         QTest::keyClick(list, Qt::Key_Down); // the older one
         QVERIFY(Find<QTextBrowser>(w, "txtLines")->toPlainText().contains("hi from Ann"));
     } else if (control == "cmdClose") {
