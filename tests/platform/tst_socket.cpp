@@ -80,8 +80,9 @@ void TestSocket::unacceptedRequestIsClosed() {
     call.Connect(QStringLiteral("127.0.0.1"), server.LocalPort());
     QTRY_COMPARE(requests.count(), 1);
     QTRY_COMPARE(closed.count(), 1);
-    // The identifier is gone once the event has been handled.
+    // The identifier is gone once the event has been handled, and nothing of it is kept.
     QVERIFY(!TcpSocket().Accept(requests.at(0).at(0).toInt()));
+    QVERIFY(TcpSocket::RequestAddress(requests.at(0).at(0).toInt()).isEmpty());
 }
 
 void TestSocket::refusedConnectionIsAnError() {
