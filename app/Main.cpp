@@ -189,7 +189,7 @@ void App::Start(const QString& callAddress) {
     // The program ends with the last unload, not with the last visible window.
     QApplication::setQuitOnLastWindowClosed(false);
 
-    InstallWindowHooks();
+    InstallWindowHooks(*this);
     crcbinding::SetFailureReporter([](const QString& text) {
         platform::MessageRequest box;
         box.text = text;

@@ -26,15 +26,17 @@ namespace {
 
 // A checkable Tools item for one switch of an options file kept outside the settings file.
 template <class Options, Options (*Read)(), void (*Write)(Options)>
-void OptionItem(QMenu* tools, const char* name, const QString& text, bool Options::*field) {
+void OptionItem(App& app, QMenu* tools, const char* name, const QString& text,
+                bool Options::*field) {
     QAction* item = tools->addAction(text);
     item->setObjectName(QString::fromLatin1(name));
     item->setCheckable(true);
     item->setChecked(Read().*field);
-    QObject::connect(item, &QAction::toggled, item, [field](bool on) {
+    QObject::connect(item, &QAction::toggled, item, [&app, field](bool on) {
         Options options = Read();
         options.*field = on;
         Write(options);
+        ApplyOptions(app);
     });
     // Another window may have changed it since.
     QObject::connect(tools, &QMenu::aboutToShow, item,
@@ -43,7 +45,7 @@ void OptionItem(QMenu* tools, const char* name, const QString& text, bool Option
 
 } // namespace
 
-void AddMenus(frmClient* window) {
+void AddMenus(App& app, frmClient* window) {
     // Items keep the names "menu(index)" of a control array, for tests and accessibility;
     // each is connected to its command directly.
     auto addItem = [](QMenu* menu, const char* menuName, int index, const QString& caption) {
@@ -79,24 +81,28 @@ void AddMenus(frmClient* window) {
     QAction* hear = tools->addAction(QStringLiteral("Conference &members hear each other"));
     hear->setObjectName(QStringLiteral("mnuToolsHearEachOther"));
     hear->setCheckable(true);
-    hear->setChecked(ClientWindows().Model().MembersHearEachOther());
-    QObject::connect(hear, &QAction::toggled, hear, [](bool on) { SetMembersHearEachOther(on); });
+    Switchboard& model = app.Table().Model();
+    hear->setChecked(model.MembersHearEachOther());
+    QObject::connect(hear, &QAction::toggled, hear, [&app](bool on) {
+        SetMembersHearEachOther(on);
+        ApplyOptions(app);
+    });
     QObject::connect(tools, &QMenu::aboutToShow, hear,
-                     [hear] { hear->setChecked(ClientWindows().Model().MembersHearEachOther()); });
+                     [hear, &model] { hear->setChecked(model.MembersHearEachOther()); });
 
-    OptionItem<WindowOptions, Windows, SetWindows>(tools, "mnuToolsShowTimes",
+    OptionItem<WindowOptions, Windows, SetWindows>(app, tools, "mnuToolsShowTimes",
                                                    QStringLiteral("Show &times in the chat"),
                                                    &WindowOptions::showTimes);
-    OptionItem<WindowOptions, Windows, SetWindows>(tools, "mnuToolsAcceptAtStart",
+    OptionItem<WindowOptions, Windows, SetWindows>(app, tools, "mnuToolsAcceptAtStart",
                                                    QStringLiteral("Accept calls at s&tart"),
                                                    &WindowOptions::acceptAtStart);
-    OptionItem<WindowOptions, Windows, SetWindows>(tools, "mnuToolsShowOnNetwork",
+    OptionItem<WindowOptions, Windows, SetWindows>(app, tools, "mnuToolsShowOnNetwork",
                                                    QStringLiteral("Show me on the local &network"),
                                                    &WindowOptions::showOnNetwork);
     OptionItem<SecureCallOptions, SecureCalls, SetSecureCalls>(
-        tools, "mnuToolsSecureCalls", QStringLiteral("Offer and accept &secure calls"),
+        app, tools, "mnuToolsSecureCalls", QStringLiteral("Offer and accept &secure calls"),
         &SecureCallOptions::offer);
-    OptionItem<SecureCallOptions, SecureCalls, SetSecureCalls>(tools, "mnuToolsOnlySecure",
+    OptionItem<SecureCallOptions, SecureCalls, SetSecureCalls>(app, tools, "mnuToolsOnlySecure",
                                                                QStringLiteral("&Only secure calls"),
                                                                &SecureCallOptions::only);
 
@@ -110,14 +116,14 @@ void AddMenus(frmClient* window) {
     QObject::connect(guide, &QAction::triggered, window, [window] { OpenGuide(window); });
     window->SetMenus(items);
     QObject::connect(window, &frmClient::SettingsWanted, window,
-                     [window] { frmSettings::ShowFor(window); });
-    QObject::connect(window, &frmClient::HistoryWanted, window, [window] {
-        if (History()) {
-            frmHistory::ShowFor(History().get(), window);
+                     [&app, window] { frmSettings::ShowFor(app, window); });
+    QObject::connect(window, &frmClient::HistoryWanted, window, [&app, window] {
+        if (app.History()) {
+            frmHistory::ShowFor(app.History().get(), window);
         }
     });
-    if (Attentions()) {
-        Attentions()->Watch(window);
+    if (app.Attentions()) {
+        app.Attentions()->Watch(window);
     }
     QObject::connect(window, &frmClient::AboutWanted, window,
                      [window] { frmAbout::ShowWithIcon(window->windowIcon()); });
@@ -139,12 +145,18 @@ void OpenGuide(QWidget* parent) {
     }
 }
 
-void InstallWindowHooks() {
-    ClientWindows().created = AddMenus;
-    ClientWindows().Model().SetMembersHearEachOther(MembersHearEachOther());
-    ClientWindows().SetShowTimes(Windows().showTimes);
+void InstallWindowHooks(App& app) {
+    app.Table().created = [&app](frmClient* window) { AddMenus(app, window); };
+    ApplyOptions(app);
+}
+
+void ApplyOptions(App& app) {
+    Switchboard& model = app.Table().Model();
+    model.SetMembersHearEachOther(MembersHearEachOther());
+    app.Table().SetShowTimes(Windows().showTimes);
     const SecureCallOptions secure = SecureCalls();
-    ClientWindows().Model().SetSecureCalls(secure.offer, secure.only);
+    model.SetSecureCalls(secure.offer, secure.only);
+    app.UpdateAnnouncement();
 }
 
 namespace {
@@ -168,7 +180,6 @@ bool MembersHearEachOther() {
 void SetMembersHearEachOther(bool on) {
     QSettings options = ConferenceOptions();
     options.setValue(QStringLiteral("members-hear-each-other"), on);
-    ClientWindows().Model().SetMembersHearEachOther(on);
 }
 
 SecureCallOptions SecureCalls() {
@@ -181,7 +192,6 @@ void SetSecureCalls(SecureCallOptions chosen) {
     QSettings options = Options("secure.ini");
     options.setValue(QStringLiteral("offer"), chosen.offer);
     options.setValue(QStringLiteral("only"), chosen.only);
-    ClientWindows().Model().SetSecureCalls(chosen.offer, chosen.only);
 }
 
 WindowOptions Windows() {
@@ -197,8 +207,6 @@ void SetWindows(WindowOptions chosen) {
     options.setValue(QStringLiteral("accept-at-start"), chosen.acceptAtStart);
     options.setValue(QStringLiteral("show-on-network"), chosen.showOnNetwork);
     options.sync();
-    ClientWindows().SetShowTimes(chosen.showTimes);
-    UpdateAnnouncement();
 }
 
 namespace {

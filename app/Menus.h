@@ -5,16 +5,19 @@
 
 class QWidget;
 
+class App;
 class frmClient;
 
 // Adds File, Tools and Help to the window, wired to its menu handlers.
-void AddMenus(frmClient* window);
+void AddMenus(App& app, frmClient* window);
 // Makes every window created from now on get its menus, the settings dialog and the About
-// window.
-void InstallWindowHooks();
+// window, and applies the options kept outside the settings file.
+void InstallWindowHooks(App& app);
+// Applies the options below to the program as they are kept now.
+void ApplyOptions(App& app);
 
 // "Conference members hear each other" (on unless switched off), kept outside the settings
-// file; setting it applies to every conference at once.
+// file; applied to every conference at once by ApplyOptions.
 bool MembersHearEachOther();
 void SetMembersHearEachOther(bool on);
 

@@ -36,7 +36,8 @@ frmSettings* frmSettings::Instance() {
     return platform::OpenWindow<frmSettings>();
 }
 
-frmSettings::frmSettings(QWidget* owner) : QWidget(owner, Qt::Window | Qt::Dialog) {
+frmSettings::frmSettings(App& app, QWidget* owner)
+    : QWidget(owner, Qt::Window | Qt::Dialog), app_(app) {
     setObjectName(QStringLiteral("frmSettings"));
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QStringLiteral("Settings"));
@@ -156,13 +157,13 @@ frmSettings::frmSettings(QWidget* owner) : QWidget(owner, Qt::Window | Qt::Dialo
     SetCheck();
 }
 
-frmSettings* frmSettings::ShowFor(frmClient* window) {
+frmSettings* frmSettings::ShowFor(App& app, frmClient* window) {
     frmSettings* dialog = Instance();
     if (dialog == nullptr) {
         // Owned by the switchboard, which outlives every line: a line whose call ends must
         // not take the user's unsaved edits with it. Deletes itself on close.
-        frmClient* board = ClientWindows(0);
-        dialog = new frmSettings(board != nullptr ? board : window);
+        frmClient* board = app.Table().Window(0);
+        dialog = new frmSettings(app, board != nullptr ? board : window);
     }
     dialog->Fill();
     dialog->setWindowIcon(window->windowIcon());
@@ -234,12 +235,14 @@ void frmSettings::cmdOK_Click() {
     Settings.SecureOnly = chkAcceptSecure->isChecked() ? 1 : 0;
     Settings.Timeout = RoundToInt32(NumericValue(txtTimeout->text())).value_or(0);
     Settings.Nickname = FitUtf8(txtNickname->text(), SettingsRecord::kMaxNicknameLength);
-    ClientWindows().RefreshAllTitles();
-    ClientWindows().RefreshAllLevels();
-    if (frmClient* board = ClientWindows(0); board != nullptr && ClientWindows().InUse(0)) {
+    WindowTable& windows = app_.Table();
+    windows.RefreshAllTitles();
+    windows.RefreshAllLevels();
+    if (frmClient* board = windows.Window(0); board != nullptr && windows.InUse(0)) {
         board->SaveSettings();
     }
-    UpdateAnnouncement(); // the local network hears the new nickname now, not at the next start
+    // The local network hears the new nickname now, not at the next start.
+    app_.UpdateAnnouncement();
     close();
 }
 

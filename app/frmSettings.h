@@ -8,13 +8,14 @@ class QCheckBox;
 class QGroupBox;
 class QLineEdit;
 class QPushButton;
+class App;
 class frmClient;
 
 class frmSettings : public QWidget {
     Q_OBJECT
 public:
     // Fills and shows the dialog for `window` (loading it when needed) and sets the focus.
-    static frmSettings* ShowFor(frmClient* window);
+    static frmSettings* ShowFor(App& app, frmClient* window);
     // The open dialog, or null.
     static frmSettings* Instance();
 
@@ -23,7 +24,7 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
-    explicit frmSettings(QWidget* owner);
+    frmSettings(App& app, QWidget* owner);
     void Fill();
     void Startup();
     void SetCheck();
@@ -31,6 +32,7 @@ private:
     void cmdOK_Click();
     void cmdCancel_Click();
 
+    App& app_;
     QGroupBox* Frame1;
     QGroupBox* Frame2;
     QLineEdit* txtIP;
