@@ -32,8 +32,9 @@ struct Copy {
     Copy(const QString& dir, int port) {
         history->Open(dir + "/history.db");
         board.limits.keeper = &waiting;
-        board.limits.pingAfterMs = 150;
-        board.limits.lostAfterMs = 600;
+        // Short, but long enough that a slow (sanitized) event loop never looks like a loss.
+        board.limits.pingAfterMs = 500;
+        board.limits.lostAfterMs = 2000;
         board.limits.confirmWithinMs = 100; // lines sent into the silence go late first
         board.limits.jitter = [] { return 0.0; };
         board.EnableSecurity(dir + "/identity.pem", dir + "/keys.json");
@@ -156,16 +157,16 @@ void TestComeback::everyLineOnce() {
     } else if (trouble == "cuts") {
         for (int cut = 0; cut < 3; ++cut) {
             network.Cut();
-            QTRY_COMPARE_WITH_TIMEOUT(back.size(), cut + 1, 15000);
+            QTRY_VERIFY_WITH_TIMEOUT(back.size() >= cut + 1, 15000);
         }
         QCOMPARE(call->SendLine("two"), Call::SendResult::Sent);
         network.Cut();
     } else {
         ann.reset(); // gone without a word
-        QTRY_VERIFY(call->Down());
+        QTRY_VERIFY_WITH_TIMEOUT(call->Down(), 15000);
         QCOMPARE(call->SendLine("two"), Call::SendResult::Queued);
     }
-    QTRY_VERIFY(call->Down());
+    QTRY_VERIFY_WITH_TIMEOUT(call->Down(), 15000);
     QCOMPARE(call->SendLine("three"), Call::SendResult::Queued);
     QCOMPARE(call->SendLine("three"), Call::SendResult::Queued); // typed again: still one
     if (trouble == "restart") {
