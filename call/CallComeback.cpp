@@ -72,12 +72,16 @@ void Call::RedialTick() {
 }
 
 void Call::AttemptEnded(bool connected) {
-    // Closed before AUTH: the answering side refuses calls for now. Closed after it: the
-    // password was refused, and a wrong password is never sent again.
-    const bool authSeen = session_.AuthSeen();
+    // Closed before AUTH: the answering side refuses calls for now. Closed after it because
+    // the password was wrong: it is never sent again. A copy of this program says why it
+    // closes (a full queue of logins is no wrong password); an old peer only closes.
+    const bool passwordRefused =
+        session_.AuthSeen() &&
+        (peerRefusal_.isEmpty() ? !session_.PeerKeepsLines()
+                                : peerRefusal_.startsWith(QLatin1String("wrong login")));
     session_.End();
     socket_.Close();
-    if (connected && authSeen) {
+    if (connected && passwordRefused) {
         redial_.PasswordRefused();
         emit Reported({CallReport::RedialRefused, nickname_, callAddress_});
         emit RedialScheduled(-1);
@@ -113,7 +117,10 @@ void Call::StopReconnecting() {
 void Call::NetworkChanged(bool online) {
     redial_.SetOnline(online);
     if (!online) {
-        redialTimer_.stop();
+        if (redialTimer_.isActive()) {
+            redialTimer_.stop();
+            emit RedialScheduled(-1); // no countdown while there is no network
+        }
         return;
     }
     if (down_ && redial_.Active() && Idle()) {
