@@ -66,6 +66,8 @@ private slots:
     void everyLineOnce_data();
     void everyLineOnce();
     void oldPeerGetsTodaysBytes();
+    void keptLines_data();
+    void keptLines();
 };
 
 void TestComeback::redialSchedule_data() {
@@ -221,6 +223,48 @@ void TestComeback::oldPeerGetsTodaysBytes() {
         bodies << QString::fromLatin1(m.body.left(4));
     }
     QCOMPARE(bodies, QStringList({"PASS", "hell", "PASS", "hell"}));
+}
+
+void TestComeback::keptLines_data() {
+    QTest::addColumn<QByteArray>("stored"); // the file's bytes; empty: what Save wrote
+    QTest::addColumn<QStringList>("read");
+    QTest::newRow("kept over a restart") << QByteArray() << QStringList{"one", "two\nlines"};
+    QTest::newRow("damaged") << QByteArray("[{\"number\": 1, \"text\"") << QStringList{};
+    QTest::newRow("not lines") << QByteArray(R"([{"number": -4, "text": "x"}, {"text": 7}, 3])")
+                               << QStringList{};
+}
+
+void TestComeback::keptLines() {
+    QFETCH(QByteArray, stored);
+    QFETCH(QStringList, read);
+    QTemporaryDir dir;
+    auto store = std::make_unique<HistoryStore>();
+    QVERIFY(store->Open(dir.filePath("history.db")));
+    WaitingLines keeper(store);
+    KeptLines kept;
+    kept.lastOut = 7;
+    kept.lastIn = 3;
+    for (const QString& text : {QStringLiteral("one"), QStringLiteral("two\nlines")}) {
+        Outbox::Line line;
+        line.text = text;
+        line.number = kept.lastOut;
+        kept.waiting << line;
+    }
+    keeper.Save("key:ab", kept);
+    if (!stored.isEmpty()) {
+        QVERIFY(store->SetWaiting("key:ab", {7, 3, stored}));
+    }
+    store = std::make_unique<HistoryStore>(); // the program starts again
+    QVERIFY(store->Open(dir.filePath("history.db")));
+    const KeptLines again = keeper.Load("key:ab");
+    QStringList texts;
+    for (const Outbox::Line& line : again.waiting) {
+        texts << line.text;
+    }
+    QCOMPARE(texts, read);
+    QCOMPARE(again.lastOut, 7);
+    QCOMPARE(again.lastIn, 3);
+    QVERIFY(keeper.Load("key:cd").waiting.isEmpty()); // another peer has nothing
 }
 
 QTEST_MAIN(TestComeback)
