@@ -551,6 +551,11 @@ void TestSecure::keyStore() {
         KeyStore again;
         QVERIFY(again.Load(path));
         QCOMPARE(again.PinFor(QStringLiteral("c:7000")), key);
+        // Read again, the callers keep their order: the next one pushes out the one seen
+        // longest ago, not the first by name.
+        again.RecordCaller(QStringLiteral("newcomer"), key);
+        QVERIFY(again.CallerKey(QStringLiteral("1") + QString(9999, 'n')).isEmpty());
+        QCOMPARE(again.CallerKey(QStringLiteral("100") + QString(9999, 'n')), QByteArray(32, 'x'));
         return;
     }
     if (!backup) {
