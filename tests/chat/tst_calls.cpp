@@ -554,6 +554,13 @@ void TestCalls::addressBox() {
     QTest::keyClick(Find<QPlainTextEdit>(later, "txtSend"), Qt::Key_Return);
     QCOMPARE(Find<QPlainTextEdit>(later, "txtSend")->toPlainText(), QStringLiteral("abc"));
     QVERIFY(LogText(later).endsWith("> abc\n"));
+    // What is no address is said so, and the address box has the keyboard again.
+    auto* address = Find<QComboBox>(later, "cmbIP");
+    address->setEditText("[::1");
+    Click(later, "cmdConnect");
+    QCOMPARE(Find<QLabel>(later, "lblStatus")->text(),
+             QStringLiteral(" Not an address to call: [::1"));
+    QVERIFY(later->focusWidget() == address || later->focusWidget() == address->lineEdit());
 }
 
 void TestCalls::layersThroughTwoWindows_data() {
