@@ -581,6 +581,11 @@ void TestHistory::historyWindowControls() {
     QCOMPARE(list->count(), 2);
     if (control == "lstConversations") {
         QCOMPARE(list->accessibleName(), QStringLiteral("Conversations"));
+        // The list stands beside the lines, as tall as they are.
+        auto* lines = Find<QTextBrowser>(w, "txtLines");
+        QVERIFY(!QRect(list->mapTo(w, QPoint()), list->size())
+                     .intersects(QRect(lines->mapTo(w, QPoint()), lines->size())));
+        QCOMPARE(list->height(), lines->height());
         QCOMPARE(Find<QLineEdit>(w, "txtSearch")->accessibleName(),
                  QStringLiteral("Search the history"));
         QTest::keyClick(list, Qt::Key_Down); // the older one

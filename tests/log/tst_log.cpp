@@ -167,6 +167,7 @@ void TestLog::stampTokens() {
 void TestLog::debugWindowReleasesLog() {
     frmDebug* w = LoadDebugWindow();
     QCOMPARE(w->windowTitle(), QStringLiteral("Debug Window"));
+    QCOMPARE(w->objectName(), QStringLiteral("frmDebug"));
     QVERIFY(w->findChild<QPlainTextEdit*>("txtLog") != nullptr);
     w->StartLog();
     LogDebug("line");
