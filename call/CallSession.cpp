@@ -592,40 +592,6 @@ void CallSession::HandleLoginBody() {
     emit Reported({CallReport::UnknownBody, peer_, {}, shown, 0, 0});
 }
 
-bool CallSession::SendWord(const QByteArray& word) {
-    if (!LoggedInNow() || !PeerKeepsLines()) {
-        return false;
-    }
-    const bool sent = Answer(CmdLogin, word);
-    outgoing_.Clear();
-    return sent;
-}
-
-void CallSession::StartNumbering(qint64 lastIn) {
-    numbering_ = true;
-    lastIn_ = lastIn;
-}
-
-bool CallSession::HandleWord(const QByteArray& body) {
-    const auto number = [&body](qsizetype from) {
-        bool ok = false;
-        const qint64 n = body.mid(from).toLongLong(&ok);
-        return ok && n >= 0 ? n : -1;
-    };
-    if (body.startsWith("RESUME1 ") && number(8) >= 0) {
-        emit ResumeAsked(number(8));
-    } else if (body.startsWith("SEQ ") && numbering_ && number(4) > 0) {
-        nextIn_ = number(4);
-    } else if (body == "BYE") {
-        emit Goodbye();
-    } else if (body == "PING") {
-        SendWord(QByteArrayLiteral("PONG"));
-    } else if (body != "PONG") {
-        return false;
-    }
-    return true;
-}
-
 void CallSession::SendPass() {
     if (peerOffersUtf8_ && !LoggedInNow() && !utf8_) {
         // Both sides know UTF-8: everything from here on travels in it.
