@@ -98,6 +98,7 @@ void Call::Place(const QString& address, int port, const QByteArray& expectedKey
     callAddress_ = address;
     port_ = port;
     placedByUs_ = true;
+    checking_ = false;
     down_ = false;
     redial_.Stop();
     redialTimer_.stop();
@@ -106,6 +107,14 @@ void Call::Place(const QString& address, int port, const QByteArray& expectedKey
     retriesLeft_ = kTries - 1;
     timer_.setInterval(limits_.retryIntervalMs);
     timer_.start();
+}
+
+void Call::Check(const QString& address, int port, const QByteArray& key) {
+    Place(address, port, key);
+    checking_ = true;
+    // One attempt: a refused connection ends the check at once.
+    retriesLeft_ = 0;
+    timer_.stop();
 }
 
 void Call::PlaceAttempt() {
@@ -506,6 +515,13 @@ void Call::TlsUp() {
     if (session_.role() == CallSession::Role::Caller && keys.PinFor(PinAddress()).isEmpty()) {
         knownAs_ = keys.KnownAs(fingerprint);
         keys.Pin(PinAddress(), fingerprint);
+    }
+    if (checking_) {
+        // The key is what was asked; the peer sees a caller leave before its password.
+        socket_.Close();
+        session_.End();
+        emit Checked();
+        return;
     }
     session_.TlsEstablished();
     emit Reported({CallReport::SecureCall, knownAs_.isEmpty() ? QString() : PeerName(knownAs_),

@@ -82,6 +82,14 @@ public:
     // `expectedKey` (the fingerprint an announcement named) the call must be secure and the
     // answer must come with that key, or it ends before the password is sent.
     void Place(const QString& address, int port, const QByteArray& expectedKey = {});
+    // Only asks whether `address` answers with `key`: one attempt that ends with Checked once
+    // TLS is up, before any password; a failure ends with GaveUp or Dropped.
+    void Check(const QString& address, int port, const QByteArray& key);
+    // A contact who is away: lines typed now wait for it (kept like those of a lost call),
+    // and the call is placed when ReconnectAt says where it is.
+    void Await(const QByteArray& key, const QString& address, int port);
+    // A call that waits dials `address` now.
+    void ReconnectAt(const QString& address, int port);
     // Takes the request over and sends AUTH; false when the request is gone.
     bool Answer(int requestID);
     // "Bye": this side ends the call.
@@ -132,6 +140,10 @@ public:
     const QString& PeerRefusal() const { return peerRefusal_; }
     // The address this call was placed to (retries go there).
     const QString& CallAddress() const { return callAddress_; }
+    int CallPort() const { return port_; }
+    bool PlacedByUs() const { return placedByUs_; }
+    // The key the answer must come with; empty when any may.
+    const QByteArray& ExpectedKey() const { return expectedKey_; }
     // The CRC the peer's acknowledgement of our last line must carry.
     std::int32_t LastLineCrc() const { return session_.LastLineCrc(); }
     // Unique for the program's run; the switchboard numbers every call it holds.
@@ -197,6 +209,8 @@ signals:
     void RedialScheduled(qint64 inMs);
     // A lost call is logged in again.
     void CameBack();
+    // The end of a Check: the address answered with the key.
+    void Checked();
     // A line kept for this peer since before a restart waits in the ledger as `id`.
     void Kept(qint64 id, const QString& text);
     void DecodeFailed();
@@ -262,6 +276,8 @@ private:
     void AttemptEnded(bool connected);
     void CheckAlive();
     void ResumeAfterLogin();
+    // The ledger becomes `peer`'s, with what was kept for it.
+    void SwitchLedger(const QString& peer);
     void Resume(qint64 peerHas);
     void SendWaiting();
     bool SendNumbered(Outbox::Line& line);
@@ -292,6 +308,7 @@ private:
     QTimer lateCheck_;
     // Comebacks.
     bool placedByUs_ = false;
+    bool checking_ = false;
     bool down_ = false;
     bool goodbye_ = false; // the peer said BYE
     Redial redial_;

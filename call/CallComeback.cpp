@@ -93,6 +93,30 @@ void Call::AttemptEnded(bool connected) {
     ScheduleRedial();
 }
 
+void Call::Await(const QByteArray& key, const QString& address, int port) {
+    socket_.Close();
+    session_.End();
+    timer_.stop();
+    redial_.Stop();
+    redialTimer_.stop();
+    expectedKey_ = key;
+    callAddress_ = address;
+    port_ = port;
+    placedByUs_ = true;
+    checking_ = false;
+    down_ = true;
+    SwitchLedger(QStringLiteral("key:") + QString::fromLatin1(key.toHex()));
+}
+
+void Call::ReconnectAt(const QString& address, int port) {
+    if (!down_ || !placedByUs_ || !Idle()) {
+        return;
+    }
+    callAddress_ = address;
+    port_ = port;
+    ReconnectNow();
+}
+
 void Call::ReconnectNow() {
     if (!down_ || !placedByUs_) {
         return;
@@ -161,8 +185,12 @@ void Call::SayGoodbye() {
 }
 
 bool Call::SamePeer(const Call& other) const {
-    if (!PeerKey().isEmpty() || !other.PeerKey().isEmpty()) {
-        return PeerKey() == other.PeerKey();
+    // A call that waits for a contact it never reached knows the key it waits for.
+    const auto key = [](const Call& c) {
+        return c.peerKey_.isEmpty() && c.down_ ? c.expectedKey_ : c.peerKey_;
+    };
+    if (!key(*this).isEmpty() || !key(other).isEmpty()) {
+        return key(*this) == key(other);
     }
     return !nickname_.isEmpty() && nickname_ == other.nickname_ &&
            RemoteAddress() == other.RemoteAddress();
@@ -219,27 +247,8 @@ void Call::ResumeAfterLogin() {
     lastHeard_ = Now();
     pingAt_ = lastHeard_;
     goodbye_ = false;
-    const QString peer = PeerId();
-    if (peer != ledgerPeer_) {
-        // Another peer than the ledger's: its lines stay kept for that peer, not sent here.
-        Keep();
-        if (!ledgerPeer_.isEmpty()) {
-            for (const Outbox::Line& line : outbox_.Lines()) {
-                emit LineConfirmed(line.id, false);
-            }
-        }
-        outbox_ = Outbox();
-        ledgerPeer_ = peer;
-        lastOut_ = 0;
-        lastIn_ = 0;
-        if (limits_.keeper != nullptr) {
-            const KeptLines kept = limits_.keeper->Load(peer);
-            lastOut_ = kept.lastOut;
-            lastIn_ = kept.lastIn;
-            for (const Outbox::Line& line : outbox_.Restore(kept.waiting)) {
-                emit Kept(line.id, line.text);
-            }
-        }
+    if (const QString peer = PeerId(); peer != ledgerPeer_) {
+        SwitchLedger(peer);
     }
     if (session_.PeerKeepsLines()) {
         alive_.start();
@@ -252,6 +261,28 @@ void Call::ResumeAfterLogin() {
         return;
     }
     SendWaiting();
+}
+
+void Call::SwitchLedger(const QString& peer) {
+    // Another peer than the ledger's: its lines stay kept for that peer, not sent here.
+    Keep();
+    if (!ledgerPeer_.isEmpty()) {
+        for (const Outbox::Line& line : outbox_.Lines()) {
+            emit LineConfirmed(line.id, false);
+        }
+    }
+    outbox_ = Outbox();
+    ledgerPeer_ = peer;
+    lastOut_ = 0;
+    lastIn_ = 0;
+    if (limits_.keeper != nullptr) {
+        const KeptLines kept = limits_.keeper->Load(peer);
+        lastOut_ = kept.lastOut;
+        lastIn_ = kept.lastIn;
+        for (const Outbox::Line& line : outbox_.Restore(kept.waiting)) {
+            emit Kept(line.id, line.text);
+        }
+    }
 }
 
 void Call::Resume(qint64 peerHas) {

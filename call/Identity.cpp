@@ -214,6 +214,7 @@ bool KeyStore::Parse(const QByteArray& json) {
     }
     unordered.sort();
     order_ = unordered + order_;
+    ParseContacts(doc.object().value(QStringLiteral("contacts")).toArray());
     return true;
 }
 
@@ -228,6 +229,7 @@ bool KeyStore::Load(const QString& path) {
         callers_.clear();
         order_.clear();
         verified_.clear();
+        contacts_.clear();
     };
     forget();
     const auto readFile = [](const QString& name, QByteArray* into) {
@@ -332,6 +334,7 @@ void KeyStore::Save() {
     root.insert(QStringLiteral("callers"), write(callers_));
     root.insert(QStringLiteral("callerOrder"), QJsonArray::fromStringList(order_));
     root.insert(QStringLiteral("verified"), verified);
+    root.insert(QStringLiteral("contacts"), ContactsJson());
     const QByteArray bytes = QJsonDocument(root).toJson();
     QString why;
     // The file as it was becomes the backup before the new one replaces it.

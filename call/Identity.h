@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QJsonArray>
 #include <QList>
 #include <QSslCertificate>
 #include <QSslConfiguration>
@@ -66,6 +67,14 @@ private:
     QSslCertificate certificate_;
 };
 
+// Someone this user talked to securely: known by the key, never by a nickname alone.
+struct Contact {
+    QByteArray key;        // the fingerprint, raw
+    QString name;          // first the nickname it came with, then what the user calls it
+    QStringList addresses; // "host:port" it answered or was announced at, newest first
+    qint64 lastSeen = 0;   // ms since the epoch
+};
+
 // The keys this user has met: pinned per address called, recorded per caller's nickname,
 // and the ones the user compared and marked verified. Kept in a file of the user's own.
 class KeyStore {
@@ -100,8 +109,25 @@ public:
     // An address or nickname this key is already known under, or empty.
     QString KnownAs(const QByteArray& fingerprint) const;
 
+    // Contacts, kept in the same file. Made by the first secure login with a key; the
+    // oldest unverified one goes when there are too many.
+    static constexpr int kMaxContacts = 1000;
+    static constexpr int kMaxAddresses = 8;
+    const QList<Contact>& Contacts() const { return contacts_; }
+    const Contact* ContactOf(const QByteArray& key) const;
+    // A secure login with `key` from someone called `nickname`, reached at `address` (empty
+    // when unknown): the contact is made, or its address moves to the front. True when new.
+    bool Meet(const QByteArray& key, const QString& nickname, const QString& address, qint64 now);
+    // A contact answered with its key at `address`; nothing for a key that is no contact.
+    void Seen(const QByteArray& key, const QString& address, qint64 now);
+    bool Rename(const QByteArray& key, const QString& name);
+    // The contact goes, and with it every pin, caller entry and verification of its key.
+    void Forget(const QByteArray& key);
+
 private:
     bool Parse(const QByteArray& json);
+    void ParseContacts(const QJsonArray& from);
+    QJsonArray ContactsJson() const;
     void Save();
 
     QString path_;
@@ -114,4 +140,5 @@ private:
     QHash<QString, QByteArray> callers_;
     QStringList order_; // callers' nicknames, seen longest ago first
     QList<QByteArray> verified_;
+    QList<Contact> contacts_;
 };

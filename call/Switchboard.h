@@ -75,6 +75,8 @@ public:
         security_.only = only;
     }
 
+    // The limits with the security every new call shares.
+    CallLimits CallLimitsNow();
     // Calls answered but not logged in yet.
     LoginPool& Pending() { return pool_; }
     // Wrong login passwords counted across every call this switchboard answers.
@@ -105,8 +107,6 @@ private:
     void ConnectionRequest(int owner, int requestID);
     void Adopt(Call* call);
     platform::TcpSocket* Server(int owner) const;
-    // The limits with the security every new call shares.
-    CallLimits CallLimitsNow();
 
     LoginGuard logins_;
     LoginPool pool_;
