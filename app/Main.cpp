@@ -7,13 +7,16 @@
 #include "Nearby.h"
 #include "NetworkWatch.h"
 #include "OutsideCalls.h"
+#include "PeoplePanel.h"
 #include "Recorder.h"
 
 #include "settings/Settings.h"
 
+#include "call/People.h"
 #include "chat/ClientWindows.h"
 #include "chat/frmClient.h"
 #include "history/HistoryStore.h"
+#include "history/HistoryWindow.h"
 #include "log/frmDebug.h"
 #include "platform/MessageBox.h"
 #include "platform/TcpSocket.h"
@@ -68,54 +71,6 @@ private:
     QTimer timer_;
 };
 
-// The "Nearby" panel of the switchboard: the copies found on the local network, each called
-// with Enter or a double-click. Hidden while it lists nobody.
-void ShowNearby(frmClient* board, const QString& ownId, const Security* security,
-                const std::function<void(const QString&, const QByteArray&)>& place) {
-    auto* dock = new QDockWidget(QStringLiteral("Nearby"), board);
-    dock->setObjectName(QStringLiteral("dockNearby"));
-    dock->setFeatures(QDockWidget::DockWidgetMovable | QDockWidget::DockWidgetFloatable);
-    auto* list = new QListWidget(dock);
-    list->setObjectName(QStringLiteral("lstNearby"));
-    list->setAccessibleName(QStringLiteral("Palaver users nearby"));
-    list->setToolTip(QStringLiteral("Enter or a double-click calls"));
-    list->setMinimumWidth(list->fontMetrics().horizontalAdvance(QLatin1Char('x')) * 28);
-    dock->setWidget(list);
-    board->addDockWidget(Qt::RightDockWidgetArea, dock);
-    dock->hide();
-    auto* nearby = new Nearby(QDBusConnection::systemBus(), ownId, dock);
-    QObject::connect(nearby, &Nearby::Unavailable, board,
-                     [board](const QString& why) { board->LogInfo(why); });
-    QObject::connect(nearby, &Nearby::Changed, list, [nearby, list, dock, security] {
-        list->clear();
-        for (const Nearby::Entry& e : nearby->Entries()) {
-            // Known only when that very key answered at that address before, or the user
-            // verified it: what an announcement says of itself proves nothing.
-            const bool known = !e.fingerprint.isEmpty() &&
-                               (security->keys.Verified(e.fingerprint) ||
-                                security->keys.PinFor(KeyStore::NormalAddress(e.address, e.port)) ==
-                                    e.fingerprint);
-            auto* item = new QListWidgetItem(
-                e.nickname + QStringLiteral(" - ") + e.host +
-                    (known ? QStringLiteral(" (known)") : QString()) +
-                    (e.sharedId ? QStringLiteral(" (announced twice)") : QString()),
-                list);
-            const QHostAddress address(e.address);
-            const QString target = address.protocol() == QAbstractSocket::IPv6Protocol
-                                       ? QStringLiteral("[") + e.address + QStringLiteral("]")
-                                       : e.address;
-            item->setData(Qt::UserRole, target + QStringLiteral(":") + QString::number(e.port));
-            item->setData(Qt::UserRole + 1, e.fingerprint);
-            item->setToolTip(target + QStringLiteral(":") + QString::number(e.port));
-        }
-        dock->setVisible(list->count() > 0);
-    });
-    QObject::connect(list, &QListWidget::itemActivated, list, [place](QListWidgetItem* item) {
-        place(item->data(Qt::UserRole).toString(), item->data(Qt::UserRole + 1).toByteArray());
-    });
-    nearby->Start();
-}
-
 } // namespace
 
 App* App::current_ = nullptr;
@@ -125,6 +80,7 @@ App::App() {
 }
 
 App::~App() {
+    people_.reset();
     network_.reset();
     history_.reset(); // what waits is written before the program goes
     attention_.reset();
@@ -158,7 +114,7 @@ void App::UpdateAnnouncement() {
     announcer_->Set(wanted);
 }
 
-void App::Place(const QString& address, const QByteArray& key) {
+void App::Place(const QString& address, const QByteArray& key, bool front) {
     frmClient* board = table_.Window(0);
     // A second activation of the same entry shows the line already calling it.
     for (int k = 0; board != nullptr && k < WindowTable::kLines; ++k) {
@@ -172,9 +128,95 @@ void App::Place(const QString& address, const QByteArray& key) {
     }
     if (frmClient* line = board != nullptr ? table_.NewLine(board) : nullptr) {
         line->PlaceCall(address, key);
-        line->raise();
-        line->activateWindow();
+        if (front) {
+            line->raise();
+            line->activateWindow();
+        }
     }
+}
+
+void App::Reach(const QByteArray& key) {
+    if (people_ == nullptr) {
+        return;
+    }
+    if (frmClient* shown = table_.Window(table_.LineTable().LineShowing(people_->CallWith(key)))) {
+        shown->show();
+        shown->raise();
+        shown->activateWindow();
+        return;
+    }
+    for (const People::Person& p : people_->List()) {
+        if (p.contact.key != key) {
+            continue;
+        }
+        if (!p.reachAt.isEmpty()) {
+            Place(p.reachAt, key);
+            return;
+        }
+        // Away: what is typed waits, and its addresses are tried at once, newest first.
+        frmClient* board = table_.Window(0);
+        if (frmClient* line = board != nullptr ? table_.NewLine(board) : nullptr) {
+            line->WriteTo(key, p.contact.name, p.contact.addresses.value(0));
+            line->raise();
+            line->activateWindow();
+        }
+        people_->CheckNow(key);
+        return;
+    }
+}
+
+void App::StartPeople(frmClient* board) {
+    Switchboard& model = table_.Model();
+    people_ = std::make_unique<People>(model);
+    people_->defaultPort = Settings.Port;
+    // Lines that waited for a contact go by a call of the program's own once it is here.
+    QObject::connect(
+        people_.get(), &People::DeliveryWanted, people_.get(),
+        [this](const QByteArray& key, const QString& address) { Place(address, key, false); });
+    QObject::connect(
+        people_.get(), &People::Delivered, people_.get(),
+        [this](const QByteArray& key, const QString& name, int count) {
+            const QString text =
+                (count == 1 ? QStringLiteral("The line that waited for ")
+                            : QStringLiteral("%1 lines that waited for ").arg(count)) +
+                name +
+                (count == 1 ? QStringLiteral(" was delivered") : QStringLiteral(" were delivered"));
+            const int line = table_.LineTable().LineShowing(people_->CallWith(key));
+            if (frmClient* shown = table_.Window(line); shown != nullptr && line != 0) {
+                shown->LogInfo(text);
+            }
+            if (frmClient* w = table_.Window(0)) {
+                w->LogInfo(text);
+            }
+        });
+    if (board == nullptr) {
+        return;
+    }
+    auto* nearby = new Nearby(QDBusConnection::systemBus(), announcer_->Id(), board);
+    QObject::connect(nearby, &Nearby::Unavailable, board,
+                     [board](const QString& why) { board->LogInfo(why); });
+    QObject::connect(nearby, &Nearby::Changed, people_.get(), [this, nearby] {
+        QList<People::Announced> announced;
+        for (const Nearby::Entry& e : nearby->Entries()) {
+            if (!e.fingerprint.isEmpty()) {
+                announced.append({e.fingerprint, KeyStore::NormalAddress(e.address, e.port)});
+            }
+        }
+        people_->SetAnnounced(announced);
+    });
+    PeoplePanel::Actions actions;
+    actions.reach = [this](const QByteArray& key) { Reach(key); };
+    actions.place = [this](const QString& address, const QByteArray& key) { Place(address, key); };
+    actions.showHistory = [this, board](const QByteArray& key) {
+        frmHistory::ShowFor(history_.get(), board)->ShowKey(QString::fromLatin1(key.toHex()));
+    };
+    actions.forgetHistory = [this](const QByteArray& key) {
+        if (history_) {
+            history_->ForgetKey(QString::fromLatin1(key.toHex()));
+        }
+    };
+    new PeoplePanel(board, *people_, *nearby, *model.SecurityState(), actions);
+    nearby->Start();
 }
 
 void App::Start(const QString& callAddress) {
@@ -261,10 +303,7 @@ void App::Start(const QString& callAddress) {
     calls_ = std::make_unique<outside::CallServer>();
     QObject::connect(calls_.get(), &outside::CallServer::CallWanted, calls_.get(),
                      [this](const QString& address) { Place(address); });
-    if (board != nullptr) {
-        ShowNearby(board, announcer_->Id(), model.SecurityState(),
-                   [this](const QString& address, const QByteArray& key) { Place(address, key); });
-    }
+    StartPeople(board);
     QObject::connect(calls_.get(), &outside::CallServer::ShowWanted, calls_.get(), [this] {
         if (attention_) {
             attention_->Open(table_.Window(0));

@@ -12,6 +12,7 @@ class Announcer;
 class Attention;
 class HistoryStore;
 class NetworkWatch;
+class People;
 class Recorder;
 namespace outside {
 class CallServer;
@@ -39,13 +40,22 @@ public:
     // the nickname, the key and "Show me on the local network" now say.
     void UpdateAnnouncement();
     // Calls `address` in a new line of the switchboard, or shows the line already calling it.
-    void Place(const QString& address, const QByteArray& key = {});
+    // `front`: the line comes to the front (not for a call the program places itself).
+    void Place(const QString& address, const QByteArray& key = {}, bool front = true);
+    // A contact: the line with its call shown, or it is called where it answered, or (away)
+    // a line opened whose lines wait for it.
+    void Reach(const QByteArray& key);
+    // The contacts and who of them is here (null before Start).
+    People* Contacts() { return people_.get(); }
 
     // The App of this process while there is one: what the menus and dialogs act on, and
     // what tests and benchmarks drive.
     static App& Current();
 
 private:
+    // The contacts, the copies nearby and the panel that lists them.
+    void StartPeople(frmClient* board);
+
     std::unique_ptr<HistoryStore> history_;
     // Before the window table: every call holds it, and the calls go with the table.
     WaitingLines waiting_{history_};
@@ -55,6 +65,7 @@ private:
     std::unique_ptr<Announcer> announcer_;
     std::unique_ptr<outside::CallServer> calls_;
     std::unique_ptr<NetworkWatch> network_;
+    std::unique_ptr<People> people_;
     static App* current_;
 };
 

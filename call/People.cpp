@@ -145,7 +145,8 @@ QList<People::Person> People::List() const {
         if (p.presence == Presence::Nearby || p.presence == Presence::Checked) {
             p.reachAt = state.at;
         }
-        p.waiting = WaitingFor(c.key);
+        // Lines on their way during a call are not waiting for anyone.
+        p.waiting = p.presence == Presence::Call ? 0 : WaitingFor(c.key);
         out << p;
     }
     std::stable_sort(out.begin(), out.end(), [](const Person& a, const Person& b) {
@@ -163,28 +164,23 @@ void People::Refresh() {
     const qint64 now = Now();
     for (const Person& p : List()) {
         State& state = state_[p.contact.key];
-        Call* up = LoggedInWith(p.contact.key);
-        if (p.waiting == 0) {
-            if (state.pending > 0 && up != nullptr) {
-                emit Delivered(p.contact.key, p.contact.name, state.pending);
+        if (p.presence == Presence::Call) {
+            // Lines that waited go out on this call: told once the last is confirmed.
+            if (state.pending > 0 && WaitingFor(p.contact.key) == 0) {
+                emit Delivered(p.contact.key, p.contact.name, std::exchange(state.pending, 0));
             }
-            state.pending = 0;
             continue;
         }
-        state.pending = std::max(state.pending, p.waiting);
-        if (up != nullptr || p.reachAt.isEmpty()) {
-            continue;
-        }
+        state.pending = p.waiting == 0 ? 0 : std::max(state.pending, p.waiting);
         const auto where = platform::ParseAddress(p.reachAt, defaultPort);
-        if (!where) {
+        if (p.waiting == 0 || !where) {
             continue;
         }
         // Here, and lines wait: the call that waits for the contact dials where it answered,
         // or one is placed for lines kept from before.
-        Call* waiting = CallWith(p.contact.key);
-        if (waiting != nullptr) {
+        if (Call* waiting = CallWith(p.contact.key)) {
             waiting->ReconnectAt(where->host, where->port);
-        } else if (now - state.deliveryAsked >= checkEveryMs || state.deliveryAsked == 0) {
+        } else if (state.deliveryAsked == 0 || now - state.deliveryAsked >= checkEveryMs) {
             state.deliveryAsked = now;
             emit DeliveryWanted(p.contact.key, p.reachAt);
         }

@@ -26,7 +26,7 @@ public:
         Presence presence = Presence::Away;
         // "host:port" that answered with the key; empty when none did.
         QString reachAt;
-        // Lines that wait for the contact.
+        // Lines that wait for the contact while no call with it is up.
         int waiting = 0;
     };
     struct Announced {

@@ -105,6 +105,9 @@ public:
     // Calls `address` as if the user had typed it and pressed Call.
     // Calls `address`; with `expectedKey` only a secure answer with that key goes on.
     void PlaceCall(const QString& address, const QByteArray& expectedKey = {});
+    // This line writes to a contact who is away: what is typed waits, and goes once the
+    // contact is here. `address` is its newest address, or empty.
+    void WriteTo(const QByteArray& key, const QString& name, const QString& address);
     // The server switch, as a click on it.
     void ToggleServer() { lblServer_Click(); }
     // The remembered addresses changed; the box shows them again.
@@ -223,6 +226,8 @@ private:
     QString lastSent_;
     // The key a call placed from the Nearby list must answer with; empty otherwise.
     QByteArray placeKey_;
+    // The contact this line waits for, while it has never reached it.
+    QString awaiting_;
 
     // The design's client area in twips: the default and smallest size.
     static constexpr int kAreaWidth = 5640;

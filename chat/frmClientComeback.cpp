@@ -2,6 +2,7 @@
 // "Reconnect now" and "Stop"), and the lines that wait for it, which may be deleted.
 #include "CallTexts.h"
 #include "frmClient.h"
+#include "platform/Address.h"
 #include "settings/Settings.h"
 
 #include <QMenu>
@@ -43,6 +44,17 @@ void frmClient::ConnectComeback() {
     connect(txtLog, &QWidget::customContextMenuRequested, this, &frmClient::ShowLogMenu);
 }
 
+void frmClient::WriteTo(const QByteArray& key, const QString& name, const QString& address) {
+    const auto where = platform::ParseAddress(address, Settings.Port);
+    cmbIP->setEditText(address);
+    awaiting_ = name;
+    call_->Await(key, where ? where->host : QString(), where ? where->port : 0);
+    LogInfo(name + QStringLiteral(" is away: what you type waits, and goes when ") + name +
+            QStringLiteral(" is here"));
+    ShowStatus(QStringLiteral(" Waiting for ") + name);
+    txtSend->setFocus();
+}
+
 void frmClient::ShowRedial(qint64 inMs) {
     const bool dialling = inMs >= 0;
     cmdReconnect->setVisible(dialling);
@@ -50,8 +62,8 @@ void frmClient::ShowRedial(qint64 inMs) {
     if (call_ == nullptr || !call_->Down()) {
         return;
     }
-    const QString lost =
-        QStringLiteral(" Connection to ") + call_->Nickname() + QStringLiteral(" lost");
+    const QString who = call_->Nickname().isEmpty() ? awaiting_ : call_->Nickname();
+    const QString lost = QStringLiteral(" Connection to ") + who + QStringLiteral(" lost");
     ShowStatus(dialling ? lost + QStringLiteral(": calling again in %1 s").arg((inMs + 999) / 1000)
                         : lost);
 }

@@ -634,6 +634,14 @@ QList<bool> HistoryStore::Probe(const QStringList& parts, const QString& match) 
 }
 
 bool HistoryStore::Forget(const QString& peer) {
+    return ForgetWhere(peer.isEmpty() ? nullptr : "peer", peer);
+}
+
+bool HistoryStore::ForgetKey(const QString& keyHex) {
+    return !keyHex.isEmpty() && ForgetWhere("peer_key", keyHex);
+}
+
+bool HistoryStore::ForgetWhere(const char* column, const QString& value) {
     if (!open_) {
         return false;
     }
@@ -642,16 +650,17 @@ bool HistoryStore::Forget(const QString& peer) {
     QSqlQuery q(db);
     db.transaction();
     bool ok = true;
-    if (peer.isEmpty()) {
+    if (column == nullptr) {
         ok = q.exec(QStringLiteral("DELETE FROM lines")) &&
              q.exec(QStringLiteral("DELETE FROM calls"));
     } else {
-        q.prepare(QStringLiteral(
-            "DELETE FROM lines WHERE call IN (SELECT id FROM calls WHERE peer = ?)"));
-        q.addBindValue(peer);
+        const QString where = QStringLiteral(" WHERE %1 = ?").arg(QLatin1String(column));
+        q.prepare(QStringLiteral("DELETE FROM lines WHERE call IN (SELECT id FROM calls") + where +
+                  QStringLiteral(")"));
+        q.addBindValue(value);
         ok = q.exec();
-        q.prepare(QStringLiteral("DELETE FROM calls WHERE peer = ?"));
-        q.addBindValue(peer);
+        q.prepare(QStringLiteral("DELETE FROM calls") + where);
+        q.addBindValue(value);
         ok = ok && q.exec();
     }
     // Lines kept later may take the numbers of those forgotten: the index has to know it

@@ -86,6 +86,8 @@ public:
     bool SecureBefore(const QString& address) const;
     // Forgets one peer's conversations, or all of them when `peer` is empty.
     bool Forget(const QString& peer);
+    // Forgets every conversation with the peer whose key is `keyHex`.
+    bool ForgetKey(const QString& keyHex);
 
     // The lines that wait for a peer and the numbers of the pair, kept over a restart:
     // `lines` is the caller's own encoding. Nothing (zeros) when none is kept.
@@ -108,6 +110,8 @@ signals:
 private:
     bool Fail(const QString& why);
     bool Migrate();
+    // Forgets the conversations whose `column` holds `value`; every one without a column.
+    bool ForgetWhere(const char* column, const QString& value);
     bool WriteOne(const HistoryEvent& event);
     // One row for pending_[from, to), lines that arrived together.
     bool WriteShared(qsizetype from, qsizetype to);

@@ -178,6 +178,7 @@ void frmHistory::Refresh() {
                                          lstConversations);
         item->setData(Qt::UserRole, c.id);
         item->setData(Qt::UserRole + 1, c.peer);
+        item->setData(Qt::UserRole + 2, c.peerKey);
         if (!c.conference) {
             item->setToolTip(c.secure ? QStringLiteral("Secure call, key ") + c.peerKey
                                       : QStringLiteral("Not encrypted"));
@@ -188,6 +189,19 @@ void frmHistory::Refresh() {
         ShowConversation();
     } else {
         ShowSearch();
+    }
+}
+
+void frmHistory::ShowKey(const QString& keyHex) {
+    txtSearch->clear();
+    Refresh();
+    for (int row = 0; row < lstConversations->count(); ++row) {
+        if (lstConversations->item(row)->data(Qt::UserRole + 2).toString() == keyHex) {
+            lstConversations->setCurrentRow(row);
+            ShowConversation();
+            lstConversations->setFocus();
+            return;
+        }
     }
 }
 

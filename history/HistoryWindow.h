@@ -27,6 +27,8 @@ public:
     // Shows the one History window over `store` (creating it when needed).
     static frmHistory* ShowFor(HistoryStore* store, QWidget* near = nullptr);
     static frmHistory* Instance();
+    // Shows the newest conversation with the peer whose key is `keyHex`.
+    void ShowKey(const QString& keyHex);
 
     // Renders lines as plain text or HTML, as an export writes them; in HTML the `marks`
     // found in a line's text are highlighted.

@@ -11,7 +11,7 @@
 #include "support/PrivateAvahi.h"
 
 #include <QDBusConnection>
-#include <QListWidget>
+#include <QTreeWidget>
 #include <QLineEdit>
 #include <QTcpServer>
 #include <QtTest>
@@ -111,10 +111,10 @@ void TestAvahi::theSwitchboardListsAndCalls() {
     Copy bob(QDBusConnection::connectToBus(address, "bob2"));
     bob.Server(true, "Bob");
     frmClient* board = app.Start();
-    auto* list = Find<QListWidget>(board, "lstNearby");
+    auto* list = Find<QTreeWidget>(board, "lstPeople");
     // (The last test's copies may still be leaving.)
-    const auto bobsItem = [list]() -> QListWidgetItem* {
-        const auto found = list->findItems("Bob - ", Qt::MatchStartsWith);
+    const auto bobsItem = [list]() -> QTreeWidgetItem* {
+        const auto found = list->findItems("Bob - ", Qt::MatchStartsWith, 0);
         return found.isEmpty() ? nullptr : found.first();
     };
     QTRY_VERIFY_WITH_TIMEOUT(bobsItem() != nullptr && list->isVisible(), 20000);
