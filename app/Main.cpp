@@ -195,15 +195,8 @@ void App::StartPeople(frmClient* board) {
     auto* nearby = new Nearby(QDBusConnection::systemBus(), announcer_->Id(), board);
     QObject::connect(nearby, &Nearby::Unavailable, board,
                      [board](const QString& why) { board->LogInfo(why); });
-    QObject::connect(nearby, &Nearby::Changed, people_.get(), [this, nearby] {
-        QList<People::Announced> announced;
-        for (const Nearby::Entry& e : nearby->Entries()) {
-            if (!e.fingerprint.isEmpty()) {
-                announced.append({e.fingerprint, KeyStore::NormalAddress(e.address, e.port)});
-            }
-        }
-        people_->SetAnnounced(announced);
-    });
+    QObject::connect(nearby, &Nearby::Changed, people_.get(),
+                     [this, nearby] { people_->SetAnnounced(nearby->Announced()); });
     PeoplePanel::Actions actions;
     actions.reach = [this](const QByteArray& key) { Reach(key); };
     actions.place = [this](const QString& address, const QByteArray& key) { Place(address, key); };

@@ -190,3 +190,13 @@ void Nearby::Fail(const QString& why) {
             why.left(200));
     }
 }
+
+QList<People::Announced> Nearby::Announced() const {
+    QList<People::Announced> out;
+    for (const Entry& e : entries_) {
+        if (!e.fingerprint.isEmpty()) {
+            out.append({e.fingerprint, KeyStore::NormalAddress(e.address, e.port)});
+        }
+    }
+    return out;
+}

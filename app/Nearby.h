@@ -4,6 +4,8 @@
 // and the list is capped.
 #pragma once
 
+#include "call/People.h"
+
 #include <QByteArray>
 #include <QDBusConnection>
 #include <QDBusServiceWatcher>
@@ -37,6 +39,8 @@ public:
     // Starts browsing (again when the daemon comes back).
     void Start();
     const QList<Entry>& Entries() const { return entries_; }
+    // What the entries that name a key say: that key is at that address.
+    QList<People::Announced> Announced() const;
 
 signals:
     void Changed();

@@ -7,13 +7,16 @@
 
 namespace {
 
-// A name as it may be kept and shown: one line, not empty, not a flood.
+// A name as it may be kept and shown: one line without control or direction characters,
+// not a flood.
 QString CleanName(const QString& name) {
     QString out;
     for (const QChar c : name.left(KeyStore::kMaxNameChars)) {
-        out += c.isPrint() || c == QLatin1Char(' ') ? c : QLatin1Char('?');
+        if (c.isPrint() || c == QLatin1Char(' ')) {
+            out += c;
+        }
     }
-    return out.trimmed();
+    return out.simplified();
 }
 
 } // namespace

@@ -58,6 +58,8 @@ public:
     bool Rename(const QByteArray& key, const QString& name);
     // Forgets the contact, its pins and the lines that wait for it.
     void Forget(const QByteArray& key);
+    // A check of the contact's addresses is under way.
+    bool Checking(const QByteArray& key) const { return state_.value(key).checking; }
     // The call that shows this contact: logged in, or down and waiting for it.
     Call* CallWith(const QByteArray& key) const;
 
