@@ -7,6 +7,7 @@
 #include <QDateTime>
 #include <QHeaderView>
 #include <QHostAddress>
+#include <QKeyEvent>
 #include <QMainWindow>
 #include <QMenu>
 #include <QPainter>
@@ -64,6 +65,7 @@ PeoplePanel::PeoplePanel(QMainWindow* board, People& people, Nearby& nearby, Sec
     list_->header()->setSectionResizeMode(1, QHeaderView::ResizeToContents);
     list_->setMinimumWidth(list_->fontMetrics().horizontalAdvance(QLatin1Char('x')) * 36);
     list_->setContextMenuPolicy(Qt::CustomContextMenu);
+    list_->installEventFilter(this);
     setWidget(list_);
     board->addDockWidget(Qt::RightDockWidgetArea, this);
     hide();
@@ -81,6 +83,17 @@ PeoplePanel::PeoplePanel(QMainWindow* board, People& people, Nearby& nearby, Sec
     connect(this, &QDockWidget::visibilityChanged, this,
             [this](bool visible) { people_.SetWatching(visible); });
     Refresh();
+}
+
+bool PeoplePanel::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == list_ && event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() == Qt::Key_F10 && key->modifiers() == Qt::ShiftModifier) {
+            ShowMenu({-1, -1});
+            return true;
+        }
+    }
+    return QDockWidget::eventFilter(watched, event);
 }
 
 QString PeoplePanel::LastSeen(qint64 seenMs, qint64 nowMs) {

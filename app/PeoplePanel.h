@@ -35,6 +35,10 @@ public:
     // "last seen 14:02", "last seen yesterday", "last seen 3 Dec 2026", relative to `now`.
     static QString LastSeen(qint64 seenMs, qint64 nowMs);
 
+protected:
+    // Shift+F10 opens a row's menu, as the menu key does where the window system sends it.
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     void Refresh();
     void Activated(QTreeWidgetItem* item);

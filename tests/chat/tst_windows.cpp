@@ -1,4 +1,5 @@
 #include "app/Main.h"
+#include "call/People.h"
 #include "chat/ChatLog.h"
 #include "chat/ClientWindows.h"
 #include "chat/frmClient.h"
@@ -23,6 +24,7 @@
 #include <QTemporaryDir>
 #include <QTextBlock>
 #include <QTextLayout>
+#include <QTreeWidget>
 #include <QtTest>
 
 namespace {
@@ -50,6 +52,7 @@ private slots:
     void serverSwitchPortInUse();
     void emojiSequencesStayWhole_data();
     void emojiSequencesStayWhole();
+    void peopleByKeyboard();
 };
 
 void TestWindows::startUp() {
@@ -376,6 +379,66 @@ void TestWindows::serverSwitchPortInUse() {
     Click(board, "lblServer");
     QCOMPARE(Find<ClickLabel>(board, "lblServer")->text(), QStringLiteral("Accept"));
     QCOMPARE(ClientWindows().Model().ServerState(board->ID()), int(platform::TcpSocket::Listening));
+}
+
+void TestWindows::peopleByKeyboard() {
+    AppFixture app;
+    // A contact met before, away now: nothing listens where it was.
+    QDir().mkpath(app.Dir() + "/data/Palaver");
+    QFile keys(app.Dir() + "/data/Palaver/keys.json");
+    QVERIFY(keys.open(QIODevice::WriteOnly));
+    keys.write(R"({"contacts":[{"key":")" + QByteArray(32, 'B').toHex() +
+               R"(","name":"Bea","addresses":["127.0.0.1:1"],"lastSeen":1}]})");
+    keys.close();
+    frmClient* board = app.Start();
+    auto* list = Find<QTreeWidget>(board, "lstPeople");
+    QTRY_VERIFY(list->isVisible() && list->topLevelItemCount() == 1);
+    // (Rows are made again as presence changes.)
+    const QTreeWidgetItem* bea = list->topLevelItem(0);
+    QCOMPARE(bea->data(0, Qt::AccessibleTextRole).toString(),
+             "Bea, " + bea->text(1)); // the word the dot stands for
+    QVERIFY(bea->text(1).startsWith("last seen"));
+    // The list is on the way of the Tab key.
+    board->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(board));
+    for (int k = 0; k < 30 && QApplication::focusWidget() != list; ++k) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    }
+    QCOMPARE(QApplication::focusWidget(), list);
+    QTest::keyClick(list, Qt::Key_Home);
+    QTest::keyClick(list, Qt::Key_F2);
+    QWidget* editor = QApplication::focusWidget();
+    QVERIFY(editor != list && list->isAncestorOf(editor));
+    QTest::keyClick(editor, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(editor, "Bea Smith");
+    QTest::keyClick(editor, Qt::Key_Return);
+    QTRY_COMPARE(list->topLevelItem(0)->text(0), QStringLiteral("Bea Smith"));
+    QCOMPARE(App::Current().Contacts()->List().first().contact.name, QStringLiteral("Bea Smith"));
+
+    // Shift+F10 opens the contact's menu; V verifies after the safety number is shown.
+    const auto menuKey = [list](Qt::Key choice) {
+        QTimer::singleShot(
+            0, list, [choice] { QTest::keyClick(QApplication::activePopupWidget(), choice); });
+        QTest::keyClick(list, Qt::Key_F10, Qt::ShiftModifier);
+    };
+    menuKey(Qt::Key_V);
+    QVERIFY(app.boxes->texts.last().startsWith("Safety number with Bea Smith:"));
+    QTRY_VERIFY(list->topLevelItem(0)->text(1).endsWith("verified"));
+
+    // Enter on someone away opens a line where what is typed waits.
+    QTest::keyClick(list, Qt::Key_Return);
+    QTRY_VERIFY(ClientWindows(ClientWindows().Line(board, 0)) != nullptr);
+    frmClient* line = ClientWindows(ClientWindows().Line(board, 0));
+    QVERIFY(LogText(line).contains("Bea Smith is away"));
+    Type(line, "hello");
+    QTRY_VERIFY(list->topLevelItem(0)->text(1).contains("1 waiting"));
+
+    // Forgotten, the history kept: the list is empty.
+    app.boxes->answers = {platform::MsgResult::Yes, platform::MsgResult::No};
+    list->setFocus();
+    menuKey(Qt::Key_F);
+    QTRY_COMPARE(list->topLevelItemCount(), 0);
+    QVERIFY(App::Current().Contacts()->List().isEmpty());
 }
 
 QTEST_MAIN(TestWindows)
