@@ -191,18 +191,28 @@ void People::Refresh() {
 void People::SetAnnounced(const QList<Announced>& announced) {
     announced_ = announced;
     const qint64 now = Now();
+    // What an announcement says of itself proves nothing: an address must answer with the
+    // key. One that did not is asked again only after a while, or once it is announced anew.
+    QHash<QByteArray, QStringList> untried;
+    for (auto it = state_.begin(); it != state_.end(); ++it) {
+        it->failed.removeIf([&](const auto& f) {
+            return !announced_.contains(Announced{it.key(), f.key()});
+        });
+    }
     for (const Announced& a : announced_) {
         if (Keys().ContactOf(a.key) == nullptr) {
             continue;
         }
-        State& state = state_[a.key];
-        // What an announcement says of itself proves nothing: the address must answer with
-        // the key. A failed answer is not asked again before the next check is due.
-        const bool known = state.found == Presence::Nearby && state.at == a.address;
-        if (!known && !state.checking &&
-            (state.announcedAt != a.address || now >= state.nextCheck)) {
-            state.announcedAt = a.address;
-            Probe(a.key, {a.address}, Presence::Nearby);
+        const State& state = state_[a.key];
+        const auto failed = state.failed.constFind(a.address);
+        if (failed == state.failed.constEnd() || now - *failed >= checkEveryMs) {
+            untried[a.key] << a.address;
+        }
+    }
+    for (auto it = untried.begin(); it != untried.end(); ++it) {
+        const State& state = state_[it.key()];
+        if (!state.checking && PresenceOf(it.key(), state) != Presence::Nearby) {
+            Probe(it.key(), it.value(), Presence::Nearby);
         }
     }
     changed_.start();
@@ -224,6 +234,7 @@ void People::CheckNow(const QByteArray& key) {
 }
 
 void People::Tick() {
+    SetAnnounced(announced_); // announcements that did not answer are asked again in time
     const qint64 now = Now();
     for (const Contact& c : Keys().Contacts()) {
         const State& state = state_[c.key];
@@ -267,9 +278,12 @@ void People::Probe(const QByteArray& key, QStringList addresses, Presence why) {
         }
         if (ok) {
             ProbeDone(key, address, why);
-        } else {
-            Probe(key, addresses, why);
+            return;
         }
+        if (why == Presence::Nearby && state_.contains(key)) {
+            state_[key].failed.insert(address, Now());
+        }
+        Probe(key, addresses, why);
     };
     connect(call, &Call::Checked, this, [finish] { finish(true); });
     connect(call, &Call::GaveUp, this, [finish] { finish(false); });

@@ -32,6 +32,7 @@ public:
     struct Announced {
         QByteArray key;
         QString address; // "host:port", IPv6 in brackets
+        bool operator==(const Announced&) const = default;
     };
 
     // How often an absent contact may be checked, and the spread added to it.
@@ -74,7 +75,8 @@ private:
     struct State {
         Presence found = Presence::Away; // what the last check found (Nearby or Checked)
         QString at;
-        QString announcedAt; // the last announced address checked
+        // Announced addresses that did not answer with the key, and when.
+        QHash<QString, qint64> failed;
         qint64 hereUntil = 0;
         qint64 nextCheck = 0;
         bool checking = false;

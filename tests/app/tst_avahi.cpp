@@ -3,6 +3,7 @@
 #include "app/Announcer.h"
 #include "app/Nearby.h"
 #include "app/frmSettings.h"
+#include "call/People.h"
 #include "call/Switchboard.h"
 #include "chat/frmClient.h"
 #include "settings/Settings.h"
@@ -11,9 +12,10 @@
 #include "support/PrivateAvahi.h"
 
 #include <QDBusConnection>
-#include <QTreeWidget>
 #include <QLineEdit>
 #include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTreeWidget>
 #include <QtTest>
 
 namespace {
@@ -35,13 +37,13 @@ struct Copy {
         probe.close();
         nearby.Start();
     }
-    void Server(bool on, const QString& nickname) {
+    void Server(bool on, const QString& nickname, const QByteArray& key = {}) {
         if (on) {
             board.StartServer(0, port);
         } else {
             board.StopServer(0);
         }
-        announcer.Set({on, port, nickname, {}});
+        announcer.Set({on, port, nickname, key});
     }
     const Nearby::Entry* Find(const QString& id) const {
         for (const Nearby::Entry& e : nearby.Entries()) {
@@ -64,6 +66,7 @@ private slots:
     void initTestCase();
     void twoCopiesFindAndCallEachOther();
     void theSwitchboardListsAndCalls();
+    void contactsAreHereByTheirKeys();
 };
 
 void TestAvahi::initTestCase() {
@@ -137,6 +140,43 @@ void TestAvahi::theSwitchboardListsAndCalls() {
         std::any_of(bob.nearby.Entries().begin(), bob.nearby.Entries().end(),
                     [](const Nearby::Entry& e) { return e.nickname == "Kat"; }),
         20000);
+}
+
+void TestAvahi::contactsAreHereByTheirKeys() {
+    QTemporaryDir dir;
+    Copy ann(QDBusConnection::connectToBus(address, "ann3"));
+    Copy bob(QDBusConnection::connectToBus(address, "bob3"));
+    Copy eve(QDBusConnection::connectToBus(address, "eve3"));
+    for (auto [copy, name] : {std::pair{&ann, "ann"}, {&bob, "bob"}, {&eve, "eve"}}) {
+        copy->board.EnableSecurity(dir.filePath(name) + ".pem", dir.filePath(name) + ".json");
+    }
+    People people(ann.board);
+    QObject::connect(&ann.nearby, &Nearby::Changed, &people,
+                     [&] { people.SetAnnounced(ann.nearby.Announced()); });
+    const QByteArray bobKey = bob.board.SecurityState()->identity.Fingerprint();
+    const auto presence = [&people, &bobKey] {
+        const QList<People::Person> list = people.List();
+        return list.size() == 1 && list[0].contact.key == bobKey ? list[0].presence
+                                                                 : People::Presence::Call;
+    };
+    bob.board.StartServer(0, bob.port);
+    Call* call = ann.board.NewCall();
+    call->Place("127.0.0.1", bob.port);
+    QTRY_VERIFY_WITH_TIMEOUT(call->LoginFlag() == 1, 10000);
+    call->Hangup();
+    QTRY_COMPARE(presence(), People::Presence::Away);
+
+    // Eve announces Bob's key: her copy answers with her own, and Bob stays away.
+    QSignalSpy eveAsked(&eve.board, &Switchboard::Report); // a caller left before its login
+    eve.Server(true, "Eve", bobKey);
+    QTRY_VERIFY_WITH_TIMEOUT(!eveAsked.isEmpty() && !people.Checking(bobKey), 20000);
+    QCOMPARE(presence(), People::Presence::Away);
+    // Bob's own announcement: here, at the address it was announced at.
+    bob.Server(true, "Bob3", bobKey);
+    QTRY_COMPARE_WITH_TIMEOUT(presence(), People::Presence::Nearby, 20000);
+    const Nearby::Entry* found = ann.Find(bob.announcer.Id());
+    QVERIFY(found != nullptr);
+    QCOMPARE(people.List()[0].reachAt, KeyStore::NormalAddress(found->address, bob.port));
 }
 
 QTEST_MAIN(TestAvahi)
