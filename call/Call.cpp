@@ -214,6 +214,14 @@ void Call::sckClient_DataArrival(qint64 /*bytesTotal*/) {
     // What one read brings is shown together: one append and one repaint per read. The
     // answers wait until the read's lines have been reported, so whatever keeps them has
     // them before the peer learns they arrived.
+    if (checking_ && Secure()) {
+        // The key was what was asked, and the peer's AUTH says it is there: the call leaves
+        // before any password, once the peer knows who asked.
+        socket_.Close();
+        session_.End();
+        emit Checked();
+        return;
+    }
     emit ReadStarted();
     lastHeard_ = Now();
     reading_ = true;
@@ -515,13 +523,6 @@ void Call::TlsUp() {
     if (session_.role() == CallSession::Role::Caller && keys.PinFor(PinAddress()).isEmpty()) {
         knownAs_ = keys.KnownAs(fingerprint);
         keys.Pin(PinAddress(), fingerprint);
-    }
-    if (checking_) {
-        // The key is what was asked; the peer sees a caller leave before its password.
-        socket_.Close();
-        session_.End();
-        emit Checked();
-        return;
     }
     session_.TlsEstablished();
     emit Reported({CallReport::SecureCall, knownAs_.isEmpty() ? QString() : PeerName(knownAs_),

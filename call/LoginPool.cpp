@@ -88,7 +88,17 @@ bool LoginPool::Admit(int requestID, const CallLimits& limits, int owner) {
         }
         ClosedBeforeLogin(call, why, line);
     });
-    connect(call, &Call::Lost, this, [this, call](const QString&, const QString& remote) {
+    const Security* security = limits.security;
+    connect(call, &Call::Lost, this, [this, call, security](const QString&, const QString& remote) {
+        // A contact's copy that leaves after the handshake only asked whether this one is
+        // here: no password was tried, and the user is not told of a rejected call.
+        if (security != nullptr && !call->PeerKey().isEmpty() &&
+            security->keys.ContactOf(call->PeerKey()) != nullptr) {
+            Remove(call);
+            call->Close();
+            call->deleteLater();
+            return;
+        }
         ClosedBeforeLogin(call, PoolReport::HungUp, {}, remote);
     });
     connect(call, &Call::Dropped, this,

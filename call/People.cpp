@@ -5,6 +5,8 @@
 #include "platform/Address.h"
 
 #include <QDateTime>
+#include <QHostAddress>
+#include <QNetworkInterface>
 #include <QPointer>
 #include <QRandomGenerator>
 
@@ -82,7 +84,12 @@ void People::Met(Call* call) {
                               ? platform::ParseAddress(known->addresses.first(), defaultPort)
                               : std::nullopt;
         const int port = last ? last->port : defaultPort;
-        if (port > 0) {
+        // Not where this copy itself listens: a check would only reach itself.
+        const QHostAddress remote(call->RemoteAddress());
+        const bool ours =
+            port == board_.ServerPort(0) &&
+            (remote.isLoopback() || QNetworkInterface::allAddresses().contains(remote));
+        if (port > 0 && !ours) {
             address = KeyStore::NormalAddress(call->RemoteAddress(), port);
         }
     }

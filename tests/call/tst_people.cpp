@@ -110,12 +110,16 @@ void TestPeople::presence() {
     QTRY_COMPARE(Find(ann, KeyOf(bob))->presence, People::Presence::Away);
 
     // An announcement naming Bob's key at Cat's address: the address answers with another.
+    // Bob is told nothing of the checks of a contact; Cat, who does not know Ann, is.
+    QSignalSpy bobTold(&bob.board, &Switchboard::Report);
+    QSignalSpy catTold(&cat.board, &Switchboard::Report);
     ann.people.SetAnnounced({{KeyOf(bob), At(catPort)}});
     QVERIFY(ann.people.Checking(KeyOf(bob)));
     QTRY_VERIFY(!ann.people.Checking(KeyOf(bob)));
     QCOMPARE(Find(ann, KeyOf(bob))->presence, People::Presence::Away);
     QVERIFY(!Find(ann, KeyOf(bob))->contact.addresses.contains(At(catPort)));
     QVERIFY(ann.board.SecurityState()->keys.PinFor(At(catPort)).isEmpty());
+    QTRY_COMPARE(catTold.size(), 1);
 
     // Bob's own announcement, checked: here, until it goes.
     ann.people.SetAnnounced({{KeyOf(bob), At(bobPort)}});
@@ -126,6 +130,8 @@ void TestPeople::presence() {
     // A quick check of its addresses finds it too; Bob's copy gone, it does not.
     ann.people.CheckNow(KeyOf(bob));
     QTRY_COMPARE(Find(ann, KeyOf(bob))->presence, People::Presence::Checked);
+    QCOMPARE(bob.board.Pending().Size(), 0);
+    QCOMPARE(bobTold.size(), 0);
     bob.board.StopServer(0);
     ann.people.checkEveryMs = 0;
     ann.people.CheckNow(KeyOf(bob));
