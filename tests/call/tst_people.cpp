@@ -1,4 +1,5 @@
 // Contacts and who of them is here, between copies with keys and history files of their own.
+#include "platform/Address.h"
 #include "settings/Settings.h"
 #include "support/Copies.h"
 
@@ -33,6 +34,7 @@ private slots:
     void contactsMade_data();
     void contactsMade();
     void presence();
+    void linesWaitForAnAbsentContact_data();
     void linesWaitForAnAbsentContact();
     void renameAndForget();
 };
@@ -138,38 +140,55 @@ void TestPeople::presence() {
     QTRY_COMPARE(Find(ann, KeyOf(bob))->presence, People::Presence::Away);
 }
 
+void TestPeople::linesWaitForAnAbsentContact_data() {
+    QTest::addColumn<bool>("restart");
+    QTest::newRow("the line is still open") << false;
+    QTest::newRow("Ann's copy started again meanwhile") << true;
+}
+
 void TestPeople::linesWaitForAnAbsentContact() {
+    QFETCH(bool, restart);
     QTemporaryDir annDir;
     QTemporaryDir bobDir;
-    Copy ann(annDir.path(), 0);
+    auto ann = std::make_unique<Copy>(annDir.path(), 0);
     const int firstPort = FreePort();
     auto bob = std::make_unique<Copy>(bobDir.path(), firstPort);
     const QByteArray bobKey = KeyOf(*bob);
-    Call* met = ann.board.NewCall();
+    Call* met = ann->board.NewCall();
     met->Place("127.0.0.1", firstPort);
-    QTRY_VERIFY(met->LoginFlag() == 1 && Find(ann, bobKey) != std::nullopt);
+    QTRY_VERIFY(met->LoginFlag() == 1 && Find(*ann, bobKey) != std::nullopt);
     met->Hangup();
     bob.reset(); // Bob's copy ends
 
     // Written to while away: the lines wait, and the list says how many.
-    Call* line = ann.board.NewCall();
+    Call* line = ann->board.NewCall();
     line->Await(bobKey, "127.0.0.1", firstPort);
     for (const char* text : {"one", "two", "three"}) {
         QCOMPARE(line->SendLine(text), Call::SendResult::Queued);
     }
-    QTRY_COMPARE(Find(ann, bobKey)->waiting, 3);
-    QCOMPARE(Find(ann, bobKey)->presence, People::Presence::Away);
+    QTRY_COMPARE(Find(*ann, bobKey)->waiting, 3);
+    QCOMPARE(Find(*ann, bobKey)->presence, People::Presence::Away);
+    if (restart) {
+        ann = std::make_unique<Copy>(annDir.path(), 0);
+        QCOMPARE(Find(*ann, bobKey)->waiting, 3);
+    }
+    // With no line waiting for him, the program places the call (as the window table does).
+    QObject::connect(&ann->people, &People::DeliveryWanted, &ann->board,
+                     [&ann](const QByteArray& key, const QString& address) {
+                         const auto where = platform::ParseAddress(address, 0);
+                         ann->board.NewCall()->Place(where->host, where->port, key);
+                     });
 
     // Bob's copy starts again on another port and is announced there.
     const int secondPort = FreePort();
     bob = std::make_unique<Copy>(bobDir.path(), secondPort);
-    QSignalSpy delivered(&ann.people, &People::Delivered);
-    ann.people.SetAnnounced({{bobKey, At(secondPort)}});
+    QSignalSpy delivered(&ann->people, &People::Delivered);
+    ann->people.SetAnnounced({{bobKey, At(secondPort)}});
     QTRY_COMPARE(bob->heard, (QStringList{"one", "two", "three"}));
     QTRY_COMPARE(delivered.size(), 1);
     QCOMPARE(delivered.first().at(2).toInt(), 3);
-    QCOMPARE(Find(ann, bobKey)->waiting, 0);
-    QCOMPARE(Find(ann, bobKey)->contact.addresses.first(), At(secondPort));
+    QCOMPARE(Find(*ann, bobKey)->waiting, 0);
+    QCOMPARE(Find(*ann, bobKey)->contact.addresses.first(), At(secondPort));
     QCOMPARE(bob->arrived.size(), 1);
 }
 
