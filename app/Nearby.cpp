@@ -135,12 +135,17 @@ void Nearby::Resolved(const QString& source, int interface, const QList<QVariant
         address.setScopeId(QNetworkInterface::interfaceNameFromIndex(interface));
     }
     const QByteArray key = fingerprint.size() == 32 ? fingerprint : QByteArray();
-    const auto family = [](const QString& a) { return QHostAddress(a).protocol(); };
+    // A loopback address is what a copy on this machine is also reported at: it stands
+    // beside the copy's network address, never for a second copy.
+    const auto family = [](const QString& a) {
+        const QHostAddress h(a);
+        return h.isLoopback() ? QAbstractSocket::UnknownNetworkLayerProtocol : h.protocol();
+    };
     // One copy reports itself once per interface and protocol; a second announcement with
     // the same id but another port, key or address of the same family is someone else.
     const auto it = std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) {
         return e.id == QString::fromLatin1(id) && e.port == port && e.fingerprint == key &&
-               (e.addresses.contains(shownAddress) ||
+               (e.addresses.contains(shownAddress) || address.isLoopback() ||
                 std::none_of(e.addresses.begin(), e.addresses.end(),
                              [&](const QString& a) { return family(a) == address.protocol(); }));
     });
@@ -148,7 +153,8 @@ void Nearby::Resolved(const QString& source, int interface, const QList<QVariant
     entry.id = QString::fromLatin1(id);
     entry.nickname = Shown(nick, 64);
     entry.host = Shown(reply[5].toString().toUtf8(), 100);
-    if (entry.address.isEmpty() || address.protocol() == QAbstractSocket::IPv4Protocol) {
+    if (entry.address.isEmpty() ||
+        (address.protocol() == QAbstractSocket::IPv4Protocol && !address.isLoopback())) {
         entry.address = address.toString(); // IPv4 first, where a copy has both
     }
     entry.addresses.insert(shownAddress);

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Two real copies of Palaver find each other through avahi-daemon, which runs here on a
 # private system bus of the script's own (never the machine's). Bob's switchboard with its
-# Nearby list lands in docs/nearby.png. Needs the packages of: scripts/install-deps.sh desktop
+# People panel (strangers nearby) lands in docs/nearby.png. Needs the packages of: scripts/install-deps.sh desktop
 set -euo pipefail
 source "$(dirname "$0")/xvfb-common.sh"
 cat >"$work/bus.conf" <<CONF
@@ -27,7 +27,7 @@ for who in Alice Bob; do
     printf '%s\r\n\r\n%s\r\n0\r\n 0 \r\n' "$who" $((7420 + ${#who})) >"$work/$who/insettings.ini"
     printf '[General]\naccept-at-start=true\n' >"$work/$who/.config/Palaver/windows.ini"
 done
-start_display 900x420
+start_display 1000x420
 start_palaver "$work/Alice" "Switchboard - Alice"
 A=$window
 start_palaver "$work/Bob" "Switchboard - Bob"
@@ -35,5 +35,5 @@ B=$window
 xdotool windowmove --sync "$A" 0 20
 xdotool windowmove --sync "$B" 320 20
 sleep 3
-import -window root -crop 580x400+320+0 +repage "$top/docs/nearby.png"
+import -window root -crop 680x400+320+0 +repage "$top/docs/nearby.png"
 echo "screenshot written to $top/docs/nearby.png"

@@ -140,6 +140,7 @@ void TestNearby::sameId_data() {
     QTest::addRow("another port") << "192.0.2.7" << 7001 << ann << 2;
     QTest::addRow("another key") << "192.0.2.7" << 7000 << "fp=" + QByteArray(32, 'e').toHex() << 2;
     QTest::addRow("the same copy over IPv6") << "2001:db8::7" << 7000 << ann << 1;
+    QTest::addRow("the same copy on this machine") << "127.0.0.1" << 7000 << ann << 1;
 }
 
 void TestNearby::sameId() {
