@@ -3,6 +3,7 @@
 
 #include "Announcer.h"
 #include "Attention.h"
+#include "Internet.h"
 #include "Menus.h"
 #include "Nearby.h"
 #include "NetworkWatch.h"
@@ -80,6 +81,7 @@ App::App() {
 }
 
 App::~App() {
+    internet_.reset(); // the router forgets the port before the program ends
     people_.reset();
     network_.reset();
     history_.reset(); // what waits is written before the program goes
@@ -224,6 +226,8 @@ void App::Start(const QString& callAddress) {
     // The program ends with the last unload, not with the last visible window.
     QApplication::setQuitOnLastWindowClosed(false);
 
+    // Before the first window: its Tools menu holds the option.
+    internet_ = std::make_unique<Internet>(table_.Model(), [this] { return table_.Window(0); });
     InstallWindowHooks(*this);
     crcbinding::SetFailureReporter([](const QString& text) {
         platform::MessageRequest box;
@@ -285,6 +289,8 @@ void App::Start(const QString& callAddress) {
     // Lines that wait for a peer outlast a restart, in the same file.
     model.limits.keeper = &waiting_;
     network_ = std::make_unique<NetworkWatch>(model);
+    QObject::connect(network_.get(), &NetworkWatch::Changed, internet_.get(),
+                     &Internet::NetworkChanged);
     // A peer that once answered securely is never taken as new without asking.
     model.SecurityState()->securedBefore = [this](const QString& address) {
         return history_ && history_->SecureBefore(address);

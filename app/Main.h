@@ -11,6 +11,7 @@
 class Announcer;
 class Attention;
 class HistoryStore;
+class Internet;
 class NetworkWatch;
 class People;
 class Recorder;
@@ -47,6 +48,8 @@ public:
     void Reach(const QByteArray& key);
     // The contacts and who of them is here (null before Start).
     People* Contacts() { return people_.get(); }
+    // Calls from the Internet through the router (null before Start).
+    Internet* InternetReach() { return internet_.get(); }
 
     // The App of this process while there is one: what the menus and dialogs act on, and
     // what tests and benchmarks drive.
@@ -66,6 +69,7 @@ private:
     std::unique_ptr<outside::CallServer> calls_;
     std::unique_ptr<NetworkWatch> network_;
     std::unique_ptr<People> people_;
+    std::unique_ptr<Internet> internet_;
     static App* current_;
 };
 

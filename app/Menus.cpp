@@ -1,4 +1,5 @@
 #include "Menus.h"
+#include "Internet.h"
 
 #include "Attention.h"
 #include "Main.h"
@@ -105,6 +106,11 @@ void AddMenus(App& app, frmClient* window) {
     OptionItem<SecureCallOptions, SecureCalls, SetSecureCalls>(app, tools, "mnuToolsOnlySecure",
                                                                QStringLiteral("&Only secure calls"),
                                                                &SecureCallOptions::only);
+
+    if (Internet* internet = app.InternetReach()) {
+        tools->addSeparator();
+        internet->AddTo(tools);
+    }
 
     QMenu* help = bar->addMenu(QStringLiteral("&Help"));
     help->setObjectName(QStringLiteral("mnuHelp"));

@@ -28,4 +28,5 @@ void NetworkWatch::Tell(bool online) {
     for (Call* call : model_.Calls()) {
         call->NetworkChanged(online);
     }
+    emit Changed(online);
 }

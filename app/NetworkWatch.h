@@ -12,6 +12,10 @@ class NetworkWatch : public QObject {
 public:
     explicit NetworkWatch(Switchboard& model, QObject* parent = nullptr);
 
+signals:
+    // The network came back (true) or went, or the system woke (true).
+    void Changed(bool online);
+
 public slots:
     // logind's PrepareForSleep: true before the system sleeps, false once it woke.
     void PrepareForSleep(bool sleeping);

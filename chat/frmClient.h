@@ -96,6 +96,11 @@ public:
     void SetLayers();
     void DisplayConn();
     void LogInfo(const QString& msg);
+    // A line for the log that the status line shows too.
+    void Tell(const QString& msg) {
+        LogInfo(msg);
+        ShowStatus(QStringLiteral(" ") + msg);
+    }
     // False, with the reason in the status line and the log, when nothing listens.
     bool StartServer();
     void StopServer();

@@ -5,6 +5,7 @@ set -euo pipefail
 # Extra groups on request: "fuzz" (clang with libFuzzer), "desktop" (a real X display with a
 # window manager, for the scripts in scripts/), "windows" (mingw-w64 for sumcore.dll).
 packages=(cmake make g++ binutils qt6-base-dev libgl-dev zlib1g-dev fonts-dejavu-core fonts-noto-color-emoji
+          libminiupnpc-dev libnatpmp-dev miniupnpd-nftables nftables iproute2
           libqt6sql6-sqlite libssl-dev dbus avahi-daemon desktop-file-utils appstream dpkg-dev file)
 for group in "$@"; do
     case "$group" in

@@ -393,7 +393,10 @@ void TestDialogs::menuItems() {
                                "Accept calls at s&tart",
                                "Show me on the local &network",
                                "Offer and accept &secure calls",
-                               "&Only secure calls"};
+                               "&Only secure calls",
+                               "",
+                               "Accept calls from the &Internet",
+                               "Copy Internet &Link"};
     QStringList seen;
     for (QAction* a : Find<QMenu>(board, "mnuTools")->actions()) {
         seen << a->text();
