@@ -145,9 +145,14 @@ Answer UpnpAddFrom(Mapping m, int external) {
 }
 
 Answer UpnpMap(int internal, int external, const QDeadlineTimer& deadline) {
-    const int wait = static_cast<int>(std::clamp<qint64>(deadline.remainingTime(), 300, 2000));
+    // The two kinds of gateway, each asked for half the time left: every kind asked without
+    // an answer costs its whole wait.
+    static const char* const kGateways[] = {"urn:schemas-upnp-org:device:InternetGatewayDevice:1",
+                                            "urn:schemas-upnp-org:device:InternetGatewayDevice:2",
+                                            nullptr};
+    const int wait = static_cast<int>(std::clamp<qint64>(deadline.remainingTime() / 2, 200, 1000));
     int error = 0;
-    UPNPDev* devices = upnpDiscover(wait, nullptr, nullptr, 0, 0, 2, &error);
+    UPNPDev* devices = upnpDiscoverDevices(kGateways, wait, nullptr, nullptr, 0, 0, 2, &error, 0);
     if (devices == nullptr) {
         return {Answer::NoRouter, {}, {}};
     }
