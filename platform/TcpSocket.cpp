@@ -1,6 +1,7 @@
 #include "TcpSocket.h"
 
 #include <QAbstractEventDispatcher>
+#include <QCoreApplication>
 #include <QHash>
 #include <QHostAddress>
 #include <QNetworkInterface>
@@ -418,7 +419,8 @@ void TcpSocket::CloseGently() {
     if (QSslSocket* s = socket_) {
         socket_ = nullptr;
         s->disconnect(this);
-        s->setParent(nullptr);
+        // It outlives this object, never the program.
+        s->setParent(QCoreApplication::instance());
         s->flush();
         // Half closed: our FIN follows what was written, and whatever still arrives is read
         // and dropped, since closing with unread data would reset the connection and the
