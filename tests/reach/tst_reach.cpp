@@ -1,8 +1,14 @@
 // Reachable from the Internet: the lease schedule, and a real router (miniupnpd in network
 // namespaces of the test's own) that a peer outside calls through.
+#include "app/Internet.h"
 #include "call/Switchboard.h"
+#include "chat/frmClient.h"
 #include "reach/PortMapper.h"
+#include "support/AppFixture.h"
+#include "support/CallHelpers.h"
 
+#include <QApplication>
+#include <QClipboard>
 #include <QProcess>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -83,12 +89,6 @@ private:
     bool ok_ = false;
 };
 
-int FreePort() {
-    QTcpServer probe;
-    probe.listen(QHostAddress::Any, 0);
-    return probe.serverPort();
-}
-
 // A listening copy behind the router, with its key.
 struct Copy {
     QTemporaryDir dir;
@@ -134,6 +134,7 @@ private slots:
     void sharedAddress();
     void noRouter();
     void restartedRouter();
+    void theSwitchboardTellsTheTruth();
 };
 
 void TestReach::leaseSchedule_data() {
@@ -189,8 +190,11 @@ void TestReach::throughTheRouter() {
     Copy ann;
     auto mapper = std::make_unique<PortMapper>();
     QVERIFY(router.CallFromOutside("11.99.0.1", ann.port) != 0); // closed: nobody gets in
+    QElapsedTimer took;
+    took.start();
     mapper->Set(true, ann.port);
     QTRY_COMPARE_WITH_TIMEOUT(mapper->Current().kind, PortMapper::State::Reachable, 10000);
+    qInfo("mapped after %lld ms", took.elapsed());
     const router::Mapping m = mapper->Current().mapping;
     QCOMPARE(m.external, QStringLiteral("11.99.0.1"));
     QCOMPARE(m.via, via);
@@ -199,20 +203,20 @@ void TestReach::throughTheRouter() {
 
     // A second copy behind the same router gets a port of its own that works.
     Copy bob;
-    PortMapper second;
-    second.Set(true, bob.port);
-    QTRY_COMPARE_WITH_TIMEOUT(second.Current().kind, PortMapper::State::Reachable, 10000);
-    QVERIFY(second.Current().mapping.externalPort != m.externalPort);
-    QCOMPARE(router.CallFromOutside(m.external, second.Current().mapping.externalPort), 0);
+    auto second = std::make_unique<PortMapper>();
+    second->Set(true, bob.port);
+    QTRY_COMPARE_WITH_TIMEOUT(second->Current().kind, PortMapper::State::Reachable, 10000);
+    const int secondPort = second->Current().mapping.externalPort;
+    QVERIFY(secondPort != m.externalPort);
+    QCOMPARE(router.CallFromOutside(m.external, secondPort), 0);
 
     // Switched off, the port closes; quitting leaves the router's table empty.
     mapper->Set(false, ann.port);
     QTRY_VERIFY(!router.Table().contains(QString(":%1").arg(ann.port)));
     QVERIFY(router.CallFromOutside(m.external, m.externalPort) != 0);
-    mapper.reset();
-    QVERIFY(router.Table().contains("dnat"));
-    second.Set(false, bob.port);
-    QTRY_VERIFY(!router.Table().contains("dnat"));
+    QVERIFY(router.Table().contains(QString(":%1").arg(bob.port)));
+    second.reset();
+    QVERIFY(!router.Table().contains("dnat"));
 }
 
 void TestReach::sharedAddress() {
@@ -265,8 +269,50 @@ void TestReach::restartedRouter() {
     QCOMPARE(router.CallFromOutside(m.external, m.externalPort), 0);
 }
 
+void TestReach::theSwitchboardTellsTheTruth() {
+    PortMapper::State shared;
+    shared.kind = PortMapper::State::Shared;
+    shared.mapping.external = "100.64.0.1";
+    QVERIFY(
+        Internet::Text(shared, 7000)
+            .startsWith("The router's address on the Internet, 100.64.0.1, is private or shared"));
+    QVERIFY(Internet::Text(shared, 7000).endsWith("You can still call out."));
+    Router router("e", "11.99.0.1");
+    if (!router.Ok()) {
+        QSKIP(qPrintable(router.Why()));
+    }
+    // A real start with the server on at once: off until the user switches it on.
+    AppFixture app;
+    const int port = FreePort();
+    app.WriteSettings("Cat\r\n\r\n" + QByteArray::number(port) + "\r\n");
+    QDir().mkpath(app.Dir() + "/config/Palaver");
+    QFile options(app.Dir() + "/config/Palaver/windows.ini");
+    QVERIFY(options.open(QIODevice::WriteOnly));
+    options.write("[General]\naccept-at-start=true\n");
+    options.close();
+    frmClient* board = app.Start();
+    QVERIFY(!Internet::On());
+    Menu(board, "mnuToolsInternet");
+    const QString said = QString("Reachable from the Internet at 11.99.0.1:%1 (NAT-PMP, renews in "
+                                 "30 min)")
+                             .arg(port);
+    QTRY_VERIFY_WITH_TIMEOUT(LogText(board).contains(said), 10000);
+    QVERIFY(Internet::On());
+    Menu(board, "mnuToolsCopyLink");
+    QCOMPARE(QApplication::clipboard()->text(), QString("palaver://11.99.0.1:%1").arg(port));
+    QCOMPARE(router.CallFromOutside("11.99.0.1", port), 0);
+    // Off again: said so, and the router forgets the port.
+    Menu(board, "mnuToolsInternet");
+    QTRY_VERIFY(LogText(board).contains("Calls from the Internet are no longer accepted"));
+    QTRY_VERIFY(!router.Table().contains("dnat"));
+}
+
 int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
+    if (argc == 4 && QByteArray(argv[1]) == "--call") {
+        QCoreApplication peer(argc, argv);
+        return CallAndLogIn(QString::fromLocal8Bit(argv[2]), QByteArray(argv[3]).toInt());
+    }
+    QApplication app(argc, argv);
     if (argc == 4 && QByteArray(argv[1]) == "--call") {
         return CallAndLogIn(QString::fromLocal8Bit(argv[2]), QByteArray(argv[3]).toInt());
     }
