@@ -171,6 +171,7 @@ void People::Refresh() {
     const qint64 now = Now();
     for (const Person& p : List()) {
         State& state = state_[p.contact.key];
+        state.shown = p.presence;
         if (p.presence == Presence::Call) {
             // Lines that waited go out on this call: told once the last is confirmed.
             if (state.pending > 0 && WaitingFor(p.contact.key) == 0) {
@@ -196,7 +197,11 @@ void People::Refresh() {
 }
 
 void People::SetAnnounced(const QList<Announced>& announced) {
-    announced_ = announced;
+    // The list is worked out again only when what is announced changed.
+    if (announced != announced_) {
+        announced_ = announced;
+        changed_.start();
+    }
     const qint64 now = Now();
     // What an announcement says of itself proves nothing: an address must answer with the
     // key. One that did not is asked again only after a while, or once it is announced anew.
@@ -222,7 +227,6 @@ void People::SetAnnounced(const QList<Announced>& announced) {
             Probe(it.key(), it.value(), Presence::Nearby);
         }
     }
-    changed_.start();
 }
 
 void People::SetWatching(bool on) {
@@ -253,7 +257,12 @@ void People::Tick() {
         }
         Probe(c.key, c.addresses.mid(0, kAddressesTried), Presence::Checked);
     }
-    changed_.start();
+    // A check's "here" runs out with time: the list changes only when someone's presence did.
+    for (const Contact& c : Keys().Contacts()) {
+        if (PresenceOf(c.key, state_[c.key]) != state_[c.key].shown) {
+            changed_.start();
+        }
+    }
 }
 
 void People::Probe(const QByteArray& key, QStringList addresses, Presence why) {

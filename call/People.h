@@ -80,7 +80,8 @@ private:
         qint64 hereUntil = 0;
         qint64 nextCheck = 0;
         bool checking = false;
-        int pending = 0; // the most lines that waited since none did
+        Presence shown = Presence::Away; // as the list last said
+        int pending = 0;                 // the most lines that waited since none did
         qint64 deliveryAsked = 0;
     };
     KeyStore& Keys() const;
