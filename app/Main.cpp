@@ -82,7 +82,6 @@ App::App() {
 
 App::~App() {
     internet_.reset(); // the router forgets the port before the program ends
-    people_.reset();
     network_.reset();
     history_.reset(); // what waits is written before the program goes
     attention_.reset();
