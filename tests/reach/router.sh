@@ -15,9 +15,9 @@ dir=${TMPDIR:-/tmp}/palaver-router-$id
 
 start_daemon() {
     # The mappings a router had are gone when it restarts.
-    ip netns exec "$R" nft flush chain inet filter miniupnpd
-    ip netns exec "$R" nft flush chain inet filter prerouting_miniupnpd
-    ip netns exec "$R" nft flush chain inet filter postrouting_miniupnpd
+    for chain in miniupnpd prerouting_miniupnpd postrouting_miniupnpd; do
+        ip netns exec "$R" nft flush chain inet filter "$chain"
+    done
     ip netns exec "$R" miniupnpd -d -f "$dir/miniupnpd.conf" -P "$dir/miniupnpd.pid" \
         >"$dir/miniupnpd.log" 2>&1 &
     echo $! >"$dir/daemon"
@@ -41,6 +41,7 @@ stop_daemon() {
 case "$cmd" in
 up)
     ext=$3
+    kind=${4:-}
     mkdir -p "$dir"
     for n in "$L" "$R" "$W"; do
         ip netns add "$n"
@@ -48,24 +49,18 @@ up)
     done
     ip link add "l$id" netns "$L" type veth peer name "rl$id" netns "$R"
     ip link add "rw$id" netns "$R" type veth peer name "w$id" netns "$W"
-    ip -n "$L" addr add 10.55.0.2/24 dev "l$id"
-    ip -n "$L" link set "l$id" up
+    for side in "$L l$id 10.55.0.2" "$R rl$id 10.55.0.1" "$R rw$id $ext" "$W w$id ${ext%.*}.2"; do
+        set -- $side
+        ip -n "$1" addr add "$3/24" dev "$2"
+        ip -n "$1" link set "$2" up
+    done
     ip -n "$L" route add default via 10.55.0.1
-    ip -n "$R" addr add 10.55.0.1/24 dev "rl$id"
-    ip -n "$R" link set "rl$id" up
-    ip -n "$R" addr add "$ext/24" dev "rw$id"
-    ip -n "$R" link set "rw$id" up
-    ip -n "$W" addr add "${ext%.*}.2/24" dev "w$id"
-    ip -n "$W" link set "w$id" up
     ip netns exec "$R" sysctl -qw net.ipv4.ip_forward=1
     ip netns exec "$R" nft -f - <<NFT
 table inet filter {
-  chain miniupnpd {
-  }
-  chain prerouting_miniupnpd {
-  }
-  chain postrouting_miniupnpd {
-  }
+  chain miniupnpd { }
+  chain prerouting_miniupnpd { }
+  chain postrouting_miniupnpd { }
   chain forward {
     type filter hook forward priority 0; policy drop;
     ct state established,related accept
@@ -87,7 +82,7 @@ NFT
 ext_ifname=rw$id
 listening_ip=rl$id
 port=0
-enable_natpmp=$([ "${4:-}" = upnp ] && echo no || echo yes)
+enable_natpmp=$([ "$kind" = upnp ] && echo no || echo yes)
 enable_upnp=yes
 secure_mode=yes
 system_uptime=no
@@ -95,7 +90,7 @@ uuid=3d3cec3a-8cf0-11e0-98ee-001a6bd2d07b
 allow 1024-65535 10.55.0.0/24 1024-65535
 deny 0-65535 0.0.0.0/0 0-65535
 CONF
-    [ "${4:-}" = nodaemon ] || start_daemon
+    [ "$kind" = nodaemon ] || start_daemon
     ;;
 down)
     stop_daemon
