@@ -22,6 +22,15 @@ QByteArray KeyOf(Copy& copy) {
     return copy.board.SecurityState()->identity.Fingerprint();
 }
 
+// Ann calls `port` and hangs up once she knows `key` as a contact.
+bool Meet(Copy& ann, int port, const QByteArray& key) {
+    Call* call = ann.board.NewCall();
+    call->Place("127.0.0.1", port);
+    const bool met = QTest::qWaitFor([&] { return Find(ann, key) != std::nullopt; });
+    call->Hangup();
+    return met;
+}
+
 QString At(int port) {
     return QStringLiteral("127.0.0.1:%1").arg(port);
 }
@@ -154,10 +163,7 @@ void TestPeople::linesWaitForAnAbsentContact() {
     const int firstPort = FreePort();
     auto bob = std::make_unique<Copy>(bobDir.path(), firstPort);
     const QByteArray bobKey = KeyOf(*bob);
-    Call* met = ann->board.NewCall();
-    met->Place("127.0.0.1", firstPort);
-    QTRY_VERIFY(met->LoginFlag() == 1 && Find(*ann, bobKey) != std::nullopt);
-    met->Hangup();
+    QVERIFY(Meet(*ann, firstPort, bobKey));
     bob.reset(); // Bob's copy ends
 
     // Written to while away: the lines wait, and the list says how many.
@@ -198,10 +204,7 @@ void TestPeople::renameAndForget() {
     const int port = FreePort();
     Copy ann(annDir.path(), 0);
     Copy bob(bobDir.path(), port);
-    Call* call = ann.board.NewCall();
-    call->Place("127.0.0.1", port);
-    QTRY_VERIFY(Find(ann, KeyOf(bob)) != std::nullopt);
-    call->Hangup();
+    QVERIFY(Meet(ann, port, KeyOf(bob)));
     KeyStore& keys = ann.board.SecurityState()->keys;
     QVERIFY(!ann.people.Rename(KeyOf(bob), " \n\u202e"));
     QVERIFY(ann.people.Rename(KeyOf(bob), "  Robert\u202e\n"));
