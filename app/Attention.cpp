@@ -1,5 +1,7 @@
 #include "Attention.h"
 
+#include "chat/FileRows.h"
+
 #include "chat/ClientWindows.h"
 #include "chat/frmClient.h"
 #include "platform/MessageBox.h"
@@ -91,6 +93,19 @@ void Attention::WatchCall(Call* call) {
             [this, call](const QString& nickname, const QString& text) {
                 OnNotice(ShownIn(call), nickname, text);
             });
+    // An offer, and a file that arrived, are news like a line.
+    connect(&call->Files(), &Transfers::Added, this, [this, call](const QByteArray& id) {
+        const Transfer* t = call->Files().Find(id);
+        if (t != nullptr && t->state == Transfer::State::Asked) {
+            OnNotice(ShownIn(call), call->Nickname(), QStringLiteral("Offers ") + chat::FileTitle(*t));
+        }
+    });
+    connect(&call->Files(), &Transfers::Finished, this, [this, call](const QByteArray& id) {
+        const Transfer* t = call->Files().Find(id);
+        if (t != nullptr && t->way == Transfer::Way::In && t->state == Transfer::State::Done) {
+            OnNotice(ShownIn(call), call->Nickname(), QStringLiteral("Received ") + chat::FileTitle(*t));
+        }
+    });
     connect(call, &Call::Lost, this, [this, call](const QString& nickname, const QString& remote) {
         if (!nickname.isEmpty()) {
             OnNotice(ShownIn(call), nickname, QStringLiteral("Lost call - ") + remote);

@@ -30,6 +30,7 @@
 #include <QHostAddress>
 #include <QListWidget>
 #include <QPointer>
+#include <QStandardPaths>
 #include <QTimer>
 
 namespace {
@@ -287,6 +288,11 @@ void App::Start(const QString& callAddress) {
                      });
     // Lines that wait for a peer outlast a restart, in the same file.
     model.limits.keeper = &waiting_;
+    files_.downloads = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation) +
+                       QStringLiteral("/Palaver");
+    files_.keptFile = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+                      QStringLiteral("/Palaver/transfers.json");
+    model.limits.files = &files_;
     network_ = std::make_unique<NetworkWatch>(model);
     QObject::connect(network_.get(), &NetworkWatch::Changed, internet_.get(),
                      &Internet::NetworkChanged);

@@ -62,6 +62,8 @@ private:
     std::unique_ptr<HistoryStore> history_;
     // Before the window table: every call holds it, and the calls go with the table.
     WaitingLines waiting_{history_};
+    // Where received files land, and what is kept of unfinished transfers.
+    TransferPlaces files_;
     WindowTable table_;
     std::unique_ptr<Attention> attention_;
     std::unique_ptr<Recorder> recorder_;

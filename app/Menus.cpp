@@ -63,6 +63,10 @@ void AddMenus(App& app, frmClient* window) {
     MenuItems items;
     QMenu* file = bar->addMenu(QStringLiteral("&File"));
     file->setObjectName(QStringLiteral("mnuFile"));
+    items.sendFile = file->addAction(QStringLiteral("Send &File..."));
+    items.sendFile->setObjectName(QStringLiteral("mnuSendFile"));
+    items.sendFile->setShortcut(QKeySequence(QStringLiteral("Ctrl+O")));
+    file->addSeparator();
     items.exit = addItem(file, "mnuFile", 0, QStringLiteral("E&xit"));
 
     QMenu* tools = bar->addMenu(QStringLiteral("&Tools"));

@@ -1,5 +1,7 @@
 #include "Recorder.h"
 
+#include "chat/FileRows.h"
+
 #include "call/Call.h"
 #include "call/Conference.h"
 #include "call/Lines.h"
@@ -58,6 +60,16 @@ void Recorder::Watch(Call* call) {
     });
     connect(call, &Call::Acknowledged, this,
             [this, call](std::int32_t crc, bool saysOk) { Acknowledged(call, crc, saysOk); });
+    // Every transfer that ended: its name, size, checksum, direction and outcome.
+    connect(&call->Files(), &Transfers::Finished, this, [this, call, id](const QByteArray& file) {
+        const auto it = open_.find(id);
+        const Transfer* t = call->Files().Find(file);
+        if (it != open_.end() && t != nullptr) {
+            Write(HistoryEvent::Kind::Line, *it, chat::FileOutcome(*t, it->peer),
+                  t->way == Transfer::Way::Out, t->state == Transfer::State::Done);
+            Flush();
+        }
+    });
     // The read's lines are in the file before its acknowledgements leave.
     connect(call, &Call::ReadReported, this, &Recorder::Flush);
     for (auto signal : {&Call::Dropped, &Call::HungUp, &Call::GaveUp}) {

@@ -9,7 +9,13 @@
 
 Call::Call(const CallLimits& limits, QObject* parent)
     : QObject(parent), limits_(limits), socket_(this), session_(this), timer_(this),
-      redial_([this] { return Now(); }, limits.jitter) {
+      redial_([this] { return Now(); }, limits.jitter),
+      files_(limits.files,
+             {[this](std::uint8_t cmd, const QByteArray& body) {
+                  return session_.SendFile(cmd, body);
+              },
+              [this] { return socket_.BytesToWrite() + held_.size(); }},
+             this) {
     session_.SetClock(limits_.clock);
     session_.SetGuard(limits_.logins);
     socket_.setObjectName(QStringLiteral("sckClient"));
@@ -52,6 +58,17 @@ Call::Call(const CallLimits& limits, QObject* parent)
         Keep();
     });
     connect(&session_, &CallSession::Goodbye, this, [this] { goodbye_ = true; });
+    connect(&session_, &CallSession::FileMessage, &files_, &Transfers::Receive);
+    connect(&session_, &CallSession::PeerTakesFiles, this, [this] {
+        if (limits_.files == nullptr) {
+            return;
+        }
+        if (session_.role() == CallSession::Role::Answerer) {
+            session_.SendWord(QByteArrayLiteral("FILE1"));
+        }
+        files_.PeerTakesFiles();
+    });
+    connect(&socket_, &platform::TcpSocket::Written, &files_, &Transfers::Writable);
     connect(&session_, &CallSession::PeerNamed, this, [this](const QString& nickname) {
         nickname_ = nickname;
         PeerNamedSecurely(nickname);
@@ -67,6 +84,14 @@ Call::Call(const CallLimits& limits, QObject* parent)
         // The ledger is the peer's before anyone hears of the login: an answered call that
         // comes back takes over its lost line as soon as it is reported.
         ResumeAfterLogin();
+        if (limits_.files != nullptr) {
+            files_.LinkUp(PeerId());
+            // The caller says it takes files; the answering side answers in kind (its ACPT
+            // is not out yet while this runs).
+            if (session_.role() == CallSession::Role::Caller) {
+                session_.SendWord(QByteArrayLiteral("FILE1"));
+            }
+        }
         if (back) {
             emit Reported({CallReport::CameBack, nickname_});
             emit CameBack();
@@ -407,6 +432,7 @@ void Call::sckClient_Close() {
 }
 
 void Call::ConnectionGone() {
+    files_.LinkDown();
     lateCheck_.stop();
     for (const Outbox::Line& line : outbox_.ConnectionGone()) {
         emit LineLate(line.id);

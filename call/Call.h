@@ -7,6 +7,7 @@
 #include "Outbox.h"
 #include "Redial.h"
 #include "Security.h"
+#include "Transfers.h"
 
 #include "platform/TcpSocket.h"
 
@@ -56,6 +57,9 @@ struct CallLimits {
     qint64 lostAfterMs = 30 * 1000;
     // A fraction in [0, 1) that spreads the redial delays; random when empty.
     std::function<double()> jitter;
+    // Where received files land and unfinished transfers are kept; none: files are neither
+    // taken nor offered.
+    const TransferPlaces* files = nullptr;
 };
 
 class Call : public QObject {
@@ -101,6 +105,8 @@ public:
     // The ledger id of the line the last SendLine sent or queued.
     qint64 LastLineId() const { return lastLineId_; }
     const Outbox& Ledger() const { return outbox_; }
+    // The files this call sends and receives.
+    Transfers& Files() { return files_; }
     // Deletes a line that waits for the call to come back; false when it is not waiting.
     bool DeleteWaiting(qint64 id);
 
@@ -326,4 +332,5 @@ private:
     std::optional<KeyRefusal> refusedBecause_;
     QString knownAs_;
     std::optional<CallReport> keyChange_;
+    Transfers files_;
 };

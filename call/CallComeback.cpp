@@ -205,6 +205,7 @@ void Call::TakeOver(Call& lost) {
         lastIn_ = std::max(lastIn_, lost.lastIn_);
     }
     outbox_.TakeOver(lost.outbox_);
+    files_.TakeOver(lost.files_);
     lost.down_ = false;
     Keep();
     // The peer's RESUME1 may be on its way; plain calls and old peers get their lines now.

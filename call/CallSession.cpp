@@ -379,6 +379,10 @@ void CallSession::Handle() {
     case CmdLogin:
         ReceiveLogin();
         break;
+    case CmdFile:
+    case CmdFileData:
+        ReceiveFile();
+        break;
     default:
         incoming_.Clear(); // unknown command: dropped, never judged against later data
         break;

@@ -205,6 +205,8 @@ public:
     // SEQ, BYE, PING, PONG) as a login message; an old peer is never sent one.
     bool PeerKeepsLines() const { return offerSeen_ || requestSeen_; }
     bool SendWord(const QByteArray& word);
+    // A file message (control or data) to a peer that said it takes files.
+    bool SendFile(std::uint8_t cmd, const QByteArray& body);
     // Lines are numbered from now on; the peer's lines up to `lastIn` are already kept.
     void StartNumbering(qint64 lastIn);
     bool Numbering() const { return numbering_; }
@@ -239,6 +241,10 @@ signals:
     void Committed(qint64 number);
     // The peer ends the call on purpose (BYE): not a lost connection.
     void Goodbye();
+    // The peer takes files (FILE1), and a file message of its arrived; `intact` is false
+    // when it failed its checksum.
+    void PeerTakesFiles();
+    void FileMessage(std::uint8_t cmd, const QByteArray& body, bool intact);
     void PeerNamed(const QString& nickname);
     void LoggedIn();
     // This side must close the call; `report` says why to the user.
@@ -270,6 +276,7 @@ private:
     void HandleLoginBody();
     // A word of the call's own after login; false when the body is none.
     bool HandleWord(const QByteArray& body);
+    void ReceiveFile();
     void JudgePass(const QByteArray& offered);
     // The caller's answer to AUTH: the request for UTF-8 when offered, and PASS.
     void SendPass();

@@ -1,6 +1,7 @@
 // The words two copies of this program say to each other after login, beside the login
-// itself: the numbers of their lines (RESUME1, SEQ), a goodbye (BYE), and whether the other
-// is still there (PING, PONG). An old peer never hears one.
+// itself: the numbers of their lines (RESUME1, SEQ), a goodbye (BYE), whether the other is
+// still there (PING, PONG) and whether it takes files (FILE1, then file messages). An old
+// peer never hears one.
 #include "CallSession.h"
 
 #include "protocol/NetCodec.h"
@@ -29,6 +30,8 @@ bool CallSession::HandleWord(const QByteArray& body) {
         emit ResumeAsked(number(8));
     } else if (body.startsWith("SEQ ") && numbering_ && number(4) > 0) {
         nextIn_ = number(4);
+    } else if (body == "FILE1") {
+        emit PeerTakesFiles();
     } else if (body == "BYE") {
         emit Goodbye();
     } else if (body == "PING") {
@@ -37,4 +40,23 @@ bool CallSession::HandleWord(const QByteArray& body) {
         return false;
     }
     return true;
+}
+
+bool CallSession::SendFile(std::uint8_t cmd, const QByteArray& body) {
+    if (!LoggedInNow() || !PeerKeepsLines()) {
+        return false;
+    }
+    const bool sent = Answer(cmd, body);
+    outgoing_.Clear();
+    return sent;
+}
+
+void CallSession::ReceiveFile() {
+    // A peer that never heard our FILE1 sends none: anything else is dropped unread.
+    if (PeerKeepsLines()) {
+        Decipher();
+        const bool intact = incoming_.VerifyMsg() == CNetMsg::VerifyResult::Good;
+        emit FileMessage(incoming_.Cmd(), intact ? incoming_.Message() : QByteArray(), intact);
+    }
+    incoming_.Clear();
 }

@@ -66,6 +66,7 @@ frmClient::frmClient(std::int16_t id, Switchboard& model, Call* call, QWidget* p
     // The icon is the application's (set once at start-up); a copy per window would be
     // loaded and decoded again for every line.
     BuildControls();
+    BuildFiles();
     ConnectCall();
 }
 
@@ -489,6 +490,9 @@ void frmClient::SetMenus(const MenuItems& items) {
     on(items.report, [this] { emit ReportWanted(); });
     on(items.history, [this] { emit HistoryWanted(); });
     on(items.about, [this] { emit AboutWanted(); });
+    sendFile_ = items.sendFile;
+    on(items.sendFile, [this] { ChooseFiles(); });
+    ShowFileControls();
 }
 
 void frmClient::ClearSettings() {

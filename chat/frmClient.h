@@ -24,8 +24,10 @@
 #include <utility>
 #include <vector>
 
+class FileRows;
 class QAction;
 class QComboBox;
+class QDockWidget;
 class QPlainTextEdit;
 class QPushButton;
 class WindowTable;
@@ -67,6 +69,7 @@ struct MenuItems {
     QAction* report = nullptr;
     QAction* history = nullptr;
     QAction* about = nullptr;
+    QAction* sendFile = nullptr;
 };
 
 class frmClient : public QMainWindow {
@@ -127,6 +130,8 @@ public:
     void ShowTimes(bool on) { log_.SetDateFilter(on ? QStringLiteral("hh:nn") : QString()); }
     // The layer above puts its menus on the window.
     void SetMenus(const MenuItems& items);
+    // Offers the files at `paths` to the peer (a plain call asks first); false when none went.
+    bool SendFiles(const QStringList& paths, bool picture = false);
 
 signals:
     // An idle line window is wanted ("+ Line").
@@ -150,6 +155,8 @@ signals:
 protected:
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     friend class WindowTable;
@@ -259,6 +266,15 @@ private:
     void ShowRedial(qint64 inMs);
     void ShowLogMenu(const QPoint& at);
     void ShowKept(qint64 id, const QString& text);
+    // Files (frmClientFiles.cpp).
+    void BuildFiles();
+    void ConnectFiles();
+    void ShowFileControls();
+    void ChooseFiles();
+    bool PasteImage();
+    QAction* sendFile_ = nullptr;
+    QDockWidget* dockFiles = nullptr;
+    FileRows* fraFiles = nullptr;
     QPushButton* cmdReconnect;
     QPushButton* cmdStopCalling;
     QLabel* lblStatus;

@@ -99,6 +99,7 @@ void frmClient::Adopt(Call* call, bool asLine) {
 // What the window shows of its call
 
 void frmClient::ConnectCall() {
+    ConnectFiles();
     connect(call_, &Call::ReadStarted, this, [this] { log_.BeginBatch(); });
     connect(call_, &Call::ReadFinished, this, [this] { log_.EndBatch(); });
     connect(call_, &Call::Debug, this,
@@ -604,6 +605,9 @@ bool frmClient::eventFilter(QObject* watched, QEvent* event) {
     }
     const auto* key = static_cast<QKeyEvent*>(event);
     const bool enter = key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter;
+    if (watched == txtSend && key->matches(QKeySequence::Paste) && PasteImage()) {
+        return true;
+    }
     if (watched == txtSend && enter) {
         // Swallowed unless the handler passes it on: Enter never breaks the line.
         return txtSend_KeyPress(13) == 0;

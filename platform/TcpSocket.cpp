@@ -33,6 +33,9 @@ void KeepAlive(QAbstractSocket* socket) {
     set(IPPROTO_TCP, TCP_KEEPINTVL, 5);
     set(IPPROTO_TCP, TCP_KEEPCNT, 3);
     set(IPPROTO_TCP, TCP_USER_TIMEOUT, 30 * 1000);
+    // Little waits unsent in the kernel: a chat line typed during a file transfer goes out
+    // behind at most this much of the file.
+    set(IPPROTO_TCP, TCP_NOTSENT_LOWAT, 32 * 1024);
 }
 
 } // namespace
@@ -271,6 +274,8 @@ void TcpSocket::Adopt(QSslSocket* socket) {
     connect(socket, &QTcpSocket::stateChanged, this,
             [this](QAbstractSocket::SocketState s) { OnStateChanged(static_cast<int>(s)); });
     connect(socket, &QSslSocket::encrypted, this, &TcpSocket::EncryptedEvent);
+    connect(socket, &QAbstractSocket::bytesWritten, this, &TcpSocket::Written);
+    connect(socket, &QSslSocket::encryptedBytesWritten, this, &TcpSocket::Written);
     connect(socket, &QSslSocket::sslErrors, this, &TcpSocket::SslErrors);
 }
 

@@ -103,6 +103,8 @@ signals:
     void ErrorEvent(int number, const QString& description);
     // The TLS handshake has ended well.
     void EncryptedEvent();
+    // Bytes left for the peer: room for more.
+    void Written();
     // The peer's certificate failed checks; IgnoreSslErrors from here lets it through.
     void SslErrors(const QList<QSslError>& errors);
 

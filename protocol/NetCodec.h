@@ -8,6 +8,9 @@
 inline constexpr std::uint8_t CmdText = 1;
 inline constexpr std::uint8_t CmdAck = 2;
 inline constexpr std::uint8_t CmdLogin = 3;
+// Between copies that said FILE1 after login: file offers and answers, and file data.
+inline constexpr std::uint8_t CmdFile = 4;
+inline constexpr std::uint8_t CmdFileData = 5;
 
 // The marker every message of this program carries.
 inline constexpr char kAppMarker[] = "QV;(";

@@ -17,6 +17,7 @@
 struct Copy {
     std::unique_ptr<HistoryStore> history = std::make_unique<HistoryStore>();
     WaitingLines waiting{history};
+    TransferPlaces files;
     Switchboard board;
     People people{board};
     // Its switchboard line takes the first call, as a free switchboard does.
@@ -29,6 +30,8 @@ struct Copy {
     Copy(const QString& dir, int port) {
         history->Open(dir + "/history.db");
         board.limits.keeper = &waiting;
+        files = {dir + "/Download/Palaver", dir + "/transfers.json"};
+        board.limits.files = &files;
         // Short, but long enough that a slow (sanitized) event loop never looks like a loss.
         board.limits.pingAfterMs = 500;
         board.limits.lostAfterMs = 2000;

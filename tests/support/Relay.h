@@ -10,6 +10,7 @@
 #include <QSslConfiguration>
 #include <QSslSocket>
 #include <QTcpServer>
+#include <QTimer>
 
 // Every connection as a QSslSocket still in plain mode.
 class SslServer : public QTcpServer {
@@ -32,6 +33,9 @@ public:
     QByteArray plainFromCaller;
     const Identity* own = nullptr;
 
+    // What the caller sent, in bytes; with a rate, passed on at most that fast.
+    qint64 fromCaller = 0;
+    qint64 bytesPerSecond = 0;
     bool Switched() const { return switched_; }
 
     int Listen(int target) {
@@ -67,6 +71,20 @@ private:
             bytes[bytes.size() / 2] = static_cast<char>(bytes[bytes.size() / 2] ^ 0x20);
         }
         if (armed && attack == Stall && stalled_) {
+            return;
+        }
+        fromCaller += bytes.size();
+        if (bytesPerSecond > 0) {
+            paced_ += bytes;
+            if (!pace_.isActive()) {
+                connect(&pace_, &QTimer::timeout, this, [this] {
+                    if (out_ != nullptr) {
+                        out_->write(paced_.left(bytesPerSecond / 100));
+                    }
+                    paced_.remove(0, bytesPerSecond / 100);
+                });
+                pace_.start(10);
+            }
             return;
         }
         out_->write(bytes);
@@ -107,6 +125,8 @@ private:
         }
     }
 
+    QByteArray paced_;
+    QTimer pace_;
     SslServer server_;
     QPointer<QSslSocket> in_;
     QPointer<QSslSocket> out_;

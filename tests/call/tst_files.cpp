@@ -1,0 +1,275 @@
+// Files between copies: the names they land under, a hostile peer per fault, and transfers
+// between two real copies that survive either side's end.
+#include "../support/Copies.h"
+#include "../support/Relay.h"
+#include "../support/ScriptedPeer.h"
+
+#include "call/FileNames.h"
+
+#include <QCryptographicHash>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+namespace {
+
+QString MakeFile(const QString& path, qint64 size) {
+    QFile f(path);
+    f.open(QIODevice::WriteOnly);
+    QByteArray block(1 << 20, '\0');
+    for (qint64 at = 0; at < size; at += block.size()) {
+        QRandomGenerator::global()->fillRange(reinterpret_cast<quint32*>(block.data()),
+                                              block.size() / 4);
+        f.write(block.left(std::min<qint64>(block.size(), size - at)));
+    }
+    return path;
+}
+
+QByteArray Sha(const QString& path) {
+    QFile f(path);
+    f.open(QIODevice::ReadOnly);
+    QCryptographicHash h(QCryptographicHash::Sha256);
+    h.addData(&f);
+    return h.result().toHex();
+}
+
+const Transfer* Only(Call* call) {
+    const auto ids = call->Files().Ids();
+    return ids.size() == 1 ? call->Files().Find(ids.first()) : nullptr;
+}
+
+// A scripted peer logged in as a copy that takes files.
+bool LogInAsCopy(ScriptedPeer& peer, int port) {
+    if (!peer.ConnectTo(port) || !peer.WaitForMessages(1)) {
+        return false;
+    }
+    peer.Send(peer.Build(CmdLogin, "WANT UTF8 NO"));
+    if (!peer.LogIn("", "Mallory")) {
+        return false;
+    }
+    peer.Send(peer.Build(CmdLogin, "FILE1"));
+    return true;
+}
+
+QByteArray Data(const QByteArray& id, qint64 offset, const QByteArray& bytes) {
+    QByteArray body = QByteArray::fromHex(id);
+    for (int i = 0; i < 8; ++i) {
+        body.append(static_cast<char>((offset >> (8 * i)) & 0xFF));
+    }
+    return body + bytes;
+}
+
+} // namespace
+
+class TestFiles : public QObject {
+    Q_OBJECT
+private slots:
+    void names_data();
+    void names();
+    void namesStayInside();
+    void hostilePeer_data();
+    void hostilePeer();
+    void betweenCopies_data();
+    void betweenCopies();
+};
+
+void TestFiles::names_data() {
+    QTest::addColumn<QString>("offered");
+    QTest::addColumn<QString>("lands");
+    QTest::newRow("plain") << "photo.png"
+                           << "photo.png";
+    QTest::newRow("climbs out") << "../../.bashrc"
+                                << "bashrc";
+    QTest::newRow("windows path") << "C:\\Users\\x\\evil.exe"
+                                  << "evil.exe";
+    QTest::newRow("controls and direction")
+        << QString::fromUtf8("a\x01\x1b\u202Egnp.exe") << "agnp.exe";
+    QTest::newRow("reserved characters") << "a<b>c:d\"e|f?g*h.txt"
+                                         << "abcdefgh.txt";
+    QTest::newRow("leading dots, trailing dots") << "...hidden. . "
+                                                 << "hidden";
+    QTest::newRow("empty") << ""
+                           << "file";
+    QTest::newRow("dot dot") << ".."
+                             << "file";
+    QTest::newRow("device") << "con.txt"
+                            << "_con.txt";
+    QTest::newRow("device with digit") << "LPT1"
+                                       << "_LPT1";
+    QTest::newRow("not a device") << "console.txt"
+                                  << "console.txt";
+    QTest::newRow("long keeps extension")
+        << QString(300, QChar(u'é')) + ".jpeg" << QString(97, QChar(u'é')) + ".jpeg";
+}
+
+void TestFiles::names() {
+    QFETCH(QString, offered);
+    QFETCH(QString, lands);
+    QCOMPARE(files::CleanName(offered), lands);
+    QVERIFY(files::CleanName(offered).toUtf8().size() <= files::kMaxNameBytes);
+}
+
+void TestFiles::namesStayInside() {
+    // Fuzzed names: whatever a peer offers lands as one new file directly in the folder.
+    QTemporaryDir dir;
+    QFile(dir.filePath("taken.txt")).open(QIODevice::WriteOnly);
+    QCOMPARE(files::FreeName(dir.path(), "taken.txt"), QString("taken (1).txt"));
+    const QString alphabet = QString::fromUtf8("./\\:<>*?\"| \x01\x7f\u202e\u0301aé😀");
+    for (int round = 0; round < 20000; ++round) {
+        QString offered;
+        for (int n = QRandomGenerator::global()->bounded(40); n > 0; --n) {
+            offered += alphabet.at(QRandomGenerator::global()->bounded(alphabet.size()));
+        }
+        const QString name = files::FreeName(dir.path(), files::CleanName(offered));
+        const QString path = QDir::cleanPath(dir.filePath(name));
+        QVERIFY2(QFileInfo(path).absolutePath() == QDir(dir.path()).absolutePath() && name != "." &&
+                     name != ".." && !name.startsWith('.'),
+                 qPrintable(offered));
+    }
+}
+
+void TestFiles::hostilePeer_data() {
+    QTest::addColumn<QByteArray>("offer"); // size and name
+    QTest::addColumn<QByteArray>("sends"); // what follows the acceptance
+    QTest::addColumn<QString>("lands");    // the file that landed, or empty
+    QTest::addColumn<int>("reason");
+    QTest::newRow("a name that climbs out")
+        << QByteArray("5 0 file ../../../.bashrc") << QByteArray("hello") << "bashrc"
+        << int(Transfer::Reason::None);
+    QTest::newRow("more than offered")
+        << QByteArray("3 0 file a") << QByteArray("hello") << "" << int(Transfer::Reason::Damaged);
+    QTest::newRow("a 10 TB offer") << QByteArray("10000000000000 0 file big") << QByteArray() << ""
+                                   << int(Transfer::Reason::DiskFull);
+    QTest::newRow("an offset gap")
+        << QByteArray("10 0 file a") << QByteArray("gap") << "" << int(Transfer::Reason::Damaged);
+    QTest::newRow("a wrong hash") << QByteArray("5 0 file a") << QByteArray("wrong") << ""
+                                  << int(Transfer::Reason::Damaged);
+    QTest::newRow("a disk that fills") << QByteArray("200000 0 file a") << QByteArray("fill") << ""
+                                       << int(Transfer::Reason::DiskFull);
+}
+
+void TestFiles::hostilePeer() {
+    QFETCH(QByteArray, offer);
+    QFETCH(QByteArray, sends);
+    QFETCH(QString, lands);
+    QFETCH(int, reason);
+    QTemporaryDir dir;
+    const int port = FreePort();
+    Copy ann(dir.path(), port);
+    QDir().mkpath(ann.files.downloads);
+    if (sends == "fill") {
+        // A folder on a file system of 64 kB that the offer's free-space check cannot see:
+        // its room is taken after the acceptance.
+        if (geteuid() != 0 || unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", qPrintable(ann.files.downloads), "tmpfs", 0, "size=256k") != 0) {
+            QSKIP("needs root and a mount namespace for a small file system");
+        }
+    }
+    ScriptedPeer peer;
+    QVERIFY(LogInAsCopy(peer, port));
+    QTRY_COMPARE(ann.arrived.size(), 1);
+    Call* call = ann.arrived.first();
+    const QByteArray id = "00112233445566ff";
+    peer.Send(peer.Build(CmdFile, "OFFER " + id + ' ' + offer));
+    QTRY_VERIFY(Only(call) != nullptr);
+    if (sends == "fill") {
+        MakeFile(ann.files.downloads + "/filler", 200 * 1024);
+    }
+    call->Files().Accept(id);
+    if (sends == "hello" || sends == "wrong") {
+        peer.Send(peer.Build(CmdFileData, Data(id, 0, sends)));
+        peer.Send(peer.Build(
+            CmdFile, "DONE " + id + ' ' +
+                         QCryptographicHash::hash("hello", QCryptographicHash::Sha256).toHex()));
+    } else if (sends == "gap") {
+        peer.Send(peer.Build(CmdFileData, Data(id, 4, "gap")));
+    } else if (sends == "fill") {
+        for (int at = 0; at < 200000; at += 20000) {
+            peer.Send(peer.Build(CmdFileData, Data(id, at, QByteArray(20000, 'x'))));
+        }
+    }
+    QTRY_VERIFY(Only(call)->state == Transfer::State::Done ||
+                Only(call)->state == Transfer::State::Failed);
+    QCOMPARE(int(Only(call)->reason), reason);
+    QStringList landed = QDir(ann.files.downloads).entryList(QDir::Files | QDir::Hidden);
+    landed.removeAll("filler");
+    QCOMPARE(landed, lands.isEmpty() ? QStringList() : QStringList{lands});
+    if (reason != int(Transfer::Reason::None)) {
+        // The peer is told why, and the call goes on.
+        QTRY_VERIFY(peer.Received().contains("CANCEL " + id + ' ' +
+                                             Transfers::ReasonWord(Transfer::Reason(reason))));
+    }
+    peer.Send(peer.Build(CmdText, "still here"));
+    QTRY_COMPARE(ann.heard, QStringList{"still here"});
+    if (sends == "fill") {
+        umount2(qPrintable(ann.files.downloads), MNT_DETACH);
+    }
+}
+
+void TestFiles::betweenCopies_data() {
+    QTest::addColumn<QString>("kill");  // who ends at 40%: "", "sender", "receiver"
+    QTest::addColumn<int>("relayRate"); // bytes a second, 0: as fast as it goes
+    QTest::newRow("whole") << "" << 0;
+    QTest::newRow("the receiver killed at 40%") << "receiver" << (4 << 20);
+    QTest::newRow("the sender killed at 40%") << "sender" << (4 << 20);
+    QTest::newRow("chat beside a file through a slow relay") << "" << (2 << 20);
+}
+
+void TestFiles::betweenCopies() {
+    QFETCH(QString, kill);
+    QFETCH(int, relayRate);
+    QTemporaryDir annDir, bobDir;
+    auto ann = std::make_unique<Copy>(annDir.path(), 0);
+    int bobPort = FreePort();
+    auto bob = std::make_unique<Copy>(bobDir.path(), bobPort);
+    const qint64 size = 8 * 1024 * 1024;
+    const QString source = MakeFile(annDir.filePath("big.bin"), size);
+    std::unique_ptr<Relay> relay;
+    qint64 carried = 0;
+    const auto dial = [&] {
+        carried += relay != nullptr ? relay->fromCaller : 0;
+        relay = std::make_unique<Relay>();
+        relay->bytesPerSecond = relayRate;
+        Call* call = ann->board.NewCall();
+        call->Place("127.0.0.1", relay->Listen(bobPort));
+        return call;
+    };
+    Call* out = dial();
+    QTRY_VERIFY(out->Files().Available());
+    QTRY_COMPARE(bob->arrived.size(), 1);
+    QVERIFY(!out->Files().Send(source).isEmpty());
+    QTRY_VERIFY(Only(bob->arrived.last()) != nullptr);
+    bob->arrived.last()->Files().Accept(Only(bob->arrived.last())->id);
+    QTRY_VERIFY(Only(bob->arrived.last())->done >= size * 4 / 10);
+    if (relayRate > 0) {
+        // A line typed now goes in front of what of the file still waits.
+        QCOMPARE(out->SendLine("ahead of the file"), Call::SendResult::Sent);
+        QTRY_COMPARE(bob->heard, QStringList{"ahead of the file"});
+        QVERIFY(Only(bob->arrived.last())->state == Transfer::State::Running);
+    }
+    if (kill == "receiver") {
+        bob.reset();
+        bob = std::make_unique<Copy>(bobDir.path(), bobPort = FreePort());
+        out = dial();
+    } else if (kill == "sender") {
+        ann = std::make_unique<Copy>(annDir.path(), 0);
+        out = dial();
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(Only(out) != nullptr && Only(out)->state == Transfer::State::Done,
+                             60000);
+    const Transfer* in = Only(bob->arrived.last());
+    QCOMPARE(in->state, Transfer::State::Done);
+    QCOMPARE(Sha(in->path), Sha(source));
+    QCOMPARE(in->path, bob->files.downloads + "/big.bin");
+    QVERIFY(!(QFileInfo(in->path).permissions() &
+              (QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther)));
+    QVERIFY2(carried + relay->fromCaller <= size * 11 / 10, qPrintable(QString::number(carried)));
+}
+
+QTEST_MAIN(TestFiles)
+#include "tst_files.moc"
