@@ -75,6 +75,7 @@ bench:
 	./$(BENCH_BUILD)/bin/bench_app
 	./$(BENCH_BUILD)/bin/bench_tls
 	./$(BENCH_BUILD)/bin/bench_nearby
+	./$(BENCH_BUILD)/bin/bench_files
 	QT_QPA_PLATFORM=$$([ -n "$$DISPLAY" ] && echo xcb || echo offscreen) ./$(BENCH_BUILD)/bin/bench_burst
 	ANCHOR_BIN=$(BENCH_BUILD)/bin/anchor_window PALAVER_BIN=$(BENCH_BUILD)/bin/palaver \
 	  BENCH_APP=$(BENCH_BUILD)/bin/bench_app \

@@ -513,6 +513,7 @@ void Transfers::Ack(Job& job) {
 
 void Transfers::MeasureAck(Job& job, qint64 offset) {
     const qint64 now = clock_.elapsed();
+    const qint64 before = job.done;
     job.done = offset;
     job.progress.emplace_back(now, offset);
     while (job.progress.size() > 2 && job.progress.front().first < now - 3000) {
@@ -523,17 +524,23 @@ void Transfers::MeasureAck(Job& job, qint64 offset) {
         job.rate = static_cast<double>(offset - was) * 1000.0 / static_cast<double>(now - then);
     }
     if (job.way == Transfer::Way::Out) {
-        // The window is twice what the link carries in the shortest round trip seen: a
-        // round trip that grew only measures a queue, and a window sized by it would fill
-        // the queue further in front of every chat line.
+        // The window grows by what each acknowledgement covers (it doubles every round trip)
+        // while the round trip stays near the shortest seen; once the trip grows by more than
+        // a queue's worth, data waits in some buffer in front of every chat line, and the
+        // window shrinks instead, at most once a round trip.
+        qint64 rtt = -1;
         while (!job.sentAt.empty() && job.sentAt.front().first <= offset) {
-            minRtt_ = std::min(minRtt_, std::max<qint64>(now - job.sentAt.front().second, 1));
+            rtt = std::max<qint64>(now - job.sentAt.front().second, 1);
             job.sentAt.pop_front();
         }
-        if (job.rate > 0 && minRtt_ < kNoRtt) {
-            const auto perTrip =
-                static_cast<qint64>(job.rate * static_cast<double>(minRtt_) / 1000.0);
-            window_ = std::clamp(2 * perTrip, kMinWindow, kMaxWindow);
+        if (rtt > 0) {
+            minRtt_ = std::min(minRtt_, rtt);
+            if (rtt <= minRtt_ + kQueueMs) {
+                window_ = std::min(kMaxWindow, window_ + (offset - before));
+            } else if (rtt > minRtt_ + 2 * kQueueMs && now - cutAt_ > rtt) {
+                window_ = std::max(kMinWindow, window_ * 3 / 4);
+                cutAt_ = now;
+            }
         }
     }
     if (now - job.shownAt >= kShowEveryMs) {

@@ -90,7 +90,7 @@ public:
     static constexpr qint64 kMinWindow = 256 * 1024;
     static constexpr qint64 kMaxWindow = 16 * 1024 * 1024;
     // A chunk goes only while less than this waits in the socket and TLS.
-    static constexpr qint64 kLowWater = 48 * 1024;
+    static constexpr qint64 kLowWater = 128 * 1024;
     static constexpr int kMaxRunning = 3;
     static constexpr int kMaxWaitingOffers = 8;
     static constexpr int kIdSize = 16;
@@ -173,8 +173,11 @@ private:
     QTimer work_;
     QElapsedTimer clock_;
     qint64 window_ = kMinWindow;
+    // Milliseconds a round trip may grow over the shortest before data is taken to queue.
+    static constexpr qint64 kQueueMs = 40;
     static constexpr qint64 kNoRtt = 1000 * 1000;
     qint64 minRtt_ = kNoRtt;
+    qint64 cutAt_ = 0;
     // Round-robin among running transfers.
     int nextTurn_ = 0;
 };

@@ -35,7 +35,7 @@ void KeepAlive(QAbstractSocket* socket) {
     set(IPPROTO_TCP, TCP_USER_TIMEOUT, 30 * 1000);
     // Little waits unsent in the kernel: a chat line typed during a file transfer goes out
     // behind at most this much of the file.
-    set(IPPROTO_TCP, TCP_NOTSENT_LOWAT, 32 * 1024);
+    set(IPPROTO_TCP, TCP_NOTSENT_LOWAT, 64 * 1024);
 }
 
 } // namespace
