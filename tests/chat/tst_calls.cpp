@@ -18,37 +18,6 @@
 #include <QTimer>
 #include <QtTest>
 
-namespace {
-
-// A line of the switchboard that calls it; returns the caller once both ends logged in.
-frmClient* CallBoard(frmClient* board, frmClient* caller = nullptr) {
-    if (caller == nullptr) {
-        caller = AddLine(board);
-    }
-    Find<QComboBox>(caller, "cmbIP")->setEditText("127.0.0.1");
-    Click(caller, "cmdConnect");
-    if (!QTest::qWaitFor([&] { return caller->LoginFlag() == 1; }, 5000)) {
-        return nullptr;
-    }
-    return caller;
-}
-
-// The line window of `board` that answered an incoming call (the last one, if several).
-frmClient* AnsweringLine(frmClient* board) {
-    frmClient* line = nullptr;
-    for (int k = 0; k < frmClient::kLines; ++k) {
-        frmClient* w = ClientWindows().Line(board, k) >= 0
-                           ? ClientWindows(ClientWindows().Line(board, k))
-                           : nullptr;
-        if (w != nullptr && !w->StartStamp().isEmpty()) {
-            line = w;
-        }
-    }
-    return line;
-}
-
-} // namespace
-
 class TestCalls : public QObject {
     Q_OBJECT
 

@@ -21,6 +21,7 @@ AppFixture::AppFixture() : boxes(std::make_unique<ScriptedBoxes>()), oldDir_(QDi
     // The history and its options live in the scratch folder, never in the user's.
     qputenv("XDG_DATA_HOME", QDir(dir_.path()).filePath("data").toUtf8());
     qputenv("XDG_CONFIG_HOME", QDir(dir_.path()).filePath("config").toUtf8());
+    qputenv("HOME", dir_.path().toUtf8()); // received files land in its Downloads
     ResetSettings();
     app_ = std::make_unique<App>();
     ClientWindows().lastWindowGone = {};

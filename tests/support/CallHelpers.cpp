@@ -1,11 +1,12 @@
-#include "app/Main.h"
 #include "CallHelpers.h"
+#include "app/Main.h"
 
 #include "chat/ClientWindows.h"
 #include "chat/frmClient.h"
 #include "settings/Settings.h"
 
 #include <QAction>
+#include <QComboBox>
 #include <QPlainTextEdit>
 #include <QTcpServer>
 #include <QWidget>
@@ -68,4 +69,31 @@ int SlotsInUse() {
         count += ClientWindows().InUse(slot) ? 1 : 0;
     }
     return count;
+}
+
+// A line of the switchboard that calls it; returns the caller once both ends logged in.
+frmClient* CallBoard(frmClient* board, frmClient* caller) {
+    if (caller == nullptr) {
+        caller = AddLine(board);
+    }
+    Find<QComboBox>(caller, "cmbIP")->setEditText("127.0.0.1");
+    Click(caller, "cmdConnect");
+    if (!QTest::qWaitFor([&] { return caller->LoginFlag() == 1; }, 5000)) {
+        return nullptr;
+    }
+    return caller;
+}
+
+// The line window of `board` that answered an incoming call (the last one, if several).
+frmClient* AnsweringLine(frmClient* board) {
+    frmClient* line = nullptr;
+    for (int k = 0; k < frmClient::kLines; ++k) {
+        frmClient* w = ClientWindows().Line(board, k) >= 0
+                           ? ClientWindows(ClientWindows().Line(board, k))
+                           : nullptr;
+        if (w != nullptr && !w->StartStamp().isEmpty()) {
+            line = w;
+        }
+    }
+    return line;
 }

@@ -36,3 +36,7 @@ void StartListening(frmClient* board);
 void Type(frmClient* w, const QString& text);
 // Slots of the window table in use.
 int SlotsInUse();
+// A line of the switchboard that calls it; returns the caller once both ends logged in.
+frmClient* CallBoard(frmClient* board, frmClient* caller = nullptr);
+// The line window of `board` that answered an incoming call (the last one, if several).
+frmClient* AnsweringLine(frmClient* board);
