@@ -97,13 +97,15 @@ void Attention::WatchCall(Call* call) {
     connect(&call->Files(), &Transfers::Added, this, [this, call](const QByteArray& id) {
         const Transfer* t = call->Files().Find(id);
         if (t != nullptr && t->state == Transfer::State::Asked) {
-            OnNotice(ShownIn(call), call->Nickname(), QStringLiteral("Offers ") + chat::FileTitle(*t));
+            OnNotice(ShownIn(call), call->Nickname(),
+                     QStringLiteral("Offers ") + chat::FileTitle(*t));
         }
     });
     connect(&call->Files(), &Transfers::Finished, this, [this, call](const QByteArray& id) {
         const Transfer* t = call->Files().Find(id);
         if (t != nullptr && t->way == Transfer::Way::In && t->state == Transfer::State::Done) {
-            OnNotice(ShownIn(call), call->Nickname(), QStringLiteral("Received ") + chat::FileTitle(*t));
+            OnNotice(ShownIn(call), call->Nickname(),
+                     QStringLiteral("Received ") + chat::FileTitle(*t));
         }
     });
     connect(call, &Call::Lost, this, [this, call](const QString& nickname, const QString& remote) {

@@ -116,7 +116,7 @@ void App::UpdateAnnouncement() {
     announcer_->Set(wanted);
 }
 
-void App::Place(const QString& address, const QByteArray& key, bool front) {
+frmClient* App::Place(const QString& address, const QByteArray& key, bool front) {
     frmClient* board = table_.Window(0);
     // A second activation of the same entry shows the line already calling it.
     for (int k = 0; board != nullptr && k < WindowTable::kLines; ++k) {
@@ -125,16 +125,41 @@ void App::Place(const QString& address, const QByteArray& key, bool front) {
         if (call != nullptr && !call->Idle() && call->CallAddress() == address) {
             line->raise();
             line->activateWindow();
-            return;
+            return line;
         }
     }
-    if (frmClient* line = board != nullptr ? table_.NewLine(board) : nullptr) {
+    frmClient* line = board != nullptr ? table_.NewLine(board) : nullptr;
+    if (line != nullptr) {
         line->PlaceCall(address, key);
         if (front) {
             line->raise();
             line->activateWindow();
         }
     }
+    return line;
+}
+
+void App::SendTo(const QString& address, const QStringList& files) {
+    QPointer<frmClient> line = Place(address);
+    if (line == nullptr) {
+        return;
+    }
+    // Offered once the call is up and the peer said it takes files; each try looks again.
+    auto* wait = new QTimer(line);
+    wait->setInterval(100);
+    auto tries = std::make_shared<int>(0);
+    QObject::connect(wait, &QTimer::timeout, line, [line, wait, files, tries] {
+        Call* call = line->ShownCall();
+        if (call != nullptr && call->Files().Available()) {
+            wait->deleteLater();
+            line->SendFiles(files);
+        } else if (++*tries > 600 ||
+                   (call != nullptr && call->Idle() && !call->Retrying() && *tries > 10)) {
+            wait->deleteLater();
+            line->LogInfo(QStringLiteral("*** Files not sent: no call that takes them"));
+        }
+    });
+    wait->start();
 }
 
 void App::Reach(const QByteArray& key) {
@@ -214,7 +239,7 @@ void App::StartPeople(frmClient* board) {
     nearby->Start();
 }
 
-void App::Start(const QString& callAddress) {
+void App::Start(const QString& callAddress, const QStringList& files) {
     // The icons live in the static core library, whose resources must be registered.
     Q_INIT_RESOURCE(palaver);
     QApplication::setApplicationName(QStringLiteral("Palaver"));
@@ -307,6 +332,9 @@ void App::Start(const QString& callAddress) {
     calls_ = std::make_unique<outside::CallServer>();
     QObject::connect(calls_.get(), &outside::CallServer::CallWanted, calls_.get(),
                      [this](const QString& address) { Place(address); });
+    QObject::connect(
+        calls_.get(), &outside::CallServer::SendWanted, calls_.get(),
+        [this](const QString& address, const QStringList& files) { SendTo(address, files); });
     StartPeople(board);
     QObject::connect(calls_.get(), &outside::CallServer::ShowWanted, calls_.get(), [this] {
         if (attention_) {
@@ -316,7 +344,9 @@ void App::Start(const QString& callAddress) {
     if (!calls_->Listen(QDir::currentPath())) {
         LogDebug(QStringLiteral("Calls from outside are not taken: ") + calls_->Error());
     }
-    if (!callAddress.isEmpty()) {
+    if (!callAddress.isEmpty() && !files.isEmpty()) {
+        SendTo(callAddress, files);
+    } else if (!callAddress.isEmpty()) {
         Place(callAddress);
     }
 }

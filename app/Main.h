@@ -31,7 +31,7 @@ public:
 
     // Debug log, settings, the switchboard; then a call to `callAddress` in a new line window
     // when one is given. Started again, it starts afresh.
-    void Start(const QString& callAddress = {});
+    void Start(const QString& callAddress = {}, const QStringList& files = {});
 
     WindowTable& Table() { return table_; }
     // The conversation history (null before Start and once the program ends).
@@ -42,7 +42,9 @@ public:
     void UpdateAnnouncement();
     // Calls `address` in a new line of the switchboard, or shows the line already calling it.
     // `front`: the line comes to the front (not for a call the program places itself).
-    void Place(const QString& address, const QByteArray& key = {}, bool front = true);
+    frmClient* Place(const QString& address, const QByteArray& key = {}, bool front = true);
+    // Calls `address` in a line and offers it `files` once the call takes them.
+    void SendTo(const QString& address, const QStringList& files);
     // A contact: the line with its call shown, or it is called where it answered, or (away)
     // a line opened whose lines wait for it.
     void Reach(const QByteArray& key);

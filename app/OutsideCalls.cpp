@@ -81,8 +81,13 @@ bool Ask(const QString& folder, const QByteArray& request, int timeoutMs) {
 
 } // namespace
 
-bool HandOver(const QString& folder, const QString& address, int timeoutMs) {
-    return Ask(folder, "CALL " + address.toUtf8(), timeoutMs);
+bool HandOver(const QString& folder, const QString& address, const QStringList& files,
+              int timeoutMs) {
+    if (files.isEmpty()) {
+        return Ask(folder, "CALL " + address.toUtf8(), timeoutMs);
+    }
+    return Ask(folder, "SEND " + (QStringList{address} + files).join(QLatin1Char('\t')).toUtf8(),
+               timeoutMs);
 }
 
 bool Raise(const QString& folder, int timeoutMs) {
@@ -113,9 +118,15 @@ CallServer::CallServer(QObject* parent) : QObject(parent) {
                 const QByteArray line = socket->readLine(kMaxRequest).trimmed();
                 const bool call = line.startsWith("CALL ");
                 const bool show = line == "SHOW";
-                socket->write(call || show ? "OK\n" : "BAD\n");
+                const QStringList send =
+                    line.startsWith("SEND ")
+                        ? QString::fromUtf8(line.mid(5)).split(QLatin1Char('\t'))
+                        : QStringList();
+                socket->write(call || show || send.size() >= 2 ? "OK\n" : "BAD\n");
                 socket->disconnectFromServer();
-                if (call) {
+                if (send.size() >= 2) {
+                    emit SendWanted(send.first(), send.mid(1));
+                } else if (call) {
                     emit CallWanted(QString::fromUtf8(line.mid(5)));
                 } else if (show) {
                     emit ShowWanted();

@@ -6,6 +6,7 @@
 #include <QLocalServer>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 namespace outside {
 
@@ -20,8 +21,10 @@ QString SocketPath(const QString& folder);
 // The other end of a connected local socket runs as this user.
 bool SameUser(qintptr descriptor);
 
-// Hands `address` to the copy running from `folder`; false when none answers.
-bool HandOver(const QString& folder, const QString& address, int timeoutMs = 3000);
+// Hands `address` (and the files to send there) to the copy running from `folder`; false
+// when none answers.
+bool HandOver(const QString& folder, const QString& address, const QStringList& files = {},
+              int timeoutMs = 3000);
 // Asks the copy running from `folder` to bring its switchboard forward; false when none
 // answers.
 bool Raise(const QString& folder, int timeoutMs = 3000);
@@ -30,7 +33,8 @@ bool Raise(const QString& folder, int timeoutMs = 3000);
 class CallServer : public QObject {
     Q_OBJECT
 public:
-    static constexpr int kMaxRequest = 1024;
+    // Room for the paths of the files to send.
+    static constexpr int kMaxRequest = 64 * 1024;
 
     explicit CallServer(QObject* parent = nullptr);
     // False when another copy of ours answers there, or no folder is safe (`Error` says why).
@@ -39,6 +43,7 @@ public:
 
 signals:
     void CallWanted(const QString& address);
+    void SendWanted(const QString& address, const QStringList& files);
     // A second start from the same folder: this copy's switchboard comes forward instead.
     void ShowWanted();
 

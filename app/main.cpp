@@ -11,6 +11,7 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
+#include <QFileInfo>
 
 #include <cstdio>
 
@@ -64,7 +65,8 @@ bool QtOption(const QString& arg, bool* takesValue) {
 struct CommandLine {
     bool done = false; // answered on the terminal; exit with `status`
     int status = 0;
-    QString call; // an address to call, as given
+    QString call;      // an address to call, as given
+    QStringList files; // to send there, absolute
 };
 
 // Answered before any window system is touched, so that it works without a display: help,
@@ -90,7 +92,9 @@ CommandLine Read(int argc, char** argv) {
         QStringLiteral("Palaver: chat directly with other Palaver users over TCP.\n\n"
                        "  palaver call HOST[:PORT]   call HOST (also [IPV6]:PORT) from the\n"
                        "                             copy running in this folder, or a new one\n"
-                       "  palaver palaver://HOST[:PORT]   the same, from a link"));
+                       "  palaver send HOST[:PORT] FILE...   call HOST the same way and offer\n"
+                       "                             it the files\n"
+                       "  palaver palaver://HOST[:PORT]   the same as call, from a link"));
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
     const QCommandLineOption fingerprint(
@@ -99,7 +103,8 @@ CommandLine Read(int argc, char** argv) {
     parser.addOption(fingerprint);
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("\"call HOST[:PORT]\" or a palaver:// link"),
-                                 QStringLiteral("[call HOST[:PORT] | palaver://HOST[:PORT]]"));
+                                 QStringLiteral("[call HOST[:PORT] | send HOST[:PORT] FILE... | "
+                                                "palaver://HOST[:PORT]]"));
     const auto usage = [&parser] {
         QString text = parser.helpText();
         text.replace(QStringLiteral("<executable_name>"), QStringLiteral("palaver"));
@@ -107,18 +112,18 @@ CommandLine Read(int argc, char** argv) {
     };
     const auto refuse = [&usage](const QString& why) {
         std::fprintf(stderr, "palaver: %s\n\n%s", qPrintable(why), qPrintable(usage()));
-        return CommandLine{true, 2, {}};
+        return CommandLine{true, 2, {}, {}};
     };
     if (!parser.parse(args)) {
         return refuse(parser.errorText());
     }
     if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all"))) {
         std::fputs(qPrintable(usage()), stdout);
-        return {true, 0, {}};
+        return {true, 0, {}, {}};
     }
     if (parser.isSet(version)) {
         std::printf("Palaver %s\n", qPrintable(QCoreApplication::applicationVersion()));
-        return {true, 0, {}};
+        return {true, 0, {}, {}};
     }
     if (parser.isSet(fingerprint)) {
         // The key is made on first need, this being one.
@@ -128,10 +133,10 @@ CommandLine Read(int argc, char** argv) {
         if (!identity.Usable()) {
             const QString why = chat::KeyTroubleText(identity.Error());
             std::fprintf(stderr, "palaver: %s\n", qPrintable(why));
-            return {true, 1, {}};
+            return {true, 1, {}, {}};
         }
         std::printf("%s\n", qPrintable(Identity::ShowFingerprint(identity.Fingerprint())));
-        return {true, 0, {}};
+        return {true, 0, {}, {}};
     }
     const QStringList words = parser.positionalArguments();
     if (words.isEmpty()) {
@@ -139,7 +144,20 @@ CommandLine Read(int argc, char** argv) {
     }
     QString target;
     std::optional<platform::Address> address;
-    if (words.size() == 2 && words[0] == QLatin1String("call")) {
+    QStringList files;
+    if (words.size() >= 3 && words[0] == QLatin1String("send")) {
+        target = words[1];
+        address = platform::ParseAddress(target, 7000);
+        for (const QString& name : words.mid(2)) {
+            const QFileInfo file(name);
+            // One request line carries them all: a name with a line break cannot go.
+            if (!file.isFile() || !file.isReadable() || name.contains(QLatin1Char('\n')) ||
+                name.contains(QLatin1Char('\t')) || files.size() >= 64) {
+                return refuse(QStringLiteral("not a file to send: ") + name.left(200));
+            }
+            files << file.absoluteFilePath();
+        }
+    } else if (words.size() == 2 && words[0] == QLatin1String("call")) {
         target = words[1];
         address = platform::ParseAddress(target, 7000);
     } else if (words.size() == 1 &&
@@ -153,7 +171,7 @@ CommandLine Read(int argc, char** argv) {
         return refuse(QStringLiteral("not an address to call: ") +
                       (words.size() == 2 ? words[1] : words[0]).left(80));
     }
-    return {false, 0, target};
+    return {false, 0, target, files};
 }
 
 } // namespace
@@ -164,7 +182,7 @@ int main(int argc, char** argv) {
         return line.status;
     }
     // A copy already running from this folder places the call; none: this one starts.
-    if (!line.call.isEmpty() && outside::HandOver(QDir::currentPath(), line.call)) {
+    if (!line.call.isEmpty() && outside::HandOver(QDir::currentPath(), line.call, line.files)) {
         return 0;
     }
     // One copy per folder: a second start brings the first one's switchboard forward.
@@ -174,6 +192,6 @@ int main(int argc, char** argv) {
     }
     QApplication application(argc, argv);
     App palaver;
-    palaver.Start(line.call);
+    palaver.Start(line.call, line.files);
     return QApplication::exec();
 }

@@ -1,7 +1,7 @@
 // What makes Palaver a desktop program: the command line, alerts, what a screen reader is
 // told, and the window faults users met.
-#include "app/Main.h"
 #include "about/frmAbout.h"
+#include "app/Main.h"
 #include "app/OutsideCalls.h"
 #include "app/frmSettings.h"
 #include "call/Identity.h"
@@ -76,6 +76,11 @@ void TestDesktop::commandLine_data() {
     QTest::newRow("port zero") << QStringList{"call", "[::1]:0"} << 2 << "palaver: not an address";
     QTest::newRow("malformed link")
         << QStringList{"palaver://a/b"} << 2 << "palaver: not an address";
+    QTest::newRow("send a file that is not there")
+        << QStringList{"send", "host", "/nonexistent/x"} << 2 << "palaver: not a file to send";
+    QTest::newRow("send a folder")
+        << QStringList{"send", "host", "/"} << 2 << "palaver: not a file";
+    QTest::newRow("send nothing") << QStringList{"send", "host"} << 2 << "palaver: unknown command";
     QTest::newRow("10000 characters")
         << QStringList{"call", QString(10000, 'x')} << 2 << "palaver: not an address";
     // The key is made on first need and the same one printed after.
@@ -230,7 +235,7 @@ void TestDesktop::handOverIsTheUsersAlone() {
     }
     qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
     // Neither a call nor "already runs" goes to someone else; a copy of ours takes the place.
-    QVERIFY(!outside::HandOver(scratch.path(), "127.0.0.1:7000", 1000));
+    QVERIFY(!outside::HandOver(scratch.path(), "127.0.0.1:7000", {}, 1000));
     QVERIFY(!outside::Raise(scratch.path(), 1000));
     outside::CallServer ours;
     QCOMPARE(ours.Listen(scratch.path()), !foreignFolder);

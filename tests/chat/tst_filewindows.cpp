@@ -16,6 +16,7 @@
 #include <QLineEdit>
 #include <QMimeData>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QtTest>
 
@@ -49,6 +50,7 @@ private slots:
     void cleanup() { app.reset(); }
     void sendPasteDropAndOpen();
     void oldPeerCannotReceive();
+    void sendFromTheCommandLine();
 };
 
 void TestFileWindows::sendPasteDropAndOpen() {
@@ -129,6 +131,26 @@ void TestFileWindows::oldPeerCannotReceive() {
     QAction* send = Find<QAction>(board, "mnuSendFile");
     QVERIFY(!send->isEnabled());
     QCOMPARE(send->toolTip(), QStringLiteral("Bob's program cannot receive files"));
+}
+
+void TestFileWindows::sendFromTheCommandLine() {
+    // "palaver send" started in the running copy's folder hands the files over to it.
+    app->WriteSettings("Ann\r\n");
+    frmClient* board = app->Start();
+    StartListening(board);
+    const QString source = app->Dir() + "/a b.txt";
+    QFile f(source);
+    QVERIFY(f.open(QIODevice::WriteOnly) && f.write("from the shell") == 14);
+    f.close();
+    QProcess send;
+    send.setWorkingDirectory(app->Dir());
+    send.start(QDir(QCoreApplication::applicationDirPath()).filePath("palaver"),
+               {"send", "127.0.0.1:" + QString::number(Settings.Port), "a b.txt"});
+    QTRY_COMPARE_WITH_TIMEOUT(send.state(), QProcess::NotRunning, 10000); // the loop answers it
+    QCOMPARE(send.exitCode(), 0);
+    QTRY_COMPARE(Rows(board).size(), 1);
+    QTest::mouseClick(Rows(board).first()->findChild<QPushButton*>("cmdAccept"), Qt::LeftButton);
+    QTRY_COMPARE(Status(Rows(board).first()), QStringLiteral("Received"));
 }
 
 QTEST_MAIN(TestFileWindows)
