@@ -156,8 +156,12 @@ QByteArray Transfers::Send(const QString& path, bool picture) {
 }
 
 void Transfers::OfferQueued() {
-    for (const QByteArray& id : std::as_const(order_)) {
+    const QList<QByteArray> ids = order_;
+    for (const QByteArray& id : ids) {
         Job* job = Get(id);
+        if (job == nullptr) {
+            continue;
+        }
         const int busy = Count(Transfer::State::Offered, Transfer::Way::Out) +
                          Count(Transfer::State::Running, Transfer::Way::Out) +
                          Count(Transfer::State::Preparing, Transfer::Way::Out);
@@ -600,6 +604,24 @@ void Transfers::End(Job& job, Transfer::Reason reason, bool here) {
     Schedule();
 }
 
+void Transfers::Prune() {
+    int finished = 0;
+    for (const QByteArray& id : std::as_const(order_)) {
+        finished += Final(jobs_.value(id)->state) ? 1 : 0;
+    }
+    for (qsizetype i = 0; i < order_.size() && finished > kMaxFinished;) {
+        const QByteArray id = order_.at(i);
+        if (!Final(jobs_.value(id)->state)) {
+            ++i;
+            continue;
+        }
+        order_.removeAt(i);
+        jobs_.remove(id);
+        --finished;
+        emit Removed(id);
+    }
+}
+
 void Transfers::Finish(Job& job) {
     job.state = Transfer::State::Done;
     job.rate = 0;
@@ -620,18 +642,21 @@ void Transfers::Schedule() {
 }
 
 void Transfers::Work() {
+    // Forgotten here, never inside a handler that still holds the transfer.
+    Prune();
     bool more = false;
-    for (const QByteArray& id : std::as_const(order_)) {
+    const QList<QByteArray> ids = order_;
+    for (const QByteArray& id : ids) {
         Job* job = Get(id);
-        if (job->state == Transfer::State::Preparing) {
+        if (job != nullptr && job->state == Transfer::State::Preparing) {
             more = Prepare(*job) || more;
         }
     }
     // Offers the user accepted while all places were taken.
-    for (const QByteArray& id : std::as_const(order_)) {
+    for (const QByteArray& id : ids) {
         Job* job = Get(id);
-        if (job->way == Transfer::Way::In && job->state == Transfer::State::Asked &&
-            job->userAccepted && Available()) {
+        if (job != nullptr && job->way == Transfer::Way::In &&
+            job->state == Transfer::State::Asked && job->userAccepted && Available()) {
             Accept(id);
         }
     }

@@ -94,6 +94,9 @@ public:
     static constexpr int kMaxRunning = 3;
     static constexpr int kMaxWaitingOffers = 8;
     static constexpr int kIdSize = 16;
+    // Finished transfers remembered per call; older ones are forgotten, so that a peer that
+    // offers and cancels without end costs nothing lasting.
+    static constexpr int kMaxFinished = 32;
 
     // How messages reach the peer: `send` builds and writes one, `pending` says how many
     // bytes still wait to be written.
@@ -133,6 +136,8 @@ signals:
     void Changed(const QByteArray& id);
     // It reached Done or Failed.
     void Finished(const QByteArray& id);
+    // An old finished one is forgotten, to make room.
+    void Removed(const QByteArray& id);
     // The peer takes files now (or no longer).
     void AvailabilityChanged();
 
@@ -149,6 +154,7 @@ private:
     void Land(Job& job, const QByteArray& theirHash);
     void End(Job& job, Transfer::Reason reason, bool here);
     void Finish(Job& job);
+    void Prune();
     void Work();
     void Pump();
     bool Prepare(Job& job);

@@ -134,6 +134,7 @@ void FileRows::Show(Transfers* files, const QString& peer) {
     connect(files_, &Transfers::Added, this, [this](const QByteArray& id) { Add(id, false); });
     connect(files_, &Transfers::Changed, this, &FileRows::Update);
     connect(files_, &Transfers::Finished, this, &FileRows::Ended);
+    connect(files_, &Transfers::Removed, this, &FileRows::Remove);
     for (const QByteArray& id : files_->Ids()) {
         Add(id, true);
     }

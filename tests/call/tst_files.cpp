@@ -204,8 +204,15 @@ void TestFiles::hostilePeer() {
         QTRY_VERIFY(peer.Received().contains("CANCEL " + id + ' ' +
                                              Transfers::ReasonWord(Transfer::Reason(reason))));
     }
+    // Offered and cancelled without end: the finished ones are forgotten.
+    for (int n = 0; n < 100; ++n) {
+        const QByteArray other = QByteArray::number(0x1000000000000000LL + n, 16);
+        peer.Send(peer.Build(CmdFile, "OFFER " + other + " 1 0 file x"));
+        peer.Send(peer.Build(CmdFile, "CANCEL " + other + " cancelled"));
+    }
     peer.Send(peer.Build(CmdText, "still here"));
     QTRY_COMPARE(ann.heard, QStringList{"still here"});
+    QTRY_COMPARE(call->Files().Ids().size(), Transfers::kMaxFinished);
     if (sends == "fill") {
         umount2(qPrintable(ann.files.downloads), MNT_DETACH);
     }
