@@ -62,7 +62,7 @@ test-sanitize: deps
 	  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:fast_unwind_on_malloc=0 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0 \
-	  ctest --output-on-failure
+	  ctest --output-on-failure -LE slow
 
 # Benchmarks in their own optimised build; start-up is measured under a real X server.
 BENCH_BUILD ?= build-bench

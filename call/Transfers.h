@@ -90,7 +90,7 @@ public:
     static constexpr qint64 kMinWindow = 256 * 1024;
     static constexpr qint64 kMaxWindow = 16 * 1024 * 1024;
     // A chunk goes only while less than this waits in the socket and TLS.
-    static constexpr qint64 kLowWater = 128 * 1024;
+    static constexpr qint64 kLowWater = 64 * 1024;
     static constexpr int kMaxRunning = 3;
     static constexpr int kMaxWaitingOffers = 8;
     static constexpr int kIdSize = 16;

@@ -75,6 +75,7 @@ private slots:
     void hostilePeer();
     void betweenCopies_data();
     void betweenCopies();
+    void overTwoGigabytes();
 };
 
 void TestFiles::names_data() {
@@ -276,6 +277,33 @@ void TestFiles::betweenCopies() {
     QVERIFY(!(QFileInfo(in->path).permissions() &
               (QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther)));
     QVERIFY2(carried + relay->fromCaller <= size * 11 / 10, qPrintable(QString::number(carried)));
+}
+
+void TestFiles::overTwoGigabytes() {
+    if (!qEnvironmentVariableIsSet("PALAVER_SLOW")) {
+        QSKIP("slow: run as tst_files_big");
+    }
+    QTemporaryDir annDir, bobDir;
+    Copy ann(annDir.path(), 0);
+    const int port = FreePort();
+    Copy bob(bobDir.path(), port);
+    const qint64 size = (qint64(1) << 31) + 12345;
+    QFile sparse(annDir.filePath("sparse.img"));
+    QVERIFY(sparse.open(QIODevice::WriteOnly) && sparse.resize(size) && sparse.seek(size - 4) &&
+            sparse.write("tail") == 4);
+    sparse.close();
+    Call* out = ann.board.NewCall();
+    out->Place("127.0.0.1", port);
+    QTRY_VERIFY(out->Files().Available());
+    const QByteArray id = out->Files().Send(sparse.fileName());
+    QTRY_COMPARE(bob.arrived.size(), 1);
+    QTRY_VERIFY(Only(bob.arrived.first()) != nullptr);
+    bob.arrived.first()->Files().Accept(id);
+    QTRY_VERIFY_WITH_TIMEOUT(out->Files().Find(id)->state == Transfer::State::Done, 500000);
+    const Transfer* in = Only(bob.arrived.first());
+    QCOMPARE(QFileInfo(in->path).size(), size);
+    QCOMPARE(in->hash, Sha(sparse.fileName()));
+    QFile::remove(in->path);
 }
 
 QTEST_MAIN(TestFiles)
