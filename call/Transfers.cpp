@@ -446,7 +446,11 @@ void Transfers::Start(Job& job, qint64 offset) {
     job.progress.clear();
     job.state = offset > 0 ? Transfer::State::Preparing : Transfer::State::Running;
     if (job.way == Transfer::Way::In) {
-        job.file.resize(offset);
+        // Only when it changes anything: a file cut to nothing and written anew is flushed
+        // to the disk at its close by some file systems, which would stall the window there.
+        if (job.file.size() != offset) {
+            job.file.resize(offset);
+        }
         job.file.seek(offset);
     }
     ChangedNow(job);
@@ -694,7 +698,9 @@ bool Transfers::Prepare(Job& job) {
     job.done = job.next = job.hashTarget;
     job.file.seek(job.hashTarget);
     if (job.way == Transfer::Way::In) {
-        job.file.resize(job.hashTarget);
+        if (job.file.size() != job.hashTarget) {
+            job.file.resize(job.hashTarget);
+        }
         wire_.send(CmdFile, "ACCEPT " + job.id + ' ' + QByteArray::number(job.hashTarget));
     }
     ChangedNow(job);
