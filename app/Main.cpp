@@ -250,6 +250,12 @@ void App::Start(const QString& callAddress, const QStringList& files) {
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/palaver/palaver.png")));
     // The program ends with the last unload, not with the last visible window.
     QApplication::setQuitOnLastWindowClosed(false);
+    // Before the first window: the switchboard's own call takes files too.
+    files_.downloads = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation) +
+                       QStringLiteral("/Palaver");
+    files_.keptFile = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+                      QStringLiteral("/Palaver/transfers.json");
+    table_.Model().limits.files = &files_;
 
     // Before the first window: its Tools menu holds the option.
     internet_ = std::make_unique<Internet>(table_.Model(), [this] { return table_.Window(0); });
@@ -313,11 +319,6 @@ void App::Start(const QString& callAddress, const QStringList& files) {
                      });
     // Lines that wait for a peer outlast a restart, in the same file.
     model.limits.keeper = &waiting_;
-    files_.downloads = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation) +
-                       QStringLiteral("/Palaver");
-    files_.keptFile = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
-                      QStringLiteral("/Palaver/transfers.json");
-    model.limits.files = &files_;
     network_ = std::make_unique<NetworkWatch>(model);
     QObject::connect(network_.get(), &NetworkWatch::Changed, internet_.get(),
                      &Internet::NetworkChanged);

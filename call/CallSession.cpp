@@ -338,7 +338,10 @@ void CallSession::Feed(const QByteArray& bytes) {
         }
         if (s == CNetMsg::BufferStatus::Incomplete) {
             if (pos >= bytes.size()) {
-                emit Reported({CallReport::Incomplete, {}, {}, {}, 1, 0});
+                // A file's data arrives in pieces all the time: only a line's is worth a word.
+                if (!incoming_.HeaderTaken() || incoming_.Cmd() != CmdFileData) {
+                    emit Reported({CallReport::Incomplete, {}, {}, {}, 1, 0});
+                }
                 return;
             }
             continue;

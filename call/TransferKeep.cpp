@@ -131,6 +131,9 @@ void Transfers::RestoreKept() {
         job->way = o.value(QLatin1String("way")).toString() == QLatin1String("out")
                        ? Transfer::Way::Out
                        : Transfer::Way::In;
+        if (HeldElsewhere(*job)) {
+            continue;
+        }
         job->name = o.value(QLatin1String("name")).toString();
         job->path = o.value(QLatin1String("path")).toString();
         job->size = o.value(QLatin1String("size")).toString().toLongLong();
@@ -140,6 +143,7 @@ void Transfers::RestoreKept() {
         job->userAccepted = true;
         jobs_.insert(id, job);
         order_.append(id);
+        Hold(*job);
         emit Added(id);
     }
 }

@@ -15,6 +15,11 @@
 
 namespace {
 
+// A copy that calls itself holds each transfer twice, once each way.
+QByteArray HolderKey(const Transfer& t) {
+    return t.id + (t.way == Transfer::Way::Out ? ">" : "<");
+}
+
 // A data message: the id, the offset, then the bytes.
 constexpr qsizetype kDataHead = 16;
 constexpr qsizetype kChunk = kMaxBody - kDataHead;
@@ -90,6 +95,41 @@ Transfers::Transfers(const TransferPlaces* places, Wire wire, QObject* parent)
 Transfers::~Transfers() {
     for (const auto& job : std::as_const(jobs_)) {
         job->file.close();
+        if (places_ != nullptr && places_->holders.value(HolderKey(*job)) == this) {
+            places_->holders.remove(HolderKey(*job));
+        }
+    }
+}
+
+void Transfers::Hold(const Job& job) {
+    if (places_ == nullptr) {
+        return;
+    }
+    Transfers*& holder = places_->holders[HolderKey(job)];
+    if (holder != nullptr && holder != this) {
+        holder->Forget(job.id);
+    }
+    holder = this;
+}
+
+bool Transfers::HeldElsewhere(const Transfer& kept) const {
+    const Transfers* holder =
+        places_ != nullptr ? places_->holders.value(HolderKey(kept)) : nullptr;
+    const QByteArray& id = kept.id;
+    if (holder == nullptr || holder == this) {
+        return false;
+    }
+    const Transfer* there = holder->Find(id);
+    return there != nullptr && there->state != Transfer::State::Paused &&
+           there->state != Transfer::State::Queued;
+}
+
+void Transfers::Forget(const QByteArray& id) {
+    const auto job = jobs_.take(id);
+    if (job != nullptr) {
+        job->file.close();
+        order_.removeAll(id);
+        emit Removed(id);
     }
 }
 
@@ -149,6 +189,7 @@ QByteArray Transfers::Send(const QString& path, bool picture) {
     job->state = Transfer::State::Queued;
     jobs_.insert(job->id, job);
     order_.append(job->id);
+    Hold(*job);
     Keep(*job);
     emit Added(job->id);
     OfferQueued();
@@ -318,6 +359,9 @@ void Transfers::TakeOver(Transfers& lost) {
             job->state == Transfer::State::Asked ? Transfer::State::Asked : Transfer::State::Paused;
         jobs_.insert(id, job);
         order_.append(id);
+        if (places_ != nullptr) {
+            places_->holders.insert(HolderKey(*job), this);
+        }
         emit Added(id);
     }
     lost.jobs_.clear();
@@ -396,6 +440,7 @@ void Transfers::Control(const QByteArray& body) {
         fresh->state = Transfer::State::Asked;
         jobs_.insert(id, fresh);
         order_.append(id);
+        Hold(*fresh);
         emit Added(id);
         return;
     }

@@ -16,11 +16,17 @@
 #include <functional>
 #include <memory>
 
-// Where received files land and where unfinished transfers are kept over a restart.
+class Transfers;
+
+// Where received files land and where unfinished transfers are kept over a restart; one for
+// the program, shared by its calls.
 struct TransferPlaces {
     QString downloads;
     // Empty: nothing is kept, a restart starts every transfer afresh.
     QString keptFile;
+    // Which call holds each transfer: another call with the same peer takes up a kept one
+    // only when its holder has it waiting, never while it moves there.
+    mutable QHash<QByteArray, Transfers*> holders{};
 };
 
 // SHA-256 over bytes that arrive in pieces.
@@ -168,6 +174,10 @@ private:
     void ResumeIncoming(Job& job, const Transfer& offer);
     bool OpenPart(Job& job, bool fresh);
     void MeasureAck(Job& job, qint64 offset);
+    // This call holds `job` now; the call that held it before forgets it.
+    void Hold(const Job& job);
+    bool HeldElsewhere(const Transfer& kept) const;
+    void Forget(const QByteArray& id);
 
     const TransferPlaces* places_;
     Wire wire_;

@@ -22,8 +22,8 @@ QString FileStatus(const Transfer& t, const QString& peer);
 // The line the conversation and the history keep of a transfer that ended.
 QString FileOutcome(const Transfer& t, const QString& peer);
 // Previews are at most this big, read from pictures of at most kMaxPreviewPixels.
-inline constexpr int kPreviewWidth = 240;
-inline constexpr int kPreviewHeight = 160;
+inline constexpr int kPreviewWidth = 120;
+inline constexpr int kPreviewHeight = 72;
 inline constexpr qint64 kMaxPreviewPixels = 40 * 1000 * 1000;
 
 } // namespace chat

@@ -14,6 +14,7 @@
 #include <QDropEvent>
 #include <QFileDialog>
 #include <QImage>
+#include <QImageReader>
 #include <QMimeData>
 #include <QPlainTextEdit>
 #include <QScrollArea>
@@ -26,6 +27,8 @@ void frmClient::BuildFiles() {
     dockFiles->setFeatures(QDockWidget::NoDockWidgetFeatures);
     auto* scroll = new QScrollArea(dockFiles);
     scroll->setWidgetResizable(true);
+    // Room for a row with its preview and one without.
+    scroll->setMinimumHeight(fontMetrics().height() * 4 + 96);
     fraFiles = new FileRows(scroll);
     scroll->setWidget(fraFiles);
     dockFiles->setWidget(scroll);
@@ -103,7 +106,11 @@ bool frmClient::SendFiles(const QStringList& paths, bool picture) {
     }
     bool any = false;
     for (const QString& path : paths) {
-        if (call_->Files().Send(path, picture).isEmpty()) {
+        // A picture shows as one on both sides, whether pasted or picked.
+        const QByteArray format = QImageReader::imageFormat(path);
+        const bool image = picture || format == "png" || format == "jpeg" || format == "gif" ||
+                           format == "webp" || format == "bmp";
+        if (call_->Files().Send(path, image).isEmpty()) {
             LogInfo(QStringLiteral("*** Cannot send %1: it cannot be read").arg(path));
         } else {
             any = true;

@@ -42,7 +42,7 @@ start_display() {
 # live in the folder too unless the script chose places of its own: nothing of the user's.
 # Not to be run in a subshell: the PID must reach the teardown.
 start_palaver() {
-    (cd "$1" && XDG_DATA_HOME="${XDG_DATA_HOME:-$1/.local/share}" \
+    (cd "$1" && HOME="$1" XDG_DATA_HOME="${XDG_DATA_HOME:-$1/.local/share}" \
         XDG_CONFIG_HOME="${XDG_CONFIG_HOME:-$1/.config}" exec "$bin" >"$1/palaver.log" 2>&1) &
     started+=($!)
     window=$(timeout 20 xdotool search --sync --onlyvisible --name "$2" | head -1)

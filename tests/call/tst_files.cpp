@@ -259,6 +259,12 @@ void TestFiles::betweenCopies() {
         QCOMPARE(out->SendLine("ahead of the file"), Call::SendResult::Sent);
         QTRY_COMPARE(bob->heard, QStringList{"ahead of the file"});
         QVERIFY(Only(bob->arrived.last())->state == Transfer::State::Running);
+        // A second call between the two meanwhile leaves the moving file to the first.
+        Call* second = ann->board.NewCall();
+        second->Place("127.0.0.1", bobPort);
+        QTRY_VERIFY(second->Files().Available() && bob->arrived.size() == 2);
+        QVERIFY(second->Files().Ids().isEmpty() && bob->arrived.last()->Files().Ids().isEmpty());
+        bob->arrived.removeLast();
     }
     if (kill == "receiver") {
         bob.reset();
