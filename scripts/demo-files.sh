@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Two real copies of Palaver under Xvfb send each other files: Bob calls Alice, picks a
 # picture with Ctrl+O, and Alice accepts it with Alt+A (a preview on both sides); then Bob
-# sends a 2 GB file and the screenshot shows its progress on both sides. Alice sends one
+# sends a 2 GB file and the screenshot shows its progress on both sides. Alice's copy is
+# killed on the way and started again: the file goes on where it stopped. Alice sends one
 # back with "palaver send", through her running copy. Screenshot in docs/.
 # Needs the packages of: scripts/install-deps.sh desktop
 set -euo pipefail
@@ -17,6 +18,7 @@ echo "the notes Alice sends back" > "$work/alice/notes.txt"
 start_display 800x1040
 start_palaver "$work/alice" "Switchboard - Alice"
 A=$window
+alice_pid=${started[-1]}
 start_palaver "$work/bob" "Switchboard - Bob"
 B=$window
 xdotool windowmove --sync "$A" 0 20
@@ -54,14 +56,38 @@ send_file "$B" "$work/bob/sunset.png"
 accept "$A"
 send_file "$B" "$work/bob/holiday-video.mkv"
 accept "$A"
-sleep 2
+part="$work/alice/Downloads/Palaver/holiday-video.mkv.part"
+for _ in $(seq 1 100); do
+    [ "$(stat -c %s "$part" 2>/dev/null || echo 0)" -gt 400000000 ] && break
+    sleep 0.2
+done
 import -window root -crop 640x1040+0+0 "${SHOT:-$top/docs}/files.png"
-# Alice sends one back from the command line, through her running copy.
-(cd "$work/alice" && "$bin" send 127.0.0.1:7442 notes.txt)
-for _ in $(seq 1 60); do
+# Alice's copy is killed on the way; started again, it takes the file up where it stopped
+# when Bob's copy calls back.
+kill -9 "$alice_pid"
+wait "$alice_pid" 2>/dev/null || true
+had=$(stat -c %s "$part")
+start_palaver "$work/alice" "Switchboard - Alice"
+A=$window
+xdotool windowactivate --sync "$A"
+xdotool key --window "$A" alt+t           # Tools > Accept/Reject Calls
+sleep 0.4
+xdotool key a
+for _ in $(seq 1 30); do
     [ -f "$work/alice/Downloads/Palaver/holiday-video.mkv" ] && break
     sleep 1
 done
-ls -la "$work/alice/Downloads/Palaver/" "$work/bob/Downloads/Palaver/" 2>&1 || true
+
+cmp "$work/bob/holiday-video.mkv" "$work/alice/Downloads/Palaver/holiday-video.mkv"
+echo "Alice had $had bytes when killed; the file arrived whole"
+# Alice sends one back from the command line, through her running copy.
+(cd "$work/alice" && "$bin" send 127.0.0.1:7442 notes.txt)
+notes=$(timeout 10 xdotool search --sync --onlyvisible --name "Bob  \(Line #2\)" | head -1)
+accept "$notes"
+for _ in $(seq 1 20); do
+    [ -f "$work/bob/Downloads/Palaver/notes.txt" ] && break
+    sleep 0.5
+done
 import -window root "${SHOT:-$work}/files-2.png"
+cmp "$work/alice/notes.txt" "$work/bob/Downloads/Palaver/notes.txt"
 cmp "$work/bob/sunset.png" "$work/alice/Downloads/Palaver/sunset.png"
