@@ -238,9 +238,9 @@ void TestFiles::betweenCopies() {
     const qint64 size = 8 * 1024 * 1024;
     const QString source = MakeFile(annDir.filePath("big.bin"), size);
     std::unique_ptr<Relay> relay;
-    qint64 carried = 0;
+    qint64 carried = 0; // what reached the receiving side of the relays
     const auto dial = [&] {
-        carried += relay != nullptr ? relay->fromCaller : 0;
+        carried += relay != nullptr ? relay->passedOn : 0;
         relay = std::make_unique<Relay>();
         relay->bytesPerSecond = relayRate;
         Call* call = ann->board.NewCall();
@@ -282,7 +282,7 @@ void TestFiles::betweenCopies() {
     QCOMPARE(in->path, bob->files.downloads + "/big.bin");
     QVERIFY(!(QFileInfo(in->path).permissions() &
               (QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther)));
-    QVERIFY2(carried + relay->fromCaller <= size * 11 / 10, qPrintable(QString::number(carried)));
+    QVERIFY2(carried + relay->passedOn <= size * 11 / 10, qPrintable(QString::number(carried)));
 }
 
 void TestFiles::overTwoGigabytes() {

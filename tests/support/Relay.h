@@ -33,8 +33,10 @@ public:
     QByteArray plainFromCaller;
     const Identity* own = nullptr;
 
-    // What the caller sent, in bytes; with a rate, passed on at most that fast.
+    // What the caller sent and what of it was passed on, in bytes; with a rate, passed on
+    // at most that fast.
     qint64 fromCaller = 0;
+    qint64 passedOn = 0;
     qint64 bytesPerSecond = 0;
     bool Switched() const { return switched_; }
 
@@ -79,7 +81,7 @@ private:
             if (!pace_.isActive()) {
                 connect(&pace_, &QTimer::timeout, this, [this] {
                     if (out_ != nullptr) {
-                        out_->write(paced_.left(bytesPerSecond / 100));
+                        passedOn += out_->write(paced_.left(bytesPerSecond / 100));
                     }
                     paced_.remove(0, bytesPerSecond / 100);
                 });
@@ -87,7 +89,7 @@ private:
             }
             return;
         }
-        out_->write(bytes);
+        passedOn += out_->write(bytes);
     }
     void FromAnswerer(QByteArray bytes) {
         const bool goAhead = !switched_ && bytes.contains(CallSession::kGoAhead);
