@@ -248,7 +248,8 @@ void TestFiles::betweenCopies() {
         return call;
     };
     Call* out = dial();
-    QTRY_VERIFY(out->Files().Available());
+    // A busy machine (the sanitized build beside) may take its time to log in.
+    QTRY_VERIFY_WITH_TIMEOUT(out->Files().Available(), 30000);
     QTRY_COMPARE(bob->arrived.size(), 1);
     QVERIFY(!out->Files().Send(source).isEmpty());
     QTRY_VERIFY(Only(bob->arrived.last()) != nullptr);
@@ -262,7 +263,7 @@ void TestFiles::betweenCopies() {
         // A second call between the two meanwhile leaves the moving file to the first.
         Call* second = ann->board.NewCall();
         second->Place("127.0.0.1", bobPort);
-        QTRY_VERIFY(second->Files().Available() && bob->arrived.size() == 2);
+        QTRY_VERIFY_WITH_TIMEOUT(second->Files().Available() && bob->arrived.size() == 2, 30000);
         QVERIFY(second->Files().Ids().isEmpty() && bob->arrived.last()->Files().Ids().isEmpty());
         bob->arrived.removeLast();
     }
@@ -300,7 +301,7 @@ void TestFiles::overTwoGigabytes() {
     sparse.close();
     Call* out = ann.board.NewCall();
     out->Place("127.0.0.1", port);
-    QTRY_VERIFY(out->Files().Available());
+    QTRY_VERIFY_WITH_TIMEOUT(out->Files().Available(), 30000);
     const QByteArray id = out->Files().Send(sparse.fileName());
     QTRY_COMPARE(bob.arrived.size(), 1);
     QTRY_VERIFY(Only(bob.arrived.first()) != nullptr);
