@@ -67,7 +67,6 @@ start_palaver "$work/bob" "Switchboard - Bob"
 B=$window
 xdotool windowmove --sync "$A" 0 20
 xdotool windowmove --sync "$B" 430 20
-click() { xdotool mousemove --window "$1" "$2" "$3" click 1; sleep 0.4; }
 # A line typed into Bob's send box, over whatever unconfirmed line it still holds.
 say() { click "$B" 180 263; xdotool key ctrl+a; xdotool type --delay 10 "$1"; xdotool key Return; sleep 0.5; }
 click "$A" 341 303                        # Alice: server switch to Accept

@@ -23,7 +23,6 @@ start_palaver "$work/bob" "Switchboard - Bob"
 B=$window
 xdotool windowmove --sync "$A" 0 20
 xdotool windowmove --sync "$B" 0 540
-click() { xdotool mousemove --window "$1" "$2" "$3" click 1; sleep 0.4; }
 click "$A" 341 303                        # Alice: server switch to Accept
 click "$B" 341 303                        # Bob too: Alice sends back later
 click "$B" 45 303                         # Bob: address box

@@ -16,7 +16,6 @@ B=$window
 xdotool windowmove --sync "$A" 0 20
 xdotool windowmove --sync "$B" 430 20
 # Control positions inside a window at 96 DPI (menu bar included).
-click() { xdotool mousemove --window "$1" "$2" "$3" click 1; sleep 0.4; }
 click "$A" 341 303                        # Alice: server switch to Accept
 click "$B" 45 303                         # Bob: address box
 xdotool type --delay 20 "127.0.0.1"

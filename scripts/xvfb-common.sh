@@ -66,3 +66,6 @@ quit_palaver() {
     xdotool key x
     wait "$pid" 2>/dev/null || true
 }
+
+# click WINDOW X Y: a left click at X,Y inside WINDOW, then a moment for it to take effect.
+click() { xdotool mousemove --window "$1" "$2" "$3" click 1; sleep 0.4; }
